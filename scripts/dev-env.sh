@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Sourced by the other scripts: finds Python 3.13+, makes the project's virtual environment and
+# installs the build and test dependencies into it. Sets QUORBEL_VENV and QUORBEL_PY.
+set -euo pipefail
+
+QUORBEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+base_python=$("$QUORBEL_ROOT/scripts/find-python.sh")
+QUORBEL_VENV=${QUORBEL_VENV:-$QUORBEL_ROOT/.venv}
+QUORBEL_PY=$QUORBEL_VENV/bin/python
+
+if [ ! -x "$QUORBEL_PY" ] || ! "$QUORBEL_PY" -c 'import sys; sys.exit(sys.version_info < (3, 13))'; then
+  echo "==> creating $QUORBEL_VENV with $base_python"
+  rm -rf "$QUORBEL_VENV"
+  "$base_python" -m venv "$QUORBEL_VENV"
+fi
+
+stamp=$QUORBEL_VENV/.deps-$(cat "$QUORBEL_ROOT/pyproject.toml" "$QUORBEL_ROOT/scripts/requirements-dev.txt" | sha1sum | cut -c1-12)
+if [ ! -f "$stamp" ]; then
+  echo "==> installing build and test dependencies"
+  "$QUORBEL_PY" -m pip install --quiet --upgrade pip
+  "$QUORBEL_PY" -m pip install --quiet -r "$QUORBEL_ROOT/scripts/requirements-dev.txt"
+  touch "$stamp"
+fi
+
+# Builds and installs quorbel into the environment (incremental: the CMake build tree is kept).
+install_quorbel() {
+  echo "==> building and installing quorbel"
+  "$QUORBEL_PY" -m pip install --quiet --no-build-isolation --no-deps "$QUORBEL_ROOT"
+}

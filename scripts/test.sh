@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: sets up Python 3.13+, a virtual environment, builds quorbel and runs
+# pytest. Extra arguments go to pytest.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/dev-env.sh"
+install_quorbel
+cd "$QUORBEL_ROOT"
+exec "$QUORBEL_PY" -m pytest "$@"

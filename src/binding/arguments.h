@@ -1,0 +1,72 @@
+// Argument binding shared by every function of the module (fast call with keywords).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+#include "binding/error.h"
+#include "binding/py_ref.h"
+
+namespace quorbel::binding {
+
+inline constexpr std::size_t kMaxParameters = 4;
+
+// One function's static signature: every parameter is positional-or-keyword and the required
+// ones lead.
+struct ArgumentSpec {
+  const char* function;  // bare name, shown as "<function>()" in messages
+  std::array<const char*, kMaxParameters> parameters;
+  std::size_t count;     // number of parameters
+  std::size_t required;  // number of leading required parameters
+  // Interned parameter names, made once when the module is created (never released).
+  mutable std::array<PyObject*, kMaxParameters> interned = {};
+};
+
+// Interns the parameter names of `spec`; called once, while the module is created.
+Status intern_parameter_names(const ArgumentSpec& spec);
+
+// The bound arguments: one borrowed reference (or nullptr for an omitted optional) per parameter.
+struct Slots {
+  const ArgumentSpec& spec;
+  std::array<PyObject*, kMaxParameters> values = {};
+
+  PyObject* operator[](std::size_t index) const noexcept { return values[index]; }
+};
+
+// Binds a fast-call argument vector to `spec`; the binding errors are TypeErrors.
+Result<Slots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+// Converts argument `index` with `convert` (PyObject* -> Result<T>); a TypeError from the
+// conversion gets the argument prefix of that parameter.
+template <class Convert>
+auto convert_arg(const Slots& slots, std::size_t index, Convert convert)
+    -> decltype(convert(static_cast<PyObject*>(nullptr))) {
+  auto converted = convert(slots[index]);
+  if (!converted.ok()) {
+    return std::move(converted).take_error().with_argument_prefix(slots.spec.parameters[index]);
+  }
+  return converted;
+}
+
+// Entry and exit of every function: binds, runs `body` (const Slots& -> Result<PyRef>) and hands
+// back a new reference, or NULL with exactly one exception set.
+template <class Body>
+PyObject* call(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Body body) noexcept {
+  Result<Slots> slots = bind_arguments(spec, args, nargs, kwnames);
+  if (!slots.ok()) {
+    std::move(slots).take_error().raise();
+    return nullptr;
+  }
+  Result<PyRef> result = body(*slots);
+  if (!result.ok()) {
+    std::move(result).take_error().raise();
+    return nullptr;
+  }
+  return (*result).release();
+}
+
+}  // namespace quorbel::binding

@@ -1,0 +1,135 @@
+// Conversions between Python objects and native values.
+//
+// Every converter takes a borrowed reference and returns the native value or an error value; none
+// of them applies the argument prefix (convert_arg does that for whole arguments).
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binding/cached_types.h"
+#include "binding/error.h"
+#include "binding/object_lock.h"
+#include "binding/py_ref.h"
+#include "encoding/byte_buffer.h"
+
+namespace quorbel::binding {
+
+// --- integers -------------------------------------------------------------------------------
+
+// int, bool or __index__ via PyLong_AsLong; the interpreter's TypeError or OverflowError.
+inline Result<std::int64_t> to_i64(PyObject* value) {
+  long converted = PyLong_AsLong(value);
+  if (converted == -1 && PyErr_Occurred()) return Error::fetch();
+  return static_cast<std::int64_t>(converted);
+}
+
+// As to_i64, then OverflowError "out of range integral type conversion attempted" outside 32 bits.
+inline Result<std::int32_t> to_i32(PyObject* value) {
+  long converted = PyLong_AsLong(value);
+  if (converted == -1 && PyErr_Occurred()) return Error::fetch();
+  if (converted < INT32_MIN || converted > INT32_MAX) return Error::overflow();
+  return static_cast<std::int32_t>(converted);
+}
+
+// int directly, anything else through __index__; OverflowError for negatives and 2**64 or more.
+Result<std::uint64_t> to_u64(PyObject* value);
+
+// --- text, bytes, containers ----------------------------------------------------------------
+
+// The UTF-8 form of a str, viewed in place (valid while `value` lives).
+Result<std::string_view> to_text(PyObject* value);
+
+// The contents of a bytes object, viewed in place (valid while `value` lives).
+inline Result<encoding::ByteSpan> to_byte_span(PyObject* value) {
+  if (!PyBytes_Check(value)) return Error::cast(value, "bytes");
+  return encoding::ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+}
+
+// `value` itself when it is a list (or subclass).
+inline Result<PyObject*> to_list(PyObject* value) {
+  if (!PyList_Check(value)) return Error::cast(value, "list");
+  return value;
+}
+
+// `value` itself when it is a tuple (or subclass) of exactly `length` items.
+Result<PyObject*> to_tuple(PyObject* value, Py_ssize_t length);
+
+// True, False, or a NumPy boolean scalar.
+Result<bool> to_bool(PyObject* value);
+
+// --- sequences ------------------------------------------------------------------------------
+
+// Checks that `value` can be converted as a vector (a sequence other than str) and returns the
+// capacity to reserve for it.
+Result<std::size_t> vector_capacity(PyObject* value);
+
+// Converts a sequence other than str element by element, in iteration order, with `convert`
+// (PyObject* -> Result<T>). The first failing element ends the conversion.
+template <class T, class Convert>
+Result<std::vector<T>> to_vector(PyObject* value, Convert convert) {
+  Result<std::size_t> capacity = vector_capacity(value);
+  if (!capacity.ok()) return std::move(capacity).take_error();
+  std::vector<T> out;
+  out.reserve(*capacity);
+  PyRef iterator = PyRef::steal(PyObject_GetIter(value));
+  if (!iterator) return Error::fetch();
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    Result<T> converted = convert(item.get());
+    if (!converted.ok()) return std::move(converted).take_error();
+    out.push_back(std::move(*converted));
+  }
+  if (PyErr_Occurred()) return Error::fetch();
+  return out;
+}
+
+// Visits the items of a list by index with `visit` (PyObject* borrowed for the call -> Status).
+// The length is read again before each item and the walk stops at the smaller of it and the
+// starting length; each item is taken as a new reference inside the list's critical section, so
+// `visit` may run Python code that changes the list.
+template <class Visit>
+Status walk_list(PyObject* list, Visit visit) {
+  Py_ssize_t start_length;
+  {
+    ObjectLock lock(list);
+    start_length = PyList_GET_SIZE(list);
+  }
+  for (Py_ssize_t index = 0;; ++index) {
+    PyRef item;
+    {
+      ObjectLock lock(list);
+      if (index >= std::min(PyList_GET_SIZE(list), start_length)) break;
+      item = PyRef::borrow(PyList_GET_ITEM(list, index));
+    }
+    Status visited = visit(item.get());
+    if (!visited.ok()) return visited;
+  }
+  return ok();
+}
+
+// The list's length, read under its critical section.
+inline Py_ssize_t list_length(PyObject* list) {
+  ObjectLock lock(list);
+  return PyList_GET_SIZE(list);
+}
+
+// --- results --------------------------------------------------------------------------------
+
+// A new bytes object holding a copy of `bytes`.
+inline Result<PyRef> new_bytes(encoding::ByteSpan bytes) {
+  PyObject* object = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                               static_cast<Py_ssize_t>(bytes.size()));
+  if (object == nullptr) return Error::fetch();
+  return PyRef::steal(object);
+}
+
+// A new reference to None.
+inline PyRef new_none() noexcept { return PyRef::steal(Py_NewRef(Py_None)); }
+
+}  // namespace quorbel::binding

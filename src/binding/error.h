@@ -1,0 +1,96 @@
+// The error value: every failure travels as one of these until the function returns.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "binding/io_error.h"
+
+namespace quorbel::binding {
+
+struct ErrorState;
+
+// A failure on its way to the interpreter. Deferred errors hold a built-in exception class and a
+// message (a cast error holds the offending type and formats its message only when raised);
+// fetched errors hold an exception instance taken from the interpreter. Success never allocates:
+// the state exists only for a failure.
+class [[nodiscard]] Error {
+ public:
+  Error(Error&&) noexcept;
+  Error& operator=(Error&&) noexcept;
+  ~Error();
+
+  // A deferred error of class `type` (a built-in exception class) with a UTF-8 message.
+  [[gnu::cold]] static Error deferred(PyObject* type, std::string message);
+  [[gnu::cold]] static Error value_error(std::string message);
+  [[gnu::cold]] static Error type_error(std::string message);
+  [[gnu::cold]] static Error overflow();  // "out of range integral type conversion attempted"
+  // "'<qualified type name of value>' object cannot be cast as '<target>'", built when raised.
+  [[gnu::cold]] static Error cast(PyObject* value, const char* target);
+  // Takes the pending exception; SystemError when none is pending.
+  [[gnu::cold]] static Error fetch() noexcept;
+  // Maps an I/O failure to OSError or the subclass that matches its errno or kind.
+  [[gnu::cold]] static Error from_io(const IoError& error);
+
+  // The exact class of the error, or nullptr if it cannot be told without raising it.
+  PyObject* type() const noexcept;
+
+  // For a TypeError of exactly that class: the same error with "argument '<parameter>': " in
+  // front of its message. Any other error is returned unchanged.
+  [[gnu::cold]] Error with_argument_prefix(const char* parameter) &&;
+
+  // Sets the interpreter's exception from this error; exactly one exception is set afterwards.
+  [[gnu::cold]] void raise() && noexcept;
+
+ private:
+  explicit Error(std::unique_ptr<ErrorState> state) noexcept;
+  std::unique_ptr<ErrorState> state_;
+};
+
+// Either a value or an error.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  T& operator*() & noexcept { return *std::get_if<0>(&state_); }
+  const T& operator*() const& noexcept { return *std::get_if<0>(&state_); }
+  T&& operator*() && noexcept { return std::move(*std::get_if<0>(&state_)); }
+  T* operator->() noexcept { return std::get_if<0>(&state_); }
+  const T* operator->() const noexcept { return std::get_if<0>(&state_); }
+  Error take_error() && noexcept { return std::move(*std::get_if<1>(&state_)); }
+
+ private:
+  std::variant<T, Error> state_;
+};
+
+struct Ok {};
+// The outcome of a step that produces no value.
+using Status = Result<Ok>;
+inline Status ok() noexcept { return Ok{}; }
+
+// Text of an exception: "<qualified class name>: <str(exception)>", or
+// "<qualified class name>: <exception str() failed>" when str() raises.
+std::string exception_text(PyObject* exception);
+
+// str(object) as UTF-8; when str() fails the failure goes to sys.unraisablehook and
+// "<unprintable TYPE object>" stands in its place.
+std::string display_text(PyObject* object);
+
+// Qualified name of a type, or "<failed to extract type name>".
+std::string qualified_type_name(PyTypeObject* type);
+
+}  // namespace quorbel::binding
+
+// Propagates the error of an expression of type Result<...> or Status; otherwise continues.
+#define QUORBEL_TRY(expression)                                            \
+  do {                                                                     \
+    auto quorbel_try_result_ = (expression);                               \
+    if (!quorbel_try_result_.ok()) return std::move(quorbel_try_result_).take_error(); \
+  } while (false)

@@ -1,0 +1,60 @@
+// LEB128 varints: the one encoder and the one in-memory decoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "encoding/byte_buffer.h"
+
+namespace quorbel::encoding {
+
+// Longest varint of an unsigned 64-bit value.
+inline constexpr std::size_t kMaxVarintBytes = 10;
+
+// Appends the shortest varint of `value` (1 to 10 bytes) to `out`.
+inline void append_varint(std::uint64_t value, ByteBuffer& out) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Writes the varint of `value` at `out` (which has room for kMaxVarintBytes); returns the end.
+inline std::uint8_t* write_varint(std::uint64_t value, std::uint8_t* out) noexcept {
+  while (value >= 0x80) {
+    *out++ = static_cast<std::uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  *out++ = static_cast<std::uint8_t>(value);
+  return out;
+}
+
+enum class DecodeStatus : std::uint8_t { ok, unexpected_end, too_many_bytes };
+
+struct DecodedVarint {
+  std::uint64_t value;
+  std::size_t length;  // bytes taken, 1 to 10, when status is ok
+  DecodeStatus status;
+};
+
+// Decodes the varint at the start of `bytes`; reads only inside the span. Longer-than-needed
+// forms are accepted. Of a tenth byte only the lowest payload bit is used (as bit 63); a tenth
+// byte with its continuation bit set is unexpected_end when the span ends there and
+// too_many_bytes otherwise.
+inline DecodedVarint decode_varint(ByteSpan bytes) noexcept {
+  std::uint64_t result = 0;
+  const std::size_t available = bytes.size();
+  for (std::size_t k = 0; k < 9; ++k) {
+    if (k == available) return {0, 0, DecodeStatus::unexpected_end};
+    const std::uint8_t byte = bytes[k];
+    result |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * k);
+    if ((byte & 0x80) == 0) return {result, k + 1, DecodeStatus::ok};
+  }
+  if (available == 9) return {0, 0, DecodeStatus::unexpected_end};
+  const std::uint8_t last = bytes[9];
+  if ((last & 0x80) == 0) return {result | (static_cast<std::uint64_t>(last) << 63), 10, DecodeStatus::ok};
+  return {0, 0, available == 10 ? DecodeStatus::unexpected_end : DecodeStatus::too_many_bytes};
+}
+
+}  // namespace quorbel::encoding
