@@ -23,7 +23,10 @@ if [ ! -f "$stamp" ]; then
 fi
 
 # Builds and installs quorbel into the environment (incremental: the CMake build tree is kept).
+# QUORBEL_BUILD_DIR moves the build tree (several builds of one checkout at a time).
 install_quorbel() {
   echo "==> building and installing quorbel"
-  "$QUORBEL_PY" -m pip install --quiet --no-build-isolation --no-deps "$QUORBEL_ROOT"
+  local settings=()
+  if [ -n "${QUORBEL_BUILD_DIR:-}" ]; then settings+=(-C "build-dir=$QUORBEL_BUILD_DIR"); fi
+  "$QUORBEL_PY" -m pip install --quiet --no-build-isolation --no-deps "${settings[@]}" "$QUORBEL_ROOT"
 }
