@@ -1,17 +1,52 @@
+// merge_posting_lists(postings_bytes_list)
 #include "encoding/py_merge.h"
+
+#include <vector>
+
+#include "binding/convert.h"
+#include "encoding/merge.h"
+#include "encoding/varint_errors.h"
 
 namespace quorbel::encoding {
 
+using binding::PyRef;
+using binding::Result;
+using binding::Slots;
+using binding::Status;
+
 namespace {
-constinit const binding::ArgumentSpec kMergePostingListsSpec{"merge_posting_lists", {"postings_bytes_list"}, 1, 1};
+
+constinit const binding::ArgumentSpec kMergePostingListsSpec{
+    "merge_posting_lists", {"postings_bytes_list"}, 1, 1};
+
+Result<PyRef> merge_posting_lists(const Slots& slots) {
+  Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
+  if (!list.ok()) return std::move(list).take_error();
+  if (binding::list_length(*list) == 0) return binding::new_bytes({});
+
+  std::vector<Posting> pool;
+  QUORBEL_TRY(binding::walk_list(*list, [&pool](PyObject* item) -> Status {
+    // Items are checked after the list itself was accepted: no argument prefix.
+    Result<ByteSpan> bytes = binding::to_byte_span(item);
+    if (!bytes.ok()) return std::move(bytes).take_error();
+    // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile.
+    DecodeStatus status = pool_postings(*bytes, pool);
+    if (status != DecodeStatus::ok) return varint_error(status);
+    return binding::ok();
+  }));
+
+  ByteBuffer out;
+  encode_merged(pool, out);
+  return binding::new_bytes(out);
+}
+
 }  // namespace
 
 const binding::ArgumentSpec& merge_posting_lists_spec() noexcept { return kMergePostingListsSpec; }
 
-PyObject* py_merge_posting_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return binding::call(kMergePostingListsSpec, args, nargs, kwnames, [](const binding::Slots&) -> binding::Result<binding::PyRef> {
-    return binding::Error::deferred(PyExc_NotImplementedError, "merge_posting_lists() is not available yet");
-  });
+PyObject* py_merge_posting_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  return binding::call(kMergePostingListsSpec, args, nargs, kwnames, merge_posting_lists);
 }
 
 }  // namespace quorbel::encoding

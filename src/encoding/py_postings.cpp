@@ -1,26 +1,92 @@
+// encode_posting_list(postings, assume_sorted=False) and decode_posting_list(data)
 #include "encoding/py_postings.h"
+
+#include <vector>
+
+#include "binding/convert.h"
+#include "encoding/posting_objects.h"
+#include "encoding/postings.h"
+#include "encoding/ranking.h"
 
 namespace quorbel::encoding {
 
+using binding::Error;
+using binding::PyRef;
+using binding::Result;
+using binding::Slots;
+using binding::Status;
+
 namespace {
-constinit const binding::ArgumentSpec kEncodePostingListSpec{"encode_posting_list", {"postings", "assume_sorted"}, 2, 1};
+
+constinit const binding::ArgumentSpec kEncodePostingListSpec{
+    "encode_posting_list", {"postings", "assume_sorted"}, 2, 1};
 constinit const binding::ArgumentSpec kDecodePostingListSpec{"decode_posting_list", {"data"}, 1, 1};
+
+// One element of the postings list: a tuple (or subclass) of three integers that fit in 32 bits.
+// The list argument has already been accepted, so these errors carry no argument prefix.
+Result<Posting> to_posting(PyObject* element) {
+  if (!PyTuple_Check(element)) return Error::cast(element, "tuple");
+  if (PyTuple_GET_SIZE(element) != 3) {
+    return Error::value_error("Posting must be a tuple of 3 integers");
+  }
+  std::int32_t fields[3];
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    // The tuple is immutable and held by the walk, so its items outlive any __index__ call.
+    Result<std::int32_t> field = binding::to_i32(PyTuple_GET_ITEM(element, i));
+    if (!field.ok()) return std::move(field).take_error();
+    fields[i] = *field;
+  }
+  return Posting{fields[0], fields[1], fields[2]};
+}
+
+Result<PyRef> encode_posting_list(const Slots& slots) {
+  Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
+  if (!list.ok()) return std::move(list).take_error();
+  bool assume_sorted = false;
+  if (slots[1] != nullptr) {
+    Result<bool> flag = binding::convert_arg(slots, 1, binding::to_bool);
+    if (!flag.ok()) return std::move(flag).take_error();
+    assume_sorted = *flag;
+  }
+
+  const Py_ssize_t length = binding::list_length(*list);
+  if (length == 0) return binding::new_bytes({});
+  std::vector<Posting> postings;
+  postings.reserve(static_cast<std::size_t>(length));
+  QUORBEL_TRY(binding::walk_list(*list, [&postings](PyObject* element) -> Status {
+    Result<Posting> posting = to_posting(element);
+    if (!posting.ok()) return std::move(posting).take_error();
+    postings.push_back(*posting);
+    return binding::ok();
+  }));
+
+  if (!assume_sorted) sort_ranking_order(postings);
+  ByteBuffer out;
+  out.reserve(postings.size() * kReservedBytesPerPosting);
+  encode_postings(postings, out);
+  return binding::new_bytes(out);
+}
+
+Result<PyRef> decode_posting_list(const Slots& slots) {
+  Result<ByteSpan> data = binding::convert_arg(slots, 0, binding::to_byte_span);
+  if (!data.ok()) return std::move(data).take_error();
+  return decode_postings(*data);
+}
+
 }  // namespace
 
 const binding::ArgumentSpec& encode_posting_list_spec() noexcept { return kEncodePostingListSpec; }
 
-PyObject* py_encode_posting_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return binding::call(kEncodePostingListSpec, args, nargs, kwnames, [](const binding::Slots&) -> binding::Result<binding::PyRef> {
-    return binding::Error::deferred(PyExc_NotImplementedError, "encode_posting_list() is not available yet");
-  });
+PyObject* py_encode_posting_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  return binding::call(kEncodePostingListSpec, args, nargs, kwnames, encode_posting_list);
 }
 
 const binding::ArgumentSpec& decode_posting_list_spec() noexcept { return kDecodePostingListSpec; }
 
-PyObject* py_decode_posting_list(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return binding::call(kDecodePostingListSpec, args, nargs, kwnames, [](const binding::Slots&) -> binding::Result<binding::PyRef> {
-    return binding::Error::deferred(PyExc_NotImplementedError, "decode_posting_list() is not available yet");
-  });
+PyObject* py_decode_posting_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  return binding::call(kDecodePostingListSpec, args, nargs, kwnames, decode_posting_list);
 }
 
 }  // namespace quorbel::encoding
