@@ -1,35 +1,172 @@
+// get_block_stats(file_path), iter_block_terms(file_path), read_term_at_offset(file_path, offset)
 #include "blockfile/py_readers.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "binding/convert.h"
+#include "blockfile/file.h"
+#include "blockfile/format.h"
+#include "blockfile/readers.h"
+#include "encoding/posting_objects.h"
+#include "encoding/varint_errors.h"
 
 namespace quorbel::blockfile {
 
+using binding::Error;
+using binding::PyRef;
+using binding::Result;
+using binding::Slots;
+
 namespace {
+
 constinit const binding::ArgumentSpec kGetBlockStatsSpec{"get_block_stats", {"file_path"}, 1, 1};
 constinit const binding::ArgumentSpec kIterBlockTermsSpec{"iter_block_terms", {"file_path"}, 1, 1};
-constinit const binding::ArgumentSpec kReadTermAtOffsetSpec{"read_term_at_offset", {"file_path", "offset"}, 2, 2};
+constinit const binding::ArgumentSpec kReadTermAtOffsetSpec{
+    "read_term_at_offset", {"file_path", "offset"}, 2, 2};
+
+Result<Fd> open_for_reading(std::string_view path) {
+  Fd fd;
+  IoStatus opened = open_file(path, O_RDONLY | O_CLOEXEC, 0, fd);
+  if (!opened.ok()) return Error::from_io(opened.error());
+  return fd;
+}
+
+[[gnu::cold]] Error entry_error(const EntryOutcome& outcome) {
+  switch (outcome.kind) {
+    case EntryOutcome::Kind::bad_utf8:
+      return Error::value_error("Invalid UTF-8: " + utf8_error_text(outcome.utf8));
+    case EntryOutcome::Kind::bad_varint:
+      return encoding::varint_error(outcome.varint);
+    default:
+      return Error::from_io(outcome.io);
+  }
+}
+
+// A new tuple holding `items` (new references, consumed).
+Result<PyRef> new_tuple(std::initializer_list<PyObject*> items) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  bool complete = static_cast<bool>(tuple);
+  Py_ssize_t index = 0;
+  for (PyObject* item : items) complete = complete && item != nullptr;
+  if (!complete) {
+    // Keep the pending error while the finished items go.
+    PyObject* raised = PyErr_GetRaisedException();
+    for (PyObject* item : items) Py_XDECREF(item);
+    PyErr_SetRaisedException(raised);
+    return Error::fetch();
+  }
+  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), index++, item);
+  return tuple;
+}
+
+// (term, doc_freq_content, doc_freq_title, postings), with next_offset appended when given.
+Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) {
+  Result<PyRef> postings = encoding::postings_to_list(entry.postings);
+  if (!postings.ok()) return std::move(postings).take_error();
+  // The term bytes passed the strict UTF-8 check, so only memory can make this fail.
+  PyObject* term = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(entry.term.data()),
+                                        static_cast<Py_ssize_t>(entry.term.size()), nullptr);
+  PyObject* content = PyLong_FromUnsignedLongLong(entry.doc_freq_content);
+  PyObject* title = PyLong_FromUnsignedLongLong(entry.doc_freq_title);
+  if (next_offset == nullptr) return new_tuple({term, content, title, (*postings).release()});
+  return new_tuple({term, content, title, (*postings).release(),
+                    PyLong_FromUnsignedLongLong(*next_offset)});
+}
+
+Result<PyRef> get_block_stats(const Slots& slots) {
+  Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
+  if (!path.ok()) return std::move(path).take_error();
+  Result<Fd> fd = open_for_reading(*path);
+  if (!fd.ok()) return std::move(fd).take_error();
+
+  std::uint64_t size = 0;
+  if (IoStatus status = file_size(*fd, size); !status.ok()) return Error::from_io(status.error());
+  BufferedReader reader(fd->get());
+  std::uint64_t num_terms = 0;
+  if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
+    return Error::from_io(status.error());
+  }
+  return new_tuple({PyLong_FromUnsignedLongLong(num_terms), PyLong_FromUnsignedLongLong(size)});
+}
+
+Result<PyRef> iter_block_terms(const Slots& slots) {
+  Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
+  if (!path.ok()) return std::move(path).take_error();
+  Result<Fd> fd = open_for_reading(*path);
+  if (!fd.ok()) return std::move(fd).take_error();
+
+  BufferedReader reader(fd->get());
+  std::uint64_t num_terms = 0;
+  if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
+    return Error::from_io(status.error());
+  }
+  // The header may promise any number of entries; reserve no more than the file could hold.
+  // (The size is only a hint here: if it cannot be had, the vector grows as entries arrive.)
+  std::vector<PyRef> entries;
+  if (std::uint64_t size = 0; num_terms > 0 && file_size(*fd, size).ok()) {
+    const std::uint64_t room = size > kHeaderBytes ? (size - kHeaderBytes) / kMinEntryBytes : 0;
+    entries.reserve(static_cast<std::size_t>(std::min(num_terms, room)));
+  }
+  Entry entry;
+  while (entries.size() < num_terms) {
+    EntryOutcome outcome = read_entry(reader, entry);
+    if (outcome.kind == EntryOutcome::Kind::end_of_file) break;
+    if (outcome.kind != EntryOutcome::Kind::entry) return entry_error(outcome);
+    Result<PyRef> tuple = entry_tuple(entry, nullptr);
+    if (!tuple.ok()) return std::move(tuple).take_error();
+    entries.push_back(std::move(*tuple));
+  }
+
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+  if (!list) return Error::fetch();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entries[i].release());
+  }
+  return list;
+}
+
+Result<PyRef> read_term_at_offset(const Slots& slots) {
+  Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
+  if (!path.ok()) return std::move(path).take_error();
+  Result<std::uint64_t> offset = binding::convert_arg(slots, 1, binding::to_u64);
+  if (!offset.ok()) return std::move(offset).take_error();
+  Result<Fd> fd = open_for_reading(*path);
+  if (!fd.ok()) return std::move(fd).take_error();
+
+  if (IoStatus status = seek_to(*fd, *offset); !status.ok()) return Error::from_io(status.error());
+  BufferedReader reader(fd->get());
+  Entry entry;
+  EntryOutcome outcome = read_entry(reader, entry);
+  if (outcome.kind == EntryOutcome::Kind::end_of_file) return binding::new_none();
+  if (outcome.kind != EntryOutcome::Kind::entry) return entry_error(outcome);
+  const std::uint64_t next_offset = *offset + entry.size;
+  return entry_tuple(entry, &next_offset);
+}
+
 }  // namespace
 
 const binding::ArgumentSpec& get_block_stats_spec() noexcept { return kGetBlockStatsSpec; }
 
-PyObject* py_get_block_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return binding::call(kGetBlockStatsSpec, args, nargs, kwnames, [](const binding::Slots&) -> binding::Result<binding::PyRef> {
-    return binding::Error::deferred(PyExc_NotImplementedError, "get_block_stats() is not available yet");
-  });
+PyObject* py_get_block_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+  return binding::call(kGetBlockStatsSpec, args, nargs, kwnames, get_block_stats);
 }
 
 const binding::ArgumentSpec& iter_block_terms_spec() noexcept { return kIterBlockTermsSpec; }
 
-PyObject* py_iter_block_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return binding::call(kIterBlockTermsSpec, args, nargs, kwnames, [](const binding::Slots&) -> binding::Result<binding::PyRef> {
-    return binding::Error::deferred(PyExc_NotImplementedError, "iter_block_terms() is not available yet");
-  });
+PyObject* py_iter_block_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+  return binding::call(kIterBlockTermsSpec, args, nargs, kwnames, iter_block_terms);
 }
 
 const binding::ArgumentSpec& read_term_at_offset_spec() noexcept { return kReadTermAtOffsetSpec; }
 
-PyObject* py_read_term_at_offset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  return binding::call(kReadTermAtOffsetSpec, args, nargs, kwnames, [](const binding::Slots&) -> binding::Result<binding::PyRef> {
-    return binding::Error::deferred(PyExc_NotImplementedError, "read_term_at_offset() is not available yet");
-  });
+PyObject* py_read_term_at_offset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  return binding::call(kReadTermAtOffsetSpec, args, nargs, kwnames, read_term_at_offset);
 }
 
 }  // namespace quorbel::blockfile

@@ -1,0 +1,174 @@
+#include "blockfile/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace quorbel::blockfile {
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+IoStatus Fd::close() noexcept {
+  const int fd = std::exchange(fd_, -1);
+  if (fd < 0) return {};
+  // Never retried: Linux releases the descriptor even when close(2) is interrupted, and a retry
+  // could close a descriptor that another thread has just been given. For the same reason an
+  // interruption is not a failure.
+  if (::close(fd) == -1 && errno != EINTR) return IoError::os(errno);
+  return {};
+}
+
+IoStatus open_file(std::string_view path, int flags, mode_t mode, Fd& out) {
+  if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
+  const std::string terminated(path);
+  const int fd = retry_on_eintr([&] { return ::open(terminated.c_str(), flags, mode); });
+  if (fd == -1) return IoError::os(errno);
+  out = Fd(fd);
+  return {};
+}
+
+IoStatus file_size(const Fd& fd, std::uint64_t& out) {
+  struct stat status;
+  if (retry_on_eintr([&] { return ::fstat(fd.get(), &status); }) == -1) return IoError::os(errno);
+  out = static_cast<std::uint64_t>(status.st_size);
+  return {};
+}
+
+IoStatus seek_to(const Fd& fd, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+    return IoError::os(EINVAL);
+  }
+  const off_t position = static_cast<off_t>(offset);
+  if (retry_on_eintr([&] { return ::lseek(fd.get(), position, SEEK_SET); }) == -1) {
+    return IoError::os(errno);
+  }
+  return {};
+}
+
+// --- reading --------------------------------------------------------------------------------
+
+IoStatus BufferedReader::refill(bool& at_end) {
+  const ssize_t got =
+      retry_on_eintr([&] { return ::read(fd_, buffer_.data(), buffer_.size()); });
+  if (got == -1) return IoError::os(errno);
+  begin_ = 0;
+  end_ = static_cast<std::size_t>(got);
+  at_end = got == 0;
+  return {};
+}
+
+IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t wanted = out.size() - done;
+    if (begin_ < end_) {
+      const std::size_t taken = std::min(wanted, end_ - begin_);
+      std::memcpy(out.data() + done, buffer_.data() + begin_, taken);
+      begin_ += taken;
+      done += taken;
+      continue;
+    }
+    if (wanted >= kIoBufferBytes) {
+      const ssize_t got =
+          retry_on_eintr([&] { return ::read(fd_, out.data() + done, wanted); });
+      if (got == -1) return IoError::os(errno);
+      if (got == 0) return IoError::short_read();
+      done += static_cast<std::size_t>(got);
+      continue;
+    }
+    bool at_end = false;
+    QUORBEL_IO_TRY(refill(at_end));
+    if (at_end) return IoError::short_read();
+  }
+  return {};
+}
+
+IoStatus BufferedReader::read_exact_into(ByteBuffer& out, std::uint64_t size) {
+  // Beyond the capacity already held, grow by at most what has arrived so far (and at least this
+  // much), so the allocation stays within a small factor of the bytes the file really holds.
+  constexpr std::uint64_t kGrowthStep = std::uint64_t{1} << 16;
+  out.clear();
+  std::uint64_t have = 0;
+  while (have < size) {
+    const std::uint64_t limit =
+        std::max<std::uint64_t>(out.capacity(), have + std::max(have, kGrowthStep));
+    const std::uint64_t next = std::min(size, limit);
+    out.resize(static_cast<std::size_t>(next));
+    QUORBEL_IO_TRY(read_exact(std::span(out).subspan(static_cast<std::size_t>(have))));
+    have = next;
+  }
+  return {};
+}
+
+IoStatus BufferedReader::next_byte(std::optional<std::uint8_t>& out) {
+  if (begin_ == end_) {
+    bool at_end = false;
+    QUORBEL_IO_TRY(refill(at_end));
+    if (at_end) {
+      out.reset();
+      return {};
+    }
+  }
+  out = buffer_[begin_++];
+  return {};
+}
+
+// --- writing --------------------------------------------------------------------------------
+
+namespace {
+
+// Writes `bytes` until all are accepted; `written` counts the accepted ones, also on failure. A
+// write(2) that accepts nothing ends with `on_zero`.
+IoStatus write_all(int fd, ByteSpan bytes, std::size_t& written, IoError on_zero) {
+  written = 0;
+  while (written < bytes.size()) {
+    const ssize_t put = retry_on_eintr(
+        [&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
+    if (put == -1) return IoError::os(errno);
+    if (put == 0) return on_zero;
+    written += static_cast<std::size_t>(put);
+  }
+  return {};
+}
+
+}  // namespace
+
+IoStatus BufferedWriter::flush() {
+  std::size_t written = 0;
+  IoStatus status =
+      write_all(fd_, ByteSpan(buffer_.data(), used_), written, IoError::buffered_write_zero());
+  // Keep what the file has not accepted at the front, so a later attempt picks up from there.
+  std::memmove(buffer_.data(), buffer_.data() + written, used_ - written);
+  used_ -= written;
+  return status;
+}
+
+IoStatus BufferedWriter::write(ByteSpan piece) {
+  if (piece.empty()) return {};
+  if (piece.size() >= kIoBufferBytes) {
+    if (used_ > 0) QUORBEL_IO_TRY(flush());
+    std::size_t written = 0;
+    return write_all(fd_, piece, written, IoError::short_write());
+  }
+  if (piece.size() > buffer_.size() - used_) QUORBEL_IO_TRY(flush());
+  std::memcpy(buffer_.data() + used_, piece.data(), piece.size());
+  used_ += piece.size();
+  return {};
+}
+
+}  // namespace quorbel::blockfile

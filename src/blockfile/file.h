@@ -1,0 +1,142 @@
+// POSIX files for the block readers and writer: an owning descriptor, EINTR retries, and the
+// 8192-byte buffered reader and writer. Free of the Python API; failures are IoError values.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "binding/io_error.h"
+#include "blockfile/format.h"
+#include "encoding/byte_buffer.h"
+
+namespace quorbel::blockfile {
+
+using binding::IoError;
+using encoding::ByteBuffer;
+using encoding::ByteSpan;
+
+// The outcome of an I/O step that produces no value.
+class [[nodiscard]] IoStatus {
+ public:
+  IoStatus() noexcept = default;
+  IoStatus(IoError error) noexcept : failed_(true), error_(error) {}  // NOLINT: implicit
+
+  bool ok() const noexcept { return !failed_; }
+  const IoError& error() const noexcept { return error_; }
+
+ private:
+  bool failed_ = false;
+  IoError error_{};
+};
+
+// Propagates a failed IoStatus.
+#define QUORBEL_IO_TRY(expression)                             \
+  do {                                                         \
+    ::quorbel::blockfile::IoStatus quorbel_io_status_ = (expression); \
+    if (!quorbel_io_status_.ok()) return quorbel_io_status_;   \
+  } while (false)
+
+// Repeats a system call (returning -1 and setting errno on failure) while a signal interrupts it.
+template <class Call>
+auto retry_on_eintr(Call call) -> decltype(call()) {
+  for (;;) {
+    auto result = call();
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
+// Owns one open file descriptor; the destructor closes it (ignoring the outcome), so every early
+// exit releases it.
+class Fd {
+ public:
+  Fd() noexcept = default;
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+
+  int get() const noexcept { return fd_; }
+
+  // Closes now and reports a failure (the descriptor is released either way).
+  IoStatus close() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens `path` with `flags` (O_CLOEXEC is the caller's to add) and `mode`, retrying on EINTR. A
+// path holding a NUL byte is refused before any system call.
+IoStatus open_file(std::string_view path, int flags, mode_t mode, Fd& out);
+
+// st_size of the open file.
+IoStatus file_size(const Fd& fd, std::uint64_t& out);
+
+// Moves the file position to `offset` from the start. Offsets of 2**63 or more do not fit the
+// system call's signed offset and fail with EINVAL.
+IoStatus seek_to(const Fd& fd, std::uint64_t offset);
+
+// Reads through an 8192-byte buffer. Short reads from read(2) are gathered; the file ending
+// before a request is met is IoError::short_read(). Borrows the descriptor.
+class BufferedReader {
+ public:
+  explicit BufferedReader(int fd) noexcept : fd_(fd) {}
+  BufferedReader(const BufferedReader&) = delete;
+  BufferedReader& operator=(const BufferedReader&) = delete;
+
+  // Fills `out` completely. A request of 8192 bytes or more that finds the buffer empty is read
+  // straight into `out`.
+  IoStatus read_exact(std::span<std::uint8_t> out);
+
+  // Replaces the contents of `out` with the next `size` bytes. `size` comes from the file and may
+  // be corrupt, so `out` grows only in step with the bytes that actually arrive: a length far
+  // beyond the file's end fails with the short read after a bounded allocation.
+  IoStatus read_exact_into(ByteBuffer& out, std::uint64_t size);
+
+  // The bytes buffered but not yet consumed; `consume` takes `count` of them.
+  ByteSpan buffered() const noexcept { return ByteSpan(buffer_.data() + begin_, end_ - begin_); }
+  void consume(std::size_t count) noexcept { begin_ += count; }
+
+  // The next byte, or nullopt at the end of the file.
+  IoStatus next_byte(std::optional<std::uint8_t>& out);
+
+ private:
+  // One read(2) of up to 8192 bytes into the empty buffer; `at_end` is set when it returns 0.
+  IoStatus refill(bool& at_end);
+
+  int fd_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::array<std::uint8_t, kIoBufferBytes> buffer_;
+};
+
+// Writes through an 8192-byte buffer. Borrows the descriptor.
+class BufferedWriter {
+ public:
+  explicit BufferedWriter(int fd) noexcept : fd_(fd) {}
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  // A piece shorter than 8192 bytes joins the buffer (written out first when it would not fit);
+  // a longer one is written straight to the file after the buffered bytes.
+  IoStatus write(ByteSpan piece);
+
+  // Writes out the buffered bytes. On failure the bytes not yet accepted stay buffered.
+  IoStatus flush();
+
+ private:
+  int fd_;
+  std::size_t used_ = 0;
+  std::array<std::uint8_t, kIoBufferBytes> buffer_;
+};
+
+}  // namespace quorbel::blockfile

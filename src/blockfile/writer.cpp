@@ -1,0 +1,61 @@
+#include "blockfile/writer.h"
+
+#include <fcntl.h>
+
+#include "blockfile/format.h"
+#include "encoding/varint.h"
+
+namespace quorbel::blockfile {
+
+namespace {
+
+IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> terms,
+                       std::span<const DocFreqs> doc_freqs,
+                       std::span<const std::vector<encoding::Posting>> postings) {
+  std::uint8_t header[kHeaderBytes];
+  store_u64_le(terms.size(), header);
+  QUORBEL_IO_TRY(writer.write(header));
+
+  // Reused across entries; it only ever grows to the largest posting list.
+  ByteBuffer posting_bytes;
+  for (std::size_t i = 0; i < terms.size(); ++i) {
+    posting_bytes.clear();
+    encoding::encode_postings(postings[i], posting_bytes);
+
+    std::uint8_t varints[kMaxVarintGroupBytes];
+    std::uint8_t* end = encoding::write_varint(doc_freqs[i].content, varints);
+    end = encoding::write_varint(doc_freqs[i].title, end);
+    end = encoding::write_varint(posting_bytes.size(), end);
+
+    const std::string& term = terms[i];
+    std::uint8_t term_length[kTermLengthBytes];
+    store_u32_le(static_cast<std::uint32_t>(term.size()), term_length);
+
+    QUORBEL_IO_TRY(writer.write(term_length));
+    QUORBEL_IO_TRY(writer.write(
+        ByteSpan(reinterpret_cast<const std::uint8_t*>(term.data()), term.size())));
+    QUORBEL_IO_TRY(writer.write(ByteSpan(varints, end)));
+    QUORBEL_IO_TRY(writer.write(posting_bytes));
+  }
+  return writer.flush();
+}
+
+}  // namespace
+
+IoStatus write_block(std::string_view path, std::span<const std::string> terms,
+                     std::span<const DocFreqs> doc_freqs,
+                     std::span<const std::vector<encoding::Posting>> postings) {
+  Fd fd;
+  QUORBEL_IO_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, fd));
+  BufferedWriter writer(fd.get());
+  IoStatus written = write_entries(writer, terms, doc_freqs, postings);
+  if (!written.ok()) {
+    // One last attempt to hand over what is still buffered; the first failure is the one that
+    // counts, and the descriptor closes on the way out.
+    (void)writer.flush();
+    return written;
+  }
+  return fd.close();
+}
+
+}  // namespace quorbel::blockfile
