@@ -1,0 +1,307 @@
+"""The command line: ``python -m minisearch [demo|index|search|shell|check]``."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import sysconfig
+import tempfile
+import time
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+from typing import TextIO
+
+from .check import check_index
+from .corpus import CorpusError, Document, directory_corpus, jsonl_corpus, limit_documents, stdlib_corpus
+from .indexer import DEFAULT_BLOCK_SIZE, BuildReport, IndexBuildError, InlineExecutor, build_index
+from .progress import tqdm_available
+from .search import Index, SearchResult, search
+from .store import IndexUnusableError
+from .tokens import TOKEN_PATTERN
+
+__all__ = ["SAMPLE_QUERIES", "format_result", "format_summary", "main"]
+
+SAMPLE_QUERIES = ("json decode", "thread lock", "socket timeout", "parse command line arguments", "zip archive")
+COMMANDS = ("demo", "index", "search", "shell", "check")
+
+EPILOG = f"""\
+Without a command, runs the demo.  Terms are runs of letters and digits,
+lower-cased ({TOKEN_PATTERN}); a document's score for a query is the sum over
+the query terms of content_freq + 4 * title_freq.  Blocks are built by a
+process pool (--workers); from Python, build_index(executor=...) accepts any
+concurrent.futures.Executor, for example a Dask distributed
+Client.get_executor(), as long as the workers share the index directory.
+Progress bars use tqdm when it is installed, a plain counter otherwise.
+"""
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def _build_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--limit", type=_non_negative, metavar="N", help="index at most N documents")
+    parser.add_argument(
+        "--workers", type=_non_negative, metavar="N",
+        help="worker processes building blocks (default: one per CPU; 0: in this process)",
+    )
+    parser.add_argument(
+        "--block-size", type=_positive, default=DEFAULT_BLOCK_SIZE, metavar="N",
+        help=f"documents per block (default: {DEFAULT_BLOCK_SIZE})",
+    )
+    parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m minisearch",
+        description="A small full-text search engine built on the quorbel codecs.",
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    demo = commands.add_parser(
+        "demo", help="index the standard library's docstrings, then query and check the index",
+        description="Index the docstrings of the Python standard library, print a summary, "
+        "answer sample queries with their latency and verify the index.",
+    )
+    demo.add_argument("--index", type=Path, metavar="DIR", help="keep the index in DIR (default: a temporary directory)")
+    _build_options(demo)
+    demo.add_argument("-k", type=_non_negative, default=5, help="results per query (default: 5)")
+    demo.add_argument(
+        "--query", action="append", metavar="TEXT", help="a query to run instead of the samples (repeatable)"
+    )
+    demo.add_argument("--no-check", action="store_true", help="skip the verification of the index")
+
+    index = commands.add_parser("index", help="build an index", description="Build an index into INDEX.")
+    index.add_argument("index", type=Path, metavar="INDEX", help="index directory (created if missing)")
+    source = index.add_mutually_exclusive_group()
+    source.add_argument("--stdlib", action="store_true", help="the standard library's docstrings (the default)")
+    source.add_argument("--dir", type=Path, metavar="PATH", help="every UTF-8 text file below PATH; title = relative path")
+    source.add_argument("--jsonl", type=Path, metavar="FILE", help='a JSON Lines file of {"title": ..., "content": ...}')
+    _build_options(index)
+
+    query = commands.add_parser(
+        "search", help="answer a query (an interactive prompt without one)",
+        description="Print the best documents for a query; without a query, start the interactive prompt.",
+    )
+    query.add_argument("index", type=Path, metavar="INDEX")
+    query.add_argument("query", nargs="*", metavar="WORD", help="query words")
+    query.add_argument("-k", type=_non_negative, default=10, help="number of results (default: 10)")
+
+    shell = commands.add_parser("shell", help="interactive prompt", description="Answer queries typed at a prompt.")
+    shell.add_argument("index", type=Path, metavar="INDEX")
+    shell.add_argument("-k", type=_non_negative, default=10, help="number of results (default: 10)")
+
+    check = commands.add_parser(
+        "check", help="verify an index", description="Verify an index; exit status 1 when it has problems."
+    )
+    check.add_argument("index", type=Path, metavar="INDEX")
+    return parser
+
+
+# --------------------------------------------------------------------------
+# Output
+
+
+def _ms(seconds: float) -> str:
+    return f"{seconds * 1000:.2f} ms"
+
+
+def format_summary(report: BuildReport) -> str:
+    """The build summary: counts, sizes, speed and time per phase."""
+    phases = ", ".join(f"{name} {seconds:.2f} s" for name, seconds in report.phase_seconds.items())
+    lines = [
+        f"index       {report.index_dir}",
+        f"documents   {report.documents:,}",
+        f"terms       {report.terms:,}",
+        f"postings    {report.postings:,}",
+        f"blocks      {report.blocks:,} of up to {report.manifest.block_size:,} documents",
+        f"bytes       {report.block_bytes:,} block file, {report.offsets_bytes:,} offset table, "
+        f"{report.titles_bytes:,} titles",
+        f"speed       {report.docs_per_second:,.0f} documents/s",
+        f"time        {phases}; total {report.total_seconds:.2f} s",
+    ]
+    return "\n".join(lines)
+
+
+def format_result(result: SearchResult) -> str:
+    """A query's hits, one per line, under a heading."""
+    lines = [
+        f"{result.query!r}: {result.matched:,} matching documents, "
+        f"top {len(result.hits)} in {_ms(result.seconds)}"
+    ]
+    if result.unknown_terms:
+        lines.append(f"  (no document holds: {', '.join(result.unknown_terms)})")
+    if not result.terms:
+        lines.append("  (the query holds no words)")
+    width = len(f"{result.hits[0].score:,}") if result.hits else 1
+    for rank, hit in enumerate(result.hits, start=1):
+        lines.append(f"  {rank:3d}. {hit.score:>{width},}  {hit.title}")
+    return "\n".join(lines)
+
+
+# --------------------------------------------------------------------------
+# Commands
+
+
+def _executor_for(workers: int | None) -> InlineExecutor | None:
+    return InlineExecutor() if workers == 0 else None
+
+
+def _build(documents: Iterator[Document], index_dir: Path, args: argparse.Namespace, source: str) -> BuildReport:
+    return build_index(
+        limit_documents(documents, args.limit),
+        index_dir,
+        block_size=args.block_size,
+        executor=_executor_for(args.workers),
+        workers=args.workers or None,
+        show_progress=not args.no_progress,
+        source=source,
+    )
+
+
+def _stdlib_root() -> str:
+    return sysconfig.get_paths()["stdlib"]
+
+
+def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
+    documents: Iterator[Document]
+    if args.dir is not None:
+        documents, source = directory_corpus(args.dir), f"text files below {args.dir}"
+    elif args.jsonl is not None:
+        documents, source = jsonl_corpus(args.jsonl), f"JSON Lines file {args.jsonl}"
+    else:
+        documents, source = stdlib_corpus(), f"docstrings of the standard library at {_stdlib_root()}"
+    report = _build(documents, args.index, args, source)
+    print(format_summary(report), file=out)
+    return 0
+
+
+def cmd_search(args: argparse.Namespace, out: TextIO) -> int:
+    if not args.query:
+        return cmd_shell(args, out)
+    index = Index(args.index)
+    print(format_result(search(index, " ".join(args.query), args.k)), file=out)
+    return 0
+
+
+def cmd_shell(args: argparse.Namespace, out: TextIO) -> int:
+    index = Index(args.index)
+    interactive = sys.stdin.isatty()
+    if interactive:
+        print(
+            f"{index.manifest.documents:,} documents, {index.manifest.terms:,} terms. "
+            "Type a query; :q or Ctrl-D quits.",
+            file=out,
+        )
+    while True:
+        try:
+            line = input("minisearch> " if interactive else "")
+        except EOFError:
+            if interactive:
+                print(file=out)
+            return 0
+        query = line.strip()
+        if query in (":q", ":quit", ":exit"):
+            return 0
+        if not query:
+            continue
+        try:
+            result = search(index, query, args.k)
+        except (FileNotFoundError, IndexUnusableError):
+            index = Index(args.index)  # rebuilt meanwhile: follow the new manifest
+            result = search(index, query, args.k)
+        print(format_result(result), file=out)
+
+
+def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
+    started = time.perf_counter()
+    report = check_index(args.index)
+    seconds = time.perf_counter() - started
+    if report.ok:
+        print(
+            f"{args.index}: OK ({report.entries:,} entries, {report.postings:,} postings "
+            f"verified in {seconds:.2f} s)",
+            file=out,
+        )
+        return 0
+    count = len(report.problems) + report.unlisted_problems
+    print(f"{args.index}: {count} problem{'s' if count != 1 else ''}", file=out)
+    for problem in report.problems:
+        print(f"  {problem}", file=out)
+    if report.unlisted_problems:
+        print(f"  ... and {report.unlisted_problems} more", file=out)
+    return 1
+
+
+def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
+    if args.index is not None:
+        return _demo(args, args.index, out)
+    with tempfile.TemporaryDirectory(prefix="minisearch-") as directory:
+        return _demo(args, Path(directory, "index"), out)
+
+
+def _demo(args: argparse.Namespace, index_dir: Path, out: TextIO) -> int:
+    root = _stdlib_root()
+    print(f"Indexing the docstrings of the Python standard library in {root}", file=out)
+    if not tqdm_available() and not args.no_progress:
+        print("(install tqdm for progress bars)", file=out)
+    out.flush()
+    report = _build(stdlib_corpus(root), index_dir, args, f"docstrings of the standard library at {root}")
+    print(format_summary(report), file=out)
+
+    started = time.perf_counter()
+    index = Index(index_dir)
+    print(f"\nOpened the index in {_ms(time.perf_counter() - started)}; sample queries:", file=out)
+    latencies = []
+    for query in args.query or SAMPLE_QUERIES:
+        result = search(index, query, args.k)
+        latencies.append(result.seconds)
+        print(format_result(result), file=out)
+    if latencies:
+        print(
+            f"\nquery latency: mean {_ms(sum(latencies) / len(latencies))}, max {_ms(max(latencies))}",
+            file=out,
+        )
+    if args.no_check:
+        return 0
+    print(file=out)
+    return cmd_check(argparse.Namespace(index=index_dir), out)
+
+
+HANDLERS = {"demo": cmd_demo, "index": cmd_index, "search": cmd_search, "shell": cmd_shell, "check": cmd_check}
+
+
+def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    arguments = list(sys.argv[1:] if argv is None else argv)
+    if not arguments or arguments[0] not in (*COMMANDS, "-h", "--help"):
+        arguments.insert(0, "demo")
+    args = make_parser().parse_args(arguments)
+    stream = out if out is not None else sys.stdout
+    try:
+        return HANDLERS[args.command](args, stream)
+    except (CorpusError, IndexBuildError, IndexUnusableError) as error:
+        print(f"minisearch: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("minisearch: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of our output went away (e.g. "| head"): quietly stop.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

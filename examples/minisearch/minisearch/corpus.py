@@ -1,0 +1,194 @@
+"""Document sources: the standard library's docstrings, a directory of text
+files, or a JSON Lines file.
+
+Every source yields :class:`Document` values in a fixed, reproducible order;
+a document's position in that order becomes its document id.
+"""
+
+from __future__ import annotations
+
+import ast
+import itertools
+import json
+import os
+import sysconfig
+from collections.abc import Iterable, Iterator
+from pathlib import Path
+from typing import NamedTuple
+
+__all__ = [
+    "STDLIB_SKIPPED_DIRS",
+    "CorpusError",
+    "Document",
+    "directory_corpus",
+    "docstrings_of_source",
+    "jsonl_corpus",
+    "limit_documents",
+    "stdlib_corpus",
+]
+
+
+class Document(NamedTuple):
+    """One document: a title and a body of text."""
+
+    title: str
+    content: str
+
+
+class CorpusError(Exception):
+    """A document source cannot be read (missing path, malformed record)."""
+
+
+#: Directories of the standard library that are not indexed: test suites,
+#: installed third-party packages, the IDE, demos, compiled extensions and
+#: build configuration.
+STDLIB_SKIPPED_DIRS = frozenset(
+    {
+        "__pycache__",
+        "dist-packages",
+        "idle_test",
+        "idlelib",
+        "lib-dynload",
+        "site-packages",
+        "test",
+        "tests",
+        "turtledemo",
+    }
+)
+
+_Definition = ast.FunctionDef | ast.AsyncFunctionDef | ast.ClassDef
+
+
+def docstrings_of_source(source: str | bytes, module: str, filename: str = "<unknown>") -> Iterator[Document]:
+    """Yield the docstrings of one module's source text, without running it.
+
+    The module docstring is titled ``module``; the docstring of a class or
+    function is titled with its qualified name, ``module.Class.method``
+    (nested functions are named through their enclosing function).
+    Definitions inside ``if``, ``try`` and other compound statements are
+    found too.  Empty docstrings are skipped.  Raises :class:`SyntaxError`
+    (or :class:`ValueError` for a NUL byte) when the source does not parse.
+    """
+    tree = ast.parse(source, filename=filename)
+    doc = ast.get_docstring(tree)
+    if doc:
+        yield Document(module, doc)
+    yield from _definition_docstrings(tree, module)
+
+
+def _definition_docstrings(node: ast.AST, prefix: str) -> Iterator[Document]:
+    for child in ast.iter_child_nodes(node):
+        if isinstance(child, _Definition):
+            name = f"{prefix}.{child.name}"
+            doc = ast.get_docstring(child)
+            if doc:
+                yield Document(name, doc)
+            yield from _definition_docstrings(child, name)
+        elif isinstance(child, ast.stmt):
+            # if/try/with/for bodies: same namespace, keep the prefix.
+            yield from _definition_docstrings(child, prefix)
+
+
+def _module_name(relative: Path) -> str:
+    parts = list(relative.with_suffix("").parts)
+    if parts[-1] == "__init__":
+        parts.pop()
+    return ".".join(parts)
+
+
+def _stdlib_files(root: Path) -> Iterator[Path]:
+    for directory, dirnames, filenames in os.walk(root):
+        # Prune in place so that os.walk does not descend; sort for a stable order.
+        dirnames[:] = sorted(
+            d
+            for d in dirnames
+            if d not in STDLIB_SKIPPED_DIRS and not d.startswith((".", "config-")) and d.isidentifier()
+        )
+        for filename in sorted(filenames):
+            if filename.endswith(".py") and filename[:-3].isidentifier():
+                yield Path(directory, filename)
+
+
+def stdlib_corpus(root: str | os.PathLike[str] | None = None) -> Iterator[Document]:
+    """Yield the docstrings of the Python standard library's source files.
+
+    ``root`` defaults to ``sysconfig.get_paths()["stdlib"]``.  Files are read
+    and parsed with :mod:`ast`, never imported; files that cannot be read or
+    parsed are skipped, as are the directories in :data:`STDLIB_SKIPPED_DIRS`
+    and the ``_sysconfigdata`` modules.
+    """
+    base = Path(root if root is not None else sysconfig.get_paths()["stdlib"])
+    if not base.is_dir():
+        raise CorpusError(f"standard library not found at {base}")
+    for path in _stdlib_files(base):
+        relative = path.relative_to(base)
+        if relative.name.startswith("_sysconfigdata"):
+            continue
+        try:
+            source = path.read_bytes()
+            documents = list(docstrings_of_source(source, _module_name(relative), str(path)))
+        except (OSError, SyntaxError, ValueError, UnicodeDecodeError, RecursionError, MemoryError):
+            continue
+        yield from documents
+
+
+def directory_corpus(root: str | os.PathLike[str]) -> Iterator[Document]:
+    """Yield one document per text file below ``root``, recursively.
+
+    The title is the file's path relative to ``root`` with ``/`` separators,
+    the content the file's text.  Files are visited in sorted order; hidden
+    files and directories (names starting with ``.``) and files that are not
+    UTF-8 text (undecodable, or holding a NUL character) are skipped.
+    """
+    base = Path(root)
+    if not base.is_dir():
+        raise CorpusError(f"not a directory: {base}")
+    for directory, dirnames, filenames in os.walk(base):
+        dirnames[:] = sorted(d for d in dirnames if not d.startswith("."))
+        for filename in sorted(filenames):
+            if filename.startswith("."):
+                continue
+            path = Path(directory, filename)
+            try:
+                text = path.read_text(encoding="utf-8")
+            except (OSError, UnicodeDecodeError):
+                continue
+            if "\0" in text:
+                continue
+            yield Document(path.relative_to(base).as_posix(), text)
+
+
+def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:
+    """Yield the documents of a JSON Lines file.
+
+    Each non-blank line must be a JSON object with the string members
+    ``"title"`` and ``"content"`` (other members are ignored).  A line that
+    is not such an object raises :class:`CorpusError` naming the line.
+    """
+    try:
+        handle = open(path, encoding="utf-8")
+    except OSError as error:
+        raise CorpusError(f"cannot open {os.fspath(path)}: {error.strerror or error}") from error
+    with handle:
+        for line_number, line in enumerate(handle, start=1):
+            if not line.strip():
+                continue
+            where = f"{os.fspath(path)}, line {line_number}"
+            try:
+                record = json.loads(line)
+            except json.JSONDecodeError as error:
+                raise CorpusError(f"{where}: not valid JSON ({error.msg})") from error
+            if not isinstance(record, dict):
+                raise CorpusError(f"{where}: expected a JSON object")
+            title = record.get("title")
+            content = record.get("content")
+            if not isinstance(title, str) or not isinstance(content, str):
+                raise CorpusError(f'{where}: "title" and "content" must both be strings')
+            yield Document(title, content)
+
+
+def limit_documents(documents: Iterable[Document], limit: int | None) -> Iterator[Document]:
+    """Yield at most ``limit`` documents (all of them when ``limit`` is None)."""
+    if limit is not None and limit < 0:
+        raise ValueError("limit must not be negative")
+    return iter(documents) if limit is None else itertools.islice(documents, limit)
