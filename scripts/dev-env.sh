@@ -5,7 +5,9 @@ set -euo pipefail
 
 QUORBEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 base_python=$("$QUORBEL_ROOT/scripts/find-python.sh")
-QUORBEL_VENV=${QUORBEL_VENV:-$QUORBEL_ROOT/.venv}
+# The environment lives outside the checkout so that source distributions never pick it up.
+QUORBEL_CACHE=${QUORBEL_CACHE:-$HOME/.cache/quorbel}
+QUORBEL_VENV=${QUORBEL_VENV:-$QUORBEL_CACHE/venv-$(printf '%s' "$QUORBEL_ROOT" | sha1sum | cut -c1-10)}
 QUORBEL_PY=$QUORBEL_VENV/bin/python
 
 if [ ! -x "$QUORBEL_PY" ] || ! "$QUORBEL_PY" -c 'import sys; sys.exit(sys.version_info < (3, 13))'; then
