@@ -55,19 +55,32 @@ class NullProgress(_Base):
 
 
 class StderrCounter(_Base):
-    """A one-line counter, ``desc: done/total unit (rate/s)``, on a text stream."""
+    """A counter, ``desc: done/total unit (seconds, rate)``, on a text stream.
+
+    On a terminal the line is rewritten in place (at most every
+    ``interval`` seconds); otherwise, as in a log file, a full line is
+    written at most every ``log_interval`` seconds and once at the end.
+    """
 
     def __init__(
-        self, desc: str, total: int | None, unit: str, stream: TextIO | None = None, interval: float = 0.25
+        self,
+        desc: str,
+        total: int | None,
+        unit: str,
+        stream: TextIO | None = None,
+        interval: float = 0.25,
+        log_interval: float = 10.0,
     ) -> None:
         self.desc = desc
         self.total = total
         self.unit = unit
         self.count = 0
         self._stream = stream if stream is not None else sys.stderr
-        self._interval = interval
+        self._tty = self._stream.isatty()
+        self._interval = interval if self._tty else log_interval
         self._start = time.perf_counter()
-        self._last_shown = float("-inf")
+        self._last_shown = self._start if not self._tty else float("-inf")
+        self._width = 0
         self._closed = False
 
     def _line(self) -> str:
@@ -76,19 +89,27 @@ class StderrCounter(_Base):
         of_total = f"/{self.total:,}" if self.total is not None else ""
         return f"{self.desc}: {self.count:,}{of_total} {self.unit} ({elapsed:.1f} s{rate})"
 
+    def _show(self, final: bool) -> None:
+        line = self._line()
+        if self._tty:
+            # Pad over the rest of a longer previous line.
+            self._stream.write("\r" + line.ljust(self._width) + ("\n" if final else ""))
+            self._width = len(line)
+        else:
+            self._stream.write(line + "\n")
+        self._stream.flush()
+
     def update(self, n: int = 1) -> None:
         self.count += n
         now = time.perf_counter()
         if now - self._last_shown >= self._interval:
             self._last_shown = now
-            self._stream.write("\r" + self._line())
-            self._stream.flush()
+            self._show(final=False)
 
     def close(self) -> None:
         if not self._closed:
             self._closed = True
-            self._stream.write("\r" + self._line() + "\n")
-            self._stream.flush()
+            self._show(final=True)
 
 
 def tqdm_available() -> bool:
