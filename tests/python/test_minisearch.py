@@ -279,6 +279,7 @@ def test_index_holds_the_merged_entries_and_answers_queries(tmp_path):
         ("Notes", 1),
     ]
     assert result.matched == 4 and result.unknown_terms == []
+    assert search(index, "apple APPLE, apple").hits == search(index, "apple").hits  # repeats count once
     assert check.check_index(tmp_path / "idx").problems == []
 
 
@@ -321,6 +322,28 @@ def test_the_index_does_not_depend_on_blocks_or_executor(tmp_path, block_size, m
         if executor is not None:
             executor.shutdown()
     assert Path(block_path(tmp_path / "other")).read_bytes() == Path(block_path(reference)).read_bytes()
+
+
+class CuttingExecutor(indexer.InlineExecutor):
+    """Cuts the second block file after its first entry, as a short write on shared storage would."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = super().submit(fn, *args, **kwargs)
+        self.calls += 1
+        if self.calls == 2:
+            path = future.result().path
+            first = quorbel.read_term_at_offset(path, 8)
+            os.truncate(path, first[4])
+        return future
+
+
+def test_a_block_file_cut_between_entries_fails_the_build(tmp_path):
+    with pytest.raises(minisearch.IndexBuildError, match=r"block 1 .*header announces \d+ terms, the file holds 1,"):
+        build(FRUIT, tmp_path, executor=CuttingExecutor())
+    assert visible_files(tmp_path) == []
 
 
 def test_an_empty_corpus_gives_an_empty_index(tmp_path):
@@ -529,6 +552,11 @@ def truncate_block(keep):
     return damage
 
 
+def repeat_term(entries):
+    entries.insert(3, list(entries[2]))
+    return entries
+
+
 def swap_terms(entries):
     entries[1], entries[2] = entries[2], entries[1]
     return entries
@@ -604,6 +632,7 @@ CORRUPTIONS = {
         lambda d: rewrite_block(d, swap_terms),
         ["not after the previous term", "maps"],
     ),
+    "repeated term": (lambda d: rewrite_block(d, repeat_term), ["not after the previous term"]),
     "wrong doc freq": (lambda d: rewrite_block(d, wrong_doc_freq), ["doc_freq_content is 4, but 3 postings"]),
     "postings out of order": (lambda d: rewrite_block(d, reverse_postings), ["out of merge order"]),
     "repeated document": (lambda d: rewrite_block(d, repeat_posting), ["document ids repeated: 5"]),
