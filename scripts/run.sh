@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# The main job. Until the example search engine lands, a short tour of the module.
-set -euo pipefail
+# The project's main job: builds and installs quorbel into the project's environment, then runs
+# the minisearch demo (index the standard library's docstrings, query, check). Extra arguments go
+# to "python -m minisearch demo", e.g. scripts/run.sh --limit 2000 --index /tmp/stdlib-index
 source "$(dirname "${BASH_SOURCE[0]}")/dev-env.sh"
 install_quorbel
-cd "$(mktemp -d)"
-exec "$QUORBEL_PY" - <<'PY'
-import quorbel
-print("encode_varint(300) =", quorbel.encode_varint(300).hex(" "))
-PY
+cd "$QUORBEL_ROOT/examples/minisearch"
+exec "$QUORBEL_PY" -m minisearch demo "$@"
