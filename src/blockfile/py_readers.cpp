@@ -45,35 +45,34 @@ Result<Fd> open_for_reading(std::string_view path) {
   }
 }
 
-// A new tuple holding `items` (new references, consumed).
-Result<PyRef> new_tuple(std::initializer_list<PyObject*> items) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  bool complete = static_cast<bool>(tuple);
-  Py_ssize_t index = 0;
-  for (PyObject* item : items) complete = complete && item != nullptr;
-  if (!complete) {
-    // Keep the pending error while the finished items go.
-    PyObject* raised = PyErr_GetRaisedException();
-    for (PyObject* item : items) Py_XDECREF(item);
-    PyErr_SetRaisedException(raised);
-    return Error::fetch();
-  }
-  for (PyObject* item : items) PyTuple_SET_ITEM(tuple.get(), index++, item);
-  return tuple;
+// Stores `item` (a new reference, or nullptr when its creation failed) at `index` of a tuple made
+// by the caller; false for nullptr. Slots left unfilled stay NULL, which tuple deallocation allows.
+bool put(PyObject* tuple, Py_ssize_t index, PyObject* item) noexcept {
+  if (item == nullptr) return false;
+  PyTuple_SET_ITEM(tuple, index, item);
+  return true;
 }
 
 // (term, doc_freq_content, doc_freq_title, postings), with next_offset appended when given.
 Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) {
+  PyRef tuple = PyRef::steal(PyTuple_New(next_offset != nullptr ? 5 : 4));
+  if (!tuple) return Error::fetch();
+  // The term bytes passed the strict UTF-8 check, so only memory can make the decoding fail.
+  if (!put(tuple.get(), 0,
+           PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(entry.term.data()),
+                                static_cast<Py_ssize_t>(entry.term.size()), nullptr)) ||
+      !put(tuple.get(), 1, PyLong_FromUnsignedLongLong(entry.doc_freq_content)) ||
+      !put(tuple.get(), 2, PyLong_FromUnsignedLongLong(entry.doc_freq_title))) {
+    return Error::fetch();
+  }
   Result<PyRef> postings = encoding::postings_to_list(entry.postings);
   if (!postings.ok()) return std::move(postings).take_error();
-  // The term bytes passed the strict UTF-8 check, so only memory can make this fail.
-  PyObject* term = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(entry.term.data()),
-                                        static_cast<Py_ssize_t>(entry.term.size()), nullptr);
-  PyObject* content = PyLong_FromUnsignedLongLong(entry.doc_freq_content);
-  PyObject* title = PyLong_FromUnsignedLongLong(entry.doc_freq_title);
-  if (next_offset == nullptr) return new_tuple({term, content, title, (*postings).release()});
-  return new_tuple({term, content, title, (*postings).release(),
-                    PyLong_FromUnsignedLongLong(*next_offset)});
+  PyTuple_SET_ITEM(tuple.get(), 3, (*postings).release());
+  if (next_offset != nullptr &&
+      !put(tuple.get(), 4, PyLong_FromUnsignedLongLong(*next_offset))) {
+    return Error::fetch();
+  }
+  return tuple;
 }
 
 Result<PyRef> get_block_stats(const Slots& slots) {
@@ -89,7 +88,12 @@ Result<PyRef> get_block_stats(const Slots& slots) {
   if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
     return Error::from_io(status.error());
   }
-  return new_tuple({PyLong_FromUnsignedLongLong(num_terms), PyLong_FromUnsignedLongLong(size)});
+  PyRef tuple = PyRef::steal(PyTuple_New(2));
+  if (!tuple || !put(tuple.get(), 0, PyLong_FromUnsignedLongLong(num_terms)) ||
+      !put(tuple.get(), 1, PyLong_FromUnsignedLongLong(size))) {
+    return Error::fetch();
+  }
+  return tuple;
 }
 
 Result<PyRef> iter_block_terms(const Slots& slots) {

@@ -191,13 +191,21 @@ MALFORMED = {
         ValueError,
         TOO_MANY_BYTES,
     ),
-    "posting ends inside a varint": (entry_bytes(b"a", "00 00 02", h("01 01")), ValueError, UNEXPECTED_END),
+    "posting ends inside a varint": (
+        entry_bytes(b"a", "00 00 02", h("01 01")),
+        ValueError,
+        UNEXPECTED_END,
+    ),
     "posting varint too long": (
         entry_bytes(b"a", "00 00 0b", h("ff") * 10 + h("01")),
         ValueError,
         TOO_MANY_BYTES,
     ),
-    "bad term beats a cut file": (h("01 00 00 00 ff"), ValueError, "Invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 0"),
+    "bad term beats a cut file": (
+        h("01 00 00 00 ff"),
+        ValueError,
+        "Invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 0",
+    ),
 }
 
 
@@ -237,7 +245,9 @@ def test_terms_that_are_not_utf8(block, term, message):
     raises(ValueError, "Invalid UTF-8: " + message, read_at, path, 8)
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(st.binary(max_size=20))
 def test_random_term_bytes_agree_with_the_reference_decoder(block, term):
     path = block(header(1) + entry_bytes(term))
@@ -303,7 +313,10 @@ def test_files_that_cannot_be_read(tmp_path, monkeypatch, reader, name, error, m
     ("path", "message"),
     [
         (b"block.bin", "argument 'file_path': 'bytes' object cannot be cast as 'str'"),
-        (pathlib.Path("block.bin"), "argument 'file_path': 'PosixPath' object cannot be cast as 'str'"),
+        (
+            pathlib.Path("block.bin"),
+            "argument 'file_path': 'PosixPath' object cannot be cast as 'str'",
+        ),
         (None, "argument 'file_path': 'NoneType' object cannot be cast as 'str'"),
     ],
 )
@@ -360,7 +373,8 @@ def test_offsets(block, offset, expected):
 def test_arguments_are_converted_in_order_before_the_file_is_opened(tmp_path):
     missing = str(tmp_path / "missing.bin")
     raises(TypeError, "argument 'file_path': 'int' object cannot be cast as 'str'", read_at, 5, "x")
-    raises(TypeError, "argument 'offset': 'str' object cannot be interpreted as an integer", read_at, missing, "x")
+    message = "argument 'offset': 'str' object cannot be interpreted as an integer"
+    raises(TypeError, message, read_at, missing, "x")
     raises(OverflowError, "can't convert negative int to unsigned", read_at, missing, -1)
     # Opening comes before the seek.
     raises(FileNotFoundError, "No such file or directory (os error 2)", read_at, missing, 2**63)
@@ -372,7 +386,13 @@ def test_arguments_are_converted_in_order_before_the_file_is_opened(tmp_path):
 def sample_block(directory: Path) -> tuple[str, bytes]:
     terms = ["", "\u00e9t\u00e9", "long" * 40, "\U0001f600", "z"]
     doc_freqs = [(0, 0), (300, 2**40), (2**64 - 1, 1), (5, 2**63), (1, 1)]
-    postings = [[], [(9, 1, 1), (3, 2, 0)], [(i * 7, i, -i) for i in range(30)], [(-1, 0, 0)], [(2, 2, 2)]]
+    postings = [
+        [],
+        [(9, 1, 1), (3, 2, 0)],
+        [(i * 7, i, -i) for i in range(30)],
+        [(-1, 0, 0)],
+        [(2, 2, 2)],
+    ]
     path = directory / "sample.bin"
     quorbel.write_binary_block(terms, doc_freqs, postings, str(path))
     return str(path), path.read_bytes()
@@ -553,7 +573,8 @@ def test_a_pipe_gives_its_header_and_size_zero_but_cannot_seek(tmp_path):
     (tmp_path / "a").mkdir()
     (tmp_path / "b").mkdir()
     assert read_from_fifo(tmp_path / "a", AB_BLOCK, stats) == ("ok", (1, 0))
-    assert read_from_fifo(tmp_path / "b", AB_BLOCK, read_at, 8) == (OSError, "Illegal seek (os error 29)")
+    seek_failure = (OSError, "Illegal seek (os error 29)")
+    assert read_from_fifo(tmp_path / "b", AB_BLOCK, read_at, 8) == seek_failure
 
 
 # --- round trips ----------------------------------------------------------------------------

@@ -239,7 +239,12 @@ REFUSALS = [
     ("terms", [b"ab"], TypeError, "argument 'terms': 'bytes' object cannot be cast as 'str'"),
     ("terms", [1], TypeError, "argument 'terms': 'int' object cannot be cast as 'str'"),
     ("doc_freqs", "ab", TypeError, "argument 'doc_freqs': Can't extract `str` to `Vec`"),
-    ("doc_freqs", [[2, 1]], TypeError, "argument 'doc_freqs': 'list' object cannot be cast as 'tuple'"),
+    (
+        "doc_freqs",
+        [[2, 1]],
+        TypeError,
+        "argument 'doc_freqs': 'list' object cannot be cast as 'tuple'",
+    ),
     ("doc_freqs", [(2, 1, 0)], ValueError, "expected tuple of length 2, but got tuple of length 3"),
     ("doc_freqs", [(2,)], ValueError, "expected tuple of length 2, but got tuple of length 1"),
     ("doc_freqs", [(-1, 0)], OverflowError, "can't convert negative int to unsigned"),
