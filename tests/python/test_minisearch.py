@@ -144,7 +144,8 @@ def test_docstrings_of_source_rejects_bad_syntax():
         list(corpus.docstrings_of_source("def broken(:\n", "bad"))
 
 
-def test_stdlib_corpus_skips_tests_third_party_and_unparseable_files(tmp_path):
+@pytest.mark.parametrize("make_executor", [None, indexer.InlineExecutor, lambda: concurrent.futures.ProcessPoolExecutor(2)])
+def test_stdlib_corpus_skips_tests_third_party_and_unparseable_files(tmp_path, make_executor):
     files = {
         "alpha.py": '"""Alpha module."""\ndef f():\n    """Eff."""\n',
         "pkg/__init__.py": '"""The package."""\n',
@@ -165,7 +166,13 @@ def test_stdlib_corpus_skips_tests_third_party_and_unparseable_files(tmp_path):
             path.write_bytes(text)
         else:
             path.write_text(text)
-    assert list(corpus.stdlib_corpus(tmp_path)) == [
+    executor = make_executor() if make_executor is not None else None
+    try:
+        documents = list(corpus.stdlib_corpus(tmp_path, executor))
+    finally:
+        if executor is not None:
+            executor.shutdown()
+    assert documents == [
         Document("alpha", "Alpha module."),
         Document("alpha.f", "Eff."),
         Document("latin", "Café."),

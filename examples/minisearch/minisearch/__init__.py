@@ -37,9 +37,10 @@ a Dask cluster's::
     client = Client("scheduler:8786")
     build_index(stdlib_corpus(), "/shared/index", executor=client.get_executor())
 
-The same works with any cluster framework that offers the
-``concurrent.futures.Executor`` interface (``submit`` returning futures).
-The workers must be able to import ``minisearch`` and ``quorbel``, and the
+The same works for a Ray cluster, or any other framework, through an
+adapter that implements ``concurrent.futures.Executor``: ``submit`` must
+return ``concurrent.futures.Future`` objects, which the indexer waits on
+with ``concurrent.futures.wait``.  The workers must be able to import ``minisearch`` and ``quorbel``, and the
 index directory must be on storage that the workers and the caller share,
 because every worker writes its block file there.
 

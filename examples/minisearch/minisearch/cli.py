@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import functools
 import os
 import sys
 import sysconfig
 import tempfile
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Executor, ProcessPoolExecutor
 from pathlib import Path
 from typing import TextIO
 
@@ -31,7 +34,8 @@ lower-cased ({TOKEN_PATTERN}); a document's score for a query is the sum over
 the query terms of content_freq + 4 * title_freq.  Blocks are built by a
 process pool (--workers); from Python, build_index(executor=...) accepts any
 concurrent.futures.Executor, for example a Dask distributed
-Client.get_executor(), as long as the workers share the index directory.
+Client.get_executor() or an Executor adapter for Ray, as long as the workers
+share the index directory.
 Progress bars use tqdm when it is installed, a plain counter otherwise.
 """
 
@@ -157,20 +161,34 @@ def format_result(result: SearchResult) -> str:
 # Commands
 
 
-def _executor_for(workers: int | None) -> InlineExecutor | None:
-    return InlineExecutor() if workers == 0 else None
+@contextlib.contextmanager
+def _executor(workers: int | None) -> Iterator[Executor]:
+    """The build's executor: a process pool, or the calling process for 0 workers."""
+    if workers == 0:
+        yield InlineExecutor()
+        return
+    pool = ProcessPoolExecutor(max_workers=workers)
+    try:
+        yield pool
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _build(documents: Iterator[Document], index_dir: Path, args: argparse.Namespace, source: str) -> BuildReport:
-    return build_index(
-        limit_documents(documents, args.limit),
-        index_dir,
-        block_size=args.block_size,
-        executor=_executor_for(args.workers),
-        workers=args.workers or None,
-        show_progress=not args.no_progress,
-        source=source,
-    )
+Source = Callable[[Executor], Iterator[Document]]
+
+
+def _build(source: Source, index_dir: Path, args: argparse.Namespace, description: str) -> BuildReport:
+    with _executor(args.workers) as executor:
+        documents = limit_documents(source(executor), args.limit)
+        return build_index(
+            documents,
+            index_dir,
+            block_size=args.block_size,
+            executor=executor,
+            workers=args.workers or None,
+            show_progress=not args.no_progress,
+            source=description,
+        )
 
 
 def _stdlib_root() -> str:
@@ -178,14 +196,16 @@ def _stdlib_root() -> str:
 
 
 def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
-    documents: Iterator[Document]
+    source: Source
     if args.dir is not None:
-        documents, source = directory_corpus(args.dir), f"text files below {args.dir}"
+        source, description = (lambda _: directory_corpus(args.dir)), f"text files below {args.dir}"
     elif args.jsonl is not None:
-        documents, source = jsonl_corpus(args.jsonl), f"JSON Lines file {args.jsonl}"
+        source, description = (lambda _: jsonl_corpus(args.jsonl)), f"JSON Lines file {args.jsonl}"
     else:
-        documents, source = stdlib_corpus(), f"docstrings of the standard library at {_stdlib_root()}"
-    report = _build(documents, args.index, args, source)
+        root = _stdlib_root()
+        source = functools.partial(stdlib_corpus, root)
+        description = f"docstrings of the standard library at {root}"
+    report = _build(source, args.index, args, description)
     print(format_summary(report), file=out)
     return 0
 
@@ -260,7 +280,8 @@ def _demo(args: argparse.Namespace, index_dir: Path, out: TextIO) -> int:
     if not tqdm_available() and not args.no_progress:
         print("(install tqdm for progress bars)", file=out)
     out.flush()
-    report = _build(stdlib_corpus(root), index_dir, args, f"docstrings of the standard library at {root}")
+    source = functools.partial(stdlib_corpus, root)
+    report = _build(source, index_dir, args, f"docstrings of the standard library at {root}")
     print(format_summary(report), file=out)
 
     started = time.perf_counter()

@@ -13,6 +13,7 @@ import json
 import os
 import sysconfig
 from collections.abc import Iterable, Iterator
+from concurrent.futures import Executor, ProcessPoolExecutor
 from pathlib import Path
 from typing import NamedTuple
 
@@ -24,6 +25,7 @@ __all__ = [
     "docstrings_of_source",
     "jsonl_corpus",
     "limit_documents",
+    "module_docstrings",
     "stdlib_corpus",
 ]
 
@@ -109,27 +111,48 @@ def _stdlib_files(root: Path) -> Iterator[Path]:
                 yield Path(directory, filename)
 
 
-def stdlib_corpus(root: str | os.PathLike[str] | None = None) -> Iterator[Document]:
+def stdlib_corpus(
+    root: str | os.PathLike[str] | None = None, executor: Executor | None = None
+) -> Iterator[Document]:
     """Yield the docstrings of the Python standard library's source files.
 
     ``root`` defaults to ``sysconfig.get_paths()["stdlib"]``.  Files are read
     and parsed with :mod:`ast`, never imported; files that cannot be read or
     parsed are skipped, as are the directories in :data:`STDLIB_SKIPPED_DIRS`
-    and the ``_sysconfigdata`` modules.
+    and the ``_sysconfigdata`` modules.  With an ``executor``, the files are
+    parsed by its workers (``executor.map``); the order stays the same.
     """
     base = Path(root if root is not None else sysconfig.get_paths()["stdlib"])
     if not base.is_dir():
         raise CorpusError(f"standard library not found at {base}")
-    for path in _stdlib_files(base):
-        relative = path.relative_to(base)
-        if relative.name.startswith("_sysconfigdata"):
-            continue
-        try:
-            source = path.read_bytes()
-            documents = list(docstrings_of_source(source, _module_name(relative), str(path)))
-        except (OSError, SyntaxError, ValueError, UnicodeDecodeError, RecursionError, MemoryError):
-            continue
+    modules = [
+        (str(path), _module_name(path.relative_to(base)))
+        for path in _stdlib_files(base)
+        if not path.name.startswith("_sysconfigdata")
+    ]
+    if executor is None:
+        results: Iterable[list[Document]] = map(module_docstrings, modules)
+    elif isinstance(executor, ProcessPoolExecutor):
+        results = executor.map(module_docstrings, modules, chunksize=16)
+    else:
+        results = executor.map(module_docstrings, modules)
+    for documents in results:
         yield from documents
+
+
+def module_docstrings(module: tuple[str, str]) -> list[Document]:
+    """The docstrings of one source file, given as (path, module name).
+
+    An unreadable or unparseable file gives no documents.  Module-level so
+    that an executor's workers can run it.
+    """
+    path, name = module
+    try:
+        with open(path, "rb") as handle:
+            source = handle.read()
+        return list(docstrings_of_source(source, name, path))
+    except (OSError, SyntaxError, ValueError, UnicodeDecodeError, RecursionError, MemoryError):
+        return []
 
 
 def directory_corpus(root: str | os.PathLike[str]) -> Iterator[Document]:

@@ -23,13 +23,16 @@ Phases (each timed in the :class:`BuildReport`):
     One final block file is written with ``quorbel.write_binary_block``;
     the byte offset of every entry is computed on the way, so that the
     term-to-offset table (see :mod:`minisearch.store`) needs no second
-    pass.  The titles and the table are written, all files are fsynced and
-    renamed into place, and the manifest is replaced last.
+    pass.  The titles and the table are written and fsynced.
+``commit``
+    The files are renamed into place and the manifest is replaced last.
 
 Any ``concurrent.futures.Executor`` can run the blocks: a
 ``ProcessPoolExecutor`` (the default), a ``ThreadPoolExecutor``, or the
 executor interface of a cluster client, such as the object returned by a
-Dask distributed ``Client.get_executor()``.  With a remote executor the
+Dask distributed ``Client.get_executor()`` or an ``Executor`` adapter for a
+Ray cluster; its ``submit`` must return ``concurrent.futures.Future``
+objects.  With a remote executor the
 workers must be able to import ``minisearch`` and ``quorbel``, and the
 index directory must be on storage that they share with this process,
 since each worker writes its block file there.
