@@ -187,6 +187,7 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
             executor=executor,
             workers=args.workers or None,
             show_progress=not args.no_progress,
+            expected_documents=args.limit,
             source=description,
         )
 

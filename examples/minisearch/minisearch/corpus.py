@@ -8,12 +8,13 @@ a document's position in that order becomes its document id.
 from __future__ import annotations
 
 import ast
+import collections
 import itertools
 import json
 import os
 import sysconfig
-from collections.abc import Iterable, Iterator
-from concurrent.futures import Executor, ProcessPoolExecutor
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor, Future
 from pathlib import Path
 from typing import NamedTuple
 
@@ -132,12 +133,31 @@ def stdlib_corpus(
     ]
     if executor is None:
         results: Iterable[list[Document]] = map(module_docstrings, modules)
-    elif isinstance(executor, ProcessPoolExecutor):
-        results = executor.map(module_docstrings, modules, chunksize=16)
     else:
-        results = executor.map(module_docstrings, modules)
+        results = _map_ahead(executor, module_docstrings, modules, PARSE_AHEAD)
     for documents in results:
         yield from documents
+
+
+#: Files handed to the executor ahead of the one being consumed.
+PARSE_AHEAD = 32
+
+
+def _map_ahead[T, R](executor: Executor, function: Callable[[T], R], items: Iterable[T], ahead: int) -> Iterator[R]:
+    """Like ``executor.map``, in order, but with at most ``ahead`` calls submitted
+    and not yet consumed, so that a reader who stops early (``--limit``) does
+    not leave the whole input queued in front of the executor's other work."""
+    pending: collections.deque[Future[R]] = collections.deque()
+    try:
+        for item in items:
+            pending.append(executor.submit(function, item))
+            if len(pending) >= ahead:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        for future in pending:
+            future.cancel()
 
 
 def module_docstrings(module: tuple[str, str]) -> list[Document]:

@@ -306,6 +306,7 @@ def build_index(
     workers: int | None = None,
     max_pending: int | None = None,
     show_progress: bool = True,
+    expected_documents: int | None = None,
     source: str = "",
 ) -> BuildReport:
     """Index ``documents`` into ``index_dir`` and return the build's figures.
@@ -315,7 +316,8 @@ def build_index(
     CPU) is created for the build and shut down after it.  At most
     ``max_pending`` blocks (default: twice the worker count, at least 2)
     are in flight at once, so that a large source is not read into memory
-    ahead of the workers.  ``source`` is recorded in the manifest.
+    ahead of the workers.  ``expected_documents``, when known, is the total
+    of the progress bar.  ``source`` is recorded in the manifest.
 
     The previous index in ``index_dir``, if any, stays readable until the
     new one is complete and replaces it; on any failure (an exception, or
@@ -341,7 +343,9 @@ def build_index(
         try:
             phases: dict[str, float] = {}
             started = time.perf_counter()
-            titles, blocks = _index_blocks(documents, work, block_size, executor, workers, max_pending, show_progress)
+            titles, blocks = _index_blocks(
+                documents, work, block_size, executor, workers, max_pending, show_progress, expected_documents
+            )
             phases["index"] = time.perf_counter() - started
 
             started = time.perf_counter()
@@ -400,6 +404,7 @@ def _index_blocks(
     workers: int | None,
     max_pending: int | None,
     show_progress: bool,
+    expected_documents: int | None,
 ) -> tuple[list[str], list[BlockInfo]]:
     """The index phase: returns the titles and the blocks in document order."""
     titles: list[str] = []
@@ -408,7 +413,7 @@ def _index_blocks(
     pool: Executor = ProcessPoolExecutor(max_workers=workers) if executor is None else executor
     limit = max_pending if max_pending is not None else max(2, 2 * (workers or os.cpu_count() or 1))
     try:
-        with progress("indexing", unit="docs", enabled=show_progress) as bar:
+        with progress("indexing", total=expected_documents, unit="docs", enabled=show_progress) as bar:
 
             def collect(return_when: str) -> None:
                 done, rest = concurrent.futures.wait(pending, return_when=return_when)

@@ -135,5 +135,5 @@ def progress(desc: str, total: int | None = None, unit: str = "it", enabled: boo
     tqdm = _tqdm_class()
     if tqdm is None:
         return StderrCounter(desc, total, unit)
-    bar: Progress = tqdm(desc=desc, total=total, unit=unit, unit_scale=False, file=sys.stderr, leave=True)
+    bar: Progress = tqdm(desc=desc, total=total, unit=" " + unit, file=sys.stderr, leave=True)
     return bar
