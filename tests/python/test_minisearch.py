@@ -752,6 +752,24 @@ def test_cli_index_search_and_check_a_jsonl_corpus(tmp_path):
     assert out.startswith(f"{tmp_path / 'idx'}: OK ({N_TERMS} entries, {N_POSTINGS} postings verified")
 
 
+@pytest.mark.parametrize(
+    ("words", "expected"),
+    [
+        (["zebra"], ["'zebra': 1 matching document, top 1 in", "    1. 7  Zebra crossing"]),
+        (["durian"], ["'durian': 0 matching documents, no results in", "  (no document holds: durian)"]),
+        (["--", "-"], ["'-': 0 matching documents, no results in", "  (the query holds no words)"]),
+        (["cherry", "durian"], ["'cherry durian': 1 matching document, top 1 in", "  (no document holds: durian)", "    1. 5  Cherry"]),
+    ],
+)
+def test_cli_search_output(tmp_path, words, expected):
+    build(FRUIT, tmp_path)
+    status, out = run("search", tmp_path, *words)
+    lines = out.splitlines()
+    assert status == 0 and len(lines) == len(expected)
+    assert lines[0].startswith(expected[0]) and lines[0].endswith(" ms")
+    assert lines[1:] == expected[1:]
+
+
 def test_cli_index_a_directory_corpus(tmp_path):
     (tmp_path / "docs" / "guide").mkdir(parents=True)
     (tmp_path / "docs" / "guide" / "install.txt").write_text("Install with pip.")

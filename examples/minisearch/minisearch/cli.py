@@ -143,10 +143,9 @@ def format_summary(report: BuildReport) -> str:
 
 def format_result(result: SearchResult) -> str:
     """A query's hits, one per line, under a heading."""
-    lines = [
-        f"{result.query!r}: {result.matched:,} matching documents, "
-        f"top {len(result.hits)} in {_ms(result.seconds)}"
-    ]
+    matching = f"{result.matched:,} matching document{'' if result.matched == 1 else 's'}"
+    shown = f"top {len(result.hits)}" if result.hits else "no results"
+    lines = [f"{result.query!r}: {matching}, {shown} in {_ms(result.seconds)}"]
     if result.unknown_terms:
         lines.append(f"  (no document holds: {', '.join(result.unknown_terms)})")
     if not result.terms:
