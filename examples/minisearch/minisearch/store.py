@@ -49,10 +49,13 @@ from typing import Any, BinaryIO
 import quorbel
 
 __all__ = [
+    "BUILD_PREFIX",
     "FORMAT_NAME",
     "FORMAT_VERSION",
+    "LOCK_NAME",
     "MANIFEST_NAME",
     "MAX_TABLE_VALUE",
+    "OFFSETS_MAGIC",
     "IndexUnusableError",
     "Manifest",
     "OffsetTableError",
@@ -60,6 +63,7 @@ __all__ = [
     "data_file_names",
     "fsync_directory",
     "fsync_file",
+    "is_own_entry",
     "new_generation",
     "read_manifest",
     "read_offset_table",
