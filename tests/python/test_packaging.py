@@ -91,3 +91,12 @@ def test_a_wheel_builds_from_the_sdist_alone(sdist, tmp_path):
     )
     assert show.returncode == 0, show.stdout + show.stderr
     assert "manylinux_" in show.stdout
+
+
+def test_the_example_application_passes_mypy_strict(tmp_path):
+    result = run(
+        "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+        str(ROOT / "examples" / "minisearch" / "minisearch"),
+        cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
