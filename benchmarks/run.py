@@ -60,6 +60,7 @@ TARGETS = {
     "encode_varint": 1.5,
     "read_varint": 1.5,
 }
+# Functions whose work grows with the postings: each must beat pure Python by 10x everywhere.
 POSTING_FUNCTIONS = {
     "decode_posting_list",
     "encode_posting_list(assume_sorted=True)",
@@ -67,7 +68,6 @@ POSTING_FUNCTIONS = {
     "merge_posting_lists",
     "write_binary_block",
     "iter_block_terms",
-    "read_term_at_offset",
 }
 MIN_SPEEDUP_VS_PYTHON = 10.0
 
@@ -359,7 +359,7 @@ def measure_memory(scale: float, quick: bool) -> list[dict]:
 def memory_verdict(row: dict) -> tuple[str, float, bool | None]:
     """The budget for a memory row, its value in bytes, and whether the peak stays inside it."""
     n = row["postings"]
-    slack = 1 << 20  # page and arena granularity
+    slack = 1 << 17  # page and arena granularity
     if row["name"].startswith("decode"):
         budget = row["held"] + 12 * n
         return "result + 12 B/posting", budget, row["peak"] <= budget + slack
