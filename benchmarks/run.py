@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import itertools
 import io
 import json
 import os
@@ -378,10 +379,11 @@ def fts_comparison(scale: float, directory: Path) -> dict:
 
     rng = random.Random(workloads.SEED + 5)
     vocabulary = workloads.random_terms(random.Random(workloads.SEED + 6), 30_000)
-    weights = [1.0 / (r + 1) for r in range(len(vocabulary))]  # Zipf word frequencies
+    # Zipf word frequencies, as cumulative weights so that each draw is one bisection.
+    cum_weights = list(itertools.accumulate(1.0 / (r + 1) for r in range(len(vocabulary))))
     docs = max(2_000, int(20_000 * scale))
-    titles = [rng.choices(vocabulary, weights, k=rng.randint(2, 8)) for _ in range(docs)]
-    bodies = [rng.choices(vocabulary, weights, k=rng.randint(30, 200)) for _ in range(docs)]
+    titles = [rng.choices(vocabulary, cum_weights=cum_weights, k=rng.randint(2, 8)) for _ in range(docs)]
+    bodies = [rng.choices(vocabulary, cum_weights=cum_weights, k=rng.randint(30, 200)) for _ in range(docs)]
 
     # quorbel: count in Python, write one block, keep the entry offsets.
     start = time.perf_counter()
