@@ -10,7 +10,6 @@ DecodeStatus pool_postings(ByteSpan item, std::vector<Posting>& pool) {
 
 void encode_merged(std::span<Posting> pool, ByteBuffer& out) {
   sort_merge_order(pool);
-  out.reserve(out.size() + pool.size() * kReservedBytesPerPosting);
   encode_postings(pool, out);
 }
 

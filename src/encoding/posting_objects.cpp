@@ -13,14 +13,16 @@ namespace {
 PyObject* posting_tuple(const Posting& posting) {
   PyObject* tuple = PyTuple_New(3);
   if (tuple == nullptr) return nullptr;
-  const std::int32_t fields[3] = {posting.doc_id, posting.content_freq, posting.title_freq};
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    PyObject* field = PyLong_FromLong(fields[i]);
-    if (field == nullptr) {
-      Py_DECREF(tuple);
-      return nullptr;
-    }
-    PyTuple_SET_ITEM(tuple, i, field);
+  PyObject* doc_id = PyLong_FromLong(posting.doc_id);
+  PyObject* content_freq = PyLong_FromLong(posting.content_freq);
+  PyObject* title_freq = PyLong_FromLong(posting.title_freq);
+  // A NULL slot is allowed in a tuple that is being discarded.
+  PyTuple_SET_ITEM(tuple, 0, doc_id);
+  PyTuple_SET_ITEM(tuple, 1, content_freq);
+  PyTuple_SET_ITEM(tuple, 2, title_freq);
+  if (doc_id == nullptr || content_freq == nullptr || title_freq == nullptr) {
+    Py_DECREF(tuple);
+    return nullptr;
   }
   return tuple;
 }
@@ -38,8 +40,18 @@ Result<PyRef> postings_to_list(PostingSpan postings) {
   return list;
 }
 
+Result<PyRef> postings_to_bytes(PostingSpan postings) {
+  const std::size_t size = encoded_size(postings);
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  if (!bytes) return Error::fetch();
+  // A bytes object may be filled in until it is shared.
+  write_postings(postings, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+  return bytes;
+}
+
 Result<PyRef> decode_postings(ByteSpan bytes) {
   std::vector<Posting> postings;
+  postings.reserve(count_postings(bytes));
   DecodeStatus status = decode_postings_into(bytes, postings);
   if (status != DecodeStatus::ok) return varint_error(status);
   return postings_to_list(postings);

@@ -10,6 +10,9 @@ namespace quorbel::encoding {
 // A new list holding one new 3-tuple of ints per posting, in order.
 binding::Result<binding::PyRef> postings_to_list(PostingSpan postings);
 
+// A new bytes object holding the byte form of `postings`, written in place at its exact size.
+binding::Result<binding::PyRef> postings_to_bytes(PostingSpan postings);
+
 // Decodes a posting-list span into a new list of tuples. Python objects are created only after the
 // whole span has decoded; malformed bytes give the decoder's ValueError.
 binding::Result<binding::PyRef> decode_postings(ByteSpan bytes);

@@ -2,34 +2,131 @@
 
 namespace quorbel::encoding {
 
-void encode_postings(PostingSpan postings, ByteBuffer& out) {
+namespace {
+
+// The byte count of the sign-extended varint of a 32-bit field: 1 to 5, or 10 when negative.
+inline std::size_t field_length(std::int32_t value) noexcept {
+  return value < 0 ? kMaxVarintBytes : varint_length(static_cast<std::uint32_t>(value));
+}
+
+// Writes the varint of a 32-bit field widened by sign extension (write_varint(widen(value))).
+inline std::uint8_t* write_field(std::int32_t value, std::uint8_t* out) noexcept {
+  auto bits = static_cast<std::uint32_t>(value);
+  if (bits < 0x80) {  // the common case: small frequencies and dense doc ids
+    *out = static_cast<std::uint8_t>(bits);
+    return out + 1;
+  }
+  if (value > 0) return write_varint(bits, out);
+  // Negative: the low 32 bits, then the 32 sign bits: bytes 4 to 8 carry only ones above bit 31,
+  // and the tenth byte holds bit 63.
+  out[0] = static_cast<std::uint8_t>(bits | 0x80);
+  out[1] = static_cast<std::uint8_t>((bits >> 7) | 0x80);
+  out[2] = static_cast<std::uint8_t>((bits >> 14) | 0x80);
+  out[3] = static_cast<std::uint8_t>((bits >> 21) | 0x80);
+  out[4] = static_cast<std::uint8_t>((bits >> 28) | 0xf0);
+  out[5] = out[6] = out[7] = out[8] = 0xff;
+  out[9] = 0x01;
+  return out + kMaxVarintBytes;
+}
+
+// Decodes a varint at `p` without bounds checks: the caller guarantees that 11 bytes are
+// readable, so an eleventh byte always exists and ten continuation bytes mean too_many_bytes.
+inline bool decode_unchecked(const std::uint8_t*& p, std::uint64_t& value) noexcept {
+  std::uint64_t result = p[0];
+  if (result < 0x80) {
+    ++p;
+    value = result;
+    return true;
+  }
+  result &= 0x7f;
+  for (unsigned k = 1; k < 9; ++k) {
+    const std::uint8_t byte = p[k];
+    result |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * k);
+    if ((byte & 0x80) == 0) {
+      p += k + 1;
+      value = result;
+      return true;
+    }
+  }
+  const std::uint8_t last = p[9];
+  if ((last & 0x80) != 0) return false;
+  p += kMaxVarintBytes;
+  value = result | (static_cast<std::uint64_t>(last) << 63);
+  return true;
+}
+
+// The longest posting (three ten-byte varints) plus the byte after it, so that decode_unchecked
+// may look at an eleventh byte after any of the three.
+constexpr std::size_t kUncheckedMargin = 3 * kMaxVarintBytes + 1;
+
+}  // namespace
+
+std::size_t encoded_size(PostingSpan postings) noexcept {
+  std::size_t size = 0;
   std::int32_t previous = 0;
   for (const Posting& posting : postings) {
-    // Reserve the worst case for this posting, then write in place without per-byte checks.
-    const std::size_t used = out.size();
-    out.resize(used + 3 * kMaxVarintBytes);
-    std::uint8_t* cursor = out.data() + used;
-    cursor = write_varint(widen(wrapping_sub(posting.doc_id, previous)), cursor);
-    cursor = write_varint(widen(posting.content_freq), cursor);
-    cursor = write_varint(widen(posting.title_freq), cursor);
-    out.resize(static_cast<std::size_t>(cursor - out.data()));
+    size += field_length(wrapping_sub(posting.doc_id, previous)) +
+            field_length(posting.content_freq) + field_length(posting.title_freq);
     previous = posting.doc_id;
   }
+  return size;
+}
+
+std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out) noexcept {
+  std::int32_t previous = 0;
+  for (const Posting& posting : postings) {
+    out = write_field(wrapping_sub(posting.doc_id, previous), out);
+    out = write_field(posting.content_freq, out);
+    out = write_field(posting.title_freq, out);
+    previous = posting.doc_id;
+  }
+  return out;
+}
+
+void encode_postings(PostingSpan postings, ByteBuffer& out) {
+  const std::size_t used = out.size();
+  out.resize(used + encoded_size(postings));
+  write_postings(postings, out.data() + used);
+}
+
+std::size_t count_postings(ByteSpan bytes) noexcept {
+  std::size_t last_bytes = 0;
+  for (const std::uint8_t byte : bytes) last_bytes += byte < 0x80;
+  return last_bytes / 3;
 }
 
 DecodeStatus decode_postings_into(ByteSpan bytes, std::vector<Posting>& out) {
-  std::size_t position = 0;
+  const std::uint8_t* const begin = bytes.data();
+  const std::uint8_t* const end = begin + bytes.size();
+  const std::uint8_t* p = begin;
   std::int32_t previous = 0;
-  std::uint32_t fields[3];
-  while (position < bytes.size()) {
-    for (std::uint32_t& field : fields) {
-      DecodedVarint decoded = decode_varint(bytes.subspan(position));
+  std::uint64_t fields[3];
+  // Far from the end no varint can run past it, so the bounds checks go.
+  if (bytes.size() > kUncheckedMargin) {
+    const std::uint8_t* const fast_end = end - kUncheckedMargin;
+    while (p < fast_end) {
+      const std::uint8_t* const start = p;
+      if (!decode_unchecked(p, fields[0]) || !decode_unchecked(p, fields[1]) ||
+          !decode_unchecked(p, fields[2])) {
+        p = start;  // an over-long varint: the checked loop below reports it
+        break;
+      }
+      previous = wrapping_add(previous, static_cast<std::int32_t>(fields[0]));
+      out.push_back({previous, static_cast<std::int32_t>(fields[1]),
+                     static_cast<std::int32_t>(fields[2])});
+    }
+  }
+  while (p < end) {
+    for (std::uint64_t& field : fields) {
+      DecodedVarint decoded =
+          decode_varint(ByteSpan(p, static_cast<std::size_t>(end - p)));
       if (decoded.status != DecodeStatus::ok) return decoded.status;
-      field = static_cast<std::uint32_t>(decoded.value);
-      position += decoded.length;
+      field = decoded.value;
+      p += decoded.length;
     }
     previous = wrapping_add(previous, static_cast<std::int32_t>(fields[0]));
-    out.push_back({previous, static_cast<std::int32_t>(fields[1]), static_cast<std::int32_t>(fields[2])});
+    out.push_back({previous, static_cast<std::int32_t>(fields[1]),
+                   static_cast<std::int32_t>(fields[2])});
   }
   return DecodeStatus::ok;
 }

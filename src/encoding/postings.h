@@ -39,9 +39,21 @@ inline std::uint64_t widen(std::int32_t value) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
 }
 
-// Appends the byte form of `postings`, in the order given, to `out`: per posting the doc-id delta
-// (from 0 for the first), content_freq and title_freq, each sign-extended and varint-coded.
+// The exact byte count of the byte form of `postings`.
+std::size_t encoded_size(PostingSpan postings) noexcept;
+
+// Writes the byte form of `postings`, in the order given, at `out`, which has room for
+// encoded_size(postings) bytes; returns the end. Per posting: the doc-id delta (from 0 for the
+// first), content_freq and title_freq, each sign-extended and varint-coded.
+std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out) noexcept;
+
+// Appends the byte form of `postings`, in the order given, to `out`.
 void encode_postings(PostingSpan postings, ByteBuffer& out);
+
+// The number of postings a well-formed posting-list span holds (a third of its varints, counted
+// by their last bytes). For malformed bytes it is a bound on what decoding can produce, so it
+// suits reserving capacity, never a check of well-formedness.
+std::size_t count_postings(ByteSpan bytes) noexcept;
 
 // Decodes a whole posting-list span, appending to `out`. Every byte must belong to a complete
 // posting; on failure `out` holds the postings decoded before it and the status says why.

@@ -5,6 +5,8 @@
 
 #include "binding/convert.h"
 #include "encoding/merge.h"
+#include "encoding/posting_objects.h"
+#include "encoding/ranking.h"
 #include "encoding/varint_errors.h"
 
 namespace quorbel::encoding {
@@ -24,7 +26,15 @@ Result<PyRef> merge_posting_lists(const Slots& slots) {
   if (!list.ok()) return std::move(list).take_error();
   if (binding::list_length(*list) == 0) return binding::new_bytes({});
 
+  // Reserve the whole pool up front: growing it by doubling would hold the old and the new pool
+  // at once. Items that are not bytes count nothing here; the walk below reports them in order.
+  std::size_t capacity = 0;
+  QUORBEL_TRY(binding::walk_list(*list, [&capacity](PyObject* item) -> Status {
+    if (PyBytes_Check(item)) capacity += count_postings(*binding::to_byte_span(item));
+    return binding::ok();
+  }));
   std::vector<Posting> pool;
+  pool.reserve(capacity);
   QUORBEL_TRY(binding::walk_list(*list, [&pool](PyObject* item) -> Status {
     // Items are checked after the list itself was accepted: no argument prefix.
     Result<ByteSpan> bytes = binding::to_byte_span(item);
@@ -35,9 +45,8 @@ Result<PyRef> merge_posting_lists(const Slots& slots) {
     return binding::ok();
   }));
 
-  ByteBuffer out;
-  encode_merged(pool, out);
-  return binding::new_bytes(out);
+  sort_merge_order(pool);
+  return postings_to_bytes(pool);
 }
 
 }  // namespace

@@ -61,10 +61,7 @@ Result<PyRef> encode_posting_list(const Slots& slots) {
   }));
 
   if (!assume_sorted) sort_ranking_order(postings);
-  ByteBuffer out;
-  out.reserve(postings.size() * kReservedBytesPerPosting);
-  encode_postings(postings, out);
-  return binding::new_bytes(out);
+  return postings_to_bytes(postings);
 }
 
 Result<PyRef> decode_posting_list(const Slots& slots) {

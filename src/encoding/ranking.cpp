@@ -1,19 +1,131 @@
 #include "encoding/ranking.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <utility>
 
 namespace quorbel::encoding {
 
 namespace {
 
-// The one place where postings are sorted, so that a faster algorithm (a radix sort on the packed
-// key) can replace it for both orders at once.
+// The sort is an in-place most-significant-digit radix sort (an "American flag" sort) on the four
+// 32-bit words of the packed key, falling back to std::sort for small ranges.
+//
+// Why this shape: real posting lists have few distinct scores and frequencies, so the first three
+// words of the key take a handful of values and the doc ids spread over at most ~24 bits. For each
+// word the sort first finds the smallest and largest value in the range; a word that does not vary
+// costs one pass and no moves, and a word that does is split on its highest 8 varying bits, so a
+// word of a few dozen distinct values is settled in one distribution. Each distribution is two
+// passes (histogram, then cycle-leader swaps in place), so the sort needs no scratch buffer: the
+// merge pools up to millions of postings and may not double its memory for sorting. Stack use is
+// one 257-entry boundary table per level, at most 16 levels deep.
+
+constexpr unsigned kDigitBits = 8;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+// Below this many postings a comparison sort wins over another histogram.
+constexpr std::size_t kComparisonSortLimit = 64;
+
+template <class Key, int kWord>
+std::uint32_t key_word(const Posting& posting) noexcept {
+  const Key key = Key::of(posting);
+  if constexpr (kWord == 0) return static_cast<std::uint32_t>(key.high >> 32);
+  if constexpr (kWord == 1) return static_cast<std::uint32_t>(key.high);
+  if constexpr (kWord == 2) return static_cast<std::uint32_t>(key.low >> 32);
+  if constexpr (kWord == 3) return static_cast<std::uint32_t>(key.low);
+}
+
 template <class Key>
-void sort_by_key(std::span<Posting> postings) noexcept {
-  if (postings.size() < 2) return;
+void comparison_sort(std::span<Posting> postings) noexcept {
   std::sort(postings.begin(), postings.end(), [](const Posting& a, const Posting& b) noexcept {
     return Key::of(a) < Key::of(b);
   });
+}
+
+// One digit of word kWord: (word - low) >> shift, always below kBuckets.
+template <class Key, int kWord>
+struct Digit {
+  std::uint32_t low;
+  unsigned shift;
+  std::size_t operator()(const Posting& posting) const noexcept {
+    return (key_word<Key, kWord>(posting) - low) >> shift;
+  }
+};
+
+// Moves every posting into its digit's bucket, in place. `bounds[b]` .. `bounds[b + 1]` is bucket
+// b afterwards.
+template <class Key, int kWord>
+void distribute(std::span<Posting> postings, Digit<Key, kWord> digit, std::size_t buckets,
+                std::array<std::size_t, kBuckets + 1>& bounds) noexcept {
+  std::array<std::size_t, kBuckets> counts{};
+  for (const Posting& posting : postings) ++counts[digit(posting)];
+  std::array<std::size_t, kBuckets> next;
+  bounds[0] = 0;
+  for (std::size_t b = 0; b < buckets; ++b) {
+    next[b] = bounds[b];
+    bounds[b + 1] = bounds[b] + counts[b];
+  }
+  // Cycle leader: take the first misplaced posting of bucket b, drop it where it belongs, pick up
+  // what was there, and so on until something that belongs to b comes back.
+  for (std::size_t b = 0; b < buckets; ++b) {
+    const std::size_t end = bounds[b + 1];
+    while (next[b] < end) {
+      Posting carried = postings[next[b]];
+      std::size_t d = digit(carried);
+      while (d != b) {
+        std::swap(carried, postings[next[d]++]);
+        d = digit(carried);
+      }
+      postings[next[b]++] = carried;
+    }
+  }
+}
+
+template <class Key, int kWord>
+void radix_sort(std::span<Posting> postings) noexcept {
+  if constexpr (kWord == 4) {
+    return;  // every word equal: the postings are identical
+  } else {
+    if (postings.size() <= kComparisonSortLimit) {
+      comparison_sort<Key>(postings);
+      return;
+    }
+    std::uint32_t low = key_word<Key, kWord>(postings[0]);
+    std::uint32_t high = low;
+    for (const Posting& posting : postings) {
+      const std::uint32_t word = key_word<Key, kWord>(posting);
+      low = std::min(low, word);
+      high = std::max(high, word);
+    }
+    if (low == high) {
+      radix_sort<Key, kWord + 1>(postings);
+      return;
+    }
+    const auto width = static_cast<unsigned>(std::bit_width(high - low));
+    const unsigned shift = width > kDigitBits ? width - kDigitBits : 0;
+    const Digit<Key, kWord> digit{low, shift};
+    const std::size_t bucket_count = (static_cast<std::size_t>(high - low) >> shift) + 1;
+    std::array<std::size_t, kBuckets + 1> bounds;
+    distribute(postings, digit, bucket_count, bounds);
+    for (std::size_t b = 0; b < bucket_count; ++b) {
+      std::span<Posting> bucket = postings.subspan(bounds[b], bounds[b + 1] - bounds[b]);
+      if (bucket.size() < 2) continue;
+      // With shift 0 the bucket shares this whole word; otherwise its low bits still differ.
+      if (shift == 0) {
+        radix_sort<Key, kWord + 1>(bucket);
+      } else {
+        radix_sort<Key, kWord>(bucket);
+      }
+    }
+  }
+}
+
+// The one place where postings are sorted, for both orders.
+template <class Key>
+void sort_by_key(std::span<Posting> postings) noexcept {
+  if (postings.size() < 2) return;
+  radix_sort<Key, 0>(postings);
 }
 
 }  // namespace

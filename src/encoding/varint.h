@@ -1,6 +1,7 @@
 // LEB128 varints: the one encoder and the one in-memory decoder.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +29,12 @@ inline std::uint8_t* write_varint(std::uint64_t value, std::uint8_t* out) noexce
   }
   *out++ = static_cast<std::uint8_t>(value);
   return out;
+}
+
+// Bytes in the shortest varint of `value`: 1 for 0 to 127, up to 10.
+inline std::size_t varint_length(std::uint64_t value) noexcept {
+  // bit_width is 1..64; every 7 bits add a byte. (w * 9 + 64) / 64 == ceil(w / 7) for w <= 64.
+  return (static_cast<std::size_t>(std::bit_width(value | 1)) * 9 + 64) / 64;
 }
 
 enum class DecodeStatus : std::uint8_t { ok, unexpected_end, too_many_bytes };
