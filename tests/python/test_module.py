@@ -1,5 +1,6 @@
 import ctypes
 import inspect
+import os
 import shutil
 import subprocess
 import sys
@@ -104,9 +105,13 @@ def test_calling_the_init_function_again_returns_the_same_module():
     assert library.PyInit_quorbel() is quorbel
 
 
-def run_python(code):
+def run_python(code, env=None):
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
     )
 
 
@@ -153,6 +158,9 @@ def test_the_module_declares_that_it_needs_the_gil():
     # On a free-threaded interpreter importing quorbel turns the GIL back on unless PYTHON_GIL=0.
     if not hasattr(sys, "_is_gil_enabled"):
         pytest.skip("interpreter has no GIL switch")
-    result = run_python("import sys, quorbel; print(sys._is_gil_enabled())")
+    # The child starts the way a user's program would: without a PYTHON_GIL override, which the
+    # free-threaded test run sets for itself.
+    env = {name: value for name, value in os.environ.items() if name != "PYTHON_GIL"}
+    result = run_python("import sys, quorbel; print(sys._is_gil_enabled())", env=env)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "True"
