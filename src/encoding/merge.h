@@ -15,6 +15,8 @@ namespace quorbel::encoding {
 // list alone; equal doc ids are kept as separate postings. Every byte of `item` must belong to a
 // complete posting. On failure `pool` may hold part of the item and should be discarded.
 DecodeStatus pool_postings(ByteSpan item, std::vector<Posting>& pool);
+// The same into a PostingArray with room for count_postings(item) more postings.
+DecodeStatus pool_postings(ByteSpan item, PostingArray& pool);
 
 // Sorts `pool` in place into merge order and appends its byte form to `out`.
 void encode_merged(std::span<Posting> pool, ByteBuffer& out);

@@ -1,5 +1,6 @@
 #include "encoding/posting_objects.h"
 
+#include "binding/convert.h"
 #include "encoding/varint_errors.h"
 
 namespace quorbel::encoding {
@@ -41,6 +42,14 @@ Result<PyRef> postings_to_list(PostingSpan postings) {
 }
 
 Result<PyRef> postings_to_bytes(PostingSpan postings) {
+  // A short list is written once into a stack buffer and copied; a long one is measured first
+  // and written straight into its bytes object, so that no buffer of the worst-case size exists.
+  constexpr std::size_t kShortList = 32;
+  if (postings.size() <= kShortList) {
+    std::uint8_t buffer[kShortList * 3 * kMaxVarintBytes];
+    const std::uint8_t* end = write_postings(postings, buffer);
+    return binding::new_bytes(ByteSpan(buffer, end));
+  }
   const std::size_t size = encoded_size(postings);
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return Error::fetch();

@@ -6,7 +6,7 @@ namespace {
 
 // The byte count of the sign-extended varint of a 32-bit field: 1 to 5, or 10 when negative.
 inline std::size_t field_length(std::int32_t value) noexcept {
-  return value < 0 ? kMaxVarintBytes : varint_length(static_cast<std::uint32_t>(value));
+  return varint_length(widen(value));  // a negative value has bit 63 set: ten bytes
 }
 
 // Writes the varint of a 32-bit field widened by sign extension (write_varint(widen(value))).
@@ -95,7 +95,10 @@ std::size_t count_postings(ByteSpan bytes) noexcept {
   return last_bytes / 3;
 }
 
-DecodeStatus decode_postings_into(ByteSpan bytes, std::vector<Posting>& out) {
+namespace {
+
+template <class Out>
+DecodeStatus decode_into(ByteSpan bytes, Out& out) {
   const std::uint8_t* const begin = bytes.data();
   const std::uint8_t* const end = begin + bytes.size();
   const std::uint8_t* p = begin;
@@ -129,6 +132,16 @@ DecodeStatus decode_postings_into(ByteSpan bytes, std::vector<Posting>& out) {
                    static_cast<std::int32_t>(fields[2])});
   }
   return DecodeStatus::ok;
+}
+
+}  // namespace
+
+DecodeStatus decode_postings_into(ByteSpan bytes, std::vector<Posting>& out) {
+  return decode_into(bytes, out);
+}
+
+DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out) {
+  return decode_into(bytes, out);
 }
 
 }  // namespace quorbel::encoding

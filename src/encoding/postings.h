@@ -1,7 +1,10 @@
 // Postings and the byte form of posting lists (delta-coded varints, no header).
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -39,6 +42,42 @@ inline std::uint64_t widen(std::int32_t value) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
 }
 
+// A posting vector whose capacity is fixed when it is made (and grows only through
+// reserve_more), keeping small lists on the stack: the codecs know their counts up front, and a
+// heap allocation would cost a call on a short list as much as its whole encoding.
+class PostingArray {
+ public:
+  explicit PostingArray(std::size_t capacity) { reserve_more(capacity); }
+  PostingArray(const PostingArray&) = delete;
+  PostingArray& operator=(const PostingArray&) = delete;
+
+  // Makes room for `count` more postings.
+  void reserve_more(std::size_t count) {
+    if (count <= capacity_ - size_) return;
+    const std::size_t capacity = std::max(size_ + count, 2 * capacity_);
+    auto heap = std::make_unique_for_overwrite<Posting[]>(capacity);
+    std::copy(data_, data_ + size_, heap.get());
+    heap_ = std::move(heap);
+    data_ = heap_.get();
+    capacity_ = capacity;
+  }
+  bool full() const noexcept { return size_ == capacity_; }
+  std::size_t room() const noexcept { return capacity_ - size_; }
+  // Only when not full.
+  void push_back(const Posting& posting) noexcept { data_[size_++] = posting; }
+  std::span<Posting> span() noexcept { return {data_, size_}; }
+  std::size_t size() const noexcept { return size_; }
+
+  static constexpr std::size_t kInlinePostings = 32;
+
+ private:
+  std::array<Posting, kInlinePostings> inline_;
+  std::unique_ptr<Posting[]> heap_;
+  Posting* data_ = inline_.data();
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInlinePostings;
+};
+
 // The exact byte count of the byte form of `postings`.
 std::size_t encoded_size(PostingSpan postings) noexcept;
 
@@ -58,5 +97,7 @@ std::size_t count_postings(ByteSpan bytes) noexcept;
 // Decodes a whole posting-list span, appending to `out`. Every byte must belong to a complete
 // posting; on failure `out` holds the postings decoded before it and the status says why.
 DecodeStatus decode_postings_into(ByteSpan bytes, std::vector<Posting>& out);
+// The same into a PostingArray, which must have room for count_postings(bytes) more postings.
+DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out);
 
 }  // namespace quorbel::encoding

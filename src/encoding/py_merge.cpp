@@ -1,7 +1,6 @@
 // merge_posting_lists(postings_bytes_list)
 #include "encoding/py_merge.h"
 
-#include <vector>
 
 #include "binding/convert.h"
 #include "encoding/merge.h"
@@ -28,25 +27,38 @@ Result<PyRef> merge_posting_lists(const Slots& slots) {
 
   // Reserve the whole pool up front: growing it by doubling would hold the old and the new pool
   // at once. Items that are not bytes count nothing here; the walk below reports them in order.
+  // A posting takes at least three bytes; when that bound already fits the pool's inline room,
+  // counting exactly would cost more than it saves.
   std::size_t capacity = 0;
-  QUORBEL_TRY(binding::walk_list(*list, [&capacity](PyObject* item) -> Status {
-    if (PyBytes_Check(item)) capacity += count_postings(*binding::to_byte_span(item));
-    return binding::ok();
-  }));
-  std::vector<Posting> pool;
-  pool.reserve(capacity);
+  std::size_t bound = 0;
+  {
+    binding::ObjectLock lock(*list);  // nothing here calls back into Python
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(*list); ++i) {
+      PyObject* item = PyList_GET_ITEM(*list, i);
+      if (PyBytes_Check(item)) bound += static_cast<std::size_t>(PyBytes_GET_SIZE(item)) / 3;
+    }
+    if (bound > PostingArray::kInlinePostings) {
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(*list); ++i) {
+        PyObject* item = PyList_GET_ITEM(*list, i);
+        if (PyBytes_Check(item)) capacity += count_postings(*binding::to_byte_span(item));
+      }
+    }
+  }
+  PostingArray pool(capacity);
   QUORBEL_TRY(binding::walk_list(*list, [&pool](PyObject* item) -> Status {
     // Items are checked after the list itself was accepted: no argument prefix.
     Result<ByteSpan> bytes = binding::to_byte_span(item);
     if (!bytes.ok()) return std::move(bytes).take_error();
+    // Room is short only if another thread changed the list since it was counted.
+    if (pool.room() < bytes->size() / 3) pool.reserve_more(count_postings(*bytes));
     // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile.
     DecodeStatus status = pool_postings(*bytes, pool);
     if (status != DecodeStatus::ok) return varint_error(status);
     return binding::ok();
   }));
 
-  sort_merge_order(pool);
-  return postings_to_bytes(pool);
+  sort_merge_order(pool.span());
+  return postings_to_bytes(pool.span());
 }
 
 }  // namespace

@@ -51,17 +51,19 @@ Result<PyRef> encode_posting_list(const Slots& slots) {
 
   const Py_ssize_t length = binding::list_length(*list);
   if (length == 0) return binding::new_bytes({});
-  std::vector<Posting> postings;
-  postings.reserve(static_cast<std::size_t>(length));
+  PostingArray postings(static_cast<std::size_t>(length));
   QUORBEL_TRY(binding::walk_list(*list, [&postings](PyObject* element) -> Status {
+    // Items beyond the length read above are not visited (it can only grow on a free-threaded
+    // interpreter, between the two reads).
+    if (postings.full()) return binding::ok();
     Result<Posting> posting = to_posting(element);
     if (!posting.ok()) return std::move(posting).take_error();
     postings.push_back(*posting);
     return binding::ok();
   }));
 
-  if (!assume_sorted) sort_ranking_order(postings);
-  return postings_to_bytes(postings);
+  if (!assume_sorted) sort_ranking_order(postings.span());
+  return postings_to_bytes(postings.span());
 }
 
 Result<PyRef> decode_posting_list(const Slots& slots) {
