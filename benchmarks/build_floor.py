@@ -43,6 +43,21 @@ def build(force: bool = False) -> Path:
     return target
 
 
+COUNTER_SOURCE = HERE / "floor" / "malloc_count.c"
+
+
+def build_counter() -> Path:
+    """Compile the allocation counter that the memory checks preload into their children."""
+    target = BUILD_DIR / "libquorbel_malloc_count.so"
+    if target.exists() and target.stat().st_mtime >= COUNTER_SOURCE.stat().st_mtime:
+        return target
+    BUILD_DIR.mkdir(exist_ok=True)
+    c_compiler = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc") or "gcc"
+    subprocess.run([c_compiler, "-O2", "-fPIC", "-shared", str(COUNTER_SOURCE), "-o", str(target)],
+                   check=True)
+    return target
+
+
 def load():
     """Build if needed and import the floor module."""
     build()
