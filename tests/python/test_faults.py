@@ -10,8 +10,11 @@ each function in turn, one at a time:
   the process aborts.
 * every function: each failure gives MemoryError (or the call's ordinary outcome, when the failed
   allocation was one it can do without); never a crash, a SystemError or a wrong result.
+
+Native buffers that cannot be allocated end the process too (an address-space limit in a child).
 """
 
+import os
 import signal
 import subprocess
 import sys
@@ -24,7 +27,7 @@ try:
 except ImportError:  # interpreters configured without their test modules
     _testcapi = None
 
-pytestmark = pytest.mark.skipif(
+needs_nomemory = pytest.mark.skipif(
     _testcapi is None or not hasattr(_testcapi, "set_nomemory"),
     reason="needs the interpreter's _testcapi.set_nomemory",
 )
@@ -57,6 +60,7 @@ CREATION_SWEEP = """
 """
 
 
+@needs_nomemory
 def test_a_failed_append_to_all_is_an_internal_fault_that_aborts():
     done = run_child(CREATION_SWEEP)
     assert done.returncode == -signal.SIGABRT, (done.returncode, done.stdout, done.stderr)
@@ -72,6 +76,7 @@ def test_a_failed_append_to_all_is_an_internal_fault_that_aborts():
     ], done.stderr
 
 
+@needs_nomemory
 def test_a_failed_module_creation_caches_nothing():
     done = run_child(
         """
@@ -190,7 +195,44 @@ CALL_SWEEP = """
 """
 
 
+@needs_nomemory
 def test_every_allocation_failure_in_a_call_is_a_memory_error(tmp_path):
     done = run_child(CALL_SWEEP, str(tmp_path))
     assert done.returncode == 0, done.stderr[-5000:]
     assert done.stdout.splitlines()[-1] == "failures []", done.stdout
+
+
+NATIVE_EXHAUSTION = """
+    import os, resource, sys
+    import quorbel
+
+    postings = [(1, 2, 3)] * 10_000_000  # one shared tuple: little Python memory, 120 MB native
+    calls = {
+        "encode_posting_list": lambda: quorbel.encode_posting_list(postings, True),
+        "write_binary_block": lambda: quorbel.write_binary_block(["a"], [(1, 1)], [postings], sys.argv[2]),
+    }
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+    limit = size + 60 * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        calls[sys.argv[1]]()
+    except BaseException as error:
+        print("raised", type(error).__name__)
+        sys.exit(0)
+    print("returned")
+"""
+
+
+@pytest.mark.skipif(
+    os.environ.get("QUORBEL_SANITIZE_SKIP_SLOW") == "1",
+    reason="the sanitizers reserve far more address space than the limit leaves",
+)
+@pytest.mark.parametrize("function", ["encode_posting_list", "write_binary_block"])
+def test_native_memory_exhaustion_aborts_with_a_diagnostic(tmp_path, function):
+    # Running out of memory for a native buffer is an internal fault: never a Python exception,
+    # never a result.
+    done = run_child(NATIVE_EXHAUSTION, function, str(tmp_path / "out.bin"))
+    assert done.returncode == -signal.SIGABRT, (done.returncode, done.stdout, done.stderr)
+    assert done.stdout == ""
+    assert "bad_alloc" in done.stderr or "quorbel: internal fault" in done.stderr, done.stderr
