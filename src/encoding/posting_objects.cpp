@@ -59,11 +59,11 @@ Result<PyRef> postings_to_bytes(PostingSpan postings) {
 }
 
 Result<PyRef> decode_postings(ByteSpan bytes) {
-  std::vector<Posting> postings;
-  postings.reserve(count_postings(bytes));
+  // Sized from the bytes themselves: one allocation at most, none for a short list.
+  PostingArray postings(count_postings(bytes));
   DecodeStatus status = decode_postings_into(bytes, postings);
   if (status != DecodeStatus::ok) return varint_error(status);
-  return postings_to_list(postings);
+  return postings_to_list(postings.span());
 }
 
 }  // namespace quorbel::encoding
