@@ -49,7 +49,7 @@ Key128 packed(const Posting& posting) noexcept {
 // Sorts up to kRankSortLimit postings by counting, for each, the keys that must precede it: n*n
 // comparisons without a single data-dependent branch, which beats any branching sort on the
 // short lists that make up most calls. Equal keys are identical postings, so ties may go either
-// way as long as every position is taken once: a tie counts as "before" only for earlier ones.
+// way as long as every position is taken once.
 constexpr std::size_t kRankSortLimit = 8;
 
 template <class Key>
@@ -62,11 +62,10 @@ void rank_sort(std::span<Posting> postings) noexcept {
     copies[i] = postings[i];
   }
   for (std::size_t i = 0; i < n; ++i) {
+    // Earlier postings go before on ties, later ones only when strictly smaller.
     std::size_t rank = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-      rank += static_cast<std::size_t>(keys[j] < keys[i]) +
-              static_cast<std::size_t>((keys[j] == keys[i]) & (j < i));
-    }
+    for (std::size_t j = 0; j < i; ++j) rank += static_cast<std::size_t>(!(keys[i] < keys[j]));
+    for (std::size_t j = i + 1; j < n; ++j) rank += static_cast<std::size_t>(keys[j] < keys[i]);
     postings[rank] = copies[i];
   }
 }
