@@ -51,22 +51,33 @@ auto convert_arg(const Slots& slots, std::size_t index, Convert convert)
   return converted;
 }
 
-// Entry and exit of every function: binds, runs `body` (const Slots& -> Result<PyRef>) and hands
-// back a new reference, or NULL with exactly one exception set.
-template <class Body>
-PyObject* call(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, Body body) noexcept {
-  Result<Slots> slots = bind_arguments(spec, args, nargs, kwnames);
-  if (!slots.ok()) {
-    std::move(slots).take_error().raise();
-    return nullptr;
-  }
-  Result<PyRef> result = body(*slots);
+// A function's result handed to the interpreter: the new reference, or NULL with the error raised.
+inline PyObject* finish(Result<PyRef>&& result) noexcept {
   if (!result.ok()) {
     std::move(result).take_error().raise();
     return nullptr;
   }
   return (*result).release();
+}
+
+// Entry and exit of every function: binds, runs `body` (const Slots& -> Result<PyRef>) and hands
+// back a new reference, or NULL with exactly one exception set.
+template <class Body>
+PyObject* call(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Body body) noexcept {
+  if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= spec.required &&
+      static_cast<std::size_t>(nargs) <= spec.count) {
+    // The common call, positional arguments only and a valid number of them: binding is a copy.
+    Slots slots{spec};
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots.values[static_cast<std::size_t>(i)] = args[i];
+    return finish(body(slots));
+  }
+  Result<Slots> slots = bind_arguments(spec, args, nargs, kwnames);
+  if (!slots.ok()) {
+    std::move(slots).take_error().raise();
+    return nullptr;
+  }
+  return finish(body(*slots));
 }
 
 }  // namespace quorbel::binding
