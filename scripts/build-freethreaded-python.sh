@@ -19,6 +19,9 @@
 #   QUORBEL_DEBIAN_MIRROR   Debian mirror to fetch the source from (default: the one the
 #                           machine's apt uses, else http://deb.debian.org/debian)
 #   QUORBEL_BUILD_JOBS      parallel make jobs (default: number of CPUs)
+#   QUORBEL_PY_SANITIZER    "thread" builds a ThreadSanitizer interpreter instead, cached beside
+#                           the plain one as python3.13t-tsan, with CPython's own suppression
+#                           file in its share/ (used by scripts/test-tsan.sh)
 set -euo pipefail
 
 prog=build-freethreaded-python
@@ -41,6 +44,16 @@ readonly PY_SERIES=3.13
 readonly PY_NAME=python3.13t
 readonly MIN_CMAKE=3.30
 
+case "${QUORBEL_PY_SANITIZER:-}" in
+  "") variant= ;;
+  thread)
+    variant=-tsan
+    # The interpreter's own checks below must not fail on the reports of a sanitized build.
+    export TSAN_OPTIONS=${TSAN_OPTIONS:-report_bugs=0:exitcode=0}
+    ;;
+  *) die "QUORBEL_PY_SANITIZER must be empty or 'thread', not '$QUORBEL_PY_SANITIZER'" ;;
+esac
+
 if [ -n "${QUORBEL_CACHE:-}" ]; then
   cache=$QUORBEL_CACHE
 else
@@ -60,7 +73,7 @@ fi
 
 mkdir -p -- "$cache" || die "cannot create cache directory $cache"
 
-prefix=$cache/$PY_NAME
+prefix=$cache/$PY_NAME$variant
 python=$prefix/bin/$PY_NAME
 verified_marker=$prefix/.verified
 
@@ -150,7 +163,8 @@ verify_cached() {
 
 # Fast path: a cached interpreter that works and has passed the full verification once.
 cache_is_good() {
-  [ -f "$verified_marker" ] && check_interpreter "$python" >/dev/null 2>&1
+  [ -f "$verified_marker" ] && check_interpreter "$python" >/dev/null 2>&1 &&
+    { [ -z "$variant" ] || [ -f "$prefix/share/tsan-suppressions.txt" ]; }
 }
 
 if [ "$rebuild" = 0 ] && cache_is_good; then
@@ -160,7 +174,7 @@ fi
 
 # Everything below runs under a lock, so that two runs never build into the same cache.
 command -v flock >/dev/null 2>&1 || die "flock is missing (Debian package util-linux)"
-exec 9>"$cache/.$PY_NAME.lock"
+exec 9>"$cache/.$PY_NAME$variant.lock"
 if ! flock -n 9; then
   log "another build is running in $cache; waiting for it"
   flock 9
@@ -173,7 +187,8 @@ if [ "$rebuild" = 0 ]; then
   fi
   # Installed and sound, but the virtual environment check never passed (for example the
   # network was down then): verify again instead of building again.
-  if [ -x "$python" ] && check_interpreter "$python" >/dev/null 2>&1; then
+  if [ -x "$python" ] && check_interpreter "$python" >/dev/null 2>&1 &&
+     { [ -z "$variant" ] || [ -f "$prefix/share/tsan-suppressions.txt" ]; }; then
     log "verifying the cached $python"
     status=0; verify_cached || status=$?
     if [ "$status" = 0 ]; then
@@ -227,10 +242,10 @@ fi
 # ---- work directory -------------------------------------------------------------------------
 
 # Leftovers of earlier failed builds (kept for inspection until now).
-for old in "$cache"/build-"$PY_NAME".*; do
+for old in "$cache"/build-"$PY_NAME$variant".*; do
   [ -d "$old" ] && rm -rf -- "$old"
 done
-work=$(mktemp -d "$cache/build-$PY_NAME.XXXXXX")
+work=$(mktemp -d "$cache/build-$PY_NAME$variant.XXXXXX")
 build_log=$work/build.log
 : >"$build_log"
 fail() {
@@ -327,18 +342,24 @@ jobs=${QUORBEL_BUILD_JOBS:-$(nproc 2>/dev/null || echo 2)}
 stage=$work/stage
 started=$(date +%s)
 log "configuring (log: $build_log)"
-(cd "$src" && ./configure --disable-gil --prefix="$prefix" --with-ensurepip=install \
+sanitizer_flags=()
+[ -z "$variant" ] || sanitizer_flags=(--with-thread-sanitizer)
+(cd "$src" && ./configure --disable-gil "${sanitizer_flags[@]}" --prefix="$prefix" --with-ensurepip=install \
     --disable-test-modules) >>"$build_log" 2>&1 || fail "configure failed"
 log "compiling with $jobs jobs (takes about 10 minutes on 2 cores)"
 make -C "$src" -j"$jobs" >>"$build_log" 2>&1 || fail "make failed"
 log "installing into a staging directory"
 make -C "$src" install DESTDIR="$stage" >>"$build_log" 2>&1 || fail "make install failed"
 [ -x "$stage$prefix/bin/$PY_NAME" ] || fail "make install produced no $PY_NAME"
+if [ -n "$variant" ]; then
+  cp "$src/Tools/tsan/suppressions_free_threading.txt" "$stage$prefix/share/tsan-suppressions.txt" \
+    || fail "CPython's ThreadSanitizer suppressions are missing from the source"
+fi
 {
   echo "CPython $upstream_version, free-threaded (--disable-gil)"
   echo "source: Debian $SOURCE_SUITE $SOURCE_PACKAGE $package_version from $mirror"
   echo "upstream fixes applied: ${applied[*]:-none}"
-  echo "configured: --disable-gil --prefix=$prefix --with-ensurepip=install --disable-test-modules"
+  echo "configured: --disable-gil ${sanitizer_flags[*]} --prefix=$prefix --with-ensurepip=install --disable-test-modules"
   echo "built: $(date -u +%Y-%m-%dT%H:%M:%SZ) on $(uname -srm)"
 } >"$stage$prefix/BUILD-INFO"
 
