@@ -144,6 +144,10 @@ DecodeStatus decode_into(ByteSpan bytes, Out& out) {
   }
   while (p < end) {
     for (std::uint64_t& field : fields) {
+      if (p < end && *p < 0x80) {  // most fields are one byte
+        field = *p++;
+        continue;
+      }
       DecodedVarint decoded =
           decode_varint(ByteSpan(p, static_cast<std::size_t>(end - p)));
       if (decoded.status != DecodeStatus::ok) return decoded.status;
