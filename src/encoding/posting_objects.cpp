@@ -50,7 +50,10 @@ Result<PyRef> postings_to_bytes(PostingSpan postings) {
     const std::uint8_t* end = write_postings(postings, buffer);
     return binding::new_bytes(ByteSpan(buffer, end));
   }
-  const std::size_t size = encoded_size(postings);
+  return postings_to_bytes(postings, encoded_size(postings));
+}
+
+Result<PyRef> postings_to_bytes(PostingSpan postings, std::size_t size) {
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return Error::fetch();
   // A bytes object may be filled in until it is shared.

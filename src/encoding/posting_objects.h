@@ -12,6 +12,8 @@ binding::Result<binding::PyRef> postings_to_list(PostingSpan postings);
 
 // A new bytes object holding the byte form of `postings`, written in place at its exact size.
 binding::Result<binding::PyRef> postings_to_bytes(PostingSpan postings);
+// The same when the caller already knows encoded_size(postings).
+binding::Result<binding::PyRef> postings_to_bytes(PostingSpan postings, std::size_t size);
 
 // Decodes a posting-list span into a new list of tuples. Python objects are created only after the
 // whole span has decoded; malformed bytes give the decoder's ValueError.

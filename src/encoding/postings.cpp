@@ -6,15 +6,6 @@ namespace quorbel::encoding {
 
 namespace {
 
-// The byte count of the sign-extended varint of a 32-bit field: 1 to 5, or 10 when negative.
-inline std::size_t field_length(std::int32_t value) noexcept {
-  // Comparisons rather than a bit scan, so that the loop over postings can run in vector
-  // registers: a negative value takes 1 + 9 bytes, a non-negative one a byte per 7 bits.
-  return 1 + std::size_t{value >= (1 << 7)} + std::size_t{value >= (1 << 14)} +
-         std::size_t{value >= (1 << 21)} + std::size_t{value >= (1 << 28)} +
-         9 * std::size_t{value < 0};
-}
-
 // Writes the varint of a 32-bit field widened by sign extension (write_varint(widen(value))).
 inline std::uint8_t* write_field(std::int32_t value, std::uint8_t* out) noexcept {
   auto bits = static_cast<std::uint32_t>(value);
@@ -71,8 +62,7 @@ std::size_t encoded_size(PostingSpan postings) noexcept {
   std::size_t size = 0;
   std::int32_t previous = 0;
   for (const Posting& posting : postings) {
-    size += field_length(wrapping_sub(posting.doc_id, previous)) +
-            field_length(posting.content_freq) + field_length(posting.title_freq);
+    size += posting_length(posting, previous);
     previous = posting.doc_id;
   }
   return size;

@@ -78,6 +78,20 @@ class PostingArray {
   std::size_t capacity_ = kInlinePostings;
 };
 
+// The byte count of the sign-extended varint of a 32-bit field: 1 to 5, or 10 when negative.
+// Comparisons rather than a bit scan, so that loops over postings can use vector registers.
+inline std::size_t field_length(std::int32_t value) noexcept {
+  return 1 + std::size_t{value >= (1 << 7)} + std::size_t{value >= (1 << 14)} +
+         std::size_t{value >= (1 << 21)} + std::size_t{value >= (1 << 28)} +
+         9 * std::size_t{value < 0};
+}
+
+// The byte count of one posting after a posting whose doc id is `previous`.
+inline std::size_t posting_length(const Posting& posting, std::int32_t previous) noexcept {
+  return field_length(wrapping_sub(posting.doc_id, previous)) +
+         field_length(posting.content_freq) + field_length(posting.title_freq);
+}
+
 // The exact byte count of the byte form of `postings`.
 std::size_t encoded_size(PostingSpan postings) noexcept;
 

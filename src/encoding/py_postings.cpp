@@ -1,6 +1,8 @@
 // encode_posting_list(postings, assume_sorted=False) and decode_posting_list(data)
 #include "encoding/py_postings.h"
 
+#include <algorithm>
+#include <climits>
 #include <vector>
 
 #include "binding/convert.h"
@@ -39,6 +41,55 @@ Result<Posting> to_posting(PyObject* element) {
   return Posting{fields[0], fields[1], fields[2]};
 }
 
+// The common element, read without running any Python code: an exact tuple of three exact ints
+// that fit in 32 bits. False, with nothing changed and no exception set, for anything else, which
+// then takes to_posting's general path.
+bool plain_posting(PyObject* element, Posting& out) noexcept {
+  if (!PyTuple_CheckExact(element) || PyTuple_GET_SIZE(element) != 3) return false;
+  std::int32_t fields[3];
+  for (Py_ssize_t i = 0; i < 3; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(element, i);
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(item, &overflow);
+    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) return false;
+    fields[i] = static_cast<std::int32_t>(value);
+  }
+  out = Posting{fields[0], fields[1], fields[2]};
+  return true;
+}
+
+// Converts the elements of `list` into `postings`, in the order of the list walk (see
+// binding::walk_list), stopping when `postings` is full. Plain elements are read in place under
+// the list's critical section, since nothing can run that would change the list meanwhile; any
+// other element is taken as a new reference and converted outside it, as walk_list does.
+template <class Append>
+Status read_postings(PyObject* list, PostingArray& postings, Append append) {
+  Py_ssize_t start_length;
+  {
+    binding::ObjectLock lock(list);
+    start_length = PyList_GET_SIZE(list);
+  }
+  for (Py_ssize_t index = 0; !postings.full(); ++index) {
+    PyRef element;
+    {
+      binding::ObjectLock lock(list);
+      if (index >= std::min(PyList_GET_SIZE(list), start_length)) break;
+      PyObject* borrowed = PyList_GET_ITEM(list, index);
+      Posting posting;
+      if (plain_posting(borrowed, posting)) {
+        append(posting);
+        continue;
+      }
+      element = PyRef::borrow(borrowed);
+    }
+    Result<Posting> posting = to_posting(element.get());
+    if (!posting.ok()) return std::move(posting).take_error();
+    append(*posting);
+  }
+  return binding::ok();
+}
+
 Result<PyRef> encode_posting_list(const Slots& slots) {
   Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
   if (!list.ok()) return std::move(list).take_error();
@@ -52,17 +103,19 @@ Result<PyRef> encode_posting_list(const Slots& slots) {
   const Py_ssize_t length = binding::list_length(*list);
   if (length == 0) return binding::new_bytes({});
   PostingArray postings(static_cast<std::size_t>(length));
-  QUORBEL_TRY(binding::walk_list(*list, [&postings](PyObject* element) -> Status {
-    // Items beyond the length read above are not visited (it can only grow on a free-threaded
-    // interpreter, between the two reads).
-    if (postings.full()) return binding::ok();
-    Result<Posting> posting = to_posting(element);
-    if (!posting.ok()) return std::move(posting).take_error();
-    postings.push_back(*posting);
-    return binding::ok();
+  // In the caller's order the encoded size can be counted while the postings arrive.
+  std::size_t size = 0;
+  std::int32_t previous = 0;
+  // Items beyond the length read above are not visited (it can only grow on a free-threaded
+  // interpreter, between the two reads).
+  QUORBEL_TRY(read_postings(*list, postings, [&](const Posting& posting) noexcept {
+    size += posting_length(posting, previous);
+    previous = posting.doc_id;
+    postings.push_back(posting);
   }));
 
-  if (!assume_sorted) sort_ranking_order(postings.span());
+  if (assume_sorted) return postings_to_bytes(postings.span(), size);
+  sort_ranking_order(postings.span());
   return postings_to_bytes(postings.span());
 }
 
