@@ -86,23 +86,37 @@ class Case:
     times: dict[str, list[float]] = field(default_factory=dict)
 
 
-def timed(run: Callable[[], object]) -> float:
-    """Seconds for one run; the result is kept alive until the clock has stopped."""
+# Shortest time of one sample: short workloads are repeated within a sample until they take this
+# long, so that timer resolution and scheduling hiccups stay small against the sample.
+MIN_SAMPLE_SECONDS = 0.03
+
+
+def timed(run: Callable[[], object], reps: int = 1) -> float:
+    """Seconds per run, over `reps` runs; the results are kept alive until the clock has stopped."""
     gc.disable()
     try:
         start = time.perf_counter()
-        result = run()
+        results = [run() for _ in range(reps)]
         elapsed = time.perf_counter() - start
     finally:
         gc.enable()
-    del result
-    return elapsed
+    del results
+    return elapsed / reps
+
+
+def repetitions(run: Callable[[], object]) -> int:
+    """How many runs make a sample of at least MIN_SAMPLE_SECONDS."""
+    once = timed(run)
+    return max(1, int(MIN_SAMPLE_SECONDS / max(once, 1e-9)) + 1) if once < MIN_SAMPLE_SECONDS else 1
 
 
 def measure(cases: list[Case], rounds: int, python_rounds: int) -> None:
     """Interleaved rounds: each round runs every variant of every case once, in rotating order."""
+    reps = {}
     for case in cases:
         case.times = {"quorbel": [], "floor": [], "python": []}
+        # Calibrated on quorbel; the same count for every variant of the case.
+        reps[id(case)] = repetitions(case.quorbel)
     for r in range(rounds):
         print(f"  round {r + 1}/{rounds}", flush=True)
         for case in cases:
@@ -112,7 +126,9 @@ def measure(cases: list[Case], rounds: int, python_rounds: int) -> None:
             if r % 2:
                 variants.reverse()
             for name, run in variants:
-                case.times[name].append(timed(run))
+                # Pure Python is ten to a hundred times slower: one run per sample is plenty.
+                count = 1 if name == "python" else reps[id(case)]
+                case.times[name].append(timed(run, count))
             gc.collect()
 
 
@@ -616,7 +632,7 @@ def main() -> None:
     if args.memory_child:
         memory_child(args.memory_child, scale)
         return
-    rounds, python_rounds = (5, 2) if args.quick else (7, 3)
+    rounds, python_rounds = (7, 2) if args.quick else (9, 3)
 
     out = Path(args.out)
     out.parent.mkdir(parents=True, exist_ok=True)
