@@ -10,6 +10,7 @@ import random
 import sys
 from pathlib import Path
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -116,3 +117,50 @@ def test_a_list_in_doc_order_of_realistic_size_matches_the_reference():
     parts = [postings[i::4] for i in range(4)]
     items = [quorbel.encode_posting_list(p, assume_sorted=True) for p in parts]
     assert quorbel.merge_posting_lists(items) == merged(items)
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Int(int):
+    pass
+
+
+class Triple(tuple):
+    pass
+
+
+def dress(value, kind):
+    """`value` as one of the integer kinds a posting field accepts."""
+    return [value, Index(value), Int(value), value][kind]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.tuples(st.tuples(doc_id, freq, freq), st.integers(0, 3), st.integers(0, 3),
+                          st.booleans()), max_size=80),
+       st.booleans())
+def test_elements_of_every_accepted_kind_encode_as_their_values(items, assume_sorted):
+    # Exact tuples of exact ints are read in place; anything else takes the general conversion.
+    # Mixed in one list, both must give the reference's bytes.
+    postings = []
+    for (d, c, t), kind_a, kind_b, subclass in items:
+        fields = (dress(d, kind_a), dress(c, kind_b), t)
+        postings.append(Triple(fields) if subclass else fields)
+    plain = [(d, c, t) for (d, c, t), *_ in items]
+    expected = ref.encode_posting_list(plain, assume_sorted)
+    assert quorbel.encode_posting_list(postings, assume_sorted) == expected
+
+
+def test_a_field_out_of_range_after_plain_postings_is_refused():
+    postings = [(i, 1, 0) for i in range(100)] + [(5, 2**31, 0)]
+    with pytest.raises(OverflowError) as info:
+        quorbel.encode_posting_list(postings, True)
+    assert str(info.value) == "out of range integral type conversion attempted"
+    with pytest.raises(OverflowError) as info:
+        quorbel.encode_posting_list(postings[:50] + [(5, 2**70, 0)])
+    assert "out of range integral" not in str(info.value)
