@@ -653,7 +653,8 @@ def main() -> None:
     fts = fts_comparison(scale, directory)
 
     meta = {
-        "command": "scripts/bench.sh" + (" --quick" if args.quick else ""),
+        "command": " ".join([os.environ.get("QUORBEL_BENCH_COMMAND", "python benchmarks/run.py"),
+                             *sys.argv[1:]]),
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
         "python": platform.python_version(),
         "date": time.strftime("%Y-%m-%d %H:%M"),

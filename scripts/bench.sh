@@ -14,4 +14,4 @@ fi
 install_quorbel
 cd "$QUORBEL_ROOT"
 echo "==> load average: $(cut -d' ' -f1-3 /proc/loadavg) (the figures are ratios measured in one run)"
-exec "$QUORBEL_PY" benchmarks/run.py "$@"
+QUORBEL_BENCH_COMMAND=scripts/bench.sh exec "$QUORBEL_PY" benchmarks/run.py "$@"
