@@ -45,9 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<Posting> pool;
   std::vector<Posting> expected;
+  quorbel::encoding::PostingArray array(0);  // the fixed-capacity pool, grown item by item
   DecodeStatus status = DecodeStatus::ok;
   for (const auto& item : items) {
+    array.reserve_more(quorbel::encoding::count_postings(item->span()));
+    const std::size_t before = array.size();
+    const DecodeStatus array_status = quorbel::encoding::pool_postings(item->span(), array);
+    FUZZ_CHECK(array.size() - before <= quorbel::encoding::count_postings(item->span()));
     status = quorbel::encoding::pool_postings(item->span(), pool);
+    FUZZ_CHECK(array_status == status);
     std::vector<Posting> alone;
     const DecodeStatus alone_status = quorbel::encoding::decode_postings_into(item->span(), alone);
     FUZZ_CHECK(alone_status == status);
@@ -56,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(pool == expected);
   }
   if (status != DecodeStatus::ok) return 0;
+  FUZZ_CHECK(std::equal(pool.begin(), pool.end(), array.span().begin(), array.span().end()));
 
   std::vector<Posting> sorted = pool;
   ByteBuffer out{0xee};  // encode_merged appends

@@ -1,8 +1,10 @@
 // decode_postings_into over arbitrary bytes: agrees with a decoder built on decode_varint, never
 // reads outside the span, and re-encoding the postings it returns decodes to the same postings.
+// The fixed-capacity decoder (sized by count_postings) and the exact-size writer agree with them.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "encoding/postings.h"
@@ -57,6 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(appended[0] == (Posting{1, 2, 3}));
   FUZZ_CHECK(std::equal(decoded.begin(), decoded.end(), appended.begin() + 1));
 
+  // The count that sizes the fixed-capacity decoders bounds what decoding can produce, and is
+  // exact for well-formed bytes; the fixed-capacity decoder agrees with the growing one.
+  const std::size_t counted = quorbel::encoding::count_postings(bytes);
+  FUZZ_CHECK(decoded.size() <= counted);
+  FUZZ_CHECK(status != DecodeStatus::ok || decoded.size() == counted);
+  quorbel::encoding::PostingArray array(counted);
+  FUZZ_CHECK(quorbel::encoding::decode_postings_into(bytes, array) == status);
+  FUZZ_CHECK(array.size() <= counted);
+  if (status == DecodeStatus::ok) {
+    FUZZ_CHECK(std::equal(decoded.begin(), decoded.end(), array.span().begin(), array.span().end()));
+  }
+
   if (status != DecodeStatus::ok) return 0;
   // Round trip: the canonical encoding of the decoded postings decodes to the same postings.
   ByteBuffer encoded;
@@ -70,5 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ByteBuffer twice;
   quorbel::encoding::encode_postings(again, twice);
   FUZZ_CHECK(twice == encoded);
+  // The exact-size writer fills an exactly-sized buffer with the same bytes.
+  const std::size_t size_needed = quorbel::encoding::encoded_size(decoded);
+  FUZZ_CHECK(size_needed == encoded.size());
+  std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[size_needed]);
+  std::uint8_t* end = quorbel::encoding::write_postings(decoded, exact.get());
+  FUZZ_CHECK(end == exact.get() + size_needed);
+  FUZZ_CHECK(std::equal(encoded.begin(), encoded.end(), exact.get()));
   return 0;
 }
