@@ -5,8 +5,10 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
 
 #include "binding/error.h"
+#include "binding/fault.h"
 #include "binding/py_ref.h"
 
 namespace quorbel::binding {
@@ -61,23 +63,28 @@ inline PyObject* finish(Result<PyRef>&& result) noexcept {
 }
 
 // Entry and exit of every function: binds, runs `body` (const Slots& -> Result<PyRef>) and hands
-// back a new reference, or NULL with exactly one exception set.
+// back a new reference, or NULL with exactly one exception set. Native memory exhaustion is an
+// internal fault: it ends the process with quorbel's own diagnostic.
 template <class Body>
 PyObject* call(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Body body) noexcept {
-  if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= spec.required &&
-      static_cast<std::size_t>(nargs) <= spec.count) {
-    // The common call, positional arguments only and a valid number of them: binding is a copy.
-    Slots slots{spec};
-    for (Py_ssize_t i = 0; i < nargs; ++i) slots.values[static_cast<std::size_t>(i)] = args[i];
-    return finish(body(slots));
+  try {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= spec.required &&
+        static_cast<std::size_t>(nargs) <= spec.count) {
+      // The common call, positional arguments only and a valid number of them: binding is a copy.
+      Slots slots{spec};
+      for (Py_ssize_t i = 0; i < nargs; ++i) slots.values[static_cast<std::size_t>(i)] = args[i];
+      return finish(body(slots));
+    }
+    Result<Slots> slots = bind_arguments(spec, args, nargs, kwnames);
+    if (!slots.ok()) {
+      std::move(slots).take_error().raise();
+      return nullptr;
+    }
+    return finish(body(*slots));
+  } catch (const std::bad_alloc&) {
+    fault("out of memory");
   }
-  Result<Slots> slots = bind_arguments(spec, args, nargs, kwnames);
-  if (!slots.ok()) {
-    std::move(slots).take_error().raise();
-    return nullptr;
-  }
-  return finish(body(*slots));
 }
 
 }  // namespace quorbel::binding
