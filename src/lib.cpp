@@ -29,7 +29,7 @@ constexpr const char kEmail[] = "maintainers@quorbel.invalid";
 
 struct Function {
   PyMethodDef method;
-  const binding::ArgumentSpec& (*spec)() noexcept;
+  const binding::ArgumentSpec& (*signature)() noexcept;
 };
 
 #define QUORBEL_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
@@ -159,7 +159,7 @@ Status add_text(PyObject* module, const char* name, const char* text) {
 }
 
 Status add_function(PyObject* module, PyObject* module_name, Function& function) {
-  QUORBEL_TRY(binding::intern_parameter_names(function.spec()));
+  QUORBEL_TRY(binding::intern_parameter_names(function.signature()));
   PyRef object = PyRef::steal(PyCMethod_New(&function.method, module, module_name, nullptr));
   if (!object) return Error::fetch();
   PyRef name = PyRef::steal(PyObject_GetAttrString(object.get(), "__name__"));

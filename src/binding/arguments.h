@@ -26,19 +26,19 @@ struct ArgumentSpec {
   mutable std::array<PyObject*, kMaxParameters> interned = {};
 };
 
-// Interns the parameter names of `spec`; called once, while the module is created.
-Status intern_parameter_names(const ArgumentSpec& spec);
+// Interns the parameter names of `signature`; called once, while the module is created.
+Status intern_parameter_names(const ArgumentSpec& signature);
 
 // The bound arguments: one borrowed reference (or nullptr for an omitted optional) per parameter.
 struct Slots {
-  const ArgumentSpec& spec;
+  const ArgumentSpec& signature;
   std::array<PyObject*, kMaxParameters> values = {};
 
   PyObject* operator[](std::size_t index) const noexcept { return values[index]; }
 };
 
-// Binds a fast-call argument vector to `spec`; the binding errors are TypeErrors.
-Result<Slots> bind_arguments(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+// Binds a fast-call argument vector to `signature`; the binding errors are TypeErrors.
+Result<Slots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
 // Converts argument `index` with `convert` (PyObject* -> Result<T>); a TypeError from the
@@ -48,7 +48,7 @@ auto convert_arg(const Slots& slots, std::size_t index, Convert convert)
     -> decltype(convert(static_cast<PyObject*>(nullptr))) {
   auto converted = convert(slots[index]);
   if (!converted.ok()) {
-    return std::move(converted).take_error().with_argument_prefix(slots.spec.parameters[index]);
+    return std::move(converted).take_error().with_argument_prefix(slots.signature.parameters[index]);
   }
   return converted;
 }
@@ -66,17 +66,17 @@ inline PyObject* finish(Result<PyRef>&& result) noexcept {
 // back a new reference, or NULL with exactly one exception set. Native memory exhaustion is an
 // internal fault: it ends the process with quorbel's own diagnostic.
 template <class Body>
-PyObject* call(const ArgumentSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Body body) noexcept {
   try {
-    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= spec.required &&
-        static_cast<std::size_t>(nargs) <= spec.count) {
+    if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= signature.required &&
+        static_cast<std::size_t>(nargs) <= signature.count) {
       // The common call, positional arguments only and a valid number of them: binding is a copy.
-      Slots slots{spec};
+      Slots slots{signature};
       for (Py_ssize_t i = 0; i < nargs; ++i) slots.values[static_cast<std::size_t>(i)] = args[i];
       return finish(body(slots));
     }
-    Result<Slots> slots = bind_arguments(spec, args, nargs, kwnames);
+    Result<Slots> slots = bind_arguments(signature, args, nargs, kwnames);
     if (!slots.ok()) {
       std::move(slots).take_error().raise();
       return nullptr;

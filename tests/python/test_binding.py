@@ -3,7 +3,7 @@ import pytest
 import quorbel
 
 # name: (parameters, required count)
-SPECS = {
+SIGNATURES = {
     "read_varint": (["f"], 1),
     "encode_varint": (["n"], 1),
     "get_block_stats": (["file_path"], 1),
@@ -30,9 +30,9 @@ def quoted_list(names):
     return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
 
 
-@pytest.mark.parametrize("name", SPECS)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_too_many_positional_arguments(name):
-    parameters, required = SPECS[name]
+    parameters, required = SIGNATURES[name]
     count = len(parameters)
     takes = str(count) if required == count else f"from {required} to {count}"
     for given in (count + 1, count + 2):
@@ -40,29 +40,29 @@ def test_too_many_positional_arguments(name):
         assert message == f"{name}() takes {takes} positional arguments but {given} were given"
 
 
-@pytest.mark.parametrize("name", SPECS)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_too_many_positional_wins_over_an_unknown_keyword(name):
-    parameters, _ = SPECS[name]
+    parameters, _ = SIGNATURES[name]
     message = raises_type_error(getattr(quorbel, name), *range(len(parameters) + 1), bogus=1)
     assert "positional arguments but" in message
 
 
-@pytest.mark.parametrize("name", SPECS)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_unexpected_keyword(name):
     message = raises_type_error(getattr(quorbel, name), bogus=1)
     assert message == f"{name}() got an unexpected keyword argument 'bogus'"
 
 
-@pytest.mark.parametrize("name", SPECS)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_argument_given_by_position_and_keyword(name):
-    parameters, _ = SPECS[name]
+    parameters, _ = SIGNATURES[name]
     message = raises_type_error(getattr(quorbel, name), 0, **{parameters[0]: 0})
     assert message == f"{name}() got multiple values for argument '{parameters[0]}'"
 
 
-@pytest.mark.parametrize("name", SPECS)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_missing_required_arguments_are_all_listed(name):
-    parameters, required = SPECS[name]
+    parameters, required = SIGNATURES[name]
     missing = parameters[:required]
     noun = "argument" if len(missing) == 1 else "arguments"
     message = raises_type_error(getattr(quorbel, name))

@@ -45,11 +45,11 @@ def run_child(code: str, *args: str) -> subprocess.CompletedProcess:
 CREATION_SWEEP = """
     import importlib.util, sys, _testcapi
 
-    spec = importlib.util.find_spec("quorbel")
+    module_spec = importlib.util.find_spec("quorbel")
     for n in range(100_000):
         _testcapi.set_nomemory(n, n + 1)
         try:
-            module = spec.loader.create_module(spec)
+            module = module_spec.loader.create_module(module_spec)
         except BaseException as error:
             _testcapi.remove_mem_hooks()
             print(n, type(error).__name__, flush=True)
@@ -81,10 +81,10 @@ def test_a_failed_module_creation_caches_nothing():
     done = run_child(
         """
         import _testcapi, importlib.util
-        spec = importlib.util.find_spec("quorbel")
+        module_spec = importlib.util.find_spec("quorbel")
         _testcapi.set_nomemory(0, 1)
         try:
-            spec.loader.create_module(spec)
+            module_spec.loader.create_module(module_spec)
             raise SystemExit("the first allocation did not fail")
         except MemoryError:
             pass

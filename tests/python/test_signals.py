@@ -60,8 +60,8 @@ CHILD = textwrap.dedent(
     receive.setblocking(False)
     signal.set_wakeup_fd(send.fileno(), warn_on_full_buffer=False)
 
-    with open(sys.argv[5]) as spec:
-        terms, doc_freqs, postings = json.load(spec)
+    with open(sys.argv[5]) as contents:
+        terms, doc_freqs, postings = json.load(contents)
     postings = [[tuple(p) for p in plist] for plist in postings]
     doc_freqs = [tuple(d) for d in doc_freqs]
 
@@ -105,9 +105,9 @@ def block(tmp_path_factory):
     terms, doc_freqs, postings = block_contents()
     data_path = directory / "block.bin"
     quorbel.write_binary_block(terms, doc_freqs, postings, str(data_path))
-    spec = directory / "contents.json"
-    spec.write_text(json.dumps([terms, doc_freqs, postings]))
-    return str(data_path), str(spec)
+    contents = directory / "contents.json"
+    contents.write_text(json.dumps([terms, doc_freqs, postings]))
+    return str(data_path), str(contents)
 
 
 @pytest.mark.parametrize(
@@ -120,12 +120,12 @@ def block(tmp_path_factory):
     ],
 )
 def test_signals_interrupt_but_do_not_disturb_file_io(tmp_path, block, mode):
-    data_path, spec = block
+    data_path, contents = block
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     out_path = tmp_path / "out.bin"
     done = subprocess.run(
-        [sys.executable, "-c", CHILD, mode, str(fifo), data_path, str(out_path), spec],
+        [sys.executable, "-c", CHILD, mode, str(fifo), data_path, str(out_path), contents],
         capture_output=True,
         text=True,
         timeout=300,  # only to detect a hang
