@@ -1,0 +1,191 @@
+"""Writing the engine benchmark's results: JSON, a Markdown report and a PNG plot."""
+
+from __future__ import annotations
+
+import json
+import math
+from pathlib import Path
+
+__all__ = ["ratio_rows", "write_json", "write_markdown", "write_plot"]
+
+ENGINE = "minisearch"
+FTS5 = "SQLite FTS5"
+TANTIVY = "tantivy"
+CORPUS_TITLES = {"stdlib": "Standard library docstrings", "synthetic": "Synthetic corpus (Zipf)"}
+COLORS = {ENGINE: "#3a6ea5", FTS5: "#7f8c8d", TANTIVY: "#d35400"}
+MB = 1e6
+
+
+def write_json(path: Path, results: dict) -> None:
+    """Write ``results`` to ``path`` as indented JSON."""
+    path.write_text(json.dumps(results, indent=1) + "\n")
+
+
+def _engines(corpus: dict) -> dict[str, dict]:
+    """Return a corpus's engine figures by engine name."""
+    return {engine["name"]: engine for engine in corpus["engines"]}
+
+
+def _ms(value: float) -> str:
+    """Return a latency in milliseconds with about three significant digits."""
+    return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 10 else f"{value:.1f}"
+
+
+def _agreement(engine: dict) -> str:
+    """Return the AND / OR top-10 agreement cell of an engine's row."""
+    shares = engine["agreement"]
+    if shares is None:
+        return "1 (reference)"
+    return f"{shares['AND']:.2f} / {shares['OR']:.2f}"
+
+
+def _engine_row(engine: dict) -> str:
+    """Return one engine's row of a corpus table."""
+    build, queries = engine["build"], engine["queries"]
+    cells = [
+        engine["name"],
+        f"{build['documents_per_s']:,.0f}",
+        f"{build['index_bytes'] / MB:,.2f}",
+        f"{build['peak_bytes'] / MB:,.0f}",
+    ]
+    for mode in ("AND", "OR"):
+        figures = queries[mode]
+        cells += [f"{figures['qps']:,.0f}", f"{_ms(figures['p50_ms'])} / {_ms(figures['p99_ms'])}"]
+    cells.append(_agreement(engine))
+    return "| " + " | ".join(cells) + " |"
+
+
+def ratio_rows(corpus: dict) -> list[tuple[str, float, str, bool | None]]:
+    """Return (comparison, value, target, met) rows of the engine against its peers on a corpus."""
+    engines = _engines(corpus)
+    engine, fts = engines[ENGINE], engines[FTS5]
+    rows: list[tuple[str, float, str, bool | None]] = []
+    for mode in ("AND", "OR"):
+        value = engine["queries"][mode]["qps"] / fts["queries"][mode]["qps"]
+        rows.append((f"queries/s, {mode}: minisearch / FTS5", value, "≥ 5", value >= 5))
+    for mode in ("AND", "OR"):
+        value = fts["queries"][mode]["p99_ms"] / engine["queries"][mode]["p99_ms"]
+        rows.append((f"p99, {mode}: FTS5 / minisearch", value, "≥ 5", value >= 5))
+    if TANTIVY in engines:
+        for mode in ("AND", "OR"):
+            value = engine["queries"][mode]["qps"] / engines[TANTIVY]["queries"][mode]["qps"]
+            rows.append((f"queries/s, {mode}: minisearch / tantivy", value, "", None))
+    value = engine["build"]["documents_per_s"] / fts["build"]["documents_per_s"]
+    rows.append(("build documents/s: minisearch / FTS5", value, "≥ 1", value >= 1))
+    value = engine["build"]["index_bytes"] / fts["build"]["index_bytes"]
+    rows.append(("index size: minisearch / FTS5", value, "≤ 0.5", value <= 0.5))
+    return rows
+
+
+def _engine_notes(corpus: dict) -> list[str]:
+    """Return the lines on the engine's document store and postings per query."""
+    engine = _engines(corpus)[ENGINE]
+    store = engine["build"].get("store_bytes")
+    lines = [
+        "Document store: "
+        + ("not reported by this version of the engine." if store is None
+           else f"{store / MB:,.2f} MB of minisearch's {engine['build']['index_bytes'] / MB:,.2f} MB.")
+    ]
+    postings = engine["postings_per_query"]
+    if postings is None:
+        lines.append("Postings decoded / scored per query: not reported by this version of the engine.")
+    else:
+        parts = [f"{mode} {postings[mode]['decoded']:,.0f} / {postings[mode]['scored']:,.0f}" for mode in ("AND", "OR")]
+        lines.append("Postings decoded / scored per query (mean): " + "; ".join(parts) + ".")
+    return lines
+
+
+def _corpus_section(corpus: dict) -> list[str]:
+    """Return the Markdown section of one corpus."""
+    title = CORPUS_TITLES.get(corpus["name"], corpus["name"])
+    subset = corpus["agreement_documents"]
+    agreement_note = (
+        "on the whole corpus" if subset == corpus["documents"]
+        else f"on indexes of its {subset:,} documents whose terms all tokenizers read alike"
+    )
+    lines = [
+        f"### {title}: {corpus['documents']:,} documents, {corpus['words']:,} words",
+        "",
+        "| engine | documents/s | index MB | build peak MB | AND qps | AND p50 / p99 ms | OR qps "
+        "| OR p50 / p99 ms | top-10 = FTS5 (AND / OR) |",
+        "| --- | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |",
+        *(_engine_row(engine) for engine in corpus["engines"]),
+        "",
+        f"{corpus['queries']:,} queries ({corpus['one_word_queries']:,} of one word), agreement {agreement_note}.",
+        "",
+        "| comparison | value | target | met |",
+        "| --- | ---: | ---: | :---: |",
+    ]
+    for name, value, target, met in ratio_rows(corpus):
+        verdict = "" if met is None else "yes" if met else "**no**"
+        lines.append(f"| {name} | {value:.2f} | {target} | {verdict} |")
+    return lines + ["", *_engine_notes(corpus), ""]
+
+
+def write_markdown(path: Path, results: dict, plot: bool) -> None:
+    """Write the report: the run's conditions, then one table and one comparison per corpus."""
+    meta = results["meta"]
+    settings = meta["settings"]
+    lines = [
+        "# Engine benchmark: minisearch, SQLite FTS5 and tantivy",
+        "",
+        f"Command: `{meta['command']}`  ",
+        f"Machine: {meta['machine']}; Python {meta['python']}; SQLite {meta['sqlite']}; "
+        f"tantivy {meta['tantivy']}; {meta['date']}; load average {meta['load_start']} at the start, "
+        f"{meta['load_end']} at the end; {meta['seconds'] / 60:.0f} minutes.",
+        "",
+        "Builds: each in a child process of its own, from documents already in memory, timed from the "
+        "call to its return (merge, write and commit included), with each engine's default worker or "
+        "thread count; medians of "
+        f"{settings['build_rounds_small']} builds on corpora up to 50,000 documents, "
+        f"{settings['build_rounds_large']} above. *Build peak* is the peak resident memory of the "
+        "building process plus the largest peak of its child processes; both include the corpus in "
+        "memory, and a forked worker counts pages it shares with its parent.",
+        "",
+        f"Queries: one- and two-word queries drawn from the corpus's own terms (half by document "
+        f"frequency, half uniformly), each as an AND and as an OR query, top {meta['k']}; minisearch "
+        "through `search(index, query, 10)`, FTS5 through `ORDER BY bm25(docs, 4.0, 1.0), rowid`, "
+        "tantivy through its query parser over title (boost 4) and content, doc ids read from a fast "
+        f"field. {settings['query_rounds']} rounds interleaved across engines, garbage collector off "
+        "while timing; queries/s and percentiles are medians over rounds. *top-10 = FTS5* is the share "
+        "of queries whose ten document ids, in order, equal FTS5's.",
+        "",
+    ]
+    for corpus in results["corpora"]:
+        lines += _corpus_section(corpus)
+    if plot:
+        lines += [f"![engine benchmark]({path.with_suffix('.png').name})", ""]
+    path.write_text("\n".join(lines))
+
+
+def write_plot(path: Path, results: dict) -> None:
+    """Plot build documents/s and AND / OR queries/s per engine and corpus, log scale."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    corpora = results["corpora"]
+    names = [engine["name"] for engine in corpora[0]["engines"]]
+    panels = [
+        ("build: documents/s", lambda e: e["build"]["documents_per_s"]),
+        ("AND queries/s (k = 10)", lambda e: e["queries"]["AND"]["qps"]),
+        ("OR queries/s (k = 10)", lambda e: e["queries"]["OR"]["qps"]),
+    ]
+    fig, axes = plt.subplots(1, len(panels), figsize=(11, 3.6))
+    width = 0.8 / len(names)
+    for ax, (title, value) in zip(axes, panels):
+        for i, name in enumerate(names):
+            heights = [value(_engines(corpus)[name]) for corpus in corpora]
+            xs = [c + (i - (len(names) - 1) / 2) * width for c in range(len(corpora))]
+            ax.bar(xs, heights, width=width, color=COLORS.get(name, "#999999"), label=name)
+        ax.set_yscale("log")
+        ax.set_title(title, fontsize=10)
+        ax.set_xticks(range(len(corpora)), [f"{c['name']}\n{c['documents']:,} docs" for c in corpora], fontsize=8)
+        ax.grid(axis="y", which="both", alpha=0.3)
+        ax.set_ylim(bottom=max(1.0, 10 ** math.floor(math.log10(min(p.get_height() for p in ax.patches)))))
+    axes[0].legend(fontsize=8)
+    fig.suptitle("minisearch, SQLite FTS5 and tantivy (higher is better, log scale)", fontsize=11)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
