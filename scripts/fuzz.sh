@@ -43,7 +43,8 @@ fi
 
 # --- build ------------------------------------------------------------------------------------
 
-# The native cores the harnesses reach: everything under src/ that does not include Python.h.
+# The native cores the harnesses reach: everything under src/ that does not include Python.h, and
+# what the harnesses link in where the module would run Python code (signal handlers).
 core_sources=(
   src/encoding/postings.cpp
   src/encoding/merge.cpp
@@ -51,6 +52,7 @@ core_sources=(
   src/blockfile/utf8.cpp
   src/blockfile/file.cpp
   src/blockfile/readers.cpp
+  tests/fuzz/continue_after_signal.cpp
 )
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$root/src" -I"$root/tests/fuzz"
        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
@@ -60,7 +62,7 @@ objects=()
 for source in "${core_sources[@]}"; do
   object=$work/obj/$(basename "${source%.cpp}").o
   # Rebuild when the source, any header of src/ or this script changed.
-  if [ ! -f "$object" ] || [ -n "$(find "$root/src" "$0" -newer "$object" \( -name '*.h' -o -name "$(basename "$source")" -o -name fuzz.sh \) -print -quit)" ]; then
+  if [ ! -f "$object" ] || [ -n "$(find "$root/src" "$root/$source" "$0" -newer "$object" \( -name '*.h' -o -name "$(basename "$source")" -o -name fuzz.sh \) -print -quit)" ]; then
     # -fsanitize=fuzzer-no-link instruments the cores without a second main().
     "$clang" "${flags[@]/-fsanitize=fuzzer,address,undefined/-fsanitize=fuzzer-no-link,address,undefined}" \
       -c "$root/$source" -o "$object"

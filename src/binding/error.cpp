@@ -58,6 +58,7 @@ Error Error::fetch() noexcept {
 }
 
 Error Error::from_io(const IoError& error) {
+  if (error.kind == IoKind::stopped_by_signal) return fetch();  // the handler's own exception
   return deferred(os_error_class(error), io_error_text(error));
 }
 

@@ -33,7 +33,8 @@ class [[nodiscard]] Error {
   [[gnu::cold]] static Error cast(PyObject* value, const char* target);
   // Takes the pending exception; SystemError when none is pending.
   [[gnu::cold]] static Error fetch() noexcept;
-  // Maps an I/O failure to OSError or the subclass that matches its errno or kind.
+  // Maps an I/O failure to OSError or the subclass that matches its errno or kind; a call stopped
+  // by a signal handler takes the handler's pending exception unchanged.
   [[gnu::cold]] static Error from_io(const IoError& error);
 
   // The exact class of the error, or nullptr if it cannot be told without raising it.

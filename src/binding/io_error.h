@@ -22,6 +22,7 @@ enum class IoKind {
   unexpected_eof,
   write_zero,
   invalid_input,
+  stopped_by_signal,  // a signal handler raised: its exception is pending in the interpreter
   other,
 };
 
@@ -45,6 +46,10 @@ struct IoError {
   }
   static IoError nul_in_path() noexcept {
     return fixed(IoKind::invalid_input, "file name contained an unexpected NUL byte");
+  }
+
+  static IoError stopped_by_signal() noexcept {
+    return fixed(IoKind::stopped_by_signal, "stopped by a signal handler");
   }
 
   bool is_eof() const noexcept { return kind == IoKind::unexpected_eof; }

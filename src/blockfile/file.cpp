@@ -37,14 +37,14 @@ IoStatus open_file(std::string_view path, int flags, mode_t mode, Fd& out) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string terminated(path);
   const int fd = retry_on_eintr([&] { return ::open(terminated.c_str(), flags, mode); });
-  if (fd == -1) return IoError::os(errno);
+  if (fd == -1) return failed_call();
   out = Fd(fd);
   return {};
 }
 
 IoStatus file_size(const Fd& fd, std::uint64_t& out) {
   struct stat status;
-  if (retry_on_eintr([&] { return ::fstat(fd.get(), &status); }) == -1) return IoError::os(errno);
+  if (retry_on_eintr([&] { return ::fstat(fd.get(), &status); }) == -1) return failed_call();
   out = static_cast<std::uint64_t>(status.st_size);
   return {};
 }
@@ -55,17 +55,29 @@ IoStatus seek_to(const Fd& fd, std::uint64_t offset) {
   }
   const off_t position = static_cast<off_t>(offset);
   if (retry_on_eintr([&] { return ::lseek(fd.get(), position, SEEK_SET); }) == -1) {
-    return IoError::os(errno);
+    return failed_call();
   }
   return {};
 }
+
+namespace {
+
+// Before a read(2) or write(2) that continues a transfer: a signal that arrived during the previous
+// call did not interrupt it (that call returned the bytes it had moved), so its handler runs now,
+// rather than after the next call, which may block for good.
+IoStatus before_continuing() noexcept {
+  if (!continue_after_signal()) return IoError::stopped_by_signal();
+  return {};
+}
+
+}  // namespace
 
 // --- reading --------------------------------------------------------------------------------
 
 IoStatus BufferedReader::refill(bool& at_end) {
   const ssize_t got =
       retry_on_eintr([&] { return ::read(fd_, buffer_.data(), buffer_.size()); });
-  if (got == -1) return IoError::os(errno);
+  if (got == -1) return failed_call();
   begin_ = 0;
   end_ = static_cast<std::size_t>(got);
   at_end = got == 0;
@@ -74,6 +86,7 @@ IoStatus BufferedReader::refill(bool& at_end) {
 
 IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
   std::size_t done = 0;
+  bool continuing = false;  // a read(2) has already served this request
   while (done < out.size()) {
     const std::size_t wanted = out.size() - done;
     if (begin_ < end_) {
@@ -83,10 +96,12 @@ IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
       done += taken;
       continue;
     }
+    if (continuing) QUORBEL_IO_TRY(before_continuing());
+    continuing = true;
     if (wanted >= kIoBufferBytes) {
       const ssize_t got =
           retry_on_eintr([&] { return ::read(fd_, out.data() + done, wanted); });
-      if (got == -1) return IoError::os(errno);
+      if (got == -1) return failed_call();
       if (got == 0) return IoError::short_read();
       done += static_cast<std::size_t>(got);
       continue;
@@ -137,9 +152,10 @@ namespace {
 IoStatus write_all(int fd, ByteSpan bytes, std::size_t& written, IoError on_zero) {
   written = 0;
   while (written < bytes.size()) {
+    if (written > 0) QUORBEL_IO_TRY(before_continuing());
     const ssize_t put = retry_on_eintr(
         [&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
-    if (put == -1) return IoError::os(errno);
+    if (put == -1) return failed_call();
     if (put == 0) return on_zero;
     written += static_cast<std::size_t>(put);
   }

@@ -44,13 +44,30 @@ class [[nodiscard]] IoStatus {
     if (!quorbel_io_status_.ok()) return quorbel_io_status_;   \
   } while (false)
 
-// Repeats a system call (returning -1 and setting errno on failure) while a signal interrupts it.
+// Called when a signal interrupts a system call, before the call is repeated; false gives the call
+// up. Defined by whoever links the file code in: the module runs the interpreter's signal handlers
+// here (blockfile/py_signals.cpp), so that a handler that raises can stop a call blocked on a
+// FIFO or a slow file system.
+bool continue_after_signal() noexcept;
+
+// Repeats a system call (returning -1 and setting errno on failure) while a signal interrupts it
+// and continue_after_signal agrees. A -1 with errno EINTR afterwards means that it did not: see
+// failed_call.
 template <class Call>
 auto retry_on_eintr(Call call) -> decltype(call()) {
   for (;;) {
     auto result = call();
     if (result != -1 || errno != EINTR) return result;
+    if (!continue_after_signal()) {
+      errno = EINTR;  // the handlers may have changed it
+      return result;
+    }
   }
+}
+
+// The failure of a call that retry_on_eintr returned -1 for, from errno.
+inline IoError failed_call() noexcept {
+  return errno == EINTR ? IoError::stopped_by_signal() : IoError::os(errno);
 }
 
 // Owns one open file descriptor; the destructor closes it (ignoring the outcome), so every early

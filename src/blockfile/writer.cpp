@@ -50,9 +50,13 @@ IoStatus write_block(std::string_view path, std::span<const std::string> terms,
   BufferedWriter writer(fd.get());
   IoStatus written = write_entries(writer, terms, doc_freqs, postings);
   if (!written.ok()) {
-    // One last attempt to hand over what is still buffered; the first failure is the one that
-    // counts, and the descriptor closes on the way out.
-    (void)writer.flush();
+    // A signal handler that raised stops the call at once. Otherwise one last attempt hands over
+    // what is still buffered; the first failure is the one that counts, unless that attempt was
+    // itself stopped by a handler, whose exception must not be lost. The descriptor closes on the
+    // way out.
+    if (written.error().kind == binding::IoKind::stopped_by_signal) return written;
+    IoStatus last = writer.flush();
+    if (!last.ok() && last.error().kind == binding::IoKind::stopped_by_signal) return last;
     return written;
   }
   return fd.close();

@@ -1,5 +1,5 @@
-"""Signals during file input and output: interrupted system calls are repeated, nothing is lost
-or written twice.
+"""Signals during file input and output: a handler that raises stops a blocked call with its own
+exception; otherwise interrupted system calls are repeated, nothing is lost or written twice.
 
 A timer sends SIGALRM every millisecond to a child process while it reads a block from a FIFO
 that another process fills slowly, or writes a block into a FIFO that another process drains
@@ -10,9 +10,11 @@ caught during the call are counted through the wakeup file descriptor (one byte 
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -136,3 +138,82 @@ def test_signals_interrupt_but_do_not_disturb_file_io(tmp_path, block, mode):
     if mode in ("read", "write"):
         # The transfer takes hundreds of slow steps, so the timer certainly fired during the call.
         assert report["signals"] > 10, report
+
+
+# --- a handler that raises stops a blocked call ------------------------------------------------
+
+BLOCKED = textwrap.dedent(
+    """
+    import os, signal, sys
+    import quorbel
+
+    function, path, signal_name = sys.argv[1:4]
+    # Whatever the parent did with SIGINT (a background job ignores it), Python's own handler.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    timeout = TimeoutError("the alarm went off")
+    def on_alarm(signum, frame):
+        raise timeout
+    signal.signal(signal.SIGALRM, on_alarm)
+    calls = {
+        "get_block_stats": lambda: quorbel.get_block_stats(path),
+        "iter_block_terms": lambda: quorbel.iter_block_terms(path),
+        "read_term_at_offset": lambda: quorbel.read_term_at_offset(path, 8),
+        # More than a pipe holds, so that a reader that never reads blocks the write.
+        "write_binary_block": lambda: quorbel.write_binary_block(["x" * 300_000], [(1, 1)], [[]], path),
+    }
+    descriptors = sorted(os.listdir("/proc/self/fd"))
+    print("calling", flush=True)
+    try:
+        calls[function]()
+    except BaseException as error:
+        expected = KeyboardInterrupt if signal_name == "SIGINT" else TimeoutError
+        unchanged = type(error) is expected and (signal_name == "SIGINT" or error is timeout)
+        closed = sorted(os.listdir("/proc/self/fd")) == descriptors
+        print(type(error).__name__, "unchanged" if unchanged else "changed",
+              "closed" if closed else "descriptor left open", flush=True)
+    else:
+        print("returned", flush=True)
+    """
+)
+
+
+@pytest.mark.parametrize("signal_name", ["SIGINT", "SIGALRM"])
+@pytest.mark.parametrize(
+    "function, peer",
+    [
+        # No peer: open(2) of a FIFO blocks until the other end is opened.
+        ("get_block_stats", None),
+        ("iter_block_terms", None),
+        ("read_term_at_offset", None),
+        ("write_binary_block", None),
+        # A peer that holds the other end and does nothing: read(2) or write(2) blocks.
+        ("get_block_stats", "idle"),
+        ("iter_block_terms", "idle"),
+        ("write_binary_block", "idle"),
+    ],
+)
+def test_a_raising_signal_handler_stops_a_call_blocked_on_a_fifo(tmp_path, function, peer,
+                                                                   signal_name):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    # Opened for reading and writing, the FIFO has both ends held without blocking this process.
+    held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK) if peer == "idle" else None
+    child = subprocess.Popen(
+        [sys.executable, "-c", BLOCKED, function, str(fifo), signal_name],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "calling\n"
+        time.sleep(0.3)  # into the blocking system call
+        child.send_signal(getattr(signal, signal_name))
+        # Ends within about a second; the timeout only turns a hang into a failure.
+        out, err = child.communicate(timeout=10)
+    finally:
+        child.kill()
+        child.wait()
+        if held is not None:
+            os.close(held)
+    expected = "KeyboardInterrupt" if signal_name == "SIGINT" else "TimeoutError"
+    assert out.split() == [expected, "unchanged", "closed"], (out, err)
