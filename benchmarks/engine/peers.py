@@ -6,7 +6,7 @@ from __future__ import annotations
 import sqlite3
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from minisearch import Document
 
@@ -118,7 +118,10 @@ class _TantivySearcher:
         """Return the doc_id values of the ``k`` best documents by tantivy's own score."""
         parsed = self._index.parse_query(query, ["title", "content"], field_boosts={"title": TITLE_BOOST})
         hits = self._searcher.search(parsed, k, count=False).hits
-        return list(self._searcher.fast_field_values("doc_id", [address for _, address in hits]))
+        ids = self._searcher.fast_field_values("doc_id", [address for _, address in hits])
+        if None in ids:
+            raise RuntimeError(f"a tantivy hit for {query!r} has no doc_id")
+        return cast(list[int], ids)
 
     def counts(self, query: str, k: int) -> QueryCounts:
         """tantivy's binding does not report what it decodes."""

@@ -4,9 +4,14 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
-__all__ = ["ratio_rows", "write_json", "write_markdown", "write_plot"]
+__all__ = ["Figures", "ratio_rows", "write_json", "write_markdown", "write_plot"]
+
+#: Results as written to and read from the JSON file.
+Figures = dict[str, Any]
 
 ENGINE = "minisearch"
 FTS5 = "SQLite FTS5"
@@ -16,12 +21,12 @@ COLORS = {ENGINE: "#3a6ea5", FTS5: "#7f8c8d", TANTIVY: "#d35400"}
 MB = 1e6
 
 
-def write_json(path: Path, results: dict) -> None:
+def write_json(path: Path, results: Figures) -> None:
     """Write ``results`` to ``path`` as indented JSON."""
     path.write_text(json.dumps(results, indent=1) + "\n")
 
 
-def _engines(corpus: dict) -> dict[str, dict]:
+def _engines(corpus: Figures) -> dict[str, Figures]:
     """Return a corpus's engine figures by engine name."""
     return {engine["name"]: engine for engine in corpus["engines"]}
 
@@ -31,7 +36,7 @@ def _ms(value: float) -> str:
     return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 10 else f"{value:.1f}"
 
 
-def _agreement(engine: dict) -> str:
+def _agreement(engine: Figures) -> str:
     """Return the AND / OR top-10 agreement cell of an engine's row."""
     shares = engine["agreement"]
     if shares is None:
@@ -39,7 +44,7 @@ def _agreement(engine: dict) -> str:
     return f"{shares['AND']:.2f} / {shares['OR']:.2f}"
 
 
-def _engine_row(engine: dict) -> str:
+def _engine_row(engine: Figures) -> str:
     """Return one engine's row of a corpus table."""
     build, queries = engine["build"], engine["queries"]
     cells = [
@@ -55,7 +60,7 @@ def _engine_row(engine: dict) -> str:
     return "| " + " | ".join(cells) + " |"
 
 
-def ratio_rows(corpus: dict) -> list[tuple[str, float, str, bool | None]]:
+def ratio_rows(corpus: Figures) -> list[tuple[str, float, str, bool | None]]:
     """Return (comparison, value, target, met) rows of the engine against its peers on a corpus."""
     engines = _engines(corpus)
     engine, fts = engines[ENGINE], engines[FTS5]
@@ -77,25 +82,25 @@ def ratio_rows(corpus: dict) -> list[tuple[str, float, str, bool | None]]:
     return rows
 
 
-def _engine_notes(corpus: dict) -> list[str]:
+def _engine_notes(corpus: Figures) -> list[str]:
     """Return the lines on the engine's document store and postings per query."""
     engine = _engines(corpus)[ENGINE]
     store = engine["build"].get("store_bytes")
     lines = [
-        "Document store: "
+        "- minisearch's document store: "
         + ("not reported by this version of the engine." if store is None
-           else f"{store / MB:,.2f} MB of minisearch's {engine['build']['index_bytes'] / MB:,.2f} MB.")
+           else f"{store / MB:,.2f} MB of its {engine['build']['index_bytes'] / MB:,.2f} MB index.")
     ]
     postings = engine["postings_per_query"]
     if postings is None:
-        lines.append("Postings decoded / scored per query: not reported by this version of the engine.")
+        lines.append("- minisearch's postings decoded / scored per query: not reported by this version of the engine.")
     else:
         parts = [f"{mode} {postings[mode]['decoded']:,.0f} / {postings[mode]['scored']:,.0f}" for mode in ("AND", "OR")]
-        lines.append("Postings decoded / scored per query (mean): " + "; ".join(parts) + ".")
+        lines.append("- minisearch's postings decoded / scored per query (mean): " + "; ".join(parts) + ".")
     return lines
 
 
-def _corpus_section(corpus: dict) -> list[str]:
+def _corpus_section(corpus: Figures) -> list[str]:
     """Return the Markdown section of one corpus."""
     title = CORPUS_TITLES.get(corpus["name"], corpus["name"])
     subset = corpus["agreement_documents"]
@@ -122,7 +127,12 @@ def _corpus_section(corpus: dict) -> list[str]:
     return lines + ["", *_engine_notes(corpus), ""]
 
 
-def write_markdown(path: Path, results: dict, plot: bool) -> None:
+def _duration(seconds: float) -> str:
+    """Return a run time in seconds or minutes."""
+    return f"{seconds:.0f} s" if seconds < 120 else f"{seconds / 60:.0f} min"
+
+
+def write_markdown(path: Path, results: Figures, plot: bool) -> None:
     """Write the report: the run's conditions, then one table and one comparison per corpus."""
     meta = results["meta"]
     settings = meta["settings"]
@@ -132,7 +142,8 @@ def write_markdown(path: Path, results: dict, plot: bool) -> None:
         f"Command: `{meta['command']}`  ",
         f"Machine: {meta['machine']}; Python {meta['python']}; SQLite {meta['sqlite']}; "
         f"tantivy {meta['tantivy']}; {meta['date']}; load average {meta['load_start']} at the start, "
-        f"{meta['load_end']} at the end; {meta['seconds'] / 60:.0f} minutes.",
+        f"{meta['load_end']} at the end; run time {_duration(meta['seconds'])}.  ",
+        f"Engine: {meta['engine']}.",
         "",
         "Builds: each in a child process of its own, from documents already in memory, timed from the "
         "call to its return (merge, write and commit included), with each engine's default worker or "
@@ -158,7 +169,7 @@ def write_markdown(path: Path, results: dict, plot: bool) -> None:
     path.write_text("\n".join(lines))
 
 
-def write_plot(path: Path, results: dict) -> None:
+def write_plot(path: Path, results: Figures) -> None:
     """Plot build documents/s and AND / OR queries/s per engine and corpus, log scale."""
     import matplotlib
 
@@ -167,7 +178,7 @@ def write_plot(path: Path, results: dict) -> None:
 
     corpora = results["corpora"]
     names = [engine["name"] for engine in corpora[0]["engines"]]
-    panels = [
+    panels: list[tuple[str, Callable[[Figures], float]]] = [
         ("build: documents/s", lambda e: e["build"]["documents_per_s"]),
         ("AND queries/s (k = 10)", lambda e: e["queries"]["AND"]["qps"]),
         ("OR queries/s (k = 10)", lambda e: e["queries"]["OR"]["qps"]),

@@ -20,6 +20,7 @@ import os
 import platform
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -43,7 +44,7 @@ from corpora import document_frequencies, is_agreeable, load_corpus, write_pickl
 from measure import build_in_child, median_round, query_rounds, top_lists  # noqa: E402
 from peers import FTS5, TANTIVY, tantivy_unavailable_reason  # noqa: E402
 from queries import Query, sample_queries  # noqa: E402
-from report import write_json, write_markdown, write_plot  # noqa: E402
+from report import Figures, write_json, write_markdown, write_plot  # noqa: E402
 from subject import MINISEARCH, accepts_store_option  # noqa: E402
 
 K = 10
@@ -62,7 +63,7 @@ class Settings:
 
 SMALL_CORPUS = 50_000
 FULL = Settings(synthetic_docs=200_000, queries=2_000, query_rounds=3, build_rounds_small=3, build_rounds_large=1)
-QUICK = Settings(synthetic_docs=20_000, queries=1_000, query_rounds=2, build_rounds_small=2, build_rounds_large=1)
+QUICK = Settings(synthetic_docs=20_000, queries=2_000, query_rounds=2, build_rounds_small=2, build_rounds_large=1)
 
 
 def slug(name: str) -> str:
@@ -78,7 +79,7 @@ def remove_path(path: Path) -> None:
         path.unlink(missing_ok=True)
 
 
-def build_figures(contenders: Sequence[Contender], corpus: Path, directory: Path, rounds: int) -> dict[str, dict]:
+def build_figures(contenders: Sequence[Contender], corpus: Path, directory: Path, rounds: int) -> dict[str, Figures]:
     """Build every contender's index ``rounds`` times, interleaved; keep the last index of each.
 
     Returns, per contender, the medians over rounds of documents/s, seconds, index bytes and peak
@@ -99,7 +100,7 @@ def build_figures(contenders: Sequence[Contender], corpus: Path, directory: Path
     return {name: summarise_builds(figures, paths[name]) for name, figures in runs.items()}
 
 
-def summarise_builds(runs: list[dict[str, float]], path: Path) -> dict:
+def summarise_builds(runs: list[dict[str, float]], path: Path) -> Figures:
     """Return the medians of a contender's build rounds, and where its index is."""
     last = runs[-1]
     return {
@@ -116,14 +117,14 @@ def summarise_builds(runs: list[dict[str, float]], path: Path) -> dict:
     }
 
 
-def store_bytes(build: dict, corpus: Path, directory: Path) -> int | None:
+def store_bytes(build: Figures, corpus: Path, directory: Path) -> int | None:
     """Return what the engine's document store adds to its index, when that can be told."""
     if "store_bytes" in build["extras"]:
         return int(build["extras"]["store_bytes"])
     if not accepts_store_option():
         return None
     figures = build_in_child(MINISEARCH, corpus, directory / "minisearch-no-store", no_store=True)
-    return build["index_bytes"] - int(figures["index_bytes"])
+    return int(build["index_bytes"]) - int(figures["index_bytes"])
 
 
 def query_texts(contenders: Sequence[Contender], queries: Sequence[Query]) -> dict[str, dict[str, list[str]]]:
@@ -162,6 +163,8 @@ def agreement(
 def postings_per_query(searcher: Searcher, texts: dict[str, list[str]]) -> dict[str, dict[str, float]] | None:
     """Return the engine's mean postings decoded and scored per query, per mode, if it reports them."""
     figures: dict[str, dict[str, float]] = {}
+    if texts[MODES[0]] and searcher.counts(texts[MODES[0]][0], K) == (None, None):
+        return None
     for mode in MODES:
         counts = [searcher.counts(text, K) for text in texts[mode]]
         decoded = [c[0] for c in counts if c[0] is not None]
@@ -191,7 +194,7 @@ def agreement_on_subset(
         close_all(searchers)
 
 
-def bench_corpus(name: str, contenders: Sequence[Contender], settings: Settings, workdir: Path) -> dict:
+def bench_corpus(name: str, contenders: Sequence[Contender], settings: Settings, workdir: Path) -> Figures:
     """Run the whole benchmark on one corpus; return its figures."""
     print(f"== {name}: loading", flush=True)
     started = time.perf_counter()
@@ -204,7 +207,7 @@ def bench_corpus(name: str, contenders: Sequence[Contender], settings: Settings,
     directory.mkdir(parents=True)
     corpus_file = directory / "corpus.pickle"
     write_pickled(docs, corpus_file)
-    figures = {
+    figures: Figures = {
         "name": name,
         "documents": len(docs),
         "words": sum(len(doc.title.split()) + len(doc.content.split()) for doc in docs),
@@ -280,6 +283,7 @@ def main() -> None:
         "python": platform.python_version(),
         "sqlite": __import__("sqlite3").sqlite_version,
         "tantivy": f"unavailable ({tantivy_missing})" if tantivy_missing else _tantivy_version(),
+        "engine": engine_origin(),
         "date": time.strftime("%Y-%m-%d %H:%M"),
         "load_start": " ".join(f"{x:.2f}" for x in os.getloadavg()),
         "settings": asdict(settings),
@@ -300,6 +304,22 @@ def main() -> None:
     if not args.no_plot:
         write_plot(args.out.with_suffix(".png"), results)
     print(args.out.read_text())
+
+
+def engine_origin() -> str:
+    """Return where minisearch was imported from: the checkout's commit and whether it was edited."""
+    import minisearch
+
+    package = Path(minisearch.__file__).resolve().parent
+    if not package.is_relative_to(ROOT):
+        return f"minisearch {minisearch.__version__} from {package}"
+
+    def git(*arguments: str) -> str:
+        return subprocess.run(["git", *arguments], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+
+    commit = git("rev-parse", "--short", "HEAD") or "unknown commit"
+    edited = " with uncommitted changes" if git("status", "--porcelain", "--", str(package)) else ""
+    return f"minisearch {minisearch.__version__} from {package.relative_to(ROOT)} at {commit}{edited}"
 
 
 def _tantivy_version() -> str:

@@ -5,6 +5,7 @@ from __future__ import annotations
 import inspect
 from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
 from minisearch import Document, Index, build_index, search
 
@@ -23,7 +24,8 @@ def accepts_store_option() -> bool:
 
 def _build(docs: list[Document], path: Path, options: dict[str, object]) -> dict[str, float]:
     """Build with the default workers; return the report's phase times and store size if given."""
-    report = build_index(docs, path, show_progress=False, **options)
+    keywords: dict[str, Any] = dict(options)
+    report = build_index(docs, path, show_progress=False, **keywords)
     extras: dict[str, float] = {f"{phase}_s": s for phase, s in getattr(report, "phase_seconds", {}).items()}
     for name in _STORE_ATTRIBUTES:
         value = getattr(report, name, None)
