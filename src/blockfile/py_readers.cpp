@@ -27,6 +27,9 @@ constinit const binding::ArgumentSpec kIterBlockTermsSpec{"iter_block_terms", {"
 constinit const binding::ArgumentSpec kReadTermAtOffsetSpec{
     "read_term_at_offset", {"file_path", "offset"}, 2, 2};
 
+// Result slots that iter_block_terms reserves before the first entry has been read.
+constexpr std::uint64_t kReservedEntries = 4096;
+
 Result<Fd> open_for_reading(std::string_view path) {
   Fd fd;
   IoStatus opened = open_file(path, O_RDONLY | O_CLOEXEC, 0, fd);
@@ -107,13 +110,10 @@ Result<PyRef> iter_block_terms(const Slots& slots) {
   if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
     return Error::from_io(status.error());
   }
-  // The header may promise any number of entries; reserve no more than the file could hold.
-  // (The size is only a hint here: if it cannot be had, the vector grows as entries arrive.)
+  // Neither the header's count nor the file's reported size (a sparse or remote file may report
+  // anything) says how many entries will really arrive: reserve a few, then grow as they do.
   std::vector<PyRef> entries;
-  if (std::uint64_t size = 0; num_terms > 0 && file_size(*fd, size).ok()) {
-    const std::uint64_t room = size > kHeaderBytes ? (size - kHeaderBytes) / kMinEntryBytes : 0;
-    entries.reserve(static_cast<std::size_t>(std::min(num_terms, room)));
-  }
+  entries.reserve(static_cast<std::size_t>(std::min(num_terms, kReservedEntries)));
   Entry entry;
   while (entries.size() < num_terms) {
     EntryOutcome outcome = read_entry(reader, entry);

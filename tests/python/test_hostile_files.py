@@ -1,9 +1,10 @@
 """Hostile block files: lengths that promise far more than a tiny file holds, and every
 single-byte corruption of a sample block.
 
-A length read from a file is never trusted for an allocation: a 20-byte file that announces a
-4 GiB term, an 8 EiB posting list or 2**64 - 1 entries fails (or ends) with well under 1 MiB of
-extra peak memory, measured in a child process. Any corruption gives one of the documented
+A length read from a file, or the size a file reports, is never trusted for an allocation: a
+20-byte file that announces a 4 GiB term, an 8 EiB posting list or 2**64 - 1 entries, or a sparse
+file of 1 TiB that holds one corrupt entry, fails (or ends) with well under 1 MiB of extra peak
+memory, measured in a child process. Any corruption gives one of the documented
 outcomes, the same ones as the pure-Python reference model.
 """
 
@@ -196,3 +197,36 @@ def test_every_single_byte_corruption_gives_a_documented_outcome(tmp_path):
             f.write(original[position : position + 1])
     # The corruptions reached every kind of outcome, so the loop really exercised the failures.
     assert {OSError, ValueError, ("ok", True), ("ok", False)} <= seen
+
+
+SPARSE_SIZE = 2**40  # 1 TiB reported, almost nothing stored
+
+
+@pytest.mark.parametrize(
+    ("call", "expected"),
+    [
+        ("iter_block_terms(path)",
+         ("ValueError", "Invalid UTF-8: invalid utf-8 sequence of 1 bytes from index 0")),
+        ("get_block_stats(path)", ("ok", (2**64 - 1, SPARSE_SIZE))),
+    ],
+)
+def test_a_huge_sparse_file_with_a_huge_count_reads_like_a_small_one(tmp_path, warm_up, call,
+                                                                     expected):
+    # The size a file reports is no more a bound on what it holds than its header is.
+    path = tmp_path / "sparse.bin"
+    path.write_bytes(header(2**64 - 1) + struct.pack("<I", 1) + b"\xff")
+    try:
+        os.truncate(path, SPARSE_SIZE)
+    except OSError as error:
+        pytest.skip(f"this file system cannot hold a 1 TiB sparse file: {error}")
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK_CHILD, warm_up, str(path), call],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    result_line, growth_line = done.stdout.splitlines()
+    assert eval(result_line) == expected
+    resident = int(growth_line.split()[0]) * 1024
+    assert resident < PEAK_LIMIT, f"{call}: peak resident memory grew by {resident} bytes"
