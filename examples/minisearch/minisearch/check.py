@@ -4,58 +4,49 @@ The checker trusts nothing but the manifest's own syntax and reports every
 problem it finds, each naming the file and, where it can, the entry:
 
 * every data file exists and has the size and SHA-256 digest recorded in
-  the manifest;
-* the block file's header count equals the number of entries found by
-  walking it with ``quorbel.read_term_at_offset`` from offset 8, and the
-  last entry ends exactly at the end of the file;
+  the manifest, and the term table, lengths, titles and document store parse;
+* the block file (read with ``quorbel.iter_block_terms``) holds as many
+  entries as its header announces and as the term table lists, each named
+  by its term (head) or ``term#j`` (chunk), and the postings at the byte
+  range the term table gives for an entry are that entry's postings;
 * terms ascend strictly and each is a single token of the tokeniser;
-* within each posting list, document ids are unique and belong to the
-  index, frequencies are non-negative and not both zero, and the postings
-  are in merge order;
-* each entry's two document frequencies equal the numbers of its postings
-  with a non-zero content and title frequency;
-* the offset table lists exactly the block's terms at exactly their offsets;
-* the titles file holds one title per document, and the manifest's counts
-  of terms and postings match the block.
+* within each entry, document ids ascend and belong to the index,
+  frequencies are non-negative and not both zero, and the two document
+  frequencies count the postings with content and with title;
+* for each term, the head holds the largest impacts, the chunks follow each
+  other in document order with the first document, largest ``F``, shortest
+  length and largest impact that the table records, and the postings add up to the number
+  of documents that the table says hold the term;
+* the lengths add up to the manifest's token count, and the manifest's
+  counts of terms and postings match the block file.
 """
 
 from __future__ import annotations
 
 import os
-from collections import Counter
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import quorbel
 
-from .store import (
-    IndexUnusableError,
-    Manifest,
-    read_manifest,
-    read_offset_table,
-    read_titles,
-    sha256_of,
-)
+from .layout import FormatError, TermTable, decode_lengths, decode_term_table, decode_titles, read_document_store_index
+from .merge import impacts_of
+from .ranking import average_length, length_norms, weighted_frequency
+from .store import IndexUnusableError, Manifest, read_manifest, sha256_of
 from .tokens import tokenize
 
-__all__ = ["CheckReport", "check_entry", "check_index", "merge_order_key"]
+__all__ = ["CheckReport", "check_entry", "check_index"]
 
-_FIRST_ENTRY = 8
 #: Further problems are counted but not listed.
 MAX_LISTED_PROBLEMS = 50
 
 Posting = tuple[int, int, int]
 
 
-def merge_order_key(posting: Posting) -> tuple[int, int, int, int]:
-    """Sort key of the merge order: score, content and title frequency descending, doc id ascending."""
-    doc_id, content_freq, title_freq = posting
-    return (-(content_freq + 4 * title_freq), -content_freq, -title_freq, doc_id)
-
-
 @dataclass
 class CheckReport:
-    """The outcome of :func:`check_index`."""
+    """Everything wrong with an index (nothing when ``ok``)."""
 
     index_dir: Path
     problems: list[str] = field(default_factory=list)
@@ -74,26 +65,21 @@ class CheckReport:
             self.unlisted_problems += 1
 
 
-def check_entry(term: str, doc_freq_content: int, doc_freq_title: int, postings: list[Posting], documents: int) -> list[str]:
-    """Problems of one merged entry (an empty list when it is sound)."""
+def check_entry(doc_freq_content: int, doc_freq_title: int, postings: Sequence[Posting], documents: int) -> list[str]:
+    """Problems of one entry's postings (an empty list when they are sound)."""
     problems: list[str] = []
-    if tokenize(term) != [term]:
-        problems.append("the term is not a single token")
     if not postings:
         problems.append("empty posting list")
-    repeated = sorted(doc_id for doc_id, count in Counter(p[0] for p in postings).items() if count > 1)
-    if repeated:
-        problems.append(f"document ids repeated: {_some(repeated)}")
+    for position in range(1, len(postings)):
+        if postings[position - 1][0] >= postings[position][0]:
+            problems.append(f"posting {position} (document {postings[position][0]}) is out of document order")
+            break
     outside = sorted({p[0] for p in postings if not 0 <= p[0] < documents})
     if outside:
         problems.append(f"document ids outside 0..{documents - 1}: {_some(outside)}")
     bad_freqs = [p[0] for p in postings if p[1] < 0 or p[2] < 0 or p[1] + p[2] == 0]
     if bad_freqs:
         problems.append(f"negative or zero frequencies for documents {_some(bad_freqs)}")
-    for position in range(1, len(postings)):
-        if merge_order_key(postings[position - 1]) >= merge_order_key(postings[position]):
-            problems.append(f"posting {position} (document {postings[position][0]}) is out of merge order")
-            break
     in_content = sum(1 for p in postings if p[1] > 0)
     in_title = sum(1 for p in postings if p[2] > 0)
     if doc_freq_content != in_content:
@@ -114,76 +100,120 @@ def _check_files(report: CheckReport, index_dir: Path, manifest: Manifest) -> No
         path = index_dir / name
         try:
             size = path.stat().st_size
+            digest = sha256_of(path)
         except OSError as error:
             report.add(f"{name}: missing or unreadable ({error.strerror})")
             continue
         if size != manifest.file_sizes[role]:
             report.add(f"{name}: {size} bytes, the manifest recorded {manifest.file_sizes[role]}")
-        try:
-            digest = sha256_of(path)
-        except OSError as error:
-            report.add(f"{name}: unreadable ({error.strerror})")
-            continue
         if digest != manifest.file_sha256[role]:
             report.add(f"{name}: contents differ from the manifest's SHA-256 digest")
 
 
-def _walk_block(report: CheckReport, path: Path, documents: int) -> list[tuple[str, int]] | None:
-    """Walk and check the block file; returns its (term, offset) list, or None if unreadable."""
+def _load[T](report: CheckReport, path: Path, parse: Callable[[bytes], T]) -> T | None:
+    try:
+        return parse(path.read_bytes())
+    except OSError:
+        return None  # already reported with the files
+    except FormatError as error:
+        report.add(f"{path.name}: {error}")
+        return None
+
+
+def _check_term(
+    report: CheckReport,
+    table: TermTable,
+    index: int,
+    entries: list[list[Posting]],
+    lengths: Sequence[int],
+    norms: Sequence[float],
+) -> None:
+    term = table.terms[index]
+    where = f"term {term!r}"
+    if tokenize(term) != [term]:
+        report.add(f"{where}: not a single token")
+    head, chunks = entries[0], entries[1:]
+    total = sum(map(len, entries))
+    if total != table.holding[index]:
+        report.add(f"{where}: {total} postings, the term table says {table.holding[index]} documents")
+    first = table.first_chunk[index]
+    previous_last = -1
+    known = all(0 <= p[0] < len(norms) for entry in entries for p in entry)
+    impact = (lambda p: impacts_of([weighted_frequency(p[1], p[2])], [norms[p[0]]])[0]) if known else None
+    lowest_head = min(map(impact, head), default=0.0) if impact else 0.0
+    head_docs = {p[0] for p in head}
+    for number, chunk in enumerate(chunks):
+        if not chunk:
+            continue
+        frequencies = [weighted_frequency(p[1], p[2]) for p in chunk]
+        recorded = (table.chunk_first_doc[first + number], table.chunk_max_f[first + number])
+        if recorded != (chunk[0][0], max(frequencies)):
+            report.add(f"{where}: chunk {number + 1} starts at {chunk[0][0]} with largest F {max(frequencies)}, "
+                       f"the term table records {recorded}")
+        shortest = min(lengths[p[0]] for p in chunk if 0 <= p[0] < len(lengths)) if lengths else 0
+        if lengths and shortest != table.chunk_min_length[first + number]:
+            report.add(f"{where}: chunk {number + 1} has shortest length {shortest}, "
+                       f"the term table records {table.chunk_min_length[first + number]}")
+        if chunk[0][0] <= previous_last:
+            report.add(f"{where}: chunk {number + 1} overlaps the chunk before it")
+        if impact is not None:
+            highest = max(map(impact, chunk))
+            if highest != table.chunk_impact[first + number]:
+                report.add(f"{where}: chunk {number + 1} has largest impact {highest}, "
+                           f"the term table records {table.chunk_impact[first + number]}")
+            if highest > lowest_head:
+                report.add(f"{where}: chunk {number + 1} holds an impact of {highest}, above the head's {lowest_head}")
+        if head_docs.intersection(p[0] for p in chunk):
+            report.add(f"{where}: chunk {number + 1} repeats documents of the head")
+        previous_last = chunk[-1][0]
+
+
+def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, table: TermTable,
+                    lengths: Sequence[int]) -> None:
+    norms = length_norms(lengths, average_length(manifest.total_tokens, manifest.documents))
+    path = index_dir / manifest.files["postings"]
     name = path.name
     try:
         num_terms, file_size = quorbel.get_block_stats(str(path))
-    except OSError as error:
-        report.add(f"{name}: cannot read the header ({error})")
-        return None
-    walked: list[tuple[str, int]] = []
-    offset = _FIRST_ENTRY
-    previous: str | None = None
-    readable = True
-    while True:
-        try:
-            entry = quorbel.read_term_at_offset(str(path), offset)
-        except (OSError, ValueError) as error:
-            report.add(f"{name}: entry {len(walked)} at offset {offset} cannot be read: {error}")
-            readable = False
-            break
-        if entry is None:
-            break
-        term, doc_freq_content, doc_freq_title, postings, next_offset = entry
-        where = f"{name}: entry {len(walked)} {term!r} at offset {offset}"
+        entries = quorbel.iter_block_terms(str(path))
+        data = path.read_bytes()
+    except (OSError, ValueError) as error:
+        report.add(f"{name}: cannot be read: {error}")
+        return
+    report.entries = len(entries)
+    if not (num_terms == len(entries) == table.entries):
+        report.add(f"{name}: the header announces {num_terms} entries, the file holds {len(entries)}, "
+                   f"the term table lists {table.entries}")
+        return
+    if (table.ends[-1] if table.ends else 8) != file_size:
+        report.add(f"{name}: the term table ends at byte {table.ends[-1] if table.ends else 8}, the file at {file_size}")
+    previous = None
+    for index, term in enumerate(table.terms):
         if previous is not None and term <= previous:
-            report.add(f"{where}: not after the previous term {previous!r}")
-        for problem in check_entry(term, doc_freq_content, doc_freq_title, postings, documents):
-            report.add(f"{where}: {problem}")
-        walked.append((term, offset))
-        report.postings += len(postings)
+            report.add(f"term table: {term!r} does not come after {previous!r}")
         previous = term
-        offset = next_offset
-    report.entries = len(walked)
-    if readable and offset != file_size:
-        report.add(f"{name}: {file_size - offset} stray bytes after the last entry, which ends at {offset}")
-    if num_terms != len(walked):
-        found = "holds" if readable else "has readable"
-        report.add(f"{name}: the header announces {num_terms} entries, the file {found} {len(walked)}")
-    return walked if readable else None
-
-
-def _check_offsets(report: CheckReport, path: Path, walked: list[tuple[str, int]] | None) -> None:
-    name = path.name
-    try:
-        table = read_offset_table(path)
-    except IndexUnusableError as error:
-        report.add(str(error))
-        return
-    if walked is None:
-        return
-    if len(table) != len(walked):
-        report.add(f"{name}: {len(table)} entries, the block file {len(walked)}")
-    mismatches = [(i, got, want) for i, (got, want) in enumerate(zip(table, walked)) if got != want]
-    for i, (term, offset), (block_term, block_offset) in mismatches[:5]:
-        report.add(f"{name}: entry {i} maps {term!r} to {offset}, the block holds {block_term!r} at {block_offset}")
-    if len(mismatches) > 5:
-        report.add(f"{name}: {len(mismatches) - 5} more entries disagree with the block file")
+        head = table.heads[index]
+        lists = []
+        for entry in range(head, head + 1 + table.chunk_count[index]):
+            entry_name, doc_freq_content, doc_freq_title, postings = entries[entry]
+            expected_name = table.entry_name(entry, index)
+            where = f"{name}: entry {entry} {entry_name!r}"
+            if entry_name != expected_name:
+                report.add(f"{where}: the term table expects {expected_name!r}")
+            for problem in check_entry(doc_freq_content, doc_freq_title, postings, manifest.documents):
+                report.add(f"{where}: {problem}")
+            try:
+                at_offset = quorbel.decode_posting_list(data[table.starts[entry] : table.ends[entry]])
+            except ValueError:
+                at_offset = None
+            if at_offset != postings:
+                report.add(f"{where}: the term table's byte range {table.starts[entry]}..{table.ends[entry]} "
+                           "does not hold its postings")
+            report.postings += len(postings)
+            lists.append(postings)
+        _check_term(report, table, index, lists, lengths, norms)
+    if report.postings != manifest.postings:
+        report.add(f"manifest: {manifest.postings} postings, the block file holds {report.postings}")
 
 
 def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:
@@ -197,19 +227,16 @@ def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:
         return report
     _check_files(report, directory, manifest)
     files = manifest.files
-    if (directory / files["titles"]).exists():
-        try:
-            read_titles(directory / files["titles"], manifest.documents)
-        except IndexUnusableError as error:
-            report.add(str(error))
-    walked = None
-    if (directory / files["block"]).exists():
-        walked = _walk_block(report, directory / files["block"], manifest.documents)
-        if walked is not None:
-            if len(walked) != manifest.terms:
-                report.add(f"manifest: {manifest.terms} terms, the block file holds {len(walked)}")
-            if report.postings != manifest.postings:
-                report.add(f"manifest: {manifest.postings} postings, the block file holds {report.postings}")
-    if (directory / files["offsets"]).exists():
-        _check_offsets(report, directory / files["offsets"], walked)
+    documents = manifest.documents
+    _load(report, directory / files["titles"], lambda data: decode_titles(data, documents))
+    lengths = _load(report, directory / files["lengths"], lambda data: decode_lengths(data, documents))
+    if lengths is not None and sum(lengths) != manifest.total_tokens:
+        report.add(f"{files['lengths']}: {sum(lengths)} tokens, the manifest records {manifest.total_tokens}")
+    if "docs" in files:
+        _load(report, directory / files["docs"], read_document_store_index)
+    table = _load(report, directory / files["terms"], decode_term_table)
+    if table is not None:
+        if len(table.terms) != manifest.terms:
+            report.add(f"manifest: {manifest.terms} terms, the term table holds {len(table.terms)}")
+        _check_postings(report, directory, manifest, table, lengths or [])
     return report

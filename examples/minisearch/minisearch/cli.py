@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
 import functools
 import os
 import sys
@@ -11,31 +10,39 @@ import sysconfig
 import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import Executor, ProcessPoolExecutor
+from concurrent.futures import Executor
 from pathlib import Path
 from typing import TextIO
 
+from .blocks import DocumentError
 from .check import check_index
 from .corpus import CorpusError, Document, directory_corpus, jsonl_corpus, limit_documents, stdlib_corpus
-from .indexer import DEFAULT_BLOCK_SIZE, BuildReport, IndexBuildError, InlineExecutor, build_index
+from .executors import local_executor
+from .indexer import DEFAULT_BLOCK_SIZE, BuildReport, IndexBuildError, build_index
 from .progress import tqdm_available
+from .query import QuerySyntaxError
 from .search import Index, SearchResult, search
 from .store import IndexUnusableError
 from .tokens import TOKEN_PATTERN
 
 __all__ = ["SAMPLE_QUERIES", "format_result", "format_summary", "main"]
 
-SAMPLE_QUERIES = ("json decode", "thread lock", "socket timeout", "parse command line arguments", "zip archive")
+SAMPLE_QUERIES = (
+    "json decode",
+    "thread OR lock",
+    "socket timeout -ssl",
+    "parse command line arguments",
+    "zip* archive",
+)
 COMMANDS = ("demo", "index", "search", "shell", "check")
 
 EPILOG = f"""\
 Without a command, runs the demo.  Terms are runs of letters and digits,
-lower-cased ({TOKEN_PATTERN}); a document's score for a query is the sum over
-the query terms of content_freq + 4 * title_freq.  Blocks are built by a
-process pool (--workers); from Python, build_index(executor=...) accepts any
-concurrent.futures.Executor, for example a Dask distributed
-Client.get_executor() or an Executor adapter for Ray, as long as the workers
-share the index directory.
+lower-cased ({TOKEN_PATTERN}).  Queries: words are ANDed; OR between words,
+-word excludes, word* is a prefix.  Documents are ranked by BM25, a word in
+the title counting four times.  Blocks are built by a process pool
+(--workers); from Python, build_index(executor=...) accepts any
+concurrent.futures.Executor whose workers share the index directory.
 Progress bars use tqdm when it is installed, a plain counter otherwise.
 """
 
@@ -63,6 +70,9 @@ def _build_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--block-size", type=_positive, default=DEFAULT_BLOCK_SIZE, metavar="N",
         help=f"documents per block (default: {DEFAULT_BLOCK_SIZE})",
+    )
+    parser.add_argument(
+        "--no-documents", action="store_true", help="leave the documents out of the index (no snippets)"
     )
     parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
 
@@ -102,7 +112,7 @@ def make_parser() -> argparse.ArgumentParser:
         description="Print the best documents for a query; without a query, start the interactive prompt.",
     )
     query.add_argument("index", type=Path, metavar="INDEX")
-    query.add_argument("query", nargs="*", metavar="WORD", help="query words")
+    query.add_argument("query", nargs="*", metavar="WORD", help="query words (quote the query in the shell)")
     query.add_argument("-k", type=_non_negative, default=10, help="number of results (default: 10)")
 
     shell = commands.add_parser("shell", help="interactive prompt", description="Answer queries typed at a prompt.")
@@ -127,14 +137,15 @@ def _ms(seconds: float) -> str:
 def format_summary(report: BuildReport) -> str:
     """The build summary: counts, sizes, speed and time per phase."""
     phases = ", ".join(f"{name} {seconds:.2f} s" for name, seconds in report.phase_seconds.items())
+    sizes = ", ".join(f"{role} {size:,}" for role, size in report.file_sizes.items() if role != "docs")
+    store = f"; document store {report.store_bytes:,}" if "docs" in report.file_sizes else ""
     lines = [
         f"index       {report.index_dir}",
         f"documents   {report.documents:,}",
         f"terms       {report.terms:,}",
         f"postings    {report.postings:,}",
         f"blocks      {report.blocks:,} of up to {report.manifest.block_size:,} documents",
-        f"bytes       {report.block_bytes:,} block file, {report.offsets_bytes:,} offset table, "
-        f"{report.titles_bytes:,} titles",
+        f"bytes       {report.index_bytes:,} to search ({sizes}){store}",
         f"speed       {report.docs_per_second:,.0f} documents/s",
         f"time        {phases}; total {report.total_seconds:.2f} s",
     ]
@@ -142,17 +153,16 @@ def format_summary(report: BuildReport) -> str:
 
 
 def format_result(result: SearchResult) -> str:
-    """A query's hits, one per line, under a heading."""
-    matching = f"{result.matched:,} matching document{'' if result.matched == 1 else 's'}"
+    """A query's hits, one per line with its snippet below, under a heading."""
     shown = f"top {len(result.hits)}" if result.hits else "no results"
-    lines = [f"{result.query!r}: {matching}, {shown} in {_ms(result.seconds)}"]
+    work = f"{result.postings_decoded:,} postings decoded"
+    lines = [f"{result.query!r}: {shown} in {_ms(result.seconds)} ({work})"]
     if result.unknown_terms:
         lines.append(f"  (no document holds: {', '.join(result.unknown_terms)})")
-    if not result.terms:
-        lines.append("  (the query holds no words)")
-    width = len(f"{result.hits[0].score:,}") if result.hits else 1
     for rank, hit in enumerate(result.hits, start=1):
-        lines.append(f"  {rank:3d}. {hit.score:>{width},}  {hit.title}")
+        lines.append(f"  {rank:3d}. {hit.score:6.2f}  {hit.title}")
+        if hit.snippet:
+            lines.append(f"                {hit.snippet}")
     return "\n".join(lines)
 
 
@@ -160,24 +170,11 @@ def format_result(result: SearchResult) -> str:
 # Commands
 
 
-@contextlib.contextmanager
-def _executor(workers: int | None) -> Iterator[Executor]:
-    """The build's executor: a process pool, or the calling process for 0 workers."""
-    if workers == 0:
-        yield InlineExecutor()
-        return
-    pool = ProcessPoolExecutor(max_workers=workers)
-    try:
-        yield pool
-    finally:
-        pool.shutdown(wait=True, cancel_futures=True)
-
-
 Source = Callable[[Executor], Iterator[Document]]
 
 
 def _build(source: Source, index_dir: Path, args: argparse.Namespace, description: str) -> BuildReport:
-    with _executor(args.workers) as executor:
+    with local_executor(args.workers) as executor:
         documents = limit_documents(source(executor), args.limit)
         return build_index(
             documents,
@@ -188,6 +185,7 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
             show_progress=not args.no_progress,
             expected_documents=args.limit,
             source=description,
+            store_documents=not args.no_documents,
         )
 
 
@@ -213,13 +211,25 @@ def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_search(args: argparse.Namespace, out: TextIO) -> int:
     if not args.query:
         return cmd_shell(args, out)
-    index = Index(args.index)
-    print(format_result(search(index, " ".join(args.query), args.k)), file=out)
+    with Index(args.index) as index:
+        try:
+            result = search(index, " ".join(args.query), args.k, snippets=True)
+        except QuerySyntaxError as error:
+            print(f"minisearch: bad query: {error}", file=sys.stderr)
+            return 2
+        print(format_result(result), file=out)
     return 0
 
 
 def cmd_shell(args: argparse.Namespace, out: TextIO) -> int:
     index = Index(args.index)
+    try:
+        return _shell(index, args, out)
+    finally:
+        index.close()
+
+
+def _shell(index: Index, args: argparse.Namespace, out: TextIO) -> int:
     interactive = sys.stdin.isatty()
     if interactive:
         print(
@@ -240,11 +250,22 @@ def cmd_shell(args: argparse.Namespace, out: TextIO) -> int:
         if not query:
             continue
         try:
-            result = search(index, query, args.k)
-        except (FileNotFoundError, IndexUnusableError):
-            index = Index(args.index)  # rebuilt meanwhile: follow the new manifest
-            result = search(index, query, args.k)
-        print(format_result(result), file=out)
+            result = _search_following(index, args.index, query, args.k)
+        except QuerySyntaxError as error:
+            print(f"bad query: {error}", file=out)
+            continue
+        index = result[0]
+        print(format_result(result[1]), file=out)
+
+
+def _search_following(index: Index, index_dir: Path, query: str, k: int) -> tuple[Index, SearchResult]:
+    """Search, reopening the index once if it was rebuilt meanwhile (its old files are gone)."""
+    try:
+        return index, search(index, query, k, snippets=True)
+    except (FileNotFoundError, IndexUnusableError):
+        index.close()
+        index = Index(index_dir)
+        return index, search(index, query, k, snippets=True)
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
@@ -285,13 +306,17 @@ def _demo(args: argparse.Namespace, index_dir: Path, out: TextIO) -> int:
     print(format_summary(report), file=out)
 
     started = time.perf_counter()
-    index = Index(index_dir)
-    print(f"\nOpened the index in {_ms(time.perf_counter() - started)}; sample queries:", file=out)
-    latencies = []
-    for query in args.query or SAMPLE_QUERIES:
-        result = search(index, query, args.k)
-        latencies.append(result.seconds)
-        print(format_result(result), file=out)
+    with Index(index_dir) as index:
+        print(f"\nOpened the index in {_ms(time.perf_counter() - started)}; sample queries:", file=out)
+        latencies = []
+        for query in args.query or SAMPLE_QUERIES:
+            try:
+                result = search(index, query, args.k, snippets=True)
+            except QuerySyntaxError as error:
+                print(f"bad query {query!r}: {error}", file=out)
+                continue
+            latencies.append(result.seconds)
+            print(format_result(result), file=out)
     if latencies:
         print(
             f"\nquery latency: mean {_ms(sum(latencies) / len(latencies))}, max {_ms(max(latencies))}",
@@ -315,7 +340,7 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     stream = out if out is not None else sys.stdout
     try:
         return HANDLERS[args.command](args, stream)
-    except (CorpusError, IndexBuildError, IndexUnusableError) as error:
+    except (CorpusError, DocumentError, IndexBuildError, IndexUnusableError) as error:
         print(f"minisearch: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:

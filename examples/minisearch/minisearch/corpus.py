@@ -227,7 +227,18 @@ def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:
             content = record.get("content")
             if not isinstance(title, str) or not isinstance(content, str):
                 raise CorpusError(f'{where}: "title" and "content" must both be strings')
+            if "\\u" in line:  # the file is UTF-8, so only an escape can make a lone surrogate
+                _check_text(where, title, content)
             yield Document(title, content)
+
+
+def _check_text(where: str, *texts: str) -> None:
+    """Refuse a lone surrogate (an escape such as ``\\ud800`` in JSON), which no file can hold."""
+    for text in texts:
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            raise CorpusError(f"{where}: not valid text ({error.reason} at character {error.start})") from None
 
 
 def limit_documents(documents: Iterable[Document], limit: int | None) -> Iterator[Document]:

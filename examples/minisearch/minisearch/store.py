@@ -1,11 +1,13 @@
-"""The on-disk layout of an index and the files beside its block file.
+"""The index directory: its manifest, its commit and its lock.
 
 An index directory holds::
 
-    manifest.json              names the current generation's files, with counts
-    index-<generation>.blk     one block file: every term with its merged postings
-    offsets-<generation>.bin   the term-to-offset table of that block file
-    titles-<generation>.json   document titles, a JSON array indexed by doc id
+    manifest.json              names the current generation's files, with counts and digests
+    postings-<generation>.blk  the block file, and the files beside it (see minisearch.layout)
+    terms-<generation>.bin
+    lengths-<generation>.bin
+    titles-<generation>.bin
+    docs-<generation>.bin      unless built without the document store
     .lock                      taken by a build while it runs
 
 A build writes everything under a private ``.build-<generation>`` directory
@@ -15,18 +17,6 @@ under names that no manifest mentions yet, and only then replaces
 manifest therefore sees either the previous index or the new one, never a
 mixture, and an interrupted build leaves at most unreferenced files that the
 next build removes.
-
-The offset table (``offsets-*.bin``) is::
-
-    4 bytes   magic b"MSO1"
-    varint    number of entries
-    entries   varint term byte length, the term's UTF-8 bytes, varint gap
-
-where the gap is the entry's offset in the block file minus the previous
-entry's offset (the first entry's gap is its offset, 8).  Varints are
-written with ``quorbel.encode_varint`` and read back with
-``quorbel.read_varint``, which reads at most five bytes, so no value in the
-table may reach 2**35.
 """
 
 from __future__ import annotations
@@ -44,9 +34,7 @@ import time
 from collections.abc import Iterable, Iterator
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
-from typing import Any, BinaryIO
-
-import quorbel
+from typing import Any
 
 __all__ = [
     "BUILD_PREFIX",
@@ -54,11 +42,8 @@ __all__ = [
     "FORMAT_VERSION",
     "LOCK_NAME",
     "MANIFEST_NAME",
-    "MAX_TABLE_VALUE",
-    "OFFSETS_MAGIC",
     "IndexUnusableError",
     "Manifest",
-    "OffsetTableError",
     "build_lock",
     "data_file_names",
     "fsync_directory",
@@ -66,34 +51,27 @@ __all__ = [
     "is_own_entry",
     "new_generation",
     "read_manifest",
-    "read_offset_table",
-    "read_titles",
     "remove_stale_files",
     "sha256_of",
-    "write_json",
-    "write_offset_table",
+    "write_synced",
 ]
 
 MANIFEST_NAME = "manifest.json"
 LOCK_NAME = ".lock"
 BUILD_PREFIX = ".build-"
 FORMAT_NAME = "minisearch-index"
-FORMAT_VERSION = 1
-OFFSETS_MAGIC = b"MSO1"
-#: Largest value that ``quorbel.read_varint`` can read back (five bytes).
-MAX_TABLE_VALUE = 2**35 - 1
+FORMAT_VERSION = 2
+#: The data files of a generation, by role; the document store is optional.
+ROLES = {"postings": "blk", "terms": "bin", "lengths": "bin", "titles": "bin", "docs": "bin"}
+OPTIONAL_ROLES = frozenset({"docs"})
 
 _GENERATION = r"\d{8}T\d{6}-[0-9a-f]{8}"
 _GENERATION_RE = re.compile(_GENERATION)
-_DATA_FILE_RE = re.compile(rf"(?:index-{_GENERATION}\.blk|offsets-{_GENERATION}\.bin|titles-{_GENERATION}\.json)")
+_DATA_FILE_RE = re.compile(rf"(?:{'|'.join(ROLES)})-{_GENERATION}\.(?:blk|bin)")
 
 
 class IndexUnusableError(Exception):
     """An index directory cannot be used: missing, not an index, damaged or busy."""
-
-
-class OffsetTableError(IndexUnusableError):
-    """The term-to-offset table is malformed."""
 
 
 def new_generation() -> str:
@@ -101,14 +79,14 @@ def new_generation() -> str:
     return time.strftime("%Y%m%dT%H%M%S", time.gmtime()) + "-" + secrets.token_hex(4)
 
 
-def data_file_names(generation: str) -> dict[str, str]:
-    """File names of one generation, by role (``block``, ``offsets``, ``titles``)."""
+def data_file_names(generation: str, with_documents: bool = True) -> dict[str, str]:
+    """File names of one generation, by role (see :data:`ROLES`)."""
     if not _GENERATION_RE.fullmatch(generation):
         raise ValueError(f"not a generation name: {generation!r}")
     return {
-        "block": f"index-{generation}.blk",
-        "offsets": f"offsets-{generation}.bin",
-        "titles": f"titles-{generation}.json",
+        role: f"{role}-{generation}.{suffix}"
+        for role, suffix in ROLES.items()
+        if with_documents or role not in OPTIONAL_ROLES
     }
 
 
@@ -120,10 +98,13 @@ class Manifest:
     documents: int
     terms: int
     postings: int
+    total_tokens: int
     files: dict[str, str]
     file_sizes: dict[str, int]
     file_sha256: dict[str, str]
     block_size: int
+    head_size: int
+    chunk_size: int
     tokenizer: str
     source: str
     created: str
@@ -153,12 +134,12 @@ class Manifest:
         return manifest
 
     def _validate(self) -> None:
-        for name in ("documents", "terms", "postings", "block_size"):
+        for name in ("documents", "terms", "postings", "total_tokens", "block_size", "head_size", "chunk_size"):
             value: Any = getattr(self, name)
             if type(value) is not int or value < 0:
                 raise IndexUnusableError(f"manifest field {name!r} is not a non-negative integer")
         try:
-            expected = data_file_names(self.generation)
+            expected = data_file_names(self.generation, with_documents="docs" in self.files)
         except (TypeError, ValueError) as error:
             raise IndexUnusableError("manifest names no valid generation") from error
         if self.files != expected:
@@ -196,6 +177,15 @@ def fsync_file(path: str | os.PathLike[str]) -> None:
         os.close(fd)
 
 
+def write_synced(path: str | os.PathLike[str], data: bytes) -> int:
+    """Write ``data`` to a new file and force it to stable storage; returns its size."""
+    with open(path, "wb") as handle:
+        handle.write(data)
+        handle.flush()
+        os.fsync(handle.fileno())
+    return len(data)
+
+
 def fsync_directory(path: str | os.PathLike[str]) -> None:
     """Force a directory's entries (renames) to stable storage, where supported."""
     fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
@@ -206,110 +196,6 @@ def fsync_directory(path: str | os.PathLike[str]) -> None:
             raise
     finally:
         os.close(fd)
-
-
-def write_json(path: str | os.PathLike[str], value: object) -> None:
-    """Write ``value`` as compact UTF-8 JSON and fsync it."""
-    with open(path, "w", encoding="utf-8") as handle:
-        json.dump(value, handle, ensure_ascii=False, separators=(",", ":"))
-        handle.flush()
-        os.fsync(handle.fileno())
-
-
-def read_titles(path: str | os.PathLike[str], documents: int) -> list[str]:
-    """Read the titles file; it must be a JSON array of ``documents`` strings."""
-    try:
-        with open(path, encoding="utf-8") as handle:
-            titles = json.load(handle)
-    except (OSError, UnicodeDecodeError, json.JSONDecodeError) as error:
-        raise IndexUnusableError(f"cannot read titles {os.fspath(path)}: {error}") from error
-    if not isinstance(titles, list) or not all(isinstance(title, str) for title in titles):
-        raise IndexUnusableError(f"titles {os.fspath(path)} is not a JSON array of strings")
-    if len(titles) != documents:
-        raise IndexUnusableError(f"titles {os.fspath(path)} holds {len(titles)} titles, expected {documents}")
-    return titles
-
-
-# --------------------------------------------------------------------------
-# Offset table
-
-
-def write_offset_table(path: str | os.PathLike[str], entries: Iterable[tuple[str, int]]) -> int:
-    """Write the term-to-offset table; ``entries`` in block order.
-
-    Returns the number of entries.  Offsets must ascend.  Raises
-    :class:`ValueError` for a value the reader could not read back
-    (2**35 or more) or offsets that do not ascend.
-    """
-    items = list(entries)
-    body = bytearray(OFFSETS_MAGIC)
-    body += _table_varint(len(items))
-    previous = 0
-    for term, offset in items:
-        encoded = term.encode("utf-8")
-        if offset <= previous:
-            raise ValueError(f"offset table: offset {offset} of {term!r} does not ascend")
-        body += _table_varint(len(encoded))
-        body += encoded
-        body += _table_varint(offset - previous)
-        previous = offset
-    with open(path, "wb") as handle:
-        handle.write(body)
-        handle.flush()
-        os.fsync(handle.fileno())
-    return len(items)
-
-
-def _table_varint(value: int) -> bytes:
-    if value > MAX_TABLE_VALUE:
-        raise ValueError(f"offset table: value {value} too large (limit {MAX_TABLE_VALUE})")
-    return quorbel.encode_varint(value)
-
-
-def read_offset_table(path: str | os.PathLike[str]) -> list[tuple[str, int]]:
-    """Read a term-to-offset table written by :func:`write_offset_table`.
-
-    Raises :class:`OffsetTableError` for a bad magic number, a table cut
-    short (``read_varint`` returns None both at a clean end and inside a cut
-    varint, so every expected varint must be there), invalid UTF-8, offsets
-    that do not ascend, or bytes after the last entry.
-    """
-    where = os.fspath(path)
-    try:
-        with open(path, "rb") as handle:
-            if handle.read(len(OFFSETS_MAGIC)) != OFFSETS_MAGIC:
-                raise OffsetTableError(f"offset table {where}: bad magic number")
-            count = _read_table_varint(handle, where, "entry count")
-            entries: list[tuple[str, int]] = []
-            offset = 0
-            for index in range(count):
-                length = _read_table_varint(handle, where, f"length of term {index}")
-                raw = handle.read(length)
-                if len(raw) != length:
-                    raise OffsetTableError(f"offset table {where}: cut short in term {index}")
-                try:
-                    term = raw.decode("utf-8")
-                except UnicodeDecodeError as error:
-                    raise OffsetTableError(f"offset table {where}: term {index} is not UTF-8") from error
-                gap = _read_table_varint(handle, where, f"offset of term {index}")
-                if gap == 0:
-                    raise OffsetTableError(f"offset table {where}: offsets do not ascend at term {index}")
-                offset += gap
-                entries.append((term, offset))
-            if handle.read(1):
-                raise OffsetTableError(f"offset table {where}: bytes after entry {count}")
-    except OSError as error:
-        raise OffsetTableError(f"cannot read offset table {where}: {error}") from error
-    except ValueError as error:  # read_varint: a varint longer than five bytes
-        raise OffsetTableError(f"offset table {where}: {error}") from error
-    return entries
-
-
-def _read_table_varint(handle: BinaryIO, where: str, what: str) -> int:
-    value = quorbel.read_varint(handle)
-    if value is None:
-        raise OffsetTableError(f"offset table {where}: cut short before the {what}")
-    return value
 
 
 # --------------------------------------------------------------------------

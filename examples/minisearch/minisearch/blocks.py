@@ -1,0 +1,150 @@
+"""Building one block: the work an executor's worker does.
+
+A block is a run of consecutive documents.  Its worker tokenises them,
+writes their inverted lists as a block file with
+``quorbel.write_binary_block`` (terms sorted, each term's postings in
+document order) and, unless told not to, their contents as compressed
+groups of the document store.  It reports the documents' lengths back.
+
+Everything here is module-level and its inputs and outputs are plain
+picklable values, so any ``concurrent.futures.Executor`` can run it.
+"""
+
+from __future__ import annotations
+
+from array import array
+from collections import defaultdict
+from collections.abc import Sequence
+from dataclasses import dataclass
+from itertools import repeat
+from operator import countOf, itemgetter
+from pathlib import Path
+
+import quorbel
+
+from .corpus import Document
+from .layout import GROUP_SIZE, compress_group
+from .tokens import count_fields
+
+__all__ = ["MAX_CONTENT_CHARS", "MAX_TITLE_CHARS", "BlockInfo", "BlockTask", "DocumentError", "build_block"]
+
+Posting = tuple[int, int, int]
+
+#: Longest title and content accepted, in characters.
+MAX_TITLE_CHARS = 2**16
+MAX_CONTENT_CHARS = 2**26
+
+
+class DocumentError(ValueError):
+    """A document that cannot be indexed: not text, or over the limits."""
+
+
+@dataclass(frozen=True)
+class BlockTask:
+    """One block to build: documents ``first_doc_id`` onwards, written to ``path``."""
+
+    number: int
+    path: str
+    first_doc_id: int
+    documents: Sequence[Document]
+    store_documents: bool = True
+
+    @property
+    def documents_path(self) -> str:
+        """Where the block's document store groups go."""
+        return str(Path(self.path).with_suffix(".docs"))
+
+
+@dataclass(frozen=True)
+class BlockInfo:
+    """What a worker reports about the block it built."""
+
+    number: int
+    path: str
+    first_doc_id: int
+    documents: int
+    terms: int
+    postings: int
+    file_size: int
+    lengths: bytes
+    """The documents' lengths in tokens, a native-order ``array("I")``."""
+    group_sizes: tuple[int, ...] = ()
+    """Byte sizes of the block's document store groups, in order (empty without a store)."""
+
+    def length_array(self) -> array[int]:
+        lengths = array("I")
+        lengths.frombytes(self.lengths)
+        return lengths
+
+
+def build_block(task: BlockTask) -> BlockInfo:
+    """Build the block described by ``task``; raises :class:`DocumentError`."""
+    lists: defaultdict[str, list[Posting]] = defaultdict(list)
+    lengths = array("I")
+    for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
+        _check_document(doc_id, document)
+        content, title, length = count_fields(document.title, document.content)
+        lengths.append(length)
+        frequencies = zip(repeat(doc_id), content.values(), map(title.get, content, repeat(0)))
+        for term, posting in zip(content, frequencies):
+            lists[term].append(posting)
+        if title.keys() - content.keys():
+            for term in title.keys() - content.keys():
+                lists[term].append((doc_id, 0, title[term]))
+    terms = sorted(lists)
+    posting_lists = [lists[term] for term in terms]
+    quorbel.write_binary_block(terms, list(map(doc_freqs, posting_lists)), posting_lists, task.path)
+    group_sizes = _write_documents(task) if task.store_documents else ()
+    num_terms, file_size = quorbel.get_block_stats(task.path)
+    return BlockInfo(
+        number=task.number,
+        path=task.path,
+        first_doc_id=task.first_doc_id,
+        documents=len(task.documents),
+        terms=num_terms,
+        postings=sum(map(len, posting_lists)),
+        file_size=file_size,
+        lengths=lengths.tobytes(),
+        group_sizes=group_sizes,
+    )
+
+
+def doc_freqs(postings: Sequence[Posting]) -> tuple[int, int]:
+    """The two document frequencies of a posting list: postings with content, with title."""
+    return (
+        len(postings) - countOf(map(itemgetter(1), postings), 0),
+        len(postings) - countOf(map(itemgetter(2), postings), 0),
+    )
+
+
+def _check_document(doc_id: int, document: Document) -> None:
+    title, content = document
+    if not isinstance(title, str) or not isinstance(content, str):
+        raise DocumentError(f"document {doc_id}: title and content must be str")
+    if len(title) > MAX_TITLE_CHARS:
+        raise DocumentError(f"document {doc_id}: title of {len(title):,} characters (limit {MAX_TITLE_CHARS:,})")
+    if len(content) > MAX_CONTENT_CHARS:
+        raise DocumentError(
+            f"document {doc_id}: content of {len(content):,} characters (limit {MAX_CONTENT_CHARS:,})"
+        )
+
+
+def _write_documents(task: BlockTask) -> tuple[int, ...]:
+    """Compress the block's contents in groups to its ``.docs`` file; returns the group sizes."""
+    contents = [document.content for document in task.documents]
+    try:
+        groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
+    except UnicodeEncodeError:
+        raise _not_text(task, contents) from None
+    with open(task.documents_path, "wb") as handle:
+        handle.writelines(groups)
+    return tuple(map(len, groups))
+
+
+def _not_text(task: BlockTask, contents: Sequence[str]) -> DocumentError:
+    for doc_id, text in enumerate(contents, start=task.first_doc_id):
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError as error:
+            return DocumentError(f"document {doc_id}: not valid text ({error.reason} at character {error.start})")
+    return DocumentError(f"block {task.number}: a document is not valid text")

@@ -1,0 +1,179 @@
+"""Merging blocks into the final files of an index.
+
+Every block file is read back with ``quorbel.iter_block_terms`` (its entry
+count checked against ``quorbel.get_block_stats``).  Blocks cover
+consecutive documents, so a term's lists from all blocks, taken in block
+order, are its whole list in document order.  A list longer than the head
+size is split into impact tiers: the ``head_size`` postings with the largest
+impact ``F * (K1 + 1) / (F + norm)`` (the term's BM25 score without its idf)
+become the head; the rest stays in document order and is cut into chunks,
+each with its largest impact, its largest ``F`` and its shortest document
+length (the bounds that let a search skip it).  All entries are written by one
+``quorbel.write_binary_block`` call, and the term table records where each
+entry's postings start (see :mod:`minisearch.layout`).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+import heapq
+from itertools import chain, repeat
+from operator import add, itemgetter, mul, truediv
+from pathlib import Path
+
+import quorbel
+
+from .blocks import BlockInfo, doc_freqs
+from .layout import encode_term_table, entry_header_size
+from .progress import progress
+from .ranking import K1, TITLE_WEIGHT
+
+__all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "IndexBuildError", "MergedIndex", "merge_blocks"]
+
+#: Postings in a term's head: a top-k search on a common term usually reads only these.
+DEFAULT_HEAD_SIZE = 128
+#: Postings per tail chunk.
+DEFAULT_CHUNK_SIZE = 256
+
+Posting = tuple[int, int, int]
+_doc_ids = itemgetter(0)
+_content = itemgetter(1)
+_title = itemgetter(2)
+
+
+class IndexBuildError(Exception):
+    """A build failed; the index directory keeps its previous index, if any."""
+
+
+@dataclass
+class MergedIndex:
+    """The merged entries, ready for ``write_binary_block``, and the term table's arrays."""
+
+    names: list[str] = field(default_factory=list)
+    doc_freqs: list[tuple[int, int]] = field(default_factory=list)
+    postings: list[list[Posting]] = field(default_factory=list)
+    gaps: list[int] = field(default_factory=list)
+    sizes: list[int] = field(default_factory=list)
+    terms: list[str] = field(default_factory=list)
+    holding: list[int] = field(default_factory=list)
+    chunk_count: list[int] = field(default_factory=list)
+    chunk_first_doc: list[int] = field(default_factory=list)
+    chunk_max_f: list[int] = field(default_factory=list)
+    chunk_min_length: list[int] = field(default_factory=list)
+    chunk_impact: list[float] = field(default_factory=list)
+    total_postings: int = 0
+    end_offset: int = 8
+
+    def add_entry(self, name: str, postings: list[Posting]) -> None:
+        frequencies = doc_freqs(postings)
+        size = len(quorbel.encode_posting_list(postings, assume_sorted=True))
+        gap = entry_header_size(len(name.encode("utf-8")), *frequencies, size)
+        self.names.append(name)
+        self.doc_freqs.append(frequencies)
+        self.postings.append(postings)
+        self.gaps.append(gap)
+        self.sizes.append(size)
+        self.end_offset += gap + size
+
+    def term_table(self) -> bytes:
+        return encode_term_table(
+            self.terms,
+            self.gaps,
+            self.sizes,
+            self.holding,
+            self.chunk_count,
+            self.chunk_first_doc,
+            self.chunk_max_f,
+            self.chunk_min_length,
+            self.chunk_impact,
+        )
+
+
+def read_block(block: BlockInfo) -> list[tuple[str, int, int, list[Posting]]]:
+    """Read one block file back; raises :class:`IndexBuildError` for a short or disordered one."""
+    entries = quorbel.iter_block_terms(block.path)
+    num_terms, _ = quorbel.get_block_stats(block.path)
+    # iter_block_terms stops quietly at a cut between two entries: count them.
+    if len(entries) != num_terms or num_terms != block.terms:
+        raise IndexBuildError(
+            f"block {block.number} ({block.path}): header announces {num_terms} terms, "
+            f"the file holds {len(entries)}, the worker wrote {block.terms}"
+        )
+    return entries
+
+
+def merge_blocks(
+    blocks: Sequence[BlockInfo],
+    lengths: Sequence[int],
+    norms: Sequence[float],
+    head_size: int = DEFAULT_HEAD_SIZE,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    show_progress: bool = False,
+) -> MergedIndex:
+    """Merge the blocks (in document order) into the entries of the final block file."""
+    parts: dict[str, list[list[Posting]]] = {}
+    with progress("merging", total=len(blocks), unit="blocks", enabled=show_progress) as bar:
+        for block in blocks:
+            for term, _, _, postings in read_block(block):
+                lists = parts.get(term)
+                if lists is None:
+                    parts[term] = [postings]
+                else:
+                    lists.append(postings)
+            bar.update(1)
+    merged = MergedIndex()
+    for term in sorted(parts):
+        lists = parts.pop(term)
+        full = lists[0] if len(lists) == 1 else list(chain.from_iterable(lists))
+        _add_term(merged, term, full, lengths, norms, head_size, chunk_size)
+    return merged
+
+
+def _add_term(
+    merged: MergedIndex,
+    term: str,
+    full: list[Posting],
+    lengths: Sequence[int],
+    norms: Sequence[float],
+    head_size: int,
+    chunk_size: int,
+) -> None:
+    merged.terms.append(term)
+    merged.holding.append(len(full))
+    merged.total_postings += len(full)
+    if len(full) <= head_size:
+        merged.add_entry(term, full)
+        merged.chunk_count.append(0)
+        return
+    frequencies = list(map(add, map(_content, full), map(mul, map(_title, full), repeat(TITLE_WEIGHT))))
+    impacts = impacts_of(frequencies, map(norms.__getitem__, map(_doc_ids, full)))
+    in_head = sorted(heapq.nlargest(head_size, range(len(full)), key=impacts.__getitem__))
+    merged.add_entry(term, [full[position] for position in in_head])
+    rest = sorted(set(range(len(full))).difference(in_head))
+    for number, start in enumerate(range(0, len(rest), chunk_size), start=1):
+        positions = rest[start : start + chunk_size]
+        chunk = [full[position] for position in positions]
+        merged.add_entry(f"{term}#{number}", chunk)
+        merged.chunk_first_doc.append(chunk[0][0])
+        merged.chunk_max_f.append(max(map(frequencies.__getitem__, positions)))
+        merged.chunk_min_length.append(min(map(lengths.__getitem__, map(_doc_ids, chunk))))
+        merged.chunk_impact.append(max(map(impacts.__getitem__, positions)))
+    merged.chunk_count.append(len(rest) // chunk_size + (len(rest) % chunk_size > 0))
+
+
+def impacts_of(frequencies: list[int], norms: Iterable[float]) -> list[float]:
+    """``F * (K1 + 1) / (F + norm)`` of each posting: its score for a term of idf 1."""
+    return list(map(truediv, map(mul, frequencies, repeat(K1 + 1.0)), map(add, frequencies, norms)))
+
+
+def write_postings(merged: MergedIndex, path: Path) -> int:
+    """Write the merged entries as one block file; returns its size."""
+    quorbel.write_binary_block(merged.names, merged.doc_freqs, merged.postings, str(path))
+    num_terms, file_size = quorbel.get_block_stats(str(path))
+    if num_terms != len(merged.names) or file_size != merged.end_offset:
+        raise IndexBuildError(
+            f"final block {path}: {num_terms} entries in {file_size} bytes, "
+            f"expected {len(merged.names)} entries in {merged.end_offset} bytes"
+        )
+    return file_size

@@ -1,0 +1,64 @@
+"""Snippets: a short extract of a document with the query's words marked.
+
+The extract is the window of about :data:`WIDTH` characters that holds the
+most occurrences of the query's terms (a prefix word marks every word it
+starts), cut at word boundaries, with white space collapsed.  Marks are
+``**word**`` by default.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Collection, Sequence
+
+from .tokens import TOKEN_PATTERN
+
+__all__ = ["WIDTH", "make_snippet"]
+
+WIDTH = 160
+_TOKEN = re.compile(TOKEN_PATTERN)
+_SPACE = re.compile(r"\s+")
+
+
+def make_snippet(
+    text: str,
+    terms: Collection[str],
+    prefixes: Sequence[str] = (),
+    width: int = WIDTH,
+    mark: tuple[str, str] = ("**", "**"),
+) -> str:
+    """An extract of ``text`` around the densest run of ``terms`` and words starting with ``prefixes``."""
+    starts = tuple(prefixes)
+    hits = [
+        match.span()
+        for match in _TOKEN.finditer(text)
+        if (word := match.group().lower()) in terms or (starts and word.startswith(starts))
+    ]
+    start = _best_window(hits, width) if hits else 0
+    end = min(len(text), start + width)
+    if start > 0:  # do not begin inside a word
+        space = text.find(" ", start, start + 20)
+        start = space + 1 if space >= 0 else start
+    if end < len(text):
+        space = text.rfind(" ", end - 20, end)
+        end = space if space > start else end
+    pieces = []
+    position = start
+    for hit_start, hit_end in hits:
+        if hit_start >= start and hit_end <= end:
+            pieces += [text[position:hit_start], mark[0], text[hit_start:hit_end], mark[1]]
+            position = hit_end
+    pieces.append(text[position:end])
+    snippet = _SPACE.sub(" ", "".join(pieces)).strip()
+    return ("…" if start > 0 else "") + snippet + ("…" if end < len(text) else "")
+
+
+def _best_window(hits: list[tuple[int, int]], width: int) -> int:
+    """Start of the window holding the most hits, with some context before the first."""
+    best, best_count, last = hits[0][0], 0, 0
+    for first, (start, _) in enumerate(hits):
+        while last < len(hits) and hits[last][1] <= start + width - 20:
+            last += 1
+        if last - first > best_count:
+            best, best_count = start, last - first
+    return max(0, best - 20)

@@ -1,0 +1,42 @@
+"""Shared corpora and helpers of the engine's tests."""
+
+from pathlib import Path
+
+import pytest
+
+import minisearch
+from minisearch.corpus import Document
+from minisearch.executors import InlineExecutor
+
+# A corpus small enough to rank by hand.
+FRUIT = [
+    Document("Apple pie", "apple apple banana"),  # 0
+    Document("Banana bread", "banana banana banana apple"),  # 1
+    Document("Cherry", "no fruit here but a cherry"),  # 2
+    Document("apple", ""),  # 3
+    Document("Notes", "Apple."),  # 4
+    Document("Zebra crossing", "zebra zebra; the stripes of a zebra"),  # 5
+    Document("Snake_case and dots", "json.decoder.JSONDecoder.raw_decode"),  # 6
+]
+
+
+def build(documents, index_dir, **options):
+    """Build in this process, two documents per block unless told otherwise."""
+    options.setdefault("executor", InlineExecutor())
+    options.setdefault("block_size", 2)
+    return minisearch.build_index(documents, index_dir, show_progress=False, **options)
+
+
+def data_file(index_dir, role):
+    return Path(index_dir) / minisearch.store.read_manifest(index_dir).files[role]
+
+
+def visible_files(directory):
+    return sorted(p.name for p in Path(directory).iterdir() if p.name != ".lock")
+
+
+@pytest.fixture(scope="module")
+def fruit_index(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("fruit")
+    build(FRUIT, directory)
+    return directory

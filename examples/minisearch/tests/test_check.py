@@ -1,0 +1,117 @@
+"""minisearch check: every kind of damage is found and named."""
+
+import io
+import os
+import shutil
+
+import pytest
+from conftest import data_file
+
+import quorbel
+from minisearch import check, cli
+from minisearch.layout import decode_term_table, encode_lengths, encode_term_table
+
+
+@pytest.fixture
+def damaged(fruit_index, tmp_path):
+    target = tmp_path / "index"
+    shutil.copytree(fruit_index, target)
+    return target
+
+
+def rewrite_block(index_dir, change):
+    """Rewrite the block file with its entries passed through ``change``."""
+    path = str(data_file(index_dir, "postings"))
+    entries = change([list(entry) for entry in quorbel.iter_block_terms(path)])
+    quorbel.write_binary_block([e[0] for e in entries], [(e[1], e[2]) for e in entries], [e[3] for e in entries], path)
+
+
+def entry(name):
+    def change(entries):
+        return next(e for e in entries if e[0] == name)
+    return change
+
+
+def edit(name, update):
+    def change(entries):
+        update(entry(name)(entries))
+        return entries
+    return lambda d: rewrite_block(d, change)
+
+
+def flip_byte(position):
+    def damage(index_dir):
+        path = data_file(index_dir, "postings")
+        data = bytearray(path.read_bytes())
+        data[position] ^= 0x41
+        path.write_bytes(bytes(data))
+    return damage
+
+
+def rewrite_table(index_dir, change):
+    path = data_file(index_dir, "terms")
+    table = decode_term_table(path.read_bytes())
+    fields = change(table)
+    path.write_bytes(encode_term_table(*fields))
+
+
+def table_fields(table, **changes):
+    gaps = [start - end for start, end in zip(table.starts, [8, *table.ends[:-1]])]
+    sizes = [end - start for start, end in zip(table.starts, table.ends)]
+    fields = dict(terms=table.terms, gaps=gaps, sizes=sizes, holding=table.holding, chunk_count=table.chunk_count,
+                  chunk_first_doc=table.chunk_first_doc, chunk_max_f=table.chunk_max_f,
+                  chunk_min_length=table.chunk_min_length, chunk_impact=table.chunk_impact)
+    fields.update(changes)
+    return list(fields.values())
+
+
+CORRUPTIONS = {
+    "flip header byte": (flip_byte(0), ["SHA-256", "header announces"]),
+    "flip a posting byte": (flip_byte(-2), ["SHA-256"]),
+    "cut the block file": (lambda d: os.truncate(data_file(d, "postings"), 40), ["cannot be read", "40 bytes"]),
+    "swap two entries": (lambda d: rewrite_block(d, lambda e: [e[1], e[0], *e[2:]]), ["expects 'a'"]),
+    "wrong doc freq": (edit("banana", lambda e: e.__setitem__(1, 5)), ["doc_freq_content is 5, but 2 postings"]),
+    "postings out of order": (edit("apple", lambda e: e[3].reverse()), ["out of document order"]),
+    "unknown document": (edit("zebra", lambda e: e.__setitem__(3, [(99, 3, 1)])), ["outside 0..6"]),
+    "zero frequencies": (edit("zebra", lambda e: e.__setitem__(3, [(5, 0, 0)])), ["zero frequencies"]),
+    "term table holding": (
+        lambda d: rewrite_table(d, lambda t: table_fields(t, holding=[n + 1 for n in t.holding])),
+        ["postings, the term table says"],
+    ),
+    "term table offsets": (
+        lambda d: rewrite_table(d, lambda t: table_fields(t, gaps=[g + 1 for g in table_fields(t)[1]])),
+        ["does not hold its postings"],
+    ),
+    "lengths wrong": (
+        lambda d: data_file(d, "lengths").write_bytes(encode_lengths([1] * 7)),
+        ["tokens, the manifest records"],
+    ),
+    "titles missing": (lambda d: os.remove(data_file(d, "titles")), ["missing"]),
+    "manifest missing": (lambda d: os.remove(d / "manifest.json"), ["no index"]),
+}
+
+
+@pytest.mark.parametrize("corruption", CORRUPTIONS)
+def test_check_names_each_corruption(damaged, corruption):
+    damage, expected = CORRUPTIONS[corruption]
+    assert check.check_index(damaged).ok
+    damage(damaged)
+    report = check.check_index(damaged)
+    assert not report.ok
+    for text in expected:
+        assert any(text in problem for problem in report.problems), (text, report.problems)
+    out = io.StringIO()
+    assert cli.main(["check", str(damaged)], out=out) == 1
+    assert "problem" in out.getvalue() and expected[0] in out.getvalue()
+
+
+def test_check_finds_tiers_that_disagree_with_their_bounds(tmp_path):
+    from conftest import FRUIT, build
+
+    build(FRUIT * 3, tmp_path, head_size=1, chunk_size=2)
+    assert check.check_index(tmp_path).ok
+    rewrite_table(tmp_path, lambda t: table_fields(t, chunk_max_f=[f + 1 for f in t.chunk_max_f],
+                                                   chunk_impact=[i / 2 for i in t.chunk_impact]))
+    problems = check.check_index(tmp_path).problems
+    assert any("the term table records" in p and "largest F" in p for p in problems)
+    assert any("largest impact" in p for p in problems)

@@ -1,0 +1,283 @@
+"""Building, reading and searching an index; atomic commits and bad input."""
+
+import concurrent.futures
+import os
+from pathlib import Path
+
+import pytest
+from conftest import FRUIT, build, data_file, visible_files
+
+import minisearch
+import quorbel
+from minisearch import Index, blocks, check_index, indexer, merge, search, store
+from minisearch.blocks import BlockTask, build_block
+from minisearch.corpus import Document
+from minisearch.executors import InlineExecutor
+from minisearch.snippets import make_snippet
+
+
+def test_build_block_writes_sorted_terms_with_postings_in_document_order(tmp_path):
+    info = build_block(BlockTask(3, str(tmp_path / "b.blk"), 10, FRUIT[:2]))
+    entries = quorbel.iter_block_terms(info.path)
+    assert [e[0] for e in entries] == ["apple", "banana", "bread", "pie"]
+    assert entries[0] == ("apple", 2, 1, [(10, 2, 1), (11, 1, 0)])
+    assert entries[1] == ("banana", 2, 1, [(10, 1, 0), (11, 3, 1)])
+    assert (info.number, info.first_doc_id, info.documents, info.terms, info.postings) == (3, 10, 2, 4, 6)
+    assert list(info.length_array()) == [5, 6]
+    assert info.file_size == os.path.getsize(info.path) and len(info.group_sizes) == 1
+
+
+def test_an_index_round_trips_postings_lengths_titles_and_documents(tmp_path):
+    report = build(FRUIT, tmp_path, head_size=1, chunk_size=1)
+    assert (report.documents, report.blocks) == (7, 4)
+    assert set(report.phase_seconds) == {"index", "merge", "write", "commit"}
+    assert report.index_bytes + report.store_bytes == sum(report.file_sizes.values())
+    with Index(tmp_path) as index:
+        assert index.titles == [d.title for d in FRUIT]
+        assert [index.content(doc) for doc in range(7)] == [d.content for d in FRUIT]
+        assert index.postings("apple") == [(0, 2, 1), (1, 1, 0), (3, 0, 1), (4, 1, 0)]
+        assert index.holding("banana") == 2 and index.holding("durian") == 0
+        assert index.expand("ba") == ["banana"] and index.expand("z") == ["zebra"]
+        assert index.manifest.total_tokens == sum(len(minisearch.tokenize(t + " " + c)) for t, c in FRUIT)
+    # apple: a head of one posting (the best impact) and three chunks of one, in document order
+    names = [entry[0] for entry in quorbel.iter_block_terms(str(data_file(tmp_path, "postings")))]
+    apple = names.index("apple")
+    assert names[:2] == ["a", "a#1"] and names[apple : apple + 5] == ["apple", "apple#1", "apple#2", "apple#3", "banana"]
+    assert check_index(tmp_path).ok
+
+
+@pytest.mark.parametrize(
+    ("query", "titles"),
+    [
+        ("apple", ["apple", "Apple pie", "Notes", "Banana bread"]),
+        ("apple banana", ["Banana bread", "Apple pie"]),  # apple is in most documents: banana decides
+        ("apple OR zebra", ["Zebra crossing", "apple", "Apple pie", "Notes", "Banana bread"]),
+        ("apple -banana", ["apple", "Notes"]),
+        ("ap* ban*", ["Banana bread", "Apple pie"]),
+        ("raw_decode", ["Snake_case and dots"]),
+        ("durian apple", []),
+        ("durian OR cherry", ["Cherry"]),
+    ],
+)
+def test_search_ranks_matching_documents(fruit_index, query, titles):
+    with Index(fruit_index) as index:
+        result = search(index, query, 10)
+    assert [hit.title for hit in result.hits] == titles
+    scores = [hit.score for hit in result.hits]
+    assert scores == sorted(scores, reverse=True) and all(score > 0 for score in scores)
+
+
+def test_search_reports_unknown_words_work_and_snippets(fruit_index):
+    with Index(fruit_index) as index:
+        result = search(index, "zebra durian* OR cherry", 2, snippets=True)
+        assert result.unknown_terms == ["durian*"] and result.terms == ["zebra", "durian*", "cherry"]
+        assert [hit.title for hit in result.hits] == ["Cherry"]
+        assert result.hits[0].snippet == "no fruit here but a **cherry**"
+        assert result.postings_decoded >= 1 and result.postings_scored >= 1
+        assert search(index, "apple", 0).hits == [] and search(index, "apple", 2, snippets=False).hits[0].snippet == ""
+        with pytest.raises(ValueError, match="k must not be negative"):
+            search(index, "apple", -1)
+        with pytest.raises(minisearch.QuerySyntaxError):
+            search(index, "apple OR", 3)
+
+
+@pytest.mark.parametrize(
+    ("text", "terms", "prefixes", "snippet"),
+    [
+        ("The quick brown fox", {"fox"}, [], "The quick brown **fox**"),
+        ("Decoders decode; DECODING", set(), ["dec"], "**Decoders** **decode**; **DECODING**"),
+        ("a " * 200 + "needle " + "b " * 200, {"needle"}, [], None),
+        ("nothing here", {"absent"}, [], "nothing here"),
+    ],
+)
+def test_snippets_mark_the_query_words(text, terms, prefixes, snippet):
+    made = make_snippet(text, terms, prefixes)
+    if snippet is not None:
+        assert made == snippet
+    else:
+        assert "**needle**" in made and made.startswith("…") and made.endswith("…") and len(made) < 200
+
+
+def test_an_index_built_without_documents_has_no_snippets(tmp_path):
+    report = build(FRUIT, tmp_path, store_documents=False)
+    assert "docs" not in report.file_sizes and report.store_bytes == 0
+    with Index(tmp_path) as index:
+        assert search(index, "cherry", 1, snippets=True).hits[0].snippet == ""
+        with pytest.raises(minisearch.IndexUnusableError, match="without its documents"):
+            index.content(2)
+    assert check_index(tmp_path).ok
+
+
+@pytest.mark.parametrize(
+    ("block_size", "make_executor"),
+    [(1, InlineExecutor), (3, lambda: concurrent.futures.ThreadPoolExecutor(max_workers=3)), (1000, None)],
+)
+def test_the_index_does_not_depend_on_blocks_or_executor(tmp_path, block_size, make_executor):
+    build(FRUIT, tmp_path / "reference", block_size=len(FRUIT))
+    executor = make_executor() if make_executor is not None else None
+    try:
+        build(FRUIT, tmp_path / "other", block_size=block_size, executor=executor, workers=2)
+    finally:
+        if executor is not None:
+            executor.shutdown()
+    for role in ("postings", "terms", "lengths", "titles"):
+        assert data_file(tmp_path / "other", role).read_bytes() == data_file(tmp_path / "reference", role).read_bytes()
+    with Index(tmp_path / "other") as index:
+        assert [index.content(doc) for doc in range(len(FRUIT))] == [document.content for document in FRUIT]
+
+
+def test_an_empty_corpus_gives_an_empty_index(tmp_path):
+    report = build([], tmp_path)
+    assert (report.documents, report.terms, report.postings) == (0, 0, 0)
+    with Index(tmp_path) as index:
+        assert search(index, "anything").hits == []
+    assert check_index(tmp_path).ok
+
+
+@pytest.mark.parametrize(
+    ("documents", "message"),
+    [
+        ([Document("fine", "ok"), Document("bad", None)], "document [135]: title and content must be str"),
+        ([Document("x" * (blocks.MAX_TITLE_CHARS + 1), "")], "document [012]: title of 65,537 characters"),
+        ([Document("ok", "ok"), Document("ok", "lone \ud800 surrogate")], "document [135]: not valid text"),
+        ([Document("lone \udfff", "ok")], "document 0: the title is not valid text"),
+    ],
+)
+def test_a_bad_document_is_named_and_the_previous_index_kept(tmp_path, documents, message):
+    build(FRUIT, tmp_path)
+    before = {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)}
+    with pytest.raises(minisearch.DocumentError, match=message):
+        build(documents * 3, tmp_path, workers=2, executor=None)
+    assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
+
+
+class CuttingExecutor(InlineExecutor):
+    """Cuts the second block file after its first entry, as a short write on shared storage would."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = super().submit(fn, *args, **kwargs)
+        self.calls += 1
+        if self.calls == 2:
+            path = future.result().path
+            os.truncate(path, quorbel.read_term_at_offset(path, 8)[4])
+        return future
+
+
+def test_a_block_file_cut_between_entries_fails_the_build(tmp_path):
+    with pytest.raises(minisearch.IndexBuildError, match=r"block 1 .*header announces \d+ terms, the file holds 1,"):
+        build(FRUIT, tmp_path, executor=CuttingExecutor())
+    assert visible_files(tmp_path) == []
+
+
+def test_rebuilding_replaces_the_index_and_removes_the_old_files(tmp_path):
+    build(FRUIT, tmp_path)
+    old_files = set(visible_files(tmp_path))
+    build([Document("Durian", "durian")], tmp_path)
+    new_files = set(visible_files(tmp_path))
+    assert len(new_files) == 6 and not (old_files - {"manifest.json"}) & new_files
+    with Index(tmp_path) as index:
+        assert [h.title for h in search(index, "durian OR apple").hits] == ["Durian"]
+
+
+def test_a_build_refuses_a_directory_that_holds_other_files_or_is_locked(tmp_path):
+    (tmp_path / "thesis.tex").write_text("precious")
+    with pytest.raises(minisearch.IndexUnusableError, match="not an index directory"):
+        build(FRUIT, tmp_path)
+    assert visible_files(tmp_path) == ["thesis.tex"]
+    with store.build_lock(tmp_path / "x" if (tmp_path / "x").mkdir() is None else tmp_path):
+        with pytest.raises(minisearch.IndexUnusableError, match="another build"):
+            build(FRUIT, tmp_path / "x")
+
+
+@pytest.mark.parametrize(
+    ("damage", "message"),
+    [
+        (lambda d: os.remove(d / "manifest.json"), "no index in"),
+        (lambda d: os.remove(data_file(d, "terms")), "cannot read .*terms-"),
+        (lambda d: data_file(d, "terms").write_bytes(b"MST2junk"), "terms-.* is damaged"),
+        (lambda d: data_file(d, "lengths").write_bytes(b"XXXX"), "lengths-.* has a bad magic number"),
+        (lambda d: data_file(d, "titles").write_bytes(data_file(d, "titles").read_bytes()[:-5]), "titles-.* is damaged"),
+        (lambda d: os.truncate(data_file(d, "postings"), 100), "ends at byte .*postings-.* at 100"),
+    ],
+)
+def test_a_damaged_index_fails_to_open_naming_the_file(tmp_path, damage, message):
+    build(FRUIT, tmp_path)
+    damage(tmp_path)
+    with pytest.raises(minisearch.IndexUnusableError, match=message):
+        Index(tmp_path)
+
+
+# --------------------------------------------------------------------------
+# Interrupted builds
+
+
+class Injected(Exception):
+    pass
+
+
+def fail_on_call(monkeypatch, owner, name, call_number, exception=Injected):
+    original = getattr(owner, name)
+    calls = 0
+
+    def wrapper(*args, **kwargs):
+        nonlocal calls
+        calls += 1
+        if calls == call_number:
+            raise exception("injected failure")
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(owner, name, wrapper)
+
+
+def fail_manifest_replace(monkeypatch):
+    original = os.replace
+
+    def replace(source, target):
+        if Path(target).name == "manifest.json":
+            raise Injected("injected failure")
+        return original(source, target)
+
+    monkeypatch.setattr(indexer.os, "replace", replace)
+
+
+INTERRUPTIONS = {
+    "ctrl-c reading a block": lambda mp: fail_on_call(mp, quorbel, "iter_block_terms", 2, KeyboardInterrupt),
+    "final block": lambda mp: fail_on_call(mp, merge.quorbel, "write_binary_block", 1),
+    "term table": lambda mp: fail_on_call(mp, indexer, "write_synced", 1),
+    "commit": fail_manifest_replace,
+}
+
+
+@pytest.mark.parametrize("interruption", INTERRUPTIONS)
+def test_an_interrupted_build_keeps_the_previous_index(tmp_path, monkeypatch, interruption):
+    replacement = [Document(f"Durian {i}", "durian fruit smells strongly of onions and cheese") for i in range(5)]
+    with monkeypatch.context() as patch:
+        INTERRUPTIONS[interruption](patch)
+        with pytest.raises((Injected, KeyboardInterrupt)):
+            build(FRUIT, tmp_path / "first")
+    assert visible_files(tmp_path / "first") == []
+    tmp_path = tmp_path / "second"
+    build(FRUIT, tmp_path)
+    before = {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)}
+    with monkeypatch.context() as patch:
+        INTERRUPTIONS[interruption](patch)
+        with pytest.raises((Injected, KeyboardInterrupt)):
+            build(replacement, tmp_path)
+    assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
+    assert check_index(tmp_path).ok
+    build(replacement, tmp_path)
+    with Index(tmp_path) as index:
+        assert [h.doc_id for h in search(index, "durian").hits] == [0, 1, 2, 3, 4]
+
+
+def test_a_rebuild_removes_what_a_killed_build_left_behind(tmp_path):
+    build(FRUIT, tmp_path)
+    (tmp_path / ".build-20240101T000000-0badf00d" / "blocks").mkdir(parents=True)
+    (tmp_path / "postings-20240101T000000-0badf00d.blk").write_bytes(b"half")
+    assert check_index(tmp_path).ok  # unreferenced files do not disturb the index
+    build(FRUIT[:2], tmp_path)
+    assert len(visible_files(tmp_path)) == 6
+    assert not any(name.startswith(".build-") or "0badf00d" in name for name in os.listdir(tmp_path))

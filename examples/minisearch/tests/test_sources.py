@@ -1,0 +1,192 @@
+"""The tokeniser and the document sources."""
+
+import concurrent.futures
+import json
+from collections import Counter
+
+import pytest
+from conftest import FRUIT
+
+from minisearch import corpus
+from minisearch.corpus import Document
+from minisearch.executors import InlineExecutor
+from minisearch.tokens import count_terms, tokenize
+
+# --------------------------------------------------------------------------
+# Tokeniser
+
+
+@pytest.mark.parametrize(
+    ("text", "terms"),
+    [
+        ("Hello, World!", ["hello", "world"]),
+        ("json.decoder.JSONDecoder.raw_decode", ["json", "decoder", "jsondecoder", "raw", "decode"]),
+        ("read_term_at_offset(path, 8)", ["read", "term", "at", "offset", "path", "8"]),
+        ("Ünïcödé CAFÉ naïve", ["ünïcödé", "café", "naïve"]),
+        ("x" * 65 + " kept " + "y" * 64, ["kept", "y" * 64]),
+        ("v2.0 -- 3rd", ["v2", "0", "3rd"]),
+        ("", []),
+        ("  ... ___ !!! ", []),
+    ],
+)
+def test_tokenize(text, terms):
+    assert tokenize(text) == terms
+
+
+def test_count_terms_counts_repeats():
+    assert count_terms("Lock lock LOCK unlock") == Counter({"lock": 3, "unlock": 1})
+
+
+# --------------------------------------------------------------------------
+# Corpora
+
+MODULE_SOURCE = '''
+"""Module doc."""
+import sys
+
+class Widget:
+    """A widget."""
+
+    def draw(self):
+        """Draw it."""
+        def helper():
+            """Nested helper."""
+
+    def undocumented(self):
+        pass
+
+if sys.platform == "win32":
+    def chosen():
+        """Windows variant."""
+else:
+    async def chosen():
+        """Other variant."""
+
+def empty():
+    """"""
+'''
+
+
+def test_docstrings_of_source_names_definitions_by_qualified_name():
+    documents = list(corpus.docstrings_of_source(MODULE_SOURCE, "pkg.mod"))
+    assert documents == [
+        Document("pkg.mod", "Module doc."),
+        Document("pkg.mod.Widget", "A widget."),
+        Document("pkg.mod.Widget.draw", "Draw it."),
+        Document("pkg.mod.Widget.draw.helper", "Nested helper."),
+        Document("pkg.mod.chosen", "Windows variant."),
+        Document("pkg.mod.chosen", "Other variant."),
+    ]
+
+
+def test_docstrings_of_source_rejects_bad_syntax():
+    with pytest.raises(SyntaxError):
+        list(corpus.docstrings_of_source("def broken(:\n", "bad"))
+
+
+@pytest.mark.parametrize("make_executor", [None, InlineExecutor, lambda: concurrent.futures.ProcessPoolExecutor(2)])
+def test_stdlib_corpus_skips_tests_third_party_and_unparseable_files(tmp_path, make_executor):
+    files = {
+        "alpha.py": '"""Alpha module."""\ndef f():\n    """Eff."""\n',
+        "pkg/__init__.py": '"""The package."""\n',
+        "pkg/beta.py": 'class B:\n    """Bee."""\n',
+        "pkg/tests/test_beta.py": '"""Skipped test."""\n',
+        "test/test_alpha.py": '"""Skipped test suite."""\n',
+        "site-packages/extra.py": '"""Skipped third party."""\n',
+        "idlelib/editor.py": '"""Skipped IDE."""\n',
+        "broken.py": '"""Never seen."""\ndef (:\n',
+        "latin.py": b'# -*- coding: latin-1 -*-\n"""Caf\xe9."""\n',
+        "_sysconfigdata__linux.py": '"""Skipped build data."""\n',
+        "notes.txt": "not python",
+    }
+    for name, text in files.items():
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if isinstance(text, bytes):
+            path.write_bytes(text)
+        else:
+            path.write_text(text)
+    executor = make_executor() if make_executor is not None else None
+    try:
+        documents = list(corpus.stdlib_corpus(tmp_path, executor))
+    finally:
+        if executor is not None:
+            executor.shutdown()
+    assert documents == [
+        Document("alpha", "Alpha module."),
+        Document("alpha.f", "Eff."),
+        Document("latin", "Café."),
+        Document("pkg", "The package."),
+        Document("pkg.beta.B", "Bee."),
+    ]
+
+
+def test_stdlib_corpus_reads_the_real_standard_library():
+    documents = list(corpus.limit_documents(corpus.stdlib_corpus(), 40))
+    assert len(documents) == 40
+    assert all(d.title and d.content.strip() for d in documents)
+    assert all(d.title.replace(".", "").replace("_", "").isalnum() for d in documents)
+
+
+def test_stdlib_corpus_of_a_missing_directory_fails(tmp_path):
+    with pytest.raises(corpus.CorpusError):
+        list(corpus.stdlib_corpus(tmp_path / "missing"))
+
+
+def test_directory_corpus(tmp_path):
+    (tmp_path / "sub" / "deeper").mkdir(parents=True)
+    (tmp_path / ".hidden").mkdir()
+    (tmp_path / "b.txt").write_text("bee")
+    (tmp_path / "a.md").write_text("# Ay")
+    (tmp_path / "sub" / "deeper" / "c.txt").write_text("sea")
+    (tmp_path / ".hidden" / "d.txt").write_text("hidden")
+    (tmp_path / ".dotfile").write_text("hidden")
+    (tmp_path / "image.bin").write_bytes(b"\x89PNG\r\n\x1a\n\xff\xfe")
+    (tmp_path / "nul.txt").write_bytes(b"a\0b")
+    assert list(corpus.directory_corpus(tmp_path)) == [
+        Document("a.md", "# Ay"),
+        Document("b.txt", "bee"),
+        Document("sub/deeper/c.txt", "sea"),
+    ]
+    with pytest.raises(corpus.CorpusError):
+        list(corpus.directory_corpus(tmp_path / "b.txt"))
+
+
+def test_jsonl_corpus_reads_records_and_skips_blank_lines(tmp_path):
+    path = tmp_path / "docs.jsonl"
+    path.write_text(
+        json.dumps({"title": "One", "content": "first", "extra": 1})
+        + "\n\n   \n"
+        + json.dumps({"title": "Zwei ü", "content": ""}, ensure_ascii=False)
+        + "\n",
+        encoding="utf-8",
+    )
+    assert list(corpus.jsonl_corpus(path)) == [Document("One", "first"), Document("Zwei ü", "")]
+
+
+@pytest.mark.parametrize(
+    ("line", "message"),
+    [
+        ("{not json", "not valid JSON"),
+        ('["a list"]', "expected a JSON object"),
+        ('{"title": "t"}', '"title" and "content"'),
+        ('{"title": 3, "content": "c"}', '"title" and "content"'),
+        ('{"title": "t", "content": "\\ud800"}', "not valid text"),
+    ],
+)
+def test_jsonl_corpus_names_the_bad_line(tmp_path, line, message):
+    path = tmp_path / "docs.jsonl"
+    path.write_text('{"title": "ok", "content": "ok"}\n' + line + "\n")
+    with pytest.raises(corpus.CorpusError, match=f"line 2: .*{message}"):
+        list(corpus.jsonl_corpus(path))
+
+
+def test_jsonl_corpus_of_a_missing_file_fails(tmp_path):
+    with pytest.raises(corpus.CorpusError, match="cannot open"):
+        list(corpus.jsonl_corpus(tmp_path / "missing.jsonl"))
+
+
+@pytest.mark.parametrize("limit", [0, 1, 3, 100])
+def test_limit_documents(limit):
+    assert list(corpus.limit_documents(FRUIT, limit)) == FRUIT[:limit]
+    assert list(corpus.limit_documents(FRUIT, None)) == FRUIT
