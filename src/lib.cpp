@@ -203,6 +203,8 @@ Result<PyObject*> init() {
         "quorbel does not support subinterpreters yet: it can be imported only by the first "
         "interpreter of a process that imports it");
   }
+  // Threads that import at once may each build a module (they cannot wait for one another: a
+  // creator may run code that waits for them); only the first one published is ever returned.
   static binding::OnceCell module_cell;
   Result<PyObject*> module = module_cell.get_or_create(create_module);
   if (!module.ok()) return module;

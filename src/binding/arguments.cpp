@@ -8,10 +8,15 @@ namespace quorbel::binding {
 
 Status intern_parameter_names(const ArgumentSpec& signature) {
   for (std::size_t i = 0; i < signature.count; ++i) {
-    if (signature.interned[i] != nullptr) continue;
+    if (signature.interned[i].load(std::memory_order_acquire) != nullptr) continue;
     PyObject* name = PyUnicode_InternFromString(signature.parameters[i]);
     if (name == nullptr) return Error::fetch();
-    signature.interned[i] = name;
+    PyObject* expected = nullptr;
+    // Interning gives every thread the same object, so a thread that comes second lets go of its
+    // extra reference.
+    if (!signature.interned[i].compare_exchange_strong(expected, name, std::memory_order_acq_rel)) {
+      Py_DECREF(name);
+    }
   }
   return ok();
 }
@@ -60,7 +65,7 @@ namespace {
 // usually match by identity; otherwise the UTF-8 bytes decide.
 std::size_t find_parameter(const ArgumentSpec& signature, PyObject* keyword) {
   for (std::size_t i = 0; i < signature.count; ++i) {
-    if (signature.interned[i] == keyword) return i;
+    if (signature.interned[i].load(std::memory_order_relaxed) == keyword) return i;
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(keyword, &size);

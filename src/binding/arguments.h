@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <new>
 
@@ -22,11 +23,13 @@ struct ArgumentSpec {
   std::array<const char*, kMaxParameters> parameters;
   std::size_t count;     // number of parameters
   std::size_t required;  // number of leading required parameters
-  // Interned parameter names, made once when the module is created (never released).
-  mutable std::array<PyObject*, kMaxParameters> interned = {};
+  // Interned parameter names, made when the module is first created (never released). Atomic:
+  // two threads may create the module at once.
+  mutable std::array<std::atomic<PyObject*>, kMaxParameters> interned = {};
 };
 
-// Interns the parameter names of `signature`; called once, while the module is created.
+// Interns the parameter names of `signature`, unless done already; called while the module is
+// created, by every thread that creates one.
 Status intern_parameter_names(const ArgumentSpec& signature);
 
 // The bound arguments: one borrowed reference (or nullptr for an omitted optional) per parameter.
