@@ -111,6 +111,9 @@ def build_block(task: BlockTask) -> BlockInfo:
 
 def doc_freqs(postings: Sequence[Posting]) -> tuple[int, int]:
     """The two document frequencies of a posting list: postings with content, with title."""
+    if len(postings) == 1:  # most lists: skip the two passes
+        _, content, title = postings[0]
+        return (1 if content else 0, 1 if title else 0)
     return (
         len(postings) - countOf(map(itemgetter(1), postings), 0),
         len(postings) - countOf(map(itemgetter(2), postings), 0),

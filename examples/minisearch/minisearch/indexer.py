@@ -26,12 +26,13 @@ Any ``concurrent.futures.Executor`` can run the blocks (see
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import itertools
 import os
 import shutil
 import time
 from array import array
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -40,7 +41,7 @@ from .blocks import BlockInfo, BlockTask, DocumentError, build_block
 from .corpus import Document
 from .executors import default_workers, local_executor
 from .layout import DocumentStoreWriter, encode_lengths, encode_titles
-from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE, IndexBuildError, merge_blocks, write_postings
+from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE, BlockMerger, IndexBuildError, write_postings
 from .progress import progress
 from .ranking import average_length, length_norms
 from .store import (
@@ -186,16 +187,12 @@ def build_index(
         try:
             phases: dict[str, float] = {}
             started = time.perf_counter()
-            if executor is None:
-                with local_executor(workers) as pool:
-                    titles, blocks = _index_blocks(
-                        documents, work, block_size, pool, workers, max_pending, show_progress,
-                        expected_documents, store_documents,
-                    )
-            else:
+            merger = BlockMerger()
+            with contextlib.ExitStack() as stack:
+                pool = executor if executor is not None else stack.enter_context(local_executor(workers))
                 titles, blocks = _index_blocks(
-                    documents, work, block_size, executor, workers, max_pending, show_progress,
-                    expected_documents, store_documents,
+                    documents, work, block_size, pool, workers, max_pending, show_progress,
+                    expected_documents, store_documents, merger.add,
                 )
             lengths = array("I")
             for block in blocks:
@@ -204,7 +201,7 @@ def build_index(
 
             started = time.perf_counter()
             norms = length_norms(lengths, average_length(sum(lengths), len(lengths)))
-            merged = merge_blocks(blocks, lengths, norms, head_size, chunk_size, show_progress=show_progress)
+            merged = merger.finish(lengths, norms, head_size, chunk_size, show_progress)
             phases["merge"] = time.perf_counter() - started
 
             started = time.perf_counter()
@@ -288,10 +285,16 @@ def _index_blocks(
     show_progress: bool,
     expected_documents: int | None,
     store_documents: bool,
+    on_block: Callable[[BlockInfo], None],
 ) -> tuple[list[str], list[BlockInfo]]:
-    """The index phase: returns the titles and the blocks in document order."""
+    """The index phase: returns the titles and the blocks in document order.
+
+    ``on_block`` sees each block, in document order, as soon as it and every
+    block before it are built: the merge reads them while workers build the rest.
+    """
     titles: list[str] = []
     blocks: list[BlockInfo] = []
+    finished: dict[int, BlockInfo] = {}  # built, not yet handed to on_block
     pending: set[Future[BlockInfo]] = set()
     limit = max_pending if max_pending is not None else max(2, 2 * (workers or default_workers()))
     try:
@@ -303,7 +306,10 @@ def _index_blocks(
                 for future in done:
                     info = future.result()
                     blocks.append(info)
+                    finished[info.number] = info
                     bar.update(info.documents)
+                while len(blocks) - len(finished) in finished:
+                    on_block(finished.pop(len(blocks) - len(finished)))
 
             for number, chunk in enumerate(itertools.batched(documents, block_size)):
                 first_doc_id = len(titles)

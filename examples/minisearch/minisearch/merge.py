@@ -29,7 +29,7 @@ from .layout import encode_term_table, entry_header_size
 from .progress import progress
 from .ranking import K1, TITLE_WEIGHT
 
-__all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "IndexBuildError", "MergedIndex", "merge_blocks"]
+__all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "BlockMerger", "IndexBuildError", "MergedIndex", "merge_blocks"]
 
 #: Postings in a term's head: a top-k search on a common term usually reads only these.
 DEFAULT_HEAD_SIZE = 128
@@ -37,6 +37,7 @@ DEFAULT_HEAD_SIZE = 128
 DEFAULT_CHUNK_SIZE = 256
 
 Posting = tuple[int, int, int]
+_PROGRESS_STEP = 4096
 _doc_ids = itemgetter(0)
 _content = itemgetter(1)
 _title = itemgetter(2)
@@ -103,31 +104,59 @@ def read_block(block: BlockInfo) -> list[tuple[str, int, int, list[Posting]]]:
     return entries
 
 
+class BlockMerger:
+    """Collects the blocks' lists term by term, then splits each term into tiers."""
+
+    def __init__(self) -> None:
+        self.parts: dict[str, list[list[Posting]]] = {}
+        self.blocks = 0
+
+    def add(self, block: BlockInfo) -> None:
+        """Read the next block in document order."""
+        if block.number != self.blocks:
+            raise IndexBuildError(f"block {block.number} arrived in place of block {self.blocks}")
+        parts = self.parts
+        for term, _, _, postings in read_block(block):
+            lists = parts.get(term)
+            if lists is None:
+                parts[term] = [postings]
+            else:
+                lists.append(postings)
+        self.blocks += 1
+
+    def finish(
+        self,
+        lengths: Sequence[int],
+        norms: Sequence[float],
+        head_size: int,
+        chunk_size: int,
+        show_progress: bool = False,
+    ) -> MergedIndex:
+        """The entries of the final block file, every block having been added."""
+        merged = MergedIndex()
+        terms = sorted(self.parts)
+        with progress("merging", total=len(terms), unit="terms", enabled=show_progress) as bar:
+            for start in range(0, len(terms), _PROGRESS_STEP):
+                for term in terms[start : start + _PROGRESS_STEP]:
+                    lists = self.parts.pop(term)
+                    full = lists[0] if len(lists) == 1 else list(chain.from_iterable(lists))
+                    _add_term(merged, term, full, lengths, norms, head_size, chunk_size)
+                bar.update(min(_PROGRESS_STEP, len(terms) - start))
+        return merged
+
+
 def merge_blocks(
     blocks: Sequence[BlockInfo],
     lengths: Sequence[int],
     norms: Sequence[float],
     head_size: int = DEFAULT_HEAD_SIZE,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
-    show_progress: bool = False,
 ) -> MergedIndex:
     """Merge the blocks (in document order) into the entries of the final block file."""
-    parts: dict[str, list[list[Posting]]] = {}
-    with progress("merging", total=len(blocks), unit="blocks", enabled=show_progress) as bar:
-        for block in blocks:
-            for term, _, _, postings in read_block(block):
-                lists = parts.get(term)
-                if lists is None:
-                    parts[term] = [postings]
-                else:
-                    lists.append(postings)
-            bar.update(1)
-    merged = MergedIndex()
-    for term in sorted(parts):
-        lists = parts.pop(term)
-        full = lists[0] if len(lists) == 1 else list(chain.from_iterable(lists))
-        _add_term(merged, term, full, lengths, norms, head_size, chunk_size)
-    return merged
+    merger = BlockMerger()
+    for block in blocks:
+        merger.add(block)
+    return merger.finish(lengths, norms, head_size, chunk_size)
 
 
 def _add_term(
