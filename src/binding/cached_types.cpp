@@ -27,9 +27,4 @@ Result<PyObject*> text_io_base_type() {
   return cell.get_or_create([] { return import_attribute("io", "TextIOBase"); });
 }
 
-Result<PyObject*> abc_cache_token_function() {
-  static OnceCell cell;
-  return cell.get_or_create([] { return import_attribute("abc", "get_cache_token"); });
-}
-
 }  // namespace quorbel::binding

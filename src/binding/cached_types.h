@@ -13,7 +13,4 @@ Result<PyObject*> sequence_type();
 // io.TextIOBase (borrowed, kept for the life of the process).
 Result<PyObject*> text_io_base_type();
 
-// abc.get_cache_token, as it was when first asked for (borrowed, kept for the life of the process).
-Result<PyObject*> abc_cache_token_function();
-
 }  // namespace quorbel::binding

@@ -1,10 +1,13 @@
 """read_varint refuses exactly the objects that isinstance(f, io.TextIOBase) accepts.
 
-read_varint remembers the answer of that check per type; these tests change, between two calls,
-everything the answer can depend on, and require read_varint to follow isinstance each time.
+These tests change, between two calls with the same type, everything the answer can depend on,
+and require read_varint to follow isinstance each time.
 """
 
 import io
+import subprocess
+import sys
+import textwrap
 import threading
 
 import pytest
@@ -160,3 +163,57 @@ def test_threads_keep_their_answers_apart():
 def test_text_streams_stay_refused_on_repeated_calls(stream):
     for _ in range(3):
         assert refused_as_text(stream)
+
+
+# Changes to the ABC machinery itself, each in a fresh child process: they would leak into the
+# other tests, and read_varint must follow them from its very first call.
+ABC_CHILD = textwrap.dedent(
+    """
+    import abc, io, sys
+    import quorbel
+
+    change = sys.argv[1]
+
+    class Source:
+        def read(self, size):
+            return b"\\x05"
+
+    def refused():
+        try:
+            quorbel.read_varint(Source())
+        except OSError as error:
+            assert str(error) == "Error reading file: buffer size must be at least 4 bytes"
+            return True
+        return False
+
+    answers = []
+    def check():
+        answers.append((refused(), isinstance(Source(), io.TextIOBase)))
+
+    if change == "registry cleared":
+        io.TextIOBase.register(Source)
+        check()
+        io.TextIOBase._abc_registry_clear()
+        io.TextIOBase._abc_caches_clear()
+        check()
+    elif change == "cache token replaced":
+        abc.get_cache_token = lambda: 0
+        check()
+        io.TextIOBase.register(Source)
+        check()
+    print(answers)
+    """
+)
+
+
+@pytest.mark.parametrize("change", ["registry cleared", "cache token replaced"])
+def test_changes_to_the_abc_machinery_are_followed(change):
+    done = subprocess.run(
+        [sys.executable, "-c", ABC_CHILD, change], capture_output=True, text=True, timeout=60
+    )
+    assert done.returncode == 0, done.stderr
+    answers = eval(done.stdout)
+    # Each check saw one answer before the change and the other after it...
+    assert [isinstance_answer for _, isinstance_answer in answers] in ([True, False], [False, True])
+    # ...and read_varint gave isinstance's answer both times.
+    assert all(refused == isinstance_answer for refused, isinstance_answer in answers), answers
