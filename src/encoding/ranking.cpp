@@ -19,8 +19,13 @@ namespace {
 // costs one pass and no moves, and a word that does is split on its highest 8 varying bits, so a
 // word of a few dozen distinct values is settled in one distribution. Each distribution is two
 // passes (histogram, then cycle-leader swaps in place), so the sort needs no scratch buffer: the
-// merge pools up to millions of postings and may not double its memory for sorting. Stack use is
-// one 257-entry boundary table per level, at most 16 levels deep.
+// merge pools up to millions of postings and may not double its memory for sorting.
+//
+// Stack use is bounded whatever the keys, so that the sort runs in the smallest thread stack
+// Python allows (32 KiB): the histogram tables live only while one range is distributed, and the
+// recursion into its buckets keeps no table but finds each bucket's end by a galloping search over
+// the digits, which are in order by then. A level's frame is a few words, and there are at most 16
+// levels (four 8-bit digits in each of the four 32-bit words).
 
 constexpr unsigned kDigitBits = 8;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
@@ -91,14 +96,15 @@ struct Digit {
   }
 };
 
-// Moves every posting into its digit's bucket, in place. `bounds[b]` .. `bounds[b + 1]` is bucket
-// b afterwards.
+// Moves every posting into its digit's bucket, in place, so that the digits ascend. Never inlined:
+// its tables must leave the stack before the caller recurses into the buckets.
 template <class Key, int kWord>
-void distribute(std::span<Posting> postings, Digit<Key, kWord> digit, std::size_t buckets,
-                std::array<std::size_t, kBuckets + 1>& bounds) noexcept {
+[[gnu::noinline]] void distribute(std::span<Posting> postings, Digit<Key, kWord> digit,
+                                  std::size_t buckets) noexcept {
   std::array<std::size_t, kBuckets> counts{};
   for (const Posting& posting : postings) ++counts[digit(posting)];
   std::array<std::size_t, kBuckets> next;
+  std::array<std::size_t, kBuckets + 1> bounds;
   bounds[0] = 0;
   for (std::size_t b = 0; b < buckets; ++b) {
     next[b] = bounds[b];
@@ -118,6 +124,30 @@ void distribute(std::span<Posting> postings, Digit<Key, kWord> digit, std::size_
       postings[next[b]++] = carried;
     }
   }
+}
+
+// The end of the bucket that starts at `begin`, in a range whose digits ascend: a galloping
+// search, so a bucket of n postings costs about 2 log2(n) digits, not n.
+template <class Key, int kWord>
+std::size_t bucket_end(std::span<const Posting> postings, std::size_t begin,
+                       Digit<Key, kWord> digit) noexcept {
+  const std::size_t d = digit(postings[begin]);
+  std::size_t inside = begin;  // known to hold digit d
+  std::size_t step = 1;
+  while (step < postings.size() - begin && digit(postings[begin + step]) == d) {
+    inside = begin + step;
+    step *= 2;
+  }
+  std::size_t outside = std::min(begin + step, postings.size());  // beyond the bucket, or the end
+  while (outside - inside > 1) {
+    const std::size_t middle = inside + (outside - inside) / 2;
+    if (digit(postings[middle]) == d) {
+      inside = middle;
+    } else {
+      outside = middle;
+    }
+  }
+  return outside;
 }
 
 template <class Key, int kWord>
@@ -144,10 +174,10 @@ void radix_sort(std::span<Posting> postings) noexcept {
     const unsigned shift = width > kDigitBits ? width - kDigitBits : 0;
     const Digit<Key, kWord> digit{low, shift};
     const std::size_t bucket_count = (static_cast<std::size_t>(high - low) >> shift) + 1;
-    std::array<std::size_t, kBuckets + 1> bounds;
-    distribute(postings, digit, bucket_count, bounds);
-    for (std::size_t b = 0; b < bucket_count; ++b) {
-      std::span<Posting> bucket = postings.subspan(bounds[b], bounds[b + 1] - bounds[b]);
+    distribute(postings, digit, bucket_count);
+    for (std::size_t begin = 0, end = 0; begin < postings.size(); begin = end) {
+      end = bucket_end(std::span<const Posting>(postings), begin, digit);
+      std::span<Posting> bucket = postings.subspan(begin, end - begin);
       if (bucket.size() < 2) continue;
       // With shift 0 the bucket shares this whole word; otherwise its low bits still differ.
       if (shift == 0) {

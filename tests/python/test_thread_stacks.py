@@ -1,0 +1,80 @@
+"""The sorts of encode_posting_list and merge_posting_lists run in the smallest thread stack that
+Python accepts (threading.stack_size(32768)), whatever the list: their stack use is bounded, not
+driven by the keys.
+
+The crafted lists make the sort split every key word on all its digits while keeping more than a
+comparison sort's worth of postings together: 65 equal postings, plus outliers that differ from
+them by 2**31 - 1, 2**23, 2**15 and 2**7 in one key word at a time. The run happens in a child
+process, so that a stack overflow fails the test instead of ending the test run.
+"""
+
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+
+CHILD = textwrap.dedent(
+    """
+    import random, sys, threading
+    sys.path.insert(0, sys.argv[1])
+    import quorbel
+    import reference as ref
+
+    def int32(value):
+        value &= 0xFFFFFFFF
+        return value - 2**32 if value >= 2**31 else value
+
+    OFFSETS = (2**31 - 1, 2**23, 2**15, 2**7)
+    # Outliers in the first, second and last words of the ranking key (-(cf + tf), -cf, -tf,
+    # doc_id), and of the merge key (-(cf + 4 tf), -cf, -tf, doc_id), the other words equal.
+    ranking = [(0, 0, 0)] * 65
+    ranking += [(0, -d, 0) for d in OFFSETS] + [(0, -d, d) for d in OFFSETS]
+    ranking += [(d, 0, 0) for d in OFFSETS]
+    merge = [(0, 0, 0)] * 65
+    merge += [(0, -d, 0) for d in OFFSETS] + [(0, int32(-4 * d), d) for d in OFFSETS]
+    merge += [(d, 0, 0) for d in OFFSETS]
+    rng = random.Random(7)
+    spread = [(rng.randrange(-2**31, 2**31), rng.randrange(50), rng.randrange(5))
+              for _ in range(100_000)]
+    lists = {"crafted ranking": ranking, "crafted merge": merge, "random 100000": spread}
+
+    def run(function, postings):
+        if function == "encode_posting_list":
+            return quorbel.encode_posting_list(postings)
+        return quorbel.merge_posting_lists([quorbel.encode_posting_list(postings, True)])
+
+    def expected(function, postings):
+        if function == "encode_posting_list":
+            return ref.encode_posting_list(postings)
+        return ref.merge_posting_lists([ref.encode_posting_list(postings, True)])
+
+    cases = [(f, name) for f in ("encode_posting_list", "merge_posting_lists") for name in lists]
+    wanted = {case: expected(case[0], lists[case[1]]) for case in cases}
+    results = {}
+
+    def worker():
+        for case in cases:
+            results[case] = run(case[0], lists[case[1]])
+
+    threading.stack_size(32768)
+    thread = threading.Thread(target=worker)
+    thread.start()
+    thread.join()
+    for case in cases:
+        print(*case, "ok" if results.get(case) == wanted[case] else "wrong", sep=": ")
+    """
+)
+
+
+def test_sorts_run_in_the_smallest_thread_stack():
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, str(ROOT / "benchmarks")],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
+    lines = done.stdout.splitlines()
+    assert len(lines) == 6 and all(line.endswith(": ok") for line in lines), done.stdout
