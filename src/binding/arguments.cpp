@@ -36,8 +36,10 @@ namespace {
 }
 
 [[gnu::cold]] Error unexpected_keyword(const ArgumentSpec& signature, PyObject* keyword) {
+  Result<std::string> name = display_text(keyword);
+  if (!name.ok()) return std::move(name).take_error();
   return Error::type_error(std::string(signature.function) + "() got an unexpected keyword argument '" +
-                           display_text(keyword) + "'");
+                           *name + "'");
 }
 
 [[gnu::cold]] Error multiple_values(const ArgumentSpec& signature, std::size_t index) {

@@ -61,8 +61,9 @@ Result<bool> to_bool(PyObject* value) {
   if (!is_numpy_bool_type(type)) return Error::cast(value, "bool");
   inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
   if (nb_bool == nullptr) {
-    return Error::type_error("object of type '" + display_text(reinterpret_cast<PyObject*>(type)) +
-                             "' does not define a '__bool__' conversion");
+    Result<std::string> name = display_text(reinterpret_cast<PyObject*>(type));
+    if (!name.ok()) return std::move(name).take_error();
+    return Error::type_error("object of type '" + *name + "' does not define a '__bool__' conversion");
   }
   int truth = nb_bool(value);
   if (truth == 0) return false;
@@ -82,7 +83,8 @@ Result<std::size_t> vector_capacity(PyObject* value) {
   constexpr Py_ssize_t kTrustedReserveLimit = Py_ssize_t{1} << 16;
   Py_ssize_t size = PyObject_Size(value);
   if (size < 0) {
-    PyErr_Clear();
+    // Only a hint: an ordinary failure leaves the vector to grow as items arrive.
+    if (!clear_ordinary_exception()) return Error::fetch();
     return std::size_t{0};
   }
   if (!PyList_CheckExact(value) && !PyTuple_CheckExact(value)) {

@@ -75,7 +75,9 @@ Error Error::with_argument_prefix(const char* parameter) && {
     return std::move(*this);
   }
   PyObject* instance = state_->instance.get();
-  Error prefixed = type_error(prefix + display_text(instance));
+  Result<std::string> text = display_text(instance);
+  if (!text.ok()) return std::move(text).take_error();
+  Error prefixed = type_error(prefix + *text);
   prefixed.state_->cause = PyRef::steal(PyException_GetCause(instance));
   return prefixed;
 }
@@ -140,28 +142,37 @@ bool utf8_of(PyObject* text, std::string& out) {
 
 }  // namespace
 
-std::string exception_text(PyObject* exception) {
+bool clear_ordinary_exception() noexcept {
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  return true;
+}
+
+Result<std::string> exception_text(PyObject* exception) {
   std::string text = qualified_type_name(Py_TYPE(exception));
   PyRef str = PyRef::steal(PyObject_Str(exception));
   std::string body;
   if (!str || !utf8_of(str.get(), body)) {
-    PyErr_Clear();
+    if (!clear_ordinary_exception()) return Error::fetch();
     return text + ": <exception str() failed>";
   }
   return text + ": " + body;
 }
 
-std::string display_text(PyObject* object) {
+Result<std::string> display_text(PyObject* object) {
   PyRef str = PyRef::steal(PyObject_Str(object));
   std::string body;
   if (str && utf8_of(str.get(), body)) return body;
-  if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+  if (PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::fetch();
+    PyErr_WriteUnraisable(object);
+  }
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
   Py_ssize_t size = 0;
   const char* utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
   if (utf8 == nullptr) {
     PyErr_Clear();
-    return "<unprintable object>";
+    return std::string("<unprintable object>");
   }
   return "<unprintable " + std::string(utf8, static_cast<std::size_t>(size)) + " object>";
 }

@@ -76,13 +76,20 @@ struct Ok {};
 using Status = Result<Ok>;
 inline Status ok() noexcept { return Ok{}; }
 
-// Text of an exception: "<qualified class name>: <str(exception)>", or
-// "<qualified class name>: <exception str() failed>" when str() raises.
-std::string exception_text(PyObject* exception);
+// For a failure that the caller may pass over (a length hint that cannot be had, a text that
+// cannot be shown): clears the pending exception and returns true when it is an Exception (or when
+// none is pending). Anything else (KeyboardInterrupt, SystemExit, ...) stays pending and the result
+// is false: the caller must propagate it.
+bool clear_ordinary_exception() noexcept;
 
-// str(object) as UTF-8; when str() fails the failure goes to sys.unraisablehook and
-// "<unprintable TYPE object>" stands in its place.
-std::string display_text(PyObject* object);
+// Text of an exception: "<qualified class name>: <str(exception)>", or
+// "<qualified class name>: <exception str() failed>" when str() raises an Exception. Any other
+// exception from str() is the error.
+Result<std::string> exception_text(PyObject* exception);
+
+// str(object) as UTF-8; when str() raises an Exception, it goes to sys.unraisablehook and
+// "<unprintable TYPE object>" stands in its place. Any other exception from str() is the error.
+Result<std::string> display_text(PyObject* object);
 
 // Qualified name of a type, or "<failed to extract type name>".
 std::string qualified_type_name(PyTypeObject* type);

@@ -71,7 +71,9 @@ Result<bool> is_text_stream(PyObject* f) {
   // failures: turning them into an OSError would stop a caller's Ctrl-C or shutdown.
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::fetch();
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-  return read_failure(binding::exception_text(exception.get()));
+  Result<std::string> text = binding::exception_text(exception.get());
+  if (!text.ok()) return std::move(text).take_error();
+  return read_failure(*text);
 }
 
 struct ByteRead {
