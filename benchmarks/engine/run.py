@@ -16,6 +16,7 @@ Results: a Markdown table, a JSON file and a PNG plot beside --out.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import platform
 import shutil
@@ -262,7 +263,11 @@ def main() -> None:
     parser.add_argument("--queries", type=int, help="queries per corpus")
     parser.add_argument("--rounds", type=int, help="query rounds")
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--from-json", type=Path, help="only rewrite the report and plot from earlier results")
     args = parser.parse_args()
+    if args.from_json:
+        write_report(args.out, json.loads(args.from_json.read_text()), plot=not args.no_plot)
+        return
     settings = QUICK if args.quick else FULL
     settings = Settings(
         synthetic_docs=args.synthetic_docs or settings.synthetic_docs,
@@ -300,10 +305,15 @@ def main() -> None:
     args.out.parent.mkdir(parents=True, exist_ok=True)
     results = {"meta": meta, "corpora": corpora}
     write_json(args.out.with_suffix(".json"), results)
-    write_markdown(args.out, results, plot=not args.no_plot)
-    if not args.no_plot:
-        write_plot(args.out.with_suffix(".png"), results)
-    print(args.out.read_text())
+    write_report(args.out, results, plot=not args.no_plot)
+
+
+def write_report(out: Path, results: Figures, plot: bool) -> None:
+    """Write the Markdown report to ``out`` and, if ``plot``, the plot beside it; print the report."""
+    write_markdown(out, results, plot=plot)
+    if plot:
+        write_plot(out.with_suffix(".png"), results)
+    print(out.read_text())
 
 
 def engine_origin() -> str:
