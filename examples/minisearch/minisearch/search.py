@@ -22,7 +22,7 @@ from collections import Counter
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import Self
+from typing import NamedTuple, Self
 
 import quorbel
 
@@ -46,8 +46,7 @@ __all__ = ["Hit", "Index", "SearchResult", "search"]
 Posting = tuple[int, int, int]
 
 
-@dataclass(frozen=True)
-class Hit:
+class Hit(NamedTuple):
     """One ranked document; ``snippet`` is empty unless asked for."""
 
     doc_id: int
