@@ -124,14 +124,14 @@ def top_k(
         best = _Best(k, exact.values() if lower_bounds is None else lower_bounds)
         wanted = _check_suspects(state, open_chunks, exact, best, add_settled=lower_bounds is None)
         theta = best.theta()
-        for chunk, bound in _chunks_for_unseen(state, open_chunks, theta).items():
-            wanted[chunk] = max(bound, wanted.get(chunk, bound))
-        chosen = sorted((bound, chunk) for chunk, bound in wanted.items() if bound >= theta)
+        for key, bound in _chunks_for_unseen(state, open_chunks, theta).items():
+            wanted[key] = max(bound, wanted.get(key, bound))
+        chosen = sorted(key for key, bound in wanted.items() if bound >= theta)
         if not chosen:
             ranked = sorted((-score, doc) for doc, score in exact.items() if score >= theta)[:k]
             return [(doc, -negated) for negated, doc in ranked], state.stats
         # Every wanted chunk at once: a round costs more than the chunks it might spare.
-        for index, chunk in sorted(chunk for _, chunk in chosen):
+        for index, chunk in chosen:
             loader = terms[index].load_chunk
             assert loader is not None  # a term with chunks has a loader
             state.decoded[index].add(chunk)
