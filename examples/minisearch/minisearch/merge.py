@@ -29,7 +29,7 @@ from .layout import encode_term_table, entry_header_size
 from .progress import progress
 from .ranking import K1, TITLE_WEIGHT
 
-__all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "BlockMerger", "IndexBuildError", "MergedIndex", "merge_blocks"]
+__all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "BlockMerger", "IndexBuildError", "MergedIndex", "write_postings"]
 
 #: Postings in a term's head: a top-k search on a common term usually reads only these.
 DEFAULT_HEAD_SIZE = 128
@@ -41,6 +41,9 @@ _PROGRESS_STEP = 4096
 _doc_ids = itemgetter(0)
 _content = itemgetter(1)
 _title = itemgetter(2)
+_first = itemgetter(0)
+_second = itemgetter(1)
+_postings = itemgetter(3)
 
 
 class IndexBuildError(Exception):
@@ -66,16 +69,19 @@ class MergedIndex:
     total_postings: int = 0
     end_offset: int = 8
 
-    def add_entry(self, name: str, postings: list[Posting]) -> None:
-        frequencies = doc_freqs(postings)
-        size = len(quorbel.encode_posting_list(postings, assume_sorted=True))
-        gap = entry_header_size(len(name.encode("utf-8")), *frequencies, size)
+    def add_entry(self, name: str, postings: list[Posting], frequencies: tuple[int, int] | None = None) -> None:
+        """Add an entry; its document frequencies are counted unless given."""
         self.names.append(name)
-        self.doc_freqs.append(frequencies)
+        self.doc_freqs.append(doc_freqs(postings) if frequencies is None else frequencies)
         self.postings.append(postings)
-        self.gaps.append(gap)
-        self.sizes.append(size)
-        self.end_offset += gap + size
+
+    def lay_out(self) -> None:
+        """Compute every entry's byte size and header in bulk, once all entries are in."""
+        self.sizes = list(map(len, map(quorbel.encode_posting_list, self.postings, repeat(True))))
+        name_bytes = map(len, map(str.encode, self.names))
+        content, title = map(_first, self.doc_freqs), map(_second, self.doc_freqs)
+        self.gaps = list(map(entry_header_size, name_bytes, content, title, self.sizes))
+        self.end_offset = 8 + sum(self.gaps) + sum(self.sizes)
 
     def term_table(self) -> bytes:
         return encode_term_table(
@@ -108,7 +114,8 @@ class BlockMerger:
     """Collects the blocks' lists term by term, then splits each term into tiers."""
 
     def __init__(self) -> None:
-        self.parts: dict[str, list[list[Posting]]] = {}
+        # Per term, its (doc_freq_content, doc_freq_title, postings) of each block holding it.
+        self.parts: dict[str, list[tuple[str, int, int, list[Posting]]]] = {}
         self.blocks = 0
 
     def add(self, block: BlockInfo) -> None:
@@ -116,12 +123,12 @@ class BlockMerger:
         if block.number != self.blocks:
             raise IndexBuildError(f"block {block.number} arrived in place of block {self.blocks}")
         parts = self.parts
-        for term, _, _, postings in read_block(block):
-            lists = parts.get(term)
+        for entry in read_block(block):
+            lists = parts.get(entry[0])
             if lists is None:
-                parts[term] = [postings]
+                parts[entry[0]] = [entry]
             else:
-                lists.append(postings)
+                lists.append(entry)
         self.blocks += 1
 
     def finish(
@@ -138,41 +145,32 @@ class BlockMerger:
         with progress("merging", total=len(terms), unit="terms", enabled=show_progress) as bar:
             for start in range(0, len(terms), _PROGRESS_STEP):
                 for term in terms[start : start + _PROGRESS_STEP]:
-                    lists = self.parts.pop(term)
-                    full = lists[0] if len(lists) == 1 else list(chain.from_iterable(lists))
-                    _add_term(merged, term, full, lengths, norms, head_size, chunk_size)
+                    _add_term(merged, term, self.parts.pop(term), lengths, norms, head_size, chunk_size)
                 bar.update(min(_PROGRESS_STEP, len(terms) - start))
+        merged.lay_out()
         return merged
-
-
-def merge_blocks(
-    blocks: Sequence[BlockInfo],
-    lengths: Sequence[int],
-    norms: Sequence[float],
-    head_size: int = DEFAULT_HEAD_SIZE,
-    chunk_size: int = DEFAULT_CHUNK_SIZE,
-) -> MergedIndex:
-    """Merge the blocks (in document order) into the entries of the final block file."""
-    merger = BlockMerger()
-    for block in blocks:
-        merger.add(block)
-    return merger.finish(lengths, norms, head_size, chunk_size)
 
 
 def _add_term(
     merged: MergedIndex,
     term: str,
-    full: list[Posting],
+    parts: list[tuple[str, int, int, list[Posting]]],
     lengths: Sequence[int],
     norms: Sequence[float],
     head_size: int,
     chunk_size: int,
 ) -> None:
+    """Add a term from its blocks' entries: one entry if short, else a head and chunks."""
+    if len(parts) == 1:
+        _, content, title, full = parts[0]
+    else:
+        full = list(chain.from_iterable(map(_postings, parts)))
+        content, title = sum(map(_content, parts)), sum(map(_title, parts))
     merged.terms.append(term)
     merged.holding.append(len(full))
     merged.total_postings += len(full)
     if len(full) <= head_size:
-        merged.add_entry(term, full)
+        merged.add_entry(term, full, (content, title))
         merged.chunk_count.append(0)
         return
     frequencies = list(map(add, map(_content, full), map(mul, map(_title, full), repeat(TITLE_WEIGHT))))
@@ -197,7 +195,7 @@ def impacts_of(frequencies: list[int], norms: Iterable[float]) -> list[float]:
 
 
 def write_postings(merged: MergedIndex, path: Path) -> int:
-    """Write the merged entries as one block file; returns its size."""
+    """Write the merged entries (laid out) as one block file; returns its size."""
     quorbel.write_binary_block(merged.names, merged.doc_freqs, merged.postings, str(path))
     num_terms, file_size = quorbel.get_block_stats(str(path))
     if num_terms != len(merged.names) or file_size != merged.end_offset:
