@@ -6,7 +6,6 @@
 
 #include "binding/arguments.h"
 #include "binding/error.h"
-#include "binding/fault.h"
 #include "binding/once_cell.h"
 #include "binding/py_ref.h"
 #include "blockfile/py_readers.h"
@@ -145,9 +144,7 @@ Status add_public(PyObject* module, const char* name, PyObject* value) {
   }
   PyRef name_object = PyRef::steal(PyUnicode_FromString(name));
   if (!name_object) return Error::fetch();
-  if (PyList_Append(all.get(), name_object.get()) < 0) {
-    binding::fault("could not append __name__ to __all__");
-  }
+  if (PyList_Append(all.get(), name_object.get()) < 0) return Error::fetch();
   if (PyObject_SetAttr(module, name_object.get(), value) < 0) return Error::fetch();
   return binding::ok();
 }
@@ -215,10 +212,16 @@ Result<PyObject*> init() {
 }  // namespace quorbel
 
 PyMODINIT_FUNC PyInit_quorbel(void) {
-  quorbel::binding::Result<PyObject*> module = quorbel::init();
-  if (!module.ok()) {
-    std::move(module).take_error().raise();
-    return nullptr;
+  // A module half populated when memory ran out is dropped with everything it holds; nothing is
+  // cached, so the import can be tried again.
+  try {
+    quorbel::binding::Result<PyObject*> module = quorbel::init();
+    if (!module.ok()) {
+      std::move(module).take_error().raise();
+      return nullptr;
+    }
+    return *module;
+  } catch (const std::bad_alloc&) {
+    return quorbel::binding::raise_no_memory();
   }
-  return *module;
 }

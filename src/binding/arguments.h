@@ -7,9 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <new>
+#include <stdexcept>
 
 #include "binding/error.h"
-#include "binding/fault.h"
 #include "binding/py_ref.h"
 
 namespace quorbel::binding {
@@ -56,6 +56,12 @@ auto convert_arg(const Slots& slots, std::size_t index, Convert convert)
   return converted;
 }
 
+// Raises MemoryError (replacing any pending exception) and returns NULL. Allocates nothing.
+[[gnu::cold]] inline PyObject* raise_no_memory() noexcept {
+  PyErr_NoMemory();
+  return nullptr;
+}
+
 // A function's result handed to the interpreter: the new reference, or NULL with the error raised.
 inline PyObject* finish(Result<PyRef>&& result) noexcept {
   if (!result.ok()) {
@@ -66,8 +72,9 @@ inline PyObject* finish(Result<PyRef>&& result) noexcept {
 }
 
 // Entry and exit of every function: binds, runs `body` (const Slots& -> Result<PyRef>) and hands
-// back a new reference, or NULL with exactly one exception set. Native memory exhaustion is an
-// internal fault: it ends the process with quorbel's own diagnostic.
+// back a new reference, or NULL with exactly one exception set. A native allocation that fails
+// (std::bad_alloc, or a request beyond what any allocation can hold) unwinds the call, releasing
+// everything it owns, and raises MemoryError; the interpreter goes on.
 template <class Body>
 PyObject* call(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Body body) noexcept {
@@ -86,7 +93,9 @@ PyObject* call(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t 
     }
     return finish(body(*slots));
   } catch (const std::bad_alloc&) {
-    fault("out of memory");
+    return raise_no_memory();
+  } catch (const std::length_error&) {
+    return raise_no_memory();
   }
 }
 

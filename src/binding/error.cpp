@@ -1,5 +1,7 @@
 #include "binding/error.h"
 
+#include <new>
+
 #include "binding/os_error.h"
 #include "binding/py_ref.h"
 
@@ -48,12 +50,20 @@ Error Error::cast(PyObject* value, const char* target) {
 }
 
 Error Error::fetch() noexcept {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr) {
-    return deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
+  PyRef raised = PyRef::steal(PyErr_GetRaisedException());
+  // Without the memory for the error value itself, memory exhaustion is the error.
+  std::unique_ptr<ErrorState> state(new (std::nothrow) ErrorState());
+  if (!state) return Error(nullptr);
+  if (raised) {
+    state->instance = std::move(raised);
+    return Error(std::move(state));
   }
-  auto state = std::make_unique<ErrorState>();
-  state->instance = PyRef::steal(raised);
+  state->type = PyExc_SystemError;
+  try {
+    state->message = "attempted to fetch exception but none was set";
+  } catch (const std::bad_alloc&) {
+    return Error(nullptr);
+  }
   return Error(std::move(state));
 }
 
@@ -63,6 +73,7 @@ Error Error::from_io(const IoError& error) {
 }
 
 PyObject* Error::type() const noexcept {
+  if (!state_) return PyExc_MemoryError;
   if (state_->instance) return reinterpret_cast<PyObject*>(Py_TYPE(state_->instance.get()));
   return state_->type;
 }
@@ -92,20 +103,37 @@ std::string cast_message(const ErrorState& state) {
 
 }  // namespace
 
+namespace {
+
+// Sets a deferred error: its class with its message, built now.
+void raise_deferred(ErrorState& state) {
+  std::string text = state.prefix + (state.cast_target ? cast_message(state) : state.message);
+  PyRef message = PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;  // MemoryError is pending
+  PyErr_SetObject(state.type, message.get());
+  if (state.cause) {
+    PyObject* raised = PyErr_GetRaisedException();
+    PyException_SetCause(raised, state.cause.release());
+    PyErr_SetRaisedException(raised);
+  }
+}
+
+}  // namespace
+
 void Error::raise() && noexcept {
+  if (!state_) {
+    PyErr_NoMemory();
+    return;
+  }
   if (state_->instance) {
     PyErr_SetRaisedException(state_->instance.release());
     return;
   }
-  std::string text = state_->prefix + (state_->cast_target ? cast_message(*state_) : state_->message);
-  PyRef message = PyRef::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (!message) return;  // MemoryError is pending
-  PyErr_SetObject(state_->type, message.get());
-  if (state_->cause) {
-    PyObject* raised = PyErr_GetRaisedException();
-    PyException_SetCause(raised, state_->cause.release());
-    PyErr_SetRaisedException(raised);
+  try {
+    raise_deferred(*state_);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // no room for the message
   }
 }
 

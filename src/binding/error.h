@@ -17,7 +17,8 @@ struct ErrorState;
 // A failure on its way to the interpreter. Deferred errors hold a built-in exception class and a
 // message (a cast error holds the offending type and formats its message only when raised);
 // fetched errors hold an exception instance taken from the interpreter. Success never allocates:
-// the state exists only for a failure.
+// the state exists only for a failure. An error without state is memory exhaustion (MemoryError):
+// what fetch() gives when even the error value cannot be allocated.
 class [[nodiscard]] Error {
  public:
   Error(Error&&) noexcept;
@@ -31,7 +32,7 @@ class [[nodiscard]] Error {
   [[gnu::cold]] static Error overflow();  // "out of range integral type conversion attempted"
   // "'<qualified type name of value>' object cannot be cast as '<target>'", built when raised.
   [[gnu::cold]] static Error cast(PyObject* value, const char* target);
-  // Takes the pending exception; SystemError when none is pending.
+  // Takes the pending exception; SystemError when none is pending. Never throws.
   [[gnu::cold]] static Error fetch() noexcept;
   // Maps an I/O failure to OSError or the subclass that matches its errno or kind; a call stopped
   // by a signal handler takes the handler's pending exception unchanged.

@@ -1,26 +1,26 @@
-"""Internal faults and allocation failures.
+"""Allocation failures: memory exhaustion is a MemoryError, never the end of the process.
 
 The interpreter's own allocation-failure hook (_testcapi.set_nomemory, which makes the allocations
 numbered start to stop fail) lets a child process fail every allocation of module creation and of
 each function in turn, one at a time:
 
 * module creation: each failure is a MemoryError from the import that leaves nothing cached, so
-  the next attempt starts again, until the failing allocation is the one that appends a name to
-  __all__. That is an internal fault: the pending exception is printed, then the diagnostic, and
-  the process aborts.
+  the next attempt starts again, until the module is created.
 * every function: each failure gives MemoryError (or the call's ordinary outcome, when the failed
   allocation was one it can do without); never a crash, a SystemError or a wrong result.
 
-Native buffers that cannot be allocated end the process too (an address-space limit in a child).
+Native buffers that cannot be allocated (an address-space limit in a child) give MemoryError too,
+and the process goes on.
 """
 
 import os
-import signal
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+import quorbel
 
 try:
     import _testcapi
@@ -61,19 +61,14 @@ CREATION_SWEEP = """
 
 
 @needs_nomemory
-def test_a_failed_append_to_all_is_an_internal_fault_that_aborts():
+def test_every_failed_allocation_of_module_creation_is_a_memory_error_and_retried():
     done = run_child(CREATION_SWEEP)
-    assert done.returncode == -signal.SIGABRT, (done.returncode, done.stdout, done.stderr)
-    # Every allocation failure before the fault was an ordinary MemoryError, and nothing stuck.
+    assert done.returncode == 0, (done.returncode, done.stdout, done.stderr)
+    # Every attempt failed with an ordinary MemoryError and left nothing behind, until one
+    # succeeded; the sweep reached every allocation of module creation.
     outcomes = [line.split()[1] for line in done.stdout.splitlines()]
-    assert outcomes and set(outcomes) == {"MemoryError"}, done.stdout
-    lines = done.stderr.splitlines()
-    # PyErr_Print shows the pending exception first, then the diagnostic follows.
-    assert lines[-3:] == [
-        "MemoryError",
-        "quorbel: internal fault: Python API call failed",
-        "quorbel: internal fault: could not append __name__ to __all__",
-    ], done.stderr
+    assert len(outcomes) > 20, done.stdout
+    assert set(outcomes[:-1]) == {"MemoryError"} and outcomes[-1] == "created", done.stdout
 
 
 @needs_nomemory
@@ -203,36 +198,61 @@ def test_every_allocation_failure_in_a_call_is_a_memory_error(tmp_path):
 
 
 NATIVE_EXHAUSTION = """
-    import os, resource, sys
+    import resource, sys
     import quorbel
 
-    postings = [(1, 2, 3)] * 10_000_000  # one shared tuple: little Python memory, 120 MB native
+    function = sys.argv[1]
+    # Built before the limit: little Python memory for the lists (one shared tuple), while the
+    # native posting vector of each call needs 240 MB or more.
+    postings = [(1, 2, 3)] * 20_000_000
+    data = b"\\x01\\x00\\x00" * 50_000_000
+    small = [(5, 3, 0), (7, 1, 1)]
     calls = {
-        "encode_posting_list": lambda: quorbel.encode_posting_list(postings, True),
-        "write_binary_block": lambda: quorbel.write_binary_block(["a"], [(1, 1)], [postings], sys.argv[2]),
+        "encode_posting_list": lambda p: quorbel.encode_posting_list(p, True),
+        "decode_posting_list": lambda p: quorbel.decode_posting_list(quorbel.encode_posting_list(p, True)),
+        "merge_posting_lists": lambda p: quorbel.merge_posting_lists([quorbel.encode_posting_list(p, True)]),
+        "write_binary_block": lambda p: quorbel.write_binary_block(["a"], [(1, 1)], [p], sys.argv[2]),
     }
+    too_large = {
+        "encode_posting_list": lambda: calls[function](postings),
+        "decode_posting_list": lambda: quorbel.decode_posting_list(data),
+        "merge_posting_lists": lambda: quorbel.merge_posting_lists([data]),
+        "write_binary_block": lambda: calls[function](postings),
+    }[function]
+
     with open("/proc/self/status") as status:
         size = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
-    limit = size + 60 * 2**20
+    limit = size + 100 * 2**20
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    try:
-        calls[sys.argv[1]]()
-    except BaseException as error:
-        print("raised", type(error).__name__)
-        sys.exit(0)
-    print("returned")
+    # Repeated failures leave nothing behind: the room a mid-sized call needs is still there.
+    for attempt in range(10):
+        try:
+            too_large()
+        except MemoryError:
+            pass
+        else:
+            sys.exit("the call fitted in the limit")
+    mid = calls[function](postings[:500_000])
+    print("MemoryError", mid is None or len(mid) > 0, calls[function](small))
 """
+
+SMALL = [(5, 3, 0), (7, 1, 1)]
+NATIVE_EXPECTED = {
+    "encode_posting_list": lambda: quorbel.encode_posting_list(SMALL, True),
+    "decode_posting_list": lambda: SMALL,
+    "merge_posting_lists": lambda: quorbel.merge_posting_lists([quorbel.encode_posting_list(SMALL, True)]),
+    "write_binary_block": lambda: None,
+}
 
 
 @pytest.mark.skipif(
     os.environ.get("QUORBEL_SANITIZE_SKIP_SLOW") == "1",
     reason="the sanitizers reserve far more address space than the limit leaves",
 )
-@pytest.mark.parametrize("function", ["encode_posting_list", "write_binary_block"])
-def test_native_memory_exhaustion_aborts_with_a_diagnostic(tmp_path, function):
-    # Running out of memory for a native buffer is an internal fault: never a Python exception,
-    # never a result.
+@pytest.mark.parametrize("function", sorted(NATIVE_EXPECTED))
+def test_native_memory_exhaustion_is_a_memory_error_and_the_process_goes_on(tmp_path, function):
     done = run_child(NATIVE_EXHAUSTION, function, str(tmp_path / "out.bin"))
-    assert done.returncode == -signal.SIGABRT, (done.returncode, done.stdout, done.stderr)
-    assert done.stdout == ""
-    assert "quorbel: internal fault: out of memory" in done.stderr, done.stderr
+    assert done.returncode == 0, (done.returncode, done.stdout, done.stderr[-3000:])
+    # The same result as in a process that never ran short.
+    expected = repr(NATIVE_EXPECTED[function]())
+    assert done.stdout.split(" ", 2) == ["MemoryError", "True", expected + "\n"], done.stdout
