@@ -9,7 +9,8 @@
 # inputs live in ${QUORBEL_FUZZ_DIR:-$HOME/.cache/quorbel/fuzz}, outside the checkout. A crash
 # makes the script fail and leaves the input there (crash-* files), to be replayed with
 #   $QUORBEL_FUZZ_DIR/bin/<harness> <crash file>
-# Set QUORBEL_FUZZ_JOBS to run that many harnesses at once (default 1).
+# Set QUORBEL_FUZZ_JOBS to run that many harnesses at once (default 1), and QUORBEL_FUZZ_RUNS to
+# stop each harness after that many executions if it gets there within SECONDS.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -88,7 +89,8 @@ run_one() {
   mkdir -p "$corpus" "$artifacts"
   local log=$work/fuzz_$harness.log
   local status=0
-  "$work/bin/fuzz_$harness" -max_total_time="$seconds" -print_final_stats=1 -max_len=4096 \
+  "$work/bin/fuzz_$harness" -max_total_time="$seconds" -runs="${QUORBEL_FUZZ_RUNS:--1}" \
+    -print_final_stats=1 -max_len=4096 \
     -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=256 -artifact_prefix="$artifacts" \
     "$corpus" "$work/seeds/$harness" >"$log" 2>&1 || status=$?
   local runs
@@ -98,7 +100,10 @@ run_one() {
     grep -E 'ERROR|runtime error|SUMMARY|Test unit written' "$log" | head -n 20 || true
     return 1
   fi
-  echo "ok   fuzz_$harness: ${runs:-?} executions in ${seconds} s, no crash"
+  local coverage elapsed
+  coverage=$(sed -n 's/^#[0-9]*.*cov: \([0-9]*\).*/\1/p' "$log" | tail -n 1)
+  elapsed=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -n 1)
+  echo "ok   fuzz_$harness: ${runs:-?} executions in ${elapsed:-$seconds} s, coverage ${coverage:-?}, no crash"
 }
 
 echo "==> fuzzing ${#harnesses[@]} harnesses for $seconds s each"
