@@ -25,6 +25,8 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Sequence
+from operator import itemgetter
+from typing import Any
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -65,14 +67,21 @@ class CheckReport:
             self.unlisted_problems += 1
 
 
-def check_entry(doc_freq_content: int, doc_freq_title: int, postings: Sequence[Posting], documents: int) -> list[str]:
-    """Problems of one entry's postings (an empty list when they are sound)."""
+def check_entry(
+    doc_freq_content: int,
+    doc_freq_title: int,
+    postings: Sequence[Posting],
+    documents: int,
+    order: Callable[[Posting], Any] = itemgetter(0),
+) -> list[str]:
+    """Problems of one entry's postings (an empty list when they are sound); ``order`` is their sort key."""
     problems: list[str] = []
     if not postings:
         problems.append("empty posting list")
+    keys = list(map(order, postings))
     for position in range(1, len(postings)):
-        if postings[position - 1][0] >= postings[position][0]:
-            problems.append(f"posting {position} (document {postings[position][0]}) is out of document order")
+        if keys[position - 1] >= keys[position]:
+            problems.append(f"posting {position} (document {postings[position][0]}) is out of order")
             break
     outside = sorted({p[0] for p in postings if not 0 <= p[0] < documents})
     if outside:
@@ -200,7 +209,8 @@ def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, ta
             where = f"{name}: entry {entry} {entry_name!r}"
             if entry_name != expected_name:
                 report.add(f"{where}: the term table expects {expected_name!r}")
-            for problem in check_entry(doc_freq_content, doc_freq_title, postings, manifest.documents):
+            order = _impact_order(norms) if entry == head and table.chunk_count[index] else itemgetter(0)
+            for problem in check_entry(doc_freq_content, doc_freq_title, postings, manifest.documents, order):
                 report.add(f"{where}: {problem}")
             try:
                 at_offset = quorbel.decode_posting_list(data[table.starts[entry] : table.ends[entry]])
@@ -214,6 +224,17 @@ def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, ta
         _check_term(report, table, index, lists, lengths, norms)
     if report.postings != manifest.postings:
         report.add(f"manifest: {manifest.postings} postings, the block file holds {report.postings}")
+
+
+def _impact_order(norms: Sequence[float]) -> Callable[[Posting], tuple[float, int]]:
+    """The order of a head: impact descending, then document id."""
+
+    def key(posting: Posting) -> tuple[float, int]:
+        doc = posting[0]
+        impact = impacts_of([weighted_frequency(posting[1], posting[2])], [norms[doc]])[0] if 0 <= doc < len(norms) else 0.0
+        return (-impact, doc)
+
+    return key
 
 
 def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:

@@ -6,7 +6,7 @@ consecutive documents, so a term's lists from all blocks, taken in block
 order, are its whole list in document order.  A list longer than the head
 size is split into impact tiers: the ``head_size`` postings with the largest
 impact ``F * (K1 + 1) / (F + norm)`` (the term's BM25 score without its idf)
-become the head; the rest stays in document order and is cut into chunks,
+become the head, in that order; the rest stays in document order and is cut into chunks,
 each with its largest impact, its largest ``F`` and its shortest document
 length (the bounds that let a search skip it).  All entries are written by one
 ``quorbel.write_binary_block`` call, and the term table records where each
@@ -175,7 +175,9 @@ def _add_term(
         return
     frequencies = list(map(add, map(_content, full), map(mul, map(_title, full), repeat(TITLE_WEIGHT))))
     impacts = impacts_of(frequencies, map(norms.__getitem__, map(_doc_ids, full)))
-    in_head = sorted(heapq.nlargest(head_size, range(len(full)), key=impacts.__getitem__))
+    # Largest impact first, ties in document order (nlargest is stable), so that a one-word
+    # query reads its top k off the front of the head.
+    in_head = heapq.nlargest(head_size, range(len(full)), key=impacts.__getitem__)
     merged.add_entry(term, [full[position] for position in in_head])
     rest = sorted(set(range(len(full))).difference(in_head))
     for number, start in enumerate(range(0, len(rest), chunk_size), start=1):

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import re
 from dataclasses import dataclass
+from typing import NamedTuple
 
 from .tokens import tokenize
 
@@ -40,8 +41,7 @@ class QuerySyntaxError(ValueError):
         self.column = column
 
 
-@dataclass(frozen=True, order=True)
-class Leaf:
+class Leaf(NamedTuple):
     """One term of a query; a prefix leaf stands for every term that starts with ``text``."""
 
     text: str

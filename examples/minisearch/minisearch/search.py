@@ -263,8 +263,9 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     plain = {leaf.text for leaf in leaves if not leaf.prefix}
     prefixes = [leaf.text for leaf in leaves if leaf.prefix]
     with_snippets = snippets and index.has_documents
+    titles = index.titles
     hits = [
-        Hit(doc, score, index.titles[doc], make_snippet(index.content(doc), plain, prefixes) if with_snippets else "")
+        Hit._make((doc, score, titles[doc], make_snippet(index.content(doc), plain, prefixes) if with_snippets else ""))
         for doc, score in ranked
     ]
     return SearchResult(

@@ -21,7 +21,7 @@ are exactly those of a full evaluation.
 from __future__ import annotations
 
 import heapq
-from bisect import bisect_right
+from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from itertools import chain, repeat
@@ -84,6 +84,10 @@ class _State:
     scores: list[dict[int, float]]
     """Per term, the score of every document found holding it."""
     decoded: list[set[int]]
+    absent: list[set[int]] = field(default_factory=list)
+    """Per term, documents found not to hold it by a look into one of its chunks."""
+    consulted: dict[tuple[int, int], list[Posting]] = field(default_factory=dict)
+    """Chunks decoded to look documents up, by (term, chunk); their documents are not recorded."""
     candidates: set[int] = field(default_factory=set)
     dropped: set[int] = field(default_factory=set)
     """Documents bounded below theta once: they can never enter the top k."""
@@ -111,10 +115,11 @@ def top_k(
         return _single_term(terms[0], norms, k)
     state = _State(
         terms, clauses, norms,
-        scores=[{} for _ in terms], decoded=[set() for _ in terms],
+        scores=[{} for _ in terms], decoded=[set() for _ in terms], absent=[set() for _ in terms],
     )
     for index, term in enumerate(terms):
         _record(state, index, term.head)
+        state.stats.postings_decoded += len(term.head)
     if k <= 0:
         return [], state.stats
     while True:
@@ -122,55 +127,74 @@ def top_k(
         open_chunks = [state.open_chunks(index) for index in range(len(terms))]
         exact, lower_bounds = _exact_in_bulk(state, open_chunks)
         best = _Best(k, exact.values() if lower_bounds is None else lower_bounds)
-        wanted = _check_suspects(state, open_chunks, exact, best, add_settled=lower_bounds is None)
+        _check_suspects(state, open_chunks, exact, best, add_settled=lower_bounds is None)
         theta = best.theta()
-        for key, bound in _chunks_for_unseen(state, open_chunks, theta).items():
-            wanted[key] = max(bound, wanted.get(key, bound))
-        chosen = sorted(key for key, bound in wanted.items() if bound >= theta)
+        chosen = sorted(_chunks_for_unseen(state, open_chunks, theta))
         if not chosen:
             ranked = sorted((-score, doc) for doc, score in exact.items() if score >= theta)[:k]
             return [(doc, -negated) for negated, doc in ranked], state.stats
         # Every wanted chunk at once: a round costs more than the chunks it might spare.
         for index, chunk in chosen:
-            loader = terms[index].load_chunk
-            assert loader is not None  # a term with chunks has a loader
+            postings = state.consulted.pop((index, chunk), None)
+            if postings is None:
+                loader = terms[index].load_chunk
+                assert loader is not None  # a term with chunks has a loader
+                postings = loader(chunk)
+                state.stats.postings_decoded += len(postings)
             state.decoded[index].add(chunk)
             state.stats.chunks_decoded += 1
-            _record(state, index, loader(chunk))
+            _record(state, index, postings)
 
 
 def _scored(weight: float, postings: list[Posting], norms: Sequence[float]) -> tuple[list[int], list[float]]:
-    """The documents of ``postings`` and their scores, computed in bulk exactly as :func:`_score`."""
-    docs = list(map(_doc_ids, postings))
-    frequencies = list(map(add, map(_content, postings), map(mul, map(_title, postings), repeat(TITLE_WEIGHT))))
-    ratios = map(truediv, map(mul, frequencies, repeat(_K1_PLUS_1)), map(add, frequencies, map(norms.__getitem__, docs)))
-    return docs, list(map(mul, repeat(weight), ratios))
+    """The documents of ``postings`` and their scores, computed exactly as :func:`_score`."""
+    k1_plus_1 = _K1_PLUS_1
+    scores = [
+        weight * (((frequency := content + TITLE_WEIGHT * title) * k1_plus_1) / (frequency + norms[doc]))
+        for doc, content, title in postings
+    ]
+    return [posting[0] for posting in postings], scores
 
 
 def _single_term(
     term: TermPostings, norms: Sequence[float], k: int
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
-    """One term: the head holds the largest impacts, so a chunk matters only if it reaches theta."""
-    stats = EvaluationStats(rounds=1)
-    ranked: list[tuple[float, int]] = []  # (-score, doc), best first
-    pending = [(float("inf"), -1)]  # the head first, then chunks by bound
-    while pending:
-        bound, chunk = pending.pop()
-        theta = -ranked[k - 1][0] if len(ranked) >= k else float("-inf")
-        if bound < theta - abs(theta) * _RELATIVE_MARGIN:
-            break
-        if chunk < 0:
-            postings = term.head
-            pending = sorted((term.weight * impact, chunk) for chunk, impact in enumerate(term.impacts))
-        else:
+    """One term: its head holds the largest impacts, largest first, so the top k is its front,
+    and a chunk matters only if its largest impact reaches theta."""
+    stats = EvaluationStats(rounds=1, postings_decoded=len(term.head))
+    head = term.head
+    if term.chunks:  # score the front of the head, and on while a score could tie the k-th
+        docs, scores = _scored(term.weight, head[:k], norms)
+        theta = scores[-1] if len(scores) >= k else float("-inf")
+        for doc, content, title in head[k:]:  # rarely gets far
+            score = _score(term.weight, content + TITLE_WEIGHT * title, norms[doc])
+            if score < theta:
+                break
+            docs.append(doc)
+            scores.append(score)
+    else:
+        docs, scores = _scored(term.weight, head, norms)
+    stats.postings_scored = len(docs)
+    ranked = _best_k(k, scores, docs)
+    theta = -ranked[-1][0] if len(ranked) >= k else float("-inf")
+    theta -= abs(theta) * _RELATIVE_MARGIN
+    for chunk, impact in enumerate(term.impacts):
+        if term.weight * impact >= theta:  # only when ties or k exceeds the head
             assert term.load_chunk is not None  # a term with chunks has a loader
             postings = term.load_chunk(chunk)
             stats.chunks_decoded += 1
-        docs, scores = _scored(term.weight, postings, norms)
-        ranked = heapq.nsmallest(k, chain(ranked, zip(map(neg, scores), docs)))
-        stats.postings_decoded += len(postings)
-        stats.postings_scored += len(postings)
+            stats.postings_decoded += len(postings)
+            stats.postings_scored += len(postings)
+            docs, scores = _scored(term.weight, postings, norms)
+            ranked = _best_k(k, [-negated for negated, _ in ranked] + scores, [doc for _, doc in ranked] + docs)
     return [(doc, -negated) for negated, doc in ranked], stats
+
+
+def _best_k(k: int, scores: list[float], docs: list[int]) -> list[tuple[float, int]]:
+    """The k best as (-score, doc), best first, ties by document id."""
+    if len(docs) <= 4 * k:
+        return sorted(zip(map(neg, scores), docs))[:k]
+    return heapq.nsmallest(k, zip(map(neg, scores), docs))
 
 
 def _record(state: _State, index: int, postings: list[Posting]) -> None:
@@ -178,7 +202,6 @@ def _record(state: _State, index: int, postings: list[Posting]) -> None:
     docs, scores = _scored(state.terms[index].weight, postings, state.norms)
     state.scores[index].update(zip(docs, scores))
     state.candidates.update(set(docs).difference(state.dropped))
-    state.stats.postings_decoded += len(postings)
     state.stats.postings_scored += len(postings)
 
 
@@ -225,7 +248,9 @@ def _exact_in_bulk(state: _State, open_chunks: list[list[int]]) -> tuple[dict[in
         waiting = [index for index in every if open_chunks[index]]
         if not waiting:
             return dict(zip(docs, totals)), totals
-        known = set(found[waiting[0]]).intersection(*(found[index] for index in waiting[1:]))
+        known = set(found[waiting[0]]).union(state.absent[waiting[0]])
+        for index in waiting[1:]:
+            known.intersection_update(found[index].keys() | state.absent[index])
         return {doc: total for doc, total in zip(docs, totals) if doc in known}, totals
     return {}, None
 
@@ -234,54 +259,47 @@ def _sums(state: _State, docs: list[int]) -> list[float]:
     """Per document, the sum in term order of the scores known for it."""
     totals = [0.0] * len(docs)
     for scores in state.scores:
-        totals = list(map(add, totals, map(scores.get, docs, repeat(0.0))))
+        get = scores.get
+        totals = [total + get(doc, 0.0) for total, doc in zip(totals, docs)]
     return totals
 
 
 def _check_suspects(
     state: _State, open_chunks: list[list[int]], exact: dict[int, float], best: _Best, add_settled: bool
-) -> dict[tuple[int, int], float]:
-    """Bound every other candidate in bulk; settle one by one those whose bound reaches ``theta``.
-
-    Settled documents join ``exact``; returns the chunks that could still lift a document, each
-    with the largest bound of a document waiting for it.
-    """
+) -> None:
+    """Bound every other candidate in bulk; settle one by one, best bound first, those whose
+    bound reaches theta.  Settled documents join ``exact``; the others are dropped for good."""
     docs = [doc for doc in state.candidates if doc not in exact]
     bounds = [0.0] * len(docs)
     for index, scores in enumerate(state.scores):
         chunks = open_chunks[index]
         unknown = state.terms[index].weight * max(map(state.terms[index].impacts.__getitem__, chunks)) if chunks else 0.0
-        bounds = list(map(add, bounds, map(scores.get, docs, repeat(unknown))))
+        get = scores.get
+        bounds = [bound + get(doc, unknown) for bound, doc in zip(bounds, docs)]
     theta = best.theta()
     # Bounds only fall and theta only rises from round to round: what is out now stays out.
     out = [doc for bound, doc in zip(bounds, docs) if bound < theta]
     out += [doc for doc, score in exact.items() if score < theta]
+    for bound, doc in sorted(((bound, doc) for bound, doc in zip(bounds, docs) if bound >= theta), reverse=True):
+        if bound < theta:
+            out.append(doc)
+            continue
+        state.stats.documents_checked += 1
+        score = _settle(state, doc, open_chunks, theta)
+        if score is None:
+            out.append(doc)
+            continue
+        exact[doc] = score
+        if add_settled:  # otherwise its lower bound is in ``best`` already
+            best.add(score)
+            theta = best.theta()
     state.candidates.difference_update(out)
     state.dropped.update(out)
-    suspects = sorted((bound, doc) for bound, doc in zip(bounds, docs) if bound >= theta)
-    wanted: dict[tuple[int, int], float] = {}
-    for bound, doc in reversed(suspects):
-        if bound < theta:
-            break  # the rest are bounded lower still
-        state.stats.documents_checked += 1
-        outcome = _settle(state, doc, open_chunks)
-        if isinstance(outcome, float):
-            exact[doc] = outcome
-            if add_settled:  # otherwise its lower bound is in ``best`` already
-                best.add(outcome)
-                theta = best.theta()
-        elif outcome is not None:
-            bound, unknown_chunks = outcome
-            if bound >= theta:
-                for chunk in unknown_chunks:
-                    wanted[chunk] = max(bound, wanted.get(chunk, bound))
-    return wanted
 
 
-def _settle(
-    state: _State, doc: int, open_chunks: list[list[int]]
-) -> float | tuple[float, list[tuple[int, int]]] | None:
-    """A document's exact score, or its bound and the chunks that would settle it, or None if it cannot match."""
+def _settle(state: _State, doc: int, open_chunks: list[list[int]], theta: float) -> float | None:
+    """A document's exact score, looking it up in the chunks that could hold it; None when it
+    cannot match, or when even its tightest bound stays below ``theta``."""
     norm = state.norms[doc]
     values: list[float | None] = []
     unknown: list[tuple[int, int]] = []
@@ -292,7 +310,7 @@ def _settle(
             values.append(score)
             bound += score
             continue
-        chunk = _chunk_of(term, doc) if open_chunks[index] else -1
+        chunk = _chunk_of(term, doc) if open_chunks[index] and doc not in state.absent[index] else -1
         if chunk < 0 or chunk in state.decoded[index]:
             values.append(0.0)
         else:
@@ -300,15 +318,38 @@ def _settle(
             unknown.append((index, chunk))
             # Below the chunk's largest impact, and below its largest F at this document's length.
             bound += min(_score(term.weight, term.max_f[chunk], norm), term.weight * term.impacts[chunk])
+    if unknown and bound < theta:
+        return None
     counted = _matched_terms(state.clauses, values, doc)
-    if counted is None:
-        return bound, unknown
+    for index, chunk in unknown:
+        if counted == []:
+            return None
+        values[index] = _look_up(state, index, chunk, doc)
+        counted = _matched_terms(state.clauses, values, doc)
     if not counted:
         return None
-    score = 0.0
+    total = 0.0
     for index in counted:
-        score += state.scores[index][doc]
-    return score
+        total += state.scores[index][doc]
+    return total
+
+
+def _look_up(state: _State, index: int, chunk: int, doc: int) -> float:
+    """Whether chunk ``chunk`` of term ``index`` holds ``doc``: its score there, or 0.0."""
+    postings = state.consulted.get((index, chunk))
+    if postings is None:
+        loader = state.terms[index].load_chunk
+        assert loader is not None  # a term with chunks has a loader
+        postings = state.consulted[index, chunk] = loader(chunk)
+        state.stats.postings_decoded += len(postings)
+    position = bisect_left(postings, (doc,))
+    if position < len(postings) and postings[position][0] == doc:
+        _, content, title = postings[position]
+        score = state.scores[index][doc] = _score(state.terms[index].weight, content + TITLE_WEIGHT * title, state.norms[doc])
+        state.stats.postings_scored += 1
+        return score
+    state.absent[index].add(doc)
+    return 0.0
 
 
 def _chunk_of(term: TermPostings, doc: int) -> int:

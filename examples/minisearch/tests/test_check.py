@@ -71,7 +71,7 @@ CORRUPTIONS = {
     "cut the block file": (lambda d: os.truncate(data_file(d, "postings"), 40), ["cannot be read", "40 bytes"]),
     "swap two entries": (lambda d: rewrite_block(d, lambda e: [e[1], e[0], *e[2:]]), ["expects 'a'"]),
     "wrong doc freq": (edit("banana", lambda e: e.__setitem__(1, 5)), ["doc_freq_content is 5, but 2 postings"]),
-    "postings out of order": (edit("apple", lambda e: e[3].reverse()), ["out of document order"]),
+    "postings out of order": (edit("apple", lambda e: e[3].reverse()), ["out of order"]),
     "unknown document": (edit("zebra", lambda e: e.__setitem__(3, [(99, 3, 1)])), ["outside 0..6"]),
     "zero frequencies": (edit("zebra", lambda e: e.__setitem__(3, [(5, 0, 0)])), ["zero frequencies"]),
     "term table holding": (
