@@ -13,7 +13,7 @@ picklable values, so any ``concurrent.futures.Executor`` can run it.
 from __future__ import annotations
 
 from array import array
-from collections import defaultdict
+from collections import Counter, defaultdict
 from collections.abc import Sequence
 from dataclasses import dataclass
 from itertools import repeat
@@ -80,6 +80,8 @@ class BlockInfo:
 def build_block(task: BlockTask) -> BlockInfo:
     """Build the block described by ``task``; raises :class:`DocumentError`."""
     lists: defaultdict[str, list[Posting]] = defaultdict(list)
+    in_title: Counter[str] = Counter()  # documents holding the term in their title
+    title_only: Counter[str] = Counter()  # ... and not in their content
     lengths = array("I")
     for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
         _check_document(doc_id, document)
@@ -88,12 +90,17 @@ def build_block(task: BlockTask) -> BlockInfo:
         frequencies = zip(repeat(doc_id), content.values(), map(title.get, content, repeat(0)))
         for term, posting in zip(content, frequencies):
             lists[term].append(posting)
-        if title.keys() - content.keys():
-            for term in title.keys() - content.keys():
-                lists[term].append((doc_id, 0, title[term]))
+        if title:
+            in_title.update(title.keys())
+            extra = title.keys() - content.keys()
+            if extra:
+                title_only.update(extra)
+                for term in extra:
+                    lists[term].append((doc_id, 0, title[term]))
     terms = sorted(lists)
     posting_lists = [lists[term] for term in terms]
-    quorbel.write_binary_block(terms, list(map(doc_freqs, posting_lists)), posting_lists, task.path)
+    frequencies_of = [(len(postings) - title_only[term], in_title[term]) for term, postings in zip(terms, posting_lists)]
+    quorbel.write_binary_block(terms, frequencies_of, posting_lists, task.path)
     group_sizes = _write_documents(task) if task.store_documents else ()
     num_terms, file_size = quorbel.get_block_stats(task.path)
     return BlockInfo(

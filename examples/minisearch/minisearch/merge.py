@@ -173,27 +173,29 @@ def _add_term(
         merged.add_entry(term, full, (content, title))
         merged.chunk_count.append(0)
         return
-    frequencies = list(map(add, map(_content, full), map(mul, map(_title, full), repeat(TITLE_WEIGHT))))
-    impacts = impacts_of(frequencies, map(norms.__getitem__, map(_doc_ids, full)))
+    frequencies = [content + TITLE_WEIGHT * title for _, content, title in full]
+    impacts = impacts_of(frequencies, [norms[posting[0]] for posting in full])
     # Largest impact first, ties in document order (nlargest is stable), so that a one-word
     # query reads its top k off the front of the head.
     in_head = heapq.nlargest(head_size, range(len(full)), key=impacts.__getitem__)
     merged.add_entry(term, [full[position] for position in in_head])
-    rest = sorted(set(range(len(full))).difference(in_head))
+    taken = set(in_head)
+    rest = [position for position in range(len(full)) if position not in taken]
     for number, start in enumerate(range(0, len(rest), chunk_size), start=1):
         positions = rest[start : start + chunk_size]
         chunk = [full[position] for position in positions]
         merged.add_entry(f"{term}#{number}", chunk)
         merged.chunk_first_doc.append(chunk[0][0])
-        merged.chunk_max_f.append(max(map(frequencies.__getitem__, positions)))
-        merged.chunk_min_length.append(min(map(lengths.__getitem__, map(_doc_ids, chunk))))
-        merged.chunk_impact.append(max(map(impacts.__getitem__, positions)))
+        merged.chunk_max_f.append(max([frequencies[position] for position in positions]))
+        merged.chunk_min_length.append(min([lengths[posting[0]] for posting in chunk]))
+        merged.chunk_impact.append(max([impacts[position] for position in positions]))
     merged.chunk_count.append(len(rest) // chunk_size + (len(rest) % chunk_size > 0))
 
 
-def impacts_of(frequencies: list[int], norms: Iterable[float]) -> list[float]:
+def impacts_of(frequencies: Sequence[int], norms: Sequence[float]) -> list[float]:
     """``F * (K1 + 1) / (F + norm)`` of each posting: its score for a term of idf 1."""
-    return list(map(truediv, map(mul, frequencies, repeat(K1 + 1.0)), map(add, frequencies, norms)))
+    k1_plus_1 = K1 + 1.0
+    return [(frequency * k1_plus_1) / (frequency + norm) for frequency, norm in zip(frequencies, norms)]
 
 
 def write_postings(merged: MergedIndex, path: Path) -> int:
