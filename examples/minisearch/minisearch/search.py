@@ -259,7 +259,13 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
         if all(leaf in present for leaf in clause.positive):
             excluded = frozenset().union(*(index.doc_ids(leaf) for leaf in clause.negative))
             clauses.append(ClauseSpec(tuple(renumber[present[leaf]] for leaf in clause.positive), excluded))
-    ranked, stats = top_k(terms, clauses, index.norms, k) if clauses else ([], None)
+    try:
+        ranked, stats = top_k(terms, clauses, index.norms, k) if clauses else ([], None)
+    except IndexError:  # a damaged entry that still decodes, naming documents the index lacks
+        raise IndexUnusableError(
+            f"{index.postings_path}: postings name documents beyond the index's {index.documents}; "
+            "run 'minisearch check'"
+        ) from None
     plain = {leaf.text for leaf in leaves if not leaf.prefix}
     prefixes = [leaf.text for leaf in leaves if leaf.prefix]
     with_snippets = snippets and index.has_documents

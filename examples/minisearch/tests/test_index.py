@@ -13,6 +13,7 @@ from minisearch import Index, blocks, check_index, indexer, merge, search, store
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
+from minisearch.layout import decode_term_table
 from minisearch.snippets import make_snippet
 
 
@@ -281,3 +282,16 @@ def test_a_rebuild_removes_what_a_killed_build_left_behind(tmp_path):
     build(FRUIT[:2], tmp_path)
     assert len(visible_files(tmp_path)) == 6
     assert not any(name.startswith(".build-") or "0badf00d" in name for name in os.listdir(tmp_path))
+
+
+def test_postings_naming_unknown_documents_give_a_clear_error(tmp_path):
+    build(FRUIT, tmp_path, store_documents=False)
+    path = data_file(tmp_path, "postings")
+    table = decode_term_table(data_file(tmp_path, "terms").read_bytes())
+    entry = table.heads[table.terms.index("zebra")]
+    data = bytearray(path.read_bytes())
+    assert quorbel.decode_posting_list(bytes(data[table.starts[entry] : table.ends[entry]])) == [(5, 3, 1)]
+    data[table.starts[entry]] = 99  # same size, another document
+    path.write_bytes(bytes(data))
+    with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError, match="beyond the index's 7"):
+        search(index, "zebra")
