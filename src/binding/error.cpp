@@ -101,10 +101,6 @@ std::string cast_message(const ErrorState& state) {
          "'";
 }
 
-}  // namespace
-
-namespace {
-
 // Sets a deferred error: its class with its message, built now.
 void raise_deferred(ErrorState& state) {
   std::string text = state.prefix + (state.cast_target ? cast_message(state) : state.message);

@@ -1,6 +1,6 @@
-"""The sorts of encode_posting_list and merge_posting_lists run in the smallest thread stack that
-Python accepts (threading.stack_size(32768)), whatever the list: their stack use is bounded, not
-driven by the keys.
+"""Every function runs in the smallest thread stack that Python accepts (threading.stack_size(32768)),
+and the sorts of encode_posting_list and merge_posting_lists do whatever the list: their stack use
+is bounded, not driven by the keys.
 
 The crafted lists make the sort split every key word on all its digits while keeping more than a
 comparison sort's worth of postings together: 65 equal postings, plus outliers that differ from
@@ -17,7 +17,7 @@ ROOT = Path(__file__).resolve().parents[2]
 
 CHILD = textwrap.dedent(
     """
-    import random, sys, threading
+    import io, random, sys, threading
     sys.path.insert(0, sys.argv[1])
     import quorbel
     import reference as ref
@@ -50,31 +50,40 @@ CHILD = textwrap.dedent(
             return ref.encode_posting_list(postings)
         return ref.merge_posting_lists([ref.encode_posting_list(postings, True)])
 
+    def the_others():
+        path = sys.argv[2]
+        quorbel.write_binary_block(["x" * 9000, "ab"], [(1, 2), (3, 4)], [spread[:9000], ranking], path)
+        return (quorbel.iter_block_terms(path), quorbel.read_term_at_offset(path, 8),
+                quorbel.get_block_stats(path), quorbel.decode_posting_list(ref.encode_posting_list(spread)),
+                quorbel.read_varint(io.BytesIO(b"\\xac\\x02")), quorbel.encode_varint(2**62))
+
     cases = [(f, name) for f in ("encode_posting_list", "merge_posting_lists") for name in lists]
     wanted = {case: expected(case[0], lists[case[1]]) for case in cases}
+    wanted["the other functions", "mixed"] = the_others()
     results = {}
 
     def worker():
         for case in cases:
             results[case] = run(case[0], lists[case[1]])
+        results["the other functions", "mixed"] = the_others()
 
     threading.stack_size(32768)
     thread = threading.Thread(target=worker)
     thread.start()
     thread.join()
-    for case in cases:
+    for case in wanted:
         print(*case, "ok" if results.get(case) == wanted[case] else "wrong", sep=": ")
     """
 )
 
 
-def test_sorts_run_in_the_smallest_thread_stack():
+def test_functions_run_in_the_smallest_thread_stack(tmp_path):
     done = subprocess.run(
-        [sys.executable, "-c", CHILD, str(ROOT / "benchmarks")],
+        [sys.executable, "-c", CHILD, str(ROOT / "benchmarks"), str(tmp_path / "block.bin")],
         capture_output=True,
         text=True,
         timeout=300,
     )
     assert done.returncode == 0, (done.returncode, done.stderr[-2000:])
     lines = done.stdout.splitlines()
-    assert len(lines) == 6 and all(line.endswith(": ok") for line in lines), done.stdout
+    assert len(lines) == 7 and all(line.endswith(": ok") for line in lines), done.stdout
