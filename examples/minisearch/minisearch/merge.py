@@ -4,7 +4,8 @@ Every block file is read back with ``quorbel.iter_block_terms`` (its entry
 count checked against ``quorbel.get_block_stats``).  Blocks cover
 consecutive documents, so a term's lists from all blocks, taken in block
 order, are its whole list in document order.  A list longer than the head
-size is split into impact tiers: the ``head_size`` postings with the largest
+size is split into impact tiers: the ``head_size`` postings (or a sixteenth of
+the list, if more) with the largest
 impact ``F * (K1 + 1) / (F + norm)`` (the term's BM25 score without its idf)
 become the head, in that order; the rest stays in document order and is cut into chunks,
 each with its largest impact, its largest ``F`` and its shortest document
@@ -33,6 +34,10 @@ __all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "BlockMerger", "IndexBuild
 
 #: Postings in a term's head: a top-k search on a common term usually reads only these.
 DEFAULT_HEAD_SIZE = 128
+#: A long list's head holds at least 1/HEAD_DIVISOR of its postings.  The impacts of a common
+#: word's postings depend mostly on document length; a head this deep holds enough documents that
+#: rank high for every word of a query to bound what its chunks could add.
+HEAD_DIVISOR = 16
 #: Postings per tail chunk.
 DEFAULT_CHUNK_SIZE = 256
 
@@ -177,7 +182,7 @@ def _add_term(
     impacts = impacts_of(frequencies, [norms[posting[0]] for posting in full])
     # Largest impact first, ties in document order (nlargest is stable), so that a one-word
     # query reads its top k off the front of the head.
-    in_head = heapq.nlargest(head_size, range(len(full)), key=impacts.__getitem__)
+    in_head = heapq.nlargest(max(head_size, len(full) // HEAD_DIVISOR), range(len(full)), key=impacts.__getitem__)
     merged.add_entry(term, [full[position] for position in in_head])
     taken = set(in_head)
     rest = [position for position in range(len(full)) if position not in taken]
