@@ -11,12 +11,13 @@ An index generation is five files (``<g>`` is the generation name)::
 The block file is quorbel's format, written by ``write_binary_block``.  A
 term with at most ``head_size`` postings has one entry, named by the term.
 A longer term's entry holds its head: the ``head_size`` postings (or a
-sixteenth of its postings, if more) with the largest impact ``F * (K1 + 1) / (F + norm)`` (its BM25 score without the
-idf), largest first, ties in document order.  The rest of its postings follow
-as chunks of at most ``chunk_size`` postings in document order, entries
-named ``<term>#1``, ``<term>#2``, ...  Every other entry is in document order,
-so its deltas stay small.  Each entry's two document
-frequencies count its own postings.
+sixteenth of its postings, if more) with the largest impact
+``F * (K1 + 1) / (F + norm)`` (its BM25 score without the idf), largest
+first, ties in document order.  The rest of its postings follow as chunks of
+at most ``chunk_size`` postings in document order, entries named
+``<term>#1``, ``<term>#2``, ...  Every other entry is in document order, so
+its deltas stay small.  Each entry's two document frequencies count its own
+postings.
 
 Every other file is four magic bytes followed by one zlib stream.  Integers
 are little-endian unsigned 32-bit arrays (:mod:`array`); decoding them is
