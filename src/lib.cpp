@@ -1,19 +1,17 @@
 // The quorbel module: its definition, its function table and PyInit_quorbel.
 #include <Python.h>
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 
 #include "binding/arguments.h"
 #include "binding/error.h"
 #include "binding/once_cell.h"
 #include "binding/py_ref.h"
-#include "blockfile/py_readers.h"
-#include "blockfile/py_writer.h"
-#include "encoding/py_merge.h"
-#include "encoding/py_postings.h"
-#include "encoding/py_varint.h"
-#include "encoding/stream_reader.h"
+#include "functions.h"
 
 namespace quorbel {
 namespace {
@@ -26,97 +24,30 @@ using binding::Status;
 constexpr const char kAuthor[] = "The quorbel developers";
 constexpr const char kEmail[] = "maintainers@quorbel.invalid";
 
-struct Function {
-  PyMethodDef method;
-  const binding::ArgumentSpec& (*signature)() noexcept;
-};
-
-#define QUORBEL_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
-
 // In registration order.
-Function functions[] = {
-    {{"encode_posting_list", QUORBEL_FASTCALL(encoding::py_encode_posting_list),
-      METH_FASTCALL | METH_KEYWORDS,
-      "encode_posting_list(postings, assume_sorted=False)\n--\n\n"
-      "Encode a posting list using delta encoding and varint compression.\n\n"
-      "Postings are sorted by document ID and delta-encoded:\n"
-      "- First doc_id is stored as-is\n"
-      "- Subsequent doc_ids are stored as deltas\n\n"
-      "Args:\n"
-      "    postings: List of (doc_id, content_freq, title_freq) tuples.\n"
-      "    assume_sorted: If True, skip sorting (postings already sorted by doc_id).\n\n"
-      "Returns:\n"
-      "    Compressed bytes representation of the posting list."},
-     encoding::encode_posting_list_spec},
-    {{"encode_varint", QUORBEL_FASTCALL(encoding::py_encode_varint), METH_FASTCALL | METH_KEYWORDS,
-      "encode_varint(n)\n--\n\nEncode an integer using variable-length encoding (varint)."},
-     encoding::encode_varint_spec},
-    {{"decode_posting_list", QUORBEL_FASTCALL(encoding::py_decode_posting_list),
-      METH_FASTCALL | METH_KEYWORDS,
-      "decode_posting_list(data)\n--\n\n"
-      "Decode a posting list from compressed bytes.\n\n"
-      "Args:\n"
-      "    data: Compressed bytes representation of the posting list.\n\n"
-      "Returns:\n"
-      "    List of (doc_id, content_freq, title_freq) tuples."},
-     encoding::decode_posting_list_spec},
-    {{"read_term_at_offset", QUORBEL_FASTCALL(blockfile::py_read_term_at_offset),
-      METH_FASTCALL | METH_KEYWORDS,
-      "read_term_at_offset(file_path, offset)\n--\n\n"
-      "Read a term from a binary block file.\n\n"
-      "Args:\n"
-      "    file_path: Path to the binary block file.\n"
-      "    offset: Byte offset where the term starts.\n\n"
-      "Returns:\n"
-      "    Tuple of (term, doc_freq_content, doc_freq_title, postings, next_offset)\n"
-      "    or None if end of file."},
-     blockfile::read_term_at_offset_spec},
-    {{"iter_block_terms", QUORBEL_FASTCALL(blockfile::py_iter_block_terms),
-      METH_FASTCALL | METH_KEYWORDS,
-      "iter_block_terms(file_path)\n--\n\n"
-      "Iterate over all terms in a binary block file.\n\n"
-      "Args:\n"
-      "    file_path: Path to the binary block file.\n\n"
-      "Returns:\n"
-      "    Iterator of (term, doc_freq_content, doc_freq_title, postings) tuples."},
-     blockfile::iter_block_terms_spec},
-    {{"write_binary_block", QUORBEL_FASTCALL(blockfile::py_write_binary_block),
-      METH_FASTCALL | METH_KEYWORDS,
-      "write_binary_block(terms, doc_freqs, postings, output_path)\n--\n\n"
-      "Write a binary block from dictionaries.\n\n"
-      "Args:\n"
-      "    terms: List of terms (sorted).\n"
-      "    doc_freqs: List of (doc_freq_content, doc_freq_title) tuples.\n"
-      "    postings: List of posting lists (each is a list of (doc_id, content_freq, title_freq)).\n"
-      "    output_path: Path to output binary block file."},
-     blockfile::write_binary_block_spec},
-    {{"get_block_stats", QUORBEL_FASTCALL(blockfile::py_get_block_stats),
-      METH_FASTCALL | METH_KEYWORDS,
-      "get_block_stats(file_path)\n--\n\n"
-      "Get block statistics without loading all data.\n\n"
-      "Args:\n"
-      "    file_path: Path to the binary block file.\n\n"
-      "Returns:\n"
-      "    Tuple of (num_terms, file_size_bytes)."},
-     blockfile::get_block_stats_spec},
-    {{"merge_posting_lists", QUORBEL_FASTCALL(encoding::py_merge_posting_lists),
-      METH_FASTCALL | METH_KEYWORDS,
-      "merge_posting_lists(postings_bytes_list)\n--\n\n"
-      "Merge and sort multiple compressed posting lists efficiently.\n\n"
-      "Takes multiple compressed posting list bytes, decodes them, merges them,\n"
-      "sorts by content_freq + title_freq descending, then content_freq descending,\n"
-      "then doc_id descending, and returns a single compressed posting list.\n\n"
-      "Args:\n"
-      "    postings_bytes_list: List of compressed posting list bytes.\n\n"
-      "Returns:\n"
-      "    Single compressed bytes representation of merged and sorted postings."},
-     encoding::merge_posting_lists_spec},
-    {{"read_varint", QUORBEL_FASTCALL(encoding::py_read_varint), METH_FASTCALL | METH_KEYWORDS,
-      "read_varint(f)\n--\n\n"},
-     encoding::read_varint_spec},
+binding::Function* const functions[] = {
+    &encoding::encode_posting_list_function, &encoding::encode_varint_function,
+    &encoding::decode_posting_list_function, &blockfile::read_term_at_offset_function,
+    &blockfile::iter_block_terms_function,   &blockfile::write_binary_block_function,
+    &blockfile::get_block_stats_function,    &encoding::merge_posting_lists_function,
+    &encoding::read_varint_function,
 };
+constexpr std::size_t kFunctionCount = std::size(functions);
 
-#undef QUORBEL_FASTCALL
+// The method definitions the function objects point at, made once for the process.
+std::array<PyMethodDef, kFunctionCount>& method_definitions() {
+  static std::array<PyMethodDef, kFunctionCount> definitions = [] {
+    std::array<PyMethodDef, kFunctionCount> made{};
+    for (std::size_t i = 0; i < kFunctionCount; ++i) {
+      const binding::Function& function = *functions[i];
+      made[i] = {function.signature.function,
+                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function.entry)),
+                 METH_FASTCALL | METH_KEYWORDS, function.doc};
+    }
+    return made;
+  }();
+  return definitions;
+}
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -155,9 +86,10 @@ Status add_text(PyObject* module, const char* name, const char* text) {
   return add_public(module, name, value.get());
 }
 
-Status add_function(PyObject* module, PyObject* module_name, Function& function) {
-  QUORBEL_TRY(binding::intern_parameter_names(function.signature()));
-  PyRef object = PyRef::steal(PyCMethod_New(&function.method, module, module_name, nullptr));
+Status add_function(PyObject* module, PyObject* module_name, binding::Function& function,
+                    PyMethodDef& method) {
+  QUORBEL_TRY(binding::intern_parameter_names(function.signature));
+  PyRef object = PyRef::steal(PyCMethod_New(&method, module, module_name, nullptr));
   if (!object) return Error::fetch();
   PyRef name = PyRef::steal(PyObject_GetAttrString(object.get(), "__name__"));
   if (!name) return Error::fetch();
@@ -173,7 +105,10 @@ Status populate(PyObject* module) {
   QUORBEL_TRY(add_text(module, "__package__", "quorbel"));
   PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
   if (!module_name) return Error::fetch();
-  for (Function& function : functions) QUORBEL_TRY(add_function(module, module_name.get(), function));
+  std::array<PyMethodDef, kFunctionCount>& methods = method_definitions();
+  for (std::size_t i = 0; i < kFunctionCount; ++i) {
+    QUORBEL_TRY(add_function(module, module_name.get(), *functions[i], methods[i]));
+  }
   return binding::ok();
 }
 

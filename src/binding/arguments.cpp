@@ -6,7 +6,7 @@
 
 namespace quorbel::binding {
 
-Status intern_parameter_names(const ArgumentSpec& signature) {
+Status intern_parameter_names(Signature& signature) {
   for (std::size_t i = 0; i < signature.count; ++i) {
     if (signature.interned[i].load(std::memory_order_acquire) != nullptr) continue;
     PyObject* name = PyUnicode_InternFromString(signature.parameters[i]);
@@ -23,7 +23,7 @@ Status intern_parameter_names(const ArgumentSpec& signature) {
 
 namespace {
 
-[[gnu::cold]] Error too_many_positional(const ArgumentSpec& signature, Py_ssize_t given) {
+[[gnu::cold]] Error too_many_positional(const Signature& signature, Py_ssize_t given) {
   std::string message = std::string(signature.function) + "() takes ";
   if (signature.required == signature.count) {
     message += std::to_string(signature.count);
@@ -35,19 +35,19 @@ namespace {
   return Error::type_error(std::move(message));
 }
 
-[[gnu::cold]] Error unexpected_keyword(const ArgumentSpec& signature, PyObject* keyword) {
+[[gnu::cold]] Error unexpected_keyword(const Signature& signature, PyObject* keyword) {
   Result<std::string> name = display_text(keyword);
   if (!name.ok()) return std::move(name).take_error();
   return Error::type_error(std::string(signature.function) + "() got an unexpected keyword argument '" +
                            *name + "'");
 }
 
-[[gnu::cold]] Error multiple_values(const ArgumentSpec& signature, std::size_t index) {
+[[gnu::cold]] Error multiple_values(const Signature& signature, std::size_t index) {
   return Error::type_error(std::string(signature.function) + "() got multiple values for argument '" +
                            signature.parameters[index] + "'");
 }
 
-[[gnu::cold]] Error missing_required(const ArgumentSpec& signature, const Slots& slots) {
+[[gnu::cold]] Error missing_required(const Signature& signature, const Slots& slots) {
   std::size_t missing[kMaxParameters];
   std::size_t k = 0;
   for (std::size_t i = 0; i < signature.required; ++i) {
@@ -65,7 +65,7 @@ namespace {
 
 // Index of the parameter called `keyword`, or signature.count when there is none. Interned names
 // usually match by identity; otherwise the UTF-8 bytes decide.
-std::size_t find_parameter(const ArgumentSpec& signature, PyObject* keyword) {
+std::size_t find_parameter(const Signature& signature, PyObject* keyword) {
   for (std::size_t i = 0; i < signature.count; ++i) {
     if (signature.interned[i].load(std::memory_order_relaxed) == keyword) return i;
   }
@@ -84,7 +84,7 @@ std::size_t find_parameter(const ArgumentSpec& signature, PyObject* keyword) {
 
 }  // namespace
 
-Result<Slots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+Result<Slots> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   Slots slots{signature};
   const auto positional = static_cast<Py_ssize_t>(signature.count);

@@ -16,32 +16,31 @@ namespace quorbel::binding {
 
 inline constexpr std::size_t kMaxParameters = 4;
 
-// One function's static signature: every parameter is positional-or-keyword and the required
-// ones lead.
-struct ArgumentSpec {
+// One function's signature: every parameter is positional-or-keyword and the required ones lead.
+struct Signature {
   const char* function;  // bare name, shown as "<function>()" in messages
   std::array<const char*, kMaxParameters> parameters;
   std::size_t count;     // number of parameters
   std::size_t required;  // number of leading required parameters
   // Interned parameter names, made when the module is first created (never released). Atomic:
   // two threads may create the module at once.
-  mutable std::array<std::atomic<PyObject*>, kMaxParameters> interned = {};
+  std::array<std::atomic<PyObject*>, kMaxParameters> interned = {};
 };
 
 // Interns the parameter names of `signature`, unless done already; called while the module is
 // created, by every thread that creates one.
-Status intern_parameter_names(const ArgumentSpec& signature);
+Status intern_parameter_names(Signature& signature);
 
 // The bound arguments: one borrowed reference (or nullptr for an omitted optional) per parameter.
 struct Slots {
-  const ArgumentSpec& signature;
+  const Signature& signature;
   std::array<PyObject*, kMaxParameters> values = {};
 
   PyObject* operator[](std::size_t index) const noexcept { return values[index]; }
 };
 
 // Binds a fast-call argument vector to `signature`; the binding errors are TypeErrors.
-Result<Slots> bind_arguments(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+Result<Slots> bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames);
 
 // Converts argument `index` with `convert` (PyObject* -> Result<T>); a TypeError from the
@@ -76,7 +75,7 @@ inline PyObject* finish(Result<PyRef>&& result) noexcept {
 // (std::bad_alloc, or a request beyond what any allocation can hold) unwinds the call, releasing
 // everything it owns, and raises MemoryError; the interpreter goes on.
 template <class Body>
-PyObject* call(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+PyObject* call(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                PyObject* kwnames, Body body) noexcept {
   try {
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) >= signature.required &&
@@ -97,6 +96,22 @@ PyObject* call(const ArgumentSpec& signature, PyObject* const* args, Py_ssize_t 
   } catch (const std::length_error&) {
     return raise_no_memory();
   }
+}
+
+// A Python-facing function: what a wrapper file defines beside its body and the module lists.
+struct Function {
+  using Entry = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept;
+  Signature signature;  // holds the name
+  Entry entry;          // the fast-call entry: entry_point<this record, body>
+  const char* doc;      // the docstring, its first line the text signature
+};
+
+// The fast-call entry of `function`, running `body` (const Slots& -> Result<PyRef>) through call.
+template <Function& function, Result<PyRef> (*body)(const Slots&)>
+PyObject* entry_point(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return call(function.signature, args, nargs, kwnames, body);
 }
 
 }  // namespace quorbel::binding

@@ -1,6 +1,4 @@
 // get_block_stats(file_path), iter_block_terms(file_path), read_term_at_offset(file_path, offset)
-#include "blockfile/py_readers.h"
-
 #include <fcntl.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include "blockfile/readers.h"
 #include "encoding/posting_objects.h"
 #include "encoding/varint_errors.h"
+#include "functions.h"
 
 namespace quorbel::blockfile {
 
@@ -21,11 +20,6 @@ using binding::Result;
 using binding::Slots;
 
 namespace {
-
-constinit const binding::ArgumentSpec kGetBlockStatsSpec{"get_block_stats", {"file_path"}, 1, 1};
-constinit const binding::ArgumentSpec kIterBlockTermsSpec{"iter_block_terms", {"file_path"}, 1, 1};
-constinit const binding::ArgumentSpec kReadTermAtOffsetSpec{
-    "read_term_at_offset", {"file_path", "offset"}, 2, 2};
 
 // Result slots that iter_block_terms reserves before the first entry has been read.
 constexpr std::uint64_t kReservedEntries = 4096;
@@ -78,7 +72,7 @@ Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) 
   return tuple;
 }
 
-Result<PyRef> get_block_stats(const Slots& slots) {
+Result<PyRef> py_get_block_stats(const Slots& slots) {
   Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
   if (!path.ok()) return std::move(path).take_error();
   Result<Fd> fd = open_for_reading(*path);
@@ -99,7 +93,7 @@ Result<PyRef> get_block_stats(const Slots& slots) {
   return tuple;
 }
 
-Result<PyRef> iter_block_terms(const Slots& slots) {
+Result<PyRef> py_iter_block_terms(const Slots& slots) {
   Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
   if (!path.ok()) return std::move(path).take_error();
   Result<Fd> fd = open_for_reading(*path);
@@ -132,7 +126,7 @@ Result<PyRef> iter_block_terms(const Slots& slots) {
   return list;
 }
 
-Result<PyRef> read_term_at_offset(const Slots& slots) {
+Result<PyRef> py_read_term_at_offset(const Slots& slots) {
   Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
   if (!path.ok()) return std::move(path).take_error();
   Result<std::uint64_t> offset = binding::convert_arg(slots, 1, binding::to_u64);
@@ -152,25 +146,36 @@ Result<PyRef> read_term_at_offset(const Slots& slots) {
 
 }  // namespace
 
-const binding::ArgumentSpec& get_block_stats_spec() noexcept { return kGetBlockStatsSpec; }
+constinit binding::Function read_term_at_offset_function{
+    {"read_term_at_offset", {"file_path", "offset"}, 2, 2},
+    binding::entry_point<read_term_at_offset_function, py_read_term_at_offset>,
+    "read_term_at_offset(file_path, offset)\n--\n\n"
+    "Read a term from a binary block file.\n\n"
+    "Args:\n"
+    "    file_path: Path to the binary block file.\n"
+    "    offset: Byte offset where the term starts.\n\n"
+    "Returns:\n"
+    "    Tuple of (term, doc_freq_content, doc_freq_title, postings, next_offset)\n"
+    "    or None if end of file."};
 
-PyObject* py_get_block_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-  return binding::call(kGetBlockStatsSpec, args, nargs, kwnames, get_block_stats);
-}
+constinit binding::Function iter_block_terms_function{
+    {"iter_block_terms", {"file_path"}, 1, 1},
+    binding::entry_point<iter_block_terms_function, py_iter_block_terms>,
+    "iter_block_terms(file_path)\n--\n\n"
+    "Iterate over all terms in a binary block file.\n\n"
+    "Args:\n"
+    "    file_path: Path to the binary block file.\n\n"
+    "Returns:\n"
+    "    Iterator of (term, doc_freq_content, doc_freq_title, postings) tuples."};
 
-const binding::ArgumentSpec& iter_block_terms_spec() noexcept { return kIterBlockTermsSpec; }
-
-PyObject* py_iter_block_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) noexcept {
-  return binding::call(kIterBlockTermsSpec, args, nargs, kwnames, iter_block_terms);
-}
-
-const binding::ArgumentSpec& read_term_at_offset_spec() noexcept { return kReadTermAtOffsetSpec; }
-
-PyObject* py_read_term_at_offset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-  return binding::call(kReadTermAtOffsetSpec, args, nargs, kwnames, read_term_at_offset);
-}
+constinit binding::Function get_block_stats_function{
+    {"get_block_stats", {"file_path"}, 1, 1},
+    binding::entry_point<get_block_stats_function, py_get_block_stats>,
+    "get_block_stats(file_path)\n--\n\n"
+    "Get block statistics without loading all data.\n\n"
+    "Args:\n"
+    "    file_path: Path to the binary block file.\n\n"
+    "Returns:\n"
+    "    Tuple of (num_terms, file_size_bytes)."};
 
 }  // namespace quorbel::blockfile

@@ -1,6 +1,4 @@
 // write_binary_block(terms, doc_freqs, postings, output_path)
-#include "blockfile/py_writer.h"
-
 #include <string>
 #include <vector>
 
@@ -8,6 +6,7 @@
 #include "blockfile/format.h"
 #include "blockfile/writer.h"
 #include "encoding/postings.h"
+#include "functions.h"
 
 namespace quorbel::blockfile {
 
@@ -18,9 +17,6 @@ using binding::Slots;
 using encoding::Posting;
 
 namespace {
-
-constinit const binding::ArgumentSpec kWriteBinaryBlockSpec{
-    "write_binary_block", {"terms", "doc_freqs", "postings", "output_path"}, 4, 4};
 
 // A term's UTF-8 form, refused here when its length cannot be stored, so that no file is touched.
 Result<std::string> to_term(PyObject* value) {
@@ -59,7 +55,7 @@ Result<std::vector<Posting>> to_posting_list(PyObject* value) {
   return binding::to_vector<Posting>(value, to_posting);
 }
 
-Result<PyRef> write_binary_block(const Slots& slots) {
+Result<PyRef> py_write_binary_block(const Slots& slots) {
   Result<std::vector<std::string>> terms =
       binding::convert_arg(slots, 0, [](PyObject* value) {
         return binding::to_vector<std::string>(value, to_term);
@@ -88,11 +84,15 @@ Result<PyRef> write_binary_block(const Slots& slots) {
 
 }  // namespace
 
-const binding::ArgumentSpec& write_binary_block_spec() noexcept { return kWriteBinaryBlockSpec; }
-
-PyObject* py_write_binary_block(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-  return binding::call(kWriteBinaryBlockSpec, args, nargs, kwnames, write_binary_block);
-}
+constinit binding::Function write_binary_block_function{
+    {"write_binary_block", {"terms", "doc_freqs", "postings", "output_path"}, 4, 4},
+    binding::entry_point<write_binary_block_function, py_write_binary_block>,
+    "write_binary_block(terms, doc_freqs, postings, output_path)\n--\n\n"
+    "Write a binary block from dictionaries.\n\n"
+    "Args:\n"
+    "    terms: List of terms (sorted).\n"
+    "    doc_freqs: List of (doc_freq_content, doc_freq_title) tuples.\n"
+    "    postings: List of posting lists (each is a list of (doc_id, content_freq, title_freq)).\n"
+    "    output_path: Path to output binary block file."};
 
 }  // namespace quorbel::blockfile

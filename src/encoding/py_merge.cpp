@@ -1,12 +1,10 @@
 // merge_posting_lists(postings_bytes_list)
-#include "encoding/py_merge.h"
-
-
 #include "binding/convert.h"
 #include "encoding/merge.h"
 #include "encoding/posting_objects.h"
 #include "encoding/ranking.h"
 #include "encoding/varint_errors.h"
+#include "functions.h"
 
 namespace quorbel::encoding {
 
@@ -17,10 +15,7 @@ using binding::Status;
 
 namespace {
 
-constinit const binding::ArgumentSpec kMergePostingListsSpec{
-    "merge_posting_lists", {"postings_bytes_list"}, 1, 1};
-
-Result<PyRef> merge_posting_lists(const Slots& slots) {
+Result<PyRef> py_merge_posting_lists(const Slots& slots) {
   Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
   if (!list.ok()) return std::move(list).take_error();
   if (binding::list_length(*list) == 0) return binding::new_bytes({});
@@ -63,11 +58,17 @@ Result<PyRef> merge_posting_lists(const Slots& slots) {
 
 }  // namespace
 
-const binding::ArgumentSpec& merge_posting_lists_spec() noexcept { return kMergePostingListsSpec; }
-
-PyObject* py_merge_posting_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-  return binding::call(kMergePostingListsSpec, args, nargs, kwnames, merge_posting_lists);
-}
+constinit binding::Function merge_posting_lists_function{
+    {"merge_posting_lists", {"postings_bytes_list"}, 1, 1},
+    binding::entry_point<merge_posting_lists_function, py_merge_posting_lists>,
+    "merge_posting_lists(postings_bytes_list)\n--\n\n"
+    "Merge and sort multiple compressed posting lists efficiently.\n\n"
+    "Takes multiple compressed posting list bytes, decodes them, merges them,\n"
+    "sorts by content_freq + title_freq descending, then content_freq descending,\n"
+    "then doc_id descending, and returns a single compressed posting list.\n\n"
+    "Args:\n"
+    "    postings_bytes_list: List of compressed posting list bytes.\n\n"
+    "Returns:\n"
+    "    Single compressed bytes representation of merged and sorted postings."};
 
 }  // namespace quorbel::encoding

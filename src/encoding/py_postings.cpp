@@ -1,6 +1,4 @@
 // encode_posting_list(postings, assume_sorted=False) and decode_posting_list(data)
-#include "encoding/py_postings.h"
-
 #include <algorithm>
 #include <climits>
 #include <vector>
@@ -9,6 +7,7 @@
 #include "encoding/posting_objects.h"
 #include "encoding/postings.h"
 #include "encoding/ranking.h"
+#include "functions.h"
 
 namespace quorbel::encoding {
 
@@ -19,10 +18,6 @@ using binding::Slots;
 using binding::Status;
 
 namespace {
-
-constinit const binding::ArgumentSpec kEncodePostingListSpec{
-    "encode_posting_list", {"postings", "assume_sorted"}, 2, 1};
-constinit const binding::ArgumentSpec kDecodePostingListSpec{"decode_posting_list", {"data"}, 1, 1};
 
 // One element of the postings list: a tuple (or subclass) of three integers that fit in 32 bits.
 // The list argument has already been accepted, so these errors carry no argument prefix.
@@ -90,7 +85,7 @@ Status read_postings(PyObject* list, PostingArray& postings, Append append) {
   return binding::ok();
 }
 
-Result<PyRef> encode_posting_list(const Slots& slots) {
+Result<PyRef> py_encode_posting_list(const Slots& slots) {
   Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
   if (!list.ok()) return std::move(list).take_error();
   bool assume_sorted = false;
@@ -119,7 +114,7 @@ Result<PyRef> encode_posting_list(const Slots& slots) {
   return postings_to_bytes(postings.span());
 }
 
-Result<PyRef> decode_posting_list(const Slots& slots) {
+Result<PyRef> py_decode_posting_list(const Slots& slots) {
   Result<ByteSpan> data = binding::convert_arg(slots, 0, binding::to_byte_span);
   if (!data.ok()) return std::move(data).take_error();
   return decode_postings(*data);
@@ -127,18 +122,28 @@ Result<PyRef> decode_posting_list(const Slots& slots) {
 
 }  // namespace
 
-const binding::ArgumentSpec& encode_posting_list_spec() noexcept { return kEncodePostingListSpec; }
+constinit binding::Function encode_posting_list_function{
+    {"encode_posting_list", {"postings", "assume_sorted"}, 2, 1},
+    binding::entry_point<encode_posting_list_function, py_encode_posting_list>,
+    "encode_posting_list(postings, assume_sorted=False)\n--\n\n"
+    "Encode a posting list using delta encoding and varint compression.\n\n"
+    "Postings are sorted by document ID and delta-encoded:\n"
+    "- First doc_id is stored as-is\n"
+    "- Subsequent doc_ids are stored as deltas\n\n"
+    "Args:\n"
+    "    postings: List of (doc_id, content_freq, title_freq) tuples.\n"
+    "    assume_sorted: If True, skip sorting (postings already sorted by doc_id).\n\n"
+    "Returns:\n"
+    "    Compressed bytes representation of the posting list."};
 
-PyObject* py_encode_posting_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-  return binding::call(kEncodePostingListSpec, args, nargs, kwnames, encode_posting_list);
-}
-
-const binding::ArgumentSpec& decode_posting_list_spec() noexcept { return kDecodePostingListSpec; }
-
-PyObject* py_decode_posting_list(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-  return binding::call(kDecodePostingListSpec, args, nargs, kwnames, decode_posting_list);
-}
+constinit binding::Function decode_posting_list_function{
+    {"decode_posting_list", {"data"}, 1, 1},
+    binding::entry_point<decode_posting_list_function, py_decode_posting_list>,
+    "decode_posting_list(data)\n--\n\n"
+    "Decode a posting list from compressed bytes.\n\n"
+    "Args:\n"
+    "    data: Compressed bytes representation of the posting list.\n\n"
+    "Returns:\n"
+    "    List of (doc_id, content_freq, title_freq) tuples."};
 
 }  // namespace quorbel::encoding

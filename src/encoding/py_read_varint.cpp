@@ -1,6 +1,4 @@
 // read_varint(f)
-#include "encoding/stream_reader.h"
-
 #include <cstdint>
 #include <string>
 
@@ -9,6 +7,7 @@
 #include "binding/object_lock.h"
 #include "binding/once_cell.h"
 #include "encoding/varint_errors.h"
+#include "functions.h"
 
 namespace quorbel::encoding {
 
@@ -18,8 +17,6 @@ using binding::Result;
 using binding::Slots;
 
 namespace {
-
-constinit const binding::ArgumentSpec kReadVarintSpec{"read_varint", {"f"}, 1, 1};
 
 // A stream varint is at most five bytes; the fifth contributes its payload at bit 28.
 constexpr unsigned kLastShift = 28;
@@ -109,7 +106,7 @@ Result<ByteRead> read_byte(PyObject* f, PyObject* name, PyObject* one) {
   return ByteRead{size == 0, first};
 }
 
-Result<PyRef> read_varint(const Slots& slots) {
+Result<PyRef> py_read_varint(const Slots& slots) {
   Result<bool> text_stream = binding::convert_arg(slots, 0, is_text_stream);
   if (!text_stream.ok()) return std::move(text_stream).take_error();
   if (*text_stream) return read_failure("buffer size must be at least 4 bytes");
@@ -143,11 +140,9 @@ Result<PyRef> read_varint(const Slots& slots) {
 
 }  // namespace
 
-const binding::ArgumentSpec& read_varint_spec() noexcept { return kReadVarintSpec; }
-
-PyObject* py_read_varint(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-  return binding::call(kReadVarintSpec, args, nargs, kwnames, read_varint);
-}
+constinit binding::Function read_varint_function{
+    {"read_varint", {"f"}, 1, 1},
+    binding::entry_point<read_varint_function, py_read_varint>,
+    "read_varint(f)\n--\n\n"};
 
 }  // namespace quorbel::encoding
