@@ -48,7 +48,6 @@ fi
 # what the harnesses link in where the module would run Python code (signal handlers).
 core_sources=(
   src/encoding/postings.cpp
-  src/encoding/merge.cpp
   src/encoding/ranking.cpp
   src/blockfile/utf8.cpp
   src/blockfile/file.cpp

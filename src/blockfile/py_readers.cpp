@@ -62,7 +62,7 @@ Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) 
       !put(tuple.get(), 2, PyLong_FromUnsignedLongLong(entry.doc_freq_title))) {
     return Error::fetch();
   }
-  Result<PyRef> postings = encoding::postings_to_list(entry.postings);
+  Result<PyRef> postings = encoding::postings_to_list(entry.postings.span());
   if (!postings.ok()) return std::move(postings).take_error();
   PyTuple_SET_ITEM(tuple.get(), 3, (*postings).release());
   if (next_offset != nullptr &&

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "blockfile/file.h"
 #include "blockfile/utf8.h"
@@ -19,7 +18,7 @@ struct Entry {
   std::uint64_t doc_freq_content = 0;
   std::uint64_t doc_freq_title = 0;
   ByteBuffer posting_bytes;
-  std::vector<encoding::Posting> postings;
+  encoding::PostingArray postings;
   std::uint64_t size = 0;  // bytes the entry occupies in the file
 };
 

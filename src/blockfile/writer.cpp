@@ -19,8 +19,8 @@ IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> term
   // Reused across entries; it only ever grows to the largest posting list.
   ByteBuffer posting_bytes;
   for (std::size_t i = 0; i < terms.size(); ++i) {
-    posting_bytes.clear();
-    encoding::encode_postings(postings[i], posting_bytes);
+    posting_bytes.resize(encoding::encoded_size(postings[i]));
+    encoding::write_postings(postings[i], posting_bytes.data());
 
     std::uint8_t varints[kMaxVarintGroupBytes];
     std::uint8_t* end = encoding::write_varint(doc_freqs[i].content, varints);

@@ -41,18 +41,6 @@ Result<PyRef> postings_to_list(PostingSpan postings) {
   return list;
 }
 
-Result<PyRef> postings_to_bytes(PostingSpan postings) {
-  // A short list is written once into a stack buffer and copied; a long one is measured first
-  // and written straight into its bytes object, so that no buffer of the worst-case size exists.
-  constexpr std::size_t kShortList = 32;
-  if (postings.size() <= kShortList) {
-    std::uint8_t buffer[kShortList * 3 * kMaxVarintBytes];
-    const std::uint8_t* end = write_postings(postings, buffer);
-    return binding::new_bytes(ByteSpan(buffer, end));
-  }
-  return postings_to_bytes(postings, encoded_size(postings));
-}
-
 Result<PyRef> postings_to_bytes(PostingSpan postings, std::size_t size) {
   PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   if (!bytes) return Error::fetch();
@@ -63,7 +51,7 @@ Result<PyRef> postings_to_bytes(PostingSpan postings, std::size_t size) {
 
 Result<PyRef> decode_postings(ByteSpan bytes) {
   // Sized from the bytes themselves: one allocation at most, none for a short list.
-  PostingArray postings(count_postings(bytes));
+  PostingArray postings;
   DecodeStatus status = decode_postings_into(bytes, postings);
   if (status != DecodeStatus::ok) return varint_error(status);
   return postings_to_list(postings.span());

@@ -10,9 +10,8 @@ namespace quorbel::encoding {
 // A new list holding one new 3-tuple of ints per posting, in order.
 binding::Result<binding::PyRef> postings_to_list(PostingSpan postings);
 
-// A new bytes object holding the byte form of `postings`, written in place at its exact size.
-binding::Result<binding::PyRef> postings_to_bytes(PostingSpan postings);
-// The same when the caller already knows encoded_size(postings).
+// A new bytes object holding the byte form of `postings`, written in place; `size` is
+// encoded_size(postings), which callers often know already.
 binding::Result<binding::PyRef> postings_to_bytes(PostingSpan postings, std::size_t size);
 
 // Decodes a posting-list span into a new list of tuples. Python objects are created only after the

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "encoding/byte_buffer.h"
 #include "encoding/varint.h"
@@ -24,9 +23,6 @@ struct Posting {
 
 using PostingSpan = std::span<const Posting>;
 
-// Bytes reserved per posting before encoding: three five-byte varints.
-inline constexpr std::size_t kReservedBytesPerPosting = 15;
-
 // a - b modulo 2**32, read as signed.
 inline std::int32_t wrapping_sub(std::int32_t a, std::int32_t b) noexcept {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(a) - static_cast<std::uint32_t>(b));
@@ -42,12 +38,12 @@ inline std::uint64_t widen(std::int32_t value) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
 }
 
-// A posting vector whose capacity is fixed when it is made (and grows only through
-// reserve_more), keeping small lists on the stack: the codecs know their counts up front, and a
+// The one container of postings that the codecs fill: a vector whose capacity grows only through
+// reserve_more, keeping small lists on the stack: the codecs know their counts up front, and a
 // heap allocation would cost a call on a short list as much as its whole encoding.
 class PostingArray {
  public:
-  explicit PostingArray(std::size_t capacity) { reserve_more(capacity); }
+  explicit PostingArray(std::size_t capacity = 0) { reserve_more(capacity); }
   PostingArray(const PostingArray&) = delete;
   PostingArray& operator=(const PostingArray&) = delete;
 
@@ -65,7 +61,10 @@ class PostingArray {
   std::size_t room() const noexcept { return capacity_ - size_; }
   // Only when not full.
   void push_back(const Posting& posting) noexcept { data_[size_++] = posting; }
+  // Empties the array, keeping its capacity.
+  void clear() noexcept { size_ = 0; }
   std::span<Posting> span() noexcept { return {data_, size_}; }
+  std::span<const Posting> span() const noexcept { return {data_, size_}; }
   std::size_t size() const noexcept { return size_; }
 
   static constexpr std::size_t kInlinePostings = 32;
@@ -100,18 +99,15 @@ std::size_t encoded_size(PostingSpan postings) noexcept;
 // first), content_freq and title_freq, each sign-extended and varint-coded.
 std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out) noexcept;
 
-// Appends the byte form of `postings`, in the order given, to `out`.
-void encode_postings(PostingSpan postings, ByteBuffer& out);
-
 // The number of postings a well-formed posting-list span holds (a third of its varints, counted
 // by their last bytes). For malformed bytes it is a bound on what decoding can produce, so it
 // suits reserving capacity, never a check of well-formedness.
 std::size_t count_postings(ByteSpan bytes) noexcept;
 
-// Decodes a whole posting-list span, appending to `out`. Every byte must belong to a complete
-// posting; on failure `out` holds the postings decoded before it and the status says why.
-DecodeStatus decode_postings_into(ByteSpan bytes, std::vector<Posting>& out);
-// The same into a PostingArray, which must have room for count_postings(bytes) more postings.
+// Decodes a whole posting-list span, appending to `out` (made room for here when it has less than
+// a posting per three bytes). Doc ids count from 0 for this span alone, so spans decoded one after
+// another into one array pool their postings. Every byte must belong to a complete posting; on
+// failure `out` holds the postings decoded before it and the status says why.
 DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out);
 
 }  // namespace quorbel::encoding

@@ -1,6 +1,5 @@
 // merge_posting_lists(postings_bytes_list)
 #include "binding/convert.h"
-#include "encoding/merge.h"
 #include "encoding/posting_objects.h"
 #include "encoding/ranking.h"
 #include "encoding/varint_errors.h"
@@ -44,16 +43,15 @@ Result<PyRef> py_merge_posting_lists(const Slots& slots) {
     // Items are checked after the list itself was accepted: no argument prefix.
     Result<ByteSpan> bytes = binding::to_byte_span(item);
     if (!bytes.ok()) return std::move(bytes).take_error();
-    // Room is short only if another thread changed the list since it was counted.
-    if (pool.room() < bytes->size() / 3) pool.reserve_more(count_postings(*bytes));
-    // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile.
-    DecodeStatus status = pool_postings(*bytes, pool);
+    // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
+    // item's doc ids count from 0; equal doc ids stay separate postings.
+    DecodeStatus status = decode_postings_into(*bytes, pool);
     if (status != DecodeStatus::ok) return varint_error(status);
     return binding::ok();
   }));
 
   sort_merge_order(pool.span());
-  return postings_to_bytes(pool.span());
+  return postings_to_bytes(pool.span(), encoded_size(pool.span()));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
-// LEB128 varints: the one encoder and the one in-memory decoder.
+// LEB128 varints: the one encoder and the one decoder, used by every codec of the module.
 #pragma once
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -12,16 +11,8 @@ namespace quorbel::encoding {
 // Longest varint of an unsigned 64-bit value.
 inline constexpr std::size_t kMaxVarintBytes = 10;
 
-// Appends the shortest varint of `value` (1 to 10 bytes) to `out`.
-inline void append_varint(std::uint64_t value, ByteBuffer& out) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(value));
-}
-
-// Writes the varint of `value` at `out` (which has room for kMaxVarintBytes); returns the end.
+// Writes the shortest varint of `value` (1 to 10 bytes) at `out`, which has room for
+// kMaxVarintBytes; returns the end.
 inline std::uint8_t* write_varint(std::uint64_t value, std::uint8_t* out) noexcept {
   while (value >= 0x80) {
     *out++ = static_cast<std::uint8_t>(value | 0x80);
@@ -29,12 +20,6 @@ inline std::uint8_t* write_varint(std::uint64_t value, std::uint8_t* out) noexce
   }
   *out++ = static_cast<std::uint8_t>(value);
   return out;
-}
-
-// Bytes in the shortest varint of `value`: 1 for 0 to 127, up to 10.
-inline std::size_t varint_length(std::uint64_t value) noexcept {
-  // bit_width is 1..64; every 7 bits add a byte. (w * 9 + 64) / 64 == ceil(w / 7) for w <= 64.
-  return (static_cast<std::size_t>(std::bit_width(value | 1)) * 9 + 64) / 64;
 }
 
 enum class DecodeStatus : std::uint8_t { ok, unexpected_end, too_many_bytes };
@@ -50,15 +35,19 @@ struct DecodedVarint {
 // byte with its continuation bit set is unexpected_end when the span ends there and
 // too_many_bytes otherwise.
 inline DecodedVarint decode_varint(ByteSpan bytes) noexcept {
-  std::uint64_t result = 0;
   const std::size_t available = bytes.size();
-  for (std::size_t k = 0; k < 9; ++k) {
-    if (k == available) return {0, 0, DecodeStatus::unexpected_end};
+  // Most varints of a posting list are one byte.
+  if (available > 0 && bytes[0] < 0x80) return {bytes[0], 1, DecodeStatus::ok};
+  // The loop stops at the span's end or before the tenth byte, so no byte needs its own bounds
+  // check.
+  const std::size_t stop = available < 9 ? available : 9;
+  std::uint64_t result = 0;
+  for (std::size_t k = 0; k < stop; ++k) {
     const std::uint8_t byte = bytes[k];
     result |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * k);
     if ((byte & 0x80) == 0) return {result, k + 1, DecodeStatus::ok};
   }
-  if (available == 9) return {0, 0, DecodeStatus::unexpected_end};
+  if (available <= 9) return {0, 0, DecodeStatus::unexpected_end};
   const std::uint8_t last = bytes[9];
   if ((last & 0x80) == 0) return {result | (static_cast<std::uint64_t>(last) << 63), 10, DecodeStatus::ok};
   return {0, 0, available == 10 ? DecodeStatus::unexpected_end : DecodeStatus::too_many_bytes};

@@ -33,7 +33,12 @@ struct Expected {
   Kind kind = Kind::entry;
   DecodeStatus varint = DecodeStatus::ok;
   Utf8Check utf8{};
-  Entry entry;
+  ByteBuffer term;
+  std::uint64_t doc_freq_content = 0;
+  std::uint64_t doc_freq_title = 0;
+  ByteBuffer posting_bytes;
+  std::vector<Posting> postings;
+  std::uint64_t size = 0;
 };
 
 // One entry parsed from the file's bytes at `offset`.
@@ -50,7 +55,7 @@ Expected model_entry(ByteSpan file, std::size_t offset) {
     return out;
   }
   const ByteSpan term = rest.subspan(kTermLengthBytes, term_length);
-  out.entry.term.assign(term.begin(), term.end());
+  out.term.assign(term.begin(), term.end());
   out.utf8 = check_utf8(term);
   if (!out.utf8.ok()) {
     out.kind = Kind::bad_utf8;
@@ -68,22 +73,23 @@ Expected model_entry(ByteSpan file, std::size_t offset) {
     value = decoded.value;
     position += decoded.length;
   }
-  out.entry.doc_freq_content = values[0];
-  out.entry.doc_freq_title = values[1];
+  out.doc_freq_content = values[0];
+  out.doc_freq_title = values[1];
   if (rest.size() - position < values[2]) {
     out.kind = Kind::io_failure;
     return out;
   }
   const ByteSpan posting_bytes = rest.subspan(position, values[2]);
-  out.entry.posting_bytes.assign(posting_bytes.begin(), posting_bytes.end());
-  const DecodeStatus status =
-      quorbel::encoding::decode_postings_into(posting_bytes, out.entry.postings);
+  out.posting_bytes.assign(posting_bytes.begin(), posting_bytes.end());
+  quorbel::encoding::PostingArray postings;
+  const DecodeStatus status = quorbel::encoding::decode_postings_into(posting_bytes, postings);
   if (status != DecodeStatus::ok) {
     out.kind = Kind::bad_varint;
     out.varint = status;
     return out;
   }
-  out.entry.size = position + values[2];
+  out.postings.assign(postings.span().begin(), postings.span().end());
+  out.size = position + values[2];
   return out;
 }
 
@@ -146,13 +152,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     if (outcome.kind == Kind::end_of_file) break;
-    FUZZ_CHECK(entry.term == expected.entry.term);
+    FUZZ_CHECK(entry.term == expected.term);
     FUZZ_CHECK(check_utf8(entry.term).ok());
-    FUZZ_CHECK(entry.doc_freq_content == expected.entry.doc_freq_content);
-    FUZZ_CHECK(entry.doc_freq_title == expected.entry.doc_freq_title);
-    FUZZ_CHECK(entry.posting_bytes == expected.entry.posting_bytes);
-    FUZZ_CHECK(entry.postings == expected.entry.postings);
-    FUZZ_CHECK(entry.size == expected.entry.size);
+    FUZZ_CHECK(entry.doc_freq_content == expected.doc_freq_content);
+    FUZZ_CHECK(entry.doc_freq_title == expected.doc_freq_title);
+    FUZZ_CHECK(entry.posting_bytes == expected.posting_bytes);
+    FUZZ_CHECK(std::equal(entry.postings.span().begin(), entry.postings.span().end(),
+                          expected.postings.begin(), expected.postings.end()));
+    FUZZ_CHECK(entry.size == expected.size);
     FUZZ_CHECK(entry.size >= kMinEntryBytes && entry.size <= bytes.size() - offset);
     offset += entry.size;
   }

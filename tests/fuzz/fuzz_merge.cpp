@@ -1,7 +1,8 @@
-// The native half of merge_posting_lists over arbitrary items: the input is cut into items (a
-// length byte, then that many bytes, repeated), each item in its own exactly-sized buffer. Pooling
-// agrees with decoding each item on its own; the merged bytes decode to a permutation of the pool
-// in merge order.
+// The native steps of merge_posting_lists over arbitrary items, as the module runs them: the
+// input is cut into items (a length byte, then that many bytes, repeated), each item in its own
+// exactly-sized buffer, decoded one after another into one pool, which is sorted into merge order
+// and written at its exact size. Pooling agrees with decoding each item on its own; the merged
+// bytes decode to a permutation of the pool in merge order.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -9,15 +10,15 @@
 #include <tuple>
 #include <vector>
 
-#include "encoding/merge.h"
 #include "encoding/postings.h"
+#include "encoding/ranking.h"
 #include "fuzz_support.h"
 
 namespace {
 
-using quorbel::encoding::ByteBuffer;
 using quorbel::encoding::DecodeStatus;
 using quorbel::encoding::Posting;
+using quorbel::encoding::PostingArray;
 
 // The merge order written out plainly: (-(cf + 4 tf), -cf, -tf, doc_id), each wrapped to a signed
 // 32-bit value, smallest first.
@@ -43,40 +44,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += 1 + length;
   }
 
-  std::vector<Posting> pool;
+  PostingArray pool;  // grown by the decoder, item by item
   std::vector<Posting> expected;
-  quorbel::encoding::PostingArray array(0);  // the fixed-capacity pool, grown item by item
-  DecodeStatus status = DecodeStatus::ok;
   for (const auto& item : items) {
-    array.reserve_more(quorbel::encoding::count_postings(item->span()));
-    const std::size_t before = array.size();
-    const DecodeStatus array_status = quorbel::encoding::pool_postings(item->span(), array);
-    FUZZ_CHECK(array.size() - before <= quorbel::encoding::count_postings(item->span()));
-    status = quorbel::encoding::pool_postings(item->span(), pool);
-    FUZZ_CHECK(array_status == status);
-    std::vector<Posting> alone;
-    const DecodeStatus alone_status = quorbel::encoding::decode_postings_into(item->span(), alone);
-    FUZZ_CHECK(alone_status == status);
-    if (status != DecodeStatus::ok) break;
-    expected.insert(expected.end(), alone.begin(), alone.end());
-    FUZZ_CHECK(pool == expected);
+    const std::size_t before = pool.size();
+    const DecodeStatus status = quorbel::encoding::decode_postings_into(item->span(), pool);
+    FUZZ_CHECK(pool.size() - before <= quorbel::encoding::count_postings(item->span()));
+    PostingArray alone;
+    FUZZ_CHECK(quorbel::encoding::decode_postings_into(item->span(), alone) == status);
+    if (status != DecodeStatus::ok) return 0;
+    expected.insert(expected.end(), alone.span().begin(), alone.span().end());
+    FUZZ_CHECK(std::equal(pool.span().begin(), pool.span().end(), expected.begin(),
+                          expected.end()));
   }
-  if (status != DecodeStatus::ok) return 0;
-  FUZZ_CHECK(std::equal(pool.begin(), pool.end(), array.span().begin(), array.span().end()));
 
-  std::vector<Posting> sorted = pool;
-  ByteBuffer out{0xee};  // encode_merged appends
-  quorbel::encoding::encode_merged(sorted, out);
-  FUZZ_CHECK(out.front() == 0xee);
-  quorbel::fuzz::ExactCopy merged(out.data() + 1, out.size() - 1);
-  std::vector<Posting> decoded;
+  quorbel::encoding::sort_merge_order(pool.span());
+  const std::size_t merged_size = quorbel::encoding::encoded_size(pool.span());
+  std::vector<std::uint8_t> out(merged_size + 1, 0xee);
+  FUZZ_CHECK(quorbel::encoding::write_postings(pool.span(), out.data()) == out.data() + merged_size);
+  FUZZ_CHECK(out[merged_size] == 0xee);  // nothing written past the counted size
+  quorbel::fuzz::ExactCopy merged(out.data(), merged_size);
+  PostingArray decoded;
   FUZZ_CHECK(quorbel::encoding::decode_postings_into(merged.span(), decoded) == DecodeStatus::ok);
-  FUZZ_CHECK(decoded == sorted);  // written in the order the pool was sorted into
-  for (std::size_t i = 1; i < decoded.size(); ++i) {
-    FUZZ_CHECK(!(merge_key(decoded[i]) < merge_key(decoded[i - 1])));
+  // Written in the order the pool was sorted into.
+  FUZZ_CHECK(std::equal(decoded.span().begin(), decoded.span().end(), pool.span().begin(),
+                        pool.span().end()));
+  const auto result = decoded.span();
+  for (std::size_t i = 1; i < result.size(); ++i) {
+    FUZZ_CHECK(!(merge_key(result[i]) < merge_key(result[i - 1])));
   }
-  std::vector<Posting> a = decoded;
-  std::vector<Posting> b = pool;
+  std::vector<Posting> a(result.begin(), result.end());
+  std::vector<Posting> b = expected;
   std::sort(a.begin(), a.end(), by_fields);
   std::sort(b.begin(), b.end(), by_fields);
   FUZZ_CHECK(a == b);  // nothing lost, duplicated or combined

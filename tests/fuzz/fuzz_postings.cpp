@@ -1,10 +1,10 @@
 // decode_postings_into over arbitrary bytes: agrees with a decoder built on decode_varint, never
 // reads outside the span, and re-encoding the postings it returns decodes to the same postings.
-// The fixed-capacity decoder (sized by count_postings) and the exact-size writer agree with them.
+// Arrays sized by count_postings up front agree, and the exact-size writer round-trips.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+#include <span>
 #include <vector>
 
 #include "encoding/postings.h"
@@ -12,10 +12,12 @@
 
 namespace {
 
-using quorbel::encoding::ByteBuffer;
 using quorbel::encoding::ByteSpan;
 using quorbel::encoding::DecodeStatus;
 using quorbel::encoding::Posting;
+using quorbel::encoding::PostingArray;
+using quorbel::encoding::PostingSpan;
+
 
 // Three varints per posting; every value keeps its low 32 bits; doc ids accumulate from 0 modulo
 // 2**32.
@@ -37,59 +39,66 @@ DecodeStatus model_decode(ByteSpan bytes, std::vector<Posting>& out) {
   return DecodeStatus::ok;
 }
 
+// Whether two sequences are equal element by element.
+template <class T>
+bool same(std::span<const T> a, std::span<const T> b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+bool same(PostingSpan a, PostingSpan b) { return same<Posting>(a, b); }
+
+// The byte form of `postings` in an exactly-sized heap buffer, written by the module's writer.
+quorbel::fuzz::ExactCopy encode(PostingSpan postings) {
+  const std::size_t size = quorbel::encoding::encoded_size(postings);
+  std::vector<std::uint8_t> buffer(size + 1, 0xee);
+  std::uint8_t* end = quorbel::encoding::write_postings(postings, buffer.data());
+  FUZZ_CHECK(end == buffer.data() + size);  // exactly the size counted, nothing after it
+  FUZZ_CHECK(buffer[size] == 0xee);
+  return quorbel::fuzz::ExactCopy(buffer.data(), size);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quorbel::fuzz::ExactCopy input(data, size);
   const ByteSpan bytes = input.span();
 
-  std::vector<Posting> decoded;
+  PostingArray decoded;  // made room for by the decoder
   const DecodeStatus status = quorbel::encoding::decode_postings_into(bytes, decoded);
   std::vector<Posting> expected;
   const DecodeStatus expected_status = model_decode(bytes, expected);
   FUZZ_CHECK(status == expected_status);
   // On failure both hold the postings decoded before the bad one.
-  FUZZ_CHECK(decoded == expected);
+  FUZZ_CHECK(same(decoded.span(), expected));
   FUZZ_CHECK(decoded.size() <= bytes.size() / 3);
 
   // Appending keeps what `out` already held.
-  std::vector<Posting> appended{{1, 2, 3}};
+  PostingArray appended(1);
+  appended.push_back({1, 2, 3});
   FUZZ_CHECK(quorbel::encoding::decode_postings_into(bytes, appended) == status);
   FUZZ_CHECK(appended.size() == decoded.size() + 1);
-  FUZZ_CHECK(appended[0] == (Posting{1, 2, 3}));
-  FUZZ_CHECK(std::equal(decoded.begin(), decoded.end(), appended.begin() + 1));
+  FUZZ_CHECK(appended.span()[0] == (Posting{1, 2, 3}));
+  FUZZ_CHECK(same(decoded.span(), appended.span().subspan(1)));
 
-  // The count that sizes the fixed-capacity decoders bounds what decoding can produce, and is
-  // exact for well-formed bytes; the fixed-capacity decoder agrees with the growing one.
+  // The count that sizes the arrays bounds what decoding can produce, and is exact for
+  // well-formed bytes; an array sized by it up front decodes the same postings.
   const std::size_t counted = quorbel::encoding::count_postings(bytes);
   FUZZ_CHECK(decoded.size() <= counted);
   FUZZ_CHECK(status != DecodeStatus::ok || decoded.size() == counted);
-  quorbel::encoding::PostingArray array(counted);
+  PostingArray array(counted);
   FUZZ_CHECK(quorbel::encoding::decode_postings_into(bytes, array) == status);
-  FUZZ_CHECK(array.size() <= counted);
-  if (status == DecodeStatus::ok) {
-    FUZZ_CHECK(std::equal(decoded.begin(), decoded.end(), array.span().begin(), array.span().end()));
-  }
+  FUZZ_CHECK(same(decoded.span(), array.span()));
 
   if (status != DecodeStatus::ok) return 0;
   // Round trip: the canonical encoding of the decoded postings decodes to the same postings.
-  ByteBuffer encoded;
-  quorbel::encoding::encode_postings(decoded, encoded);
-  FUZZ_CHECK(encoded.size() >= 3 * decoded.size() && encoded.size() <= 30 * decoded.size());
-  quorbel::fuzz::ExactCopy reencoded(encoded.data(), encoded.size());
-  std::vector<Posting> again;
-  FUZZ_CHECK(quorbel::encoding::decode_postings_into(reencoded.span(), again) == DecodeStatus::ok);
-  FUZZ_CHECK(again == decoded);
+  const quorbel::fuzz::ExactCopy encoded = encode(decoded.span());
+  const ByteSpan encoded_bytes = encoded.span();
+  FUZZ_CHECK(encoded_bytes.size() >= 3 * decoded.size() &&
+             encoded_bytes.size() <= 30 * decoded.size());
+  PostingArray again;
+  FUZZ_CHECK(quorbel::encoding::decode_postings_into(encoded_bytes, again) == DecodeStatus::ok);
+  FUZZ_CHECK(same(again.span(), decoded.span()));
   // Encoding is a function of the postings: the same list encodes to the same bytes.
-  ByteBuffer twice;
-  quorbel::encoding::encode_postings(again, twice);
-  FUZZ_CHECK(twice == encoded);
-  // The exact-size writer fills an exactly-sized buffer with the same bytes.
-  const std::size_t size_needed = quorbel::encoding::encoded_size(decoded);
-  FUZZ_CHECK(size_needed == encoded.size());
-  std::unique_ptr<std::uint8_t[]> exact(new std::uint8_t[size_needed]);
-  std::uint8_t* end = quorbel::encoding::write_postings(decoded, exact.get());
-  FUZZ_CHECK(end == exact.get() + size_needed);
-  FUZZ_CHECK(std::equal(encoded.begin(), encoded.end(), exact.get()));
+  const quorbel::fuzz::ExactCopy twice = encode(again.span());
+  FUZZ_CHECK(same<std::uint8_t>(twice.span(), encoded_bytes));
   return 0;
 }
