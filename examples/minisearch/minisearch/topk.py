@@ -113,6 +113,10 @@ def top_k(
     """
     if len(terms) == 1 and len(clauses) == 1 and not clauses[0].excluded and k > 0:
         return _single_term(terms[0], norms, k)
+    if len(clauses) == 1 and len(clauses[0].terms) == len(terms) > 1 and k > 0:
+        whole = [index for index, term in enumerate(terms) if not term.chunks]
+        if whole:  # every match is in this term's head: look the others up for each of its documents
+            return _driven(terms, clauses[0], norms, k, min(whole, key=lambda index: len(terms[index].head)))
     state = _State(
         terms, clauses, norms,
         scores=[{} for _ in terms], decoded=[set() for _ in terms], absent=[set() for _ in terms],
@@ -195,6 +199,61 @@ def _best_k(k: int, scores: list[float], docs: list[int]) -> list[tuple[float, i
     if len(docs) <= 4 * k:
         return sorted(zip(map(neg, scores), docs))[:k]
     return heapq.nsmallest(k, zip(map(neg, scores), docs))
+
+
+def _driven(
+    terms: Sequence[TermPostings], clause: ClauseSpec, norms: Sequence[float], k: int, driver: int
+) -> tuple[list[tuple[int, float]], EvaluationStats]:
+    """An AND of terms, one of which has no chunks: score each of that term's documents by
+    looking it up in every other term (its head, or the one chunk that could hold it)."""
+    stats = EvaluationStats(rounds=1, postings_decoded=len(terms[driver].head))
+    finders = [_Finder(term, stats) if index != driver else None for index, term in enumerate(terms)]
+    ranked = []
+    for doc, content, title in terms[driver].head:
+        if doc in clause.excluded:
+            continue
+        stats.documents_checked += 1
+        total = 0.0
+        for index, term in enumerate(terms):
+            finder = finders[index]
+            posting = (doc, content, title) if finder is None else finder.find(doc)
+            if posting is None:
+                break
+            total += _score(term.weight, posting[1] + TITLE_WEIGHT * posting[2], norms[doc])
+        else:
+            ranked.append((-total, doc))
+    stats.postings_scored = len(ranked)
+    ranked.sort()
+    return [(doc, -negated) for negated, doc in ranked[:k]], stats
+
+
+class _Finder:
+    """Finds a document's posting in one term: in its head, or in the chunk that could hold it."""
+
+    def __init__(self, term: TermPostings, stats: EvaluationStats) -> None:
+        self.term = term
+        self.stats = stats
+        self.head = {posting[0]: posting for posting in term.head}
+        self.chunks: dict[int, list[Posting]] = {}
+        stats.postings_decoded += len(term.head)
+
+    def find(self, doc: int) -> Posting | None:
+        posting = self.head.get(doc)
+        if posting is not None or not self.term.chunks:
+            return posting
+        chunk = _chunk_of(self.term, doc)
+        if chunk < 0:
+            return None
+        postings = self.chunks.get(chunk)
+        if postings is None:
+            assert self.term.load_chunk is not None  # a term with chunks has a loader
+            postings = self.chunks[chunk] = self.term.load_chunk(chunk)
+            self.stats.postings_decoded += len(postings)
+            self.stats.chunks_decoded += 1
+        position = bisect_left(postings, (doc,))
+        if position < len(postings) and postings[position][0] == doc:
+            return postings[position]
+        return None
 
 
 def _record(state: _State, index: int, postings: list[Posting]) -> None:
