@@ -36,10 +36,9 @@ namespace {
 }
 
 [[gnu::cold]] Error unexpected_keyword(const Signature& signature, PyObject* keyword) {
-  Result<std::string> name = display_text(keyword);
-  if (!name.ok()) return std::move(name).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(std::string name, display_text(keyword));
   return Error::type_error(std::string(signature.function) + "() got an unexpected keyword argument '" +
-                           *name + "'");
+                           name + "'");
 }
 
 [[gnu::cold]] Error multiple_values(const Signature& signature, std::size_t index) {

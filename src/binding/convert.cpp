@@ -61,9 +61,8 @@ Result<bool> to_bool(PyObject* value) {
   if (!is_numpy_bool_type(type)) return Error::cast(value, "bool");
   inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
   if (nb_bool == nullptr) {
-    Result<std::string> name = display_text(reinterpret_cast<PyObject*>(type));
-    if (!name.ok()) return std::move(name).take_error();
-    return Error::type_error("object of type '" + *name + "' does not define a '__bool__' conversion");
+    QUORBEL_ASSIGN_OR_RETURN(std::string name, display_text(reinterpret_cast<PyObject*>(type)));
+    return Error::type_error("object of type '" + name + "' does not define a '__bool__' conversion");
   }
   int truth = nb_bool(value);
   if (truth == 0) return false;
@@ -74,8 +73,7 @@ Result<bool> to_bool(PyObject* value) {
 Result<std::size_t> vector_capacity(PyObject* value) {
   if (PyUnicode_Check(value)) return Error::type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(value)) {
-    Result<PyObject*> sequence = sequence_type();
-    if (!sequence.ok()) return std::move(sequence).take_error();
+    QUORBEL_TRY(sequence_type());  // a failed import of collections.abc is the error
     return Error::cast(value, "Sequence");
   }
   // Exact lists and tuples know their length; any other sequence may report whatever it likes,

@@ -16,7 +16,7 @@
 #include "binding/error.h"
 #include "binding/object_lock.h"
 #include "binding/py_ref.h"
-#include "encoding/byte_buffer.h"
+#include "common/bytes.h"
 
 namespace quorbel::binding {
 
@@ -46,9 +46,9 @@ Result<std::uint64_t> to_u64(PyObject* value);
 Result<std::string_view> to_text(PyObject* value);
 
 // The contents of a bytes object, viewed in place (valid while `value` lives).
-inline Result<encoding::ByteSpan> to_byte_span(PyObject* value) {
+inline Result<ByteSpan> to_byte_span(PyObject* value) {
   if (!PyBytes_Check(value)) return Error::cast(value, "bytes");
-  return encoding::ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+  return ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
 }
 
@@ -142,7 +142,7 @@ inline Py_ssize_t list_length(PyObject* list) {
 // --- results --------------------------------------------------------------------------------
 
 // A new bytes object holding a copy of `bytes`.
-inline Result<PyRef> new_bytes(encoding::ByteSpan bytes) {
+inline Result<PyRef> new_bytes(ByteSpan bytes) {
   PyObject* object = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
                                                static_cast<Py_ssize_t>(bytes.size()));
   if (object == nullptr) return Error::fetch();

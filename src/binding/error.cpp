@@ -86,9 +86,8 @@ Error Error::with_argument_prefix(const char* parameter) && {
     return std::move(*this);
   }
   PyObject* instance = state_->instance.get();
-  Result<std::string> text = display_text(instance);
-  if (!text.ok()) return std::move(text).take_error();
-  Error prefixed = type_error(prefix + *text);
+  QUORBEL_ASSIGN_OR_RETURN(std::string text, display_text(instance));
+  Error prefixed = type_error(prefix + text);
   prefixed.state_->cause = PyRef::steal(PyException_GetCause(instance));
   return prefixed;
 }

@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "binding/io_error.h"
+#include "common/io_error.h"
 
 namespace quorbel::binding {
 
@@ -103,3 +103,15 @@ std::string qualified_type_name(PyTypeObject* type);
     auto quorbel_try_result_ = (expression);                               \
     if (!quorbel_try_result_.ok()) return std::move(quorbel_try_result_).take_error(); \
   } while (false)
+
+#define QUORBEL_CONCAT_INNER(a, b) a##b
+#define QUORBEL_CONCAT(a, b) QUORBEL_CONCAT_INNER(a, b)
+
+// Evaluates an expression of type Result<T>: on failure returns its error, otherwise moves its
+// value into `declaration` (a variable declaration such as `std::int64_t n`).
+#define QUORBEL_ASSIGN_OR_RETURN(declaration, expression) \
+  QUORBEL_ASSIGN_OR_RETURN_IMPL(QUORBEL_CONCAT(quorbel_result_, __LINE__), declaration, expression)
+#define QUORBEL_ASSIGN_OR_RETURN_IMPL(result, declaration, expression) \
+  auto result = (expression);                                         \
+  if (!result.ok()) return std::move(result).take_error();            \
+  declaration = *std::move(result)

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "binding/io_error.h"
+#include "common/io_error.h"
 
 namespace quorbel::binding {
 

@@ -13,36 +13,11 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/io_error.h"
 #include "blockfile/format.h"
-#include "encoding/byte_buffer.h"
+#include "common/bytes.h"
+#include "common/io_error.h"
 
 namespace quorbel::blockfile {
-
-using binding::IoError;
-using encoding::ByteBuffer;
-using encoding::ByteSpan;
-
-// The outcome of an I/O step that produces no value.
-class [[nodiscard]] IoStatus {
- public:
-  IoStatus() noexcept = default;
-  IoStatus(IoError error) noexcept : failed_(true), error_(error) {}  // NOLINT: implicit
-
-  bool ok() const noexcept { return !failed_; }
-  const IoError& error() const noexcept { return error_; }
-
- private:
-  bool failed_ = false;
-  IoError error_{};
-};
-
-// Propagates a failed IoStatus.
-#define QUORBEL_IO_TRY(expression)                             \
-  do {                                                         \
-    ::quorbel::blockfile::IoStatus quorbel_io_status_ = (expression); \
-    if (!quorbel_io_status_.ok()) return quorbel_io_status_;   \
-  } while (false)
 
 // Called when a signal interrupts a system call, before the call is repeated; false gives the call
 // up. Defined by whoever links the file code in: the module runs the interpreter's signal handlers

@@ -8,8 +8,8 @@
 #include "blockfile/file.h"
 #include "blockfile/format.h"
 #include "blockfile/readers.h"
-#include "encoding/posting_objects.h"
-#include "encoding/varint_errors.h"
+#include "encoding/py_posting_objects.h"
+#include "encoding/py_varint_error.h"
 #include "functions.h"
 
 namespace quorbel::blockfile {
@@ -62,9 +62,8 @@ Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) 
       !put(tuple.get(), 2, PyLong_FromUnsignedLongLong(entry.doc_freq_title))) {
     return Error::fetch();
   }
-  Result<PyRef> postings = encoding::postings_to_list(entry.postings.span());
-  if (!postings.ok()) return std::move(postings).take_error();
-  PyTuple_SET_ITEM(tuple.get(), 3, (*postings).release());
+  QUORBEL_ASSIGN_OR_RETURN(PyRef postings, encoding::postings_to_list(entry.postings.span()));
+  PyTuple_SET_ITEM(tuple.get(), 3, postings.release());
   if (next_offset != nullptr &&
       !put(tuple.get(), 4, PyLong_FromUnsignedLongLong(*next_offset))) {
     return Error::fetch();
@@ -73,14 +72,12 @@ Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) 
 }
 
 Result<PyRef> py_get_block_stats(const Slots& slots) {
-  Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
-  if (!path.ok()) return std::move(path).take_error();
-  Result<Fd> fd = open_for_reading(*path);
-  if (!fd.ok()) return std::move(fd).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(std::string_view path, binding::convert_arg(slots, 0, binding::to_text));
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_for_reading(path));
 
   std::uint64_t size = 0;
-  if (IoStatus status = file_size(*fd, size); !status.ok()) return Error::from_io(status.error());
-  BufferedReader reader(fd->get());
+  if (IoStatus status = file_size(fd, size); !status.ok()) return Error::from_io(status.error());
+  BufferedReader reader(fd.get());
   std::uint64_t num_terms = 0;
   if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
     return Error::from_io(status.error());
@@ -94,12 +91,10 @@ Result<PyRef> py_get_block_stats(const Slots& slots) {
 }
 
 Result<PyRef> py_iter_block_terms(const Slots& slots) {
-  Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
-  if (!path.ok()) return std::move(path).take_error();
-  Result<Fd> fd = open_for_reading(*path);
-  if (!fd.ok()) return std::move(fd).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(std::string_view path, binding::convert_arg(slots, 0, binding::to_text));
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_for_reading(path));
 
-  BufferedReader reader(fd->get());
+  BufferedReader reader(fd.get());
   std::uint64_t num_terms = 0;
   if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
     return Error::from_io(status.error());
@@ -113,9 +108,8 @@ Result<PyRef> py_iter_block_terms(const Slots& slots) {
     EntryOutcome outcome = read_entry(reader, entry);
     if (outcome.kind == EntryOutcome::Kind::end_of_file) break;
     if (outcome.kind != EntryOutcome::Kind::entry) return entry_error(outcome);
-    Result<PyRef> tuple = entry_tuple(entry, nullptr);
-    if (!tuple.ok()) return std::move(tuple).take_error();
-    entries.push_back(std::move(*tuple));
+    QUORBEL_ASSIGN_OR_RETURN(PyRef tuple, entry_tuple(entry, nullptr));
+    entries.push_back(std::move(tuple));
   }
 
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(entries.size())));
@@ -127,20 +121,17 @@ Result<PyRef> py_iter_block_terms(const Slots& slots) {
 }
 
 Result<PyRef> py_read_term_at_offset(const Slots& slots) {
-  Result<std::string_view> path = binding::convert_arg(slots, 0, binding::to_text);
-  if (!path.ok()) return std::move(path).take_error();
-  Result<std::uint64_t> offset = binding::convert_arg(slots, 1, binding::to_u64);
-  if (!offset.ok()) return std::move(offset).take_error();
-  Result<Fd> fd = open_for_reading(*path);
-  if (!fd.ok()) return std::move(fd).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(std::string_view path, binding::convert_arg(slots, 0, binding::to_text));
+  QUORBEL_ASSIGN_OR_RETURN(std::uint64_t offset, binding::convert_arg(slots, 1, binding::to_u64));
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_for_reading(path));
 
-  if (IoStatus status = seek_to(*fd, *offset); !status.ok()) return Error::from_io(status.error());
-  BufferedReader reader(fd->get());
+  if (IoStatus status = seek_to(fd, offset); !status.ok()) return Error::from_io(status.error());
+  BufferedReader reader(fd.get());
   Entry entry;
   EntryOutcome outcome = read_entry(reader, entry);
   if (outcome.kind == EntryOutcome::Kind::end_of_file) return binding::new_none();
   if (outcome.kind != EntryOutcome::Kind::entry) return entry_error(outcome);
-  const std::uint64_t next_offset = *offset + entry.size;
+  const std::uint64_t next_offset = offset + entry.size;
   return entry_tuple(entry, &next_offset);
 }
 

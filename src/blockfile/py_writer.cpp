@@ -20,33 +20,27 @@ namespace {
 
 // A term's UTF-8 form, refused here when its length cannot be stored, so that no file is touched.
 Result<std::string> to_term(PyObject* value) {
-  Result<std::string_view> text = binding::to_text(value);
-  if (!text.ok()) return std::move(text).take_error();
-  if (text->size() > kMaxTermBytes) {
+  QUORBEL_ASSIGN_OR_RETURN(std::string_view text, binding::to_text(value));
+  if (text.size() > kMaxTermBytes) {
     return Error::value_error(
         "term too long for a block file: its UTF-8 form must be shorter than 2**32 bytes");
   }
-  return std::string(*text);
+  return std::string(text);
 }
 
 Result<DocFreqs> to_doc_freqs(PyObject* value) {
-  Result<PyObject*> pair = binding::to_tuple(value, 2);
-  if (!pair.ok()) return std::move(pair).take_error();
-  Result<std::uint64_t> content = binding::to_u64(PyTuple_GET_ITEM(*pair, 0));
-  if (!content.ok()) return std::move(content).take_error();
-  Result<std::uint64_t> title = binding::to_u64(PyTuple_GET_ITEM(*pair, 1));
-  if (!title.ok()) return std::move(title).take_error();
-  return DocFreqs{*content, *title};
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* pair, binding::to_tuple(value, 2));
+  QUORBEL_ASSIGN_OR_RETURN(std::uint64_t content, binding::to_u64(PyTuple_GET_ITEM(pair, 0)));
+  QUORBEL_ASSIGN_OR_RETURN(std::uint64_t title, binding::to_u64(PyTuple_GET_ITEM(pair, 1)));
+  return DocFreqs{content, title};
 }
 
 Result<Posting> to_posting(PyObject* value) {
-  Result<PyObject*> triple = binding::to_tuple(value, 3);
-  if (!triple.ok()) return std::move(triple).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* triple, binding::to_tuple(value, 3));
   std::int32_t fields[3];
   for (Py_ssize_t i = 0; i < 3; ++i) {
-    Result<std::int32_t> field = binding::to_i32(PyTuple_GET_ITEM(*triple, i));
-    if (!field.ok()) return std::move(field).take_error();
-    fields[i] = *field;
+    QUORBEL_ASSIGN_OR_RETURN(std::int32_t field, binding::to_i32(PyTuple_GET_ITEM(triple, i)));
+    fields[i] = field;
   }
   return Posting{fields[0], fields[1], fields[2]};
 }
@@ -56,28 +50,21 @@ Result<std::vector<Posting>> to_posting_list(PyObject* value) {
 }
 
 Result<PyRef> py_write_binary_block(const Slots& slots) {
-  Result<std::vector<std::string>> terms =
-      binding::convert_arg(slots, 0, [](PyObject* value) {
+  QUORBEL_ASSIGN_OR_RETURN(std::vector<std::string> terms, binding::convert_arg(slots, 0, [](PyObject* value) {
         return binding::to_vector<std::string>(value, to_term);
-      });
-  if (!terms.ok()) return std::move(terms).take_error();
-  Result<std::vector<DocFreqs>> doc_freqs =
-      binding::convert_arg(slots, 1, [](PyObject* value) {
+      }));
+  QUORBEL_ASSIGN_OR_RETURN(std::vector<DocFreqs> doc_freqs, binding::convert_arg(slots, 1, [](PyObject* value) {
         return binding::to_vector<DocFreqs>(value, to_doc_freqs);
-      });
-  if (!doc_freqs.ok()) return std::move(doc_freqs).take_error();
-  Result<std::vector<std::vector<Posting>>> postings =
-      binding::convert_arg(slots, 2, [](PyObject* value) {
+      }));
+  QUORBEL_ASSIGN_OR_RETURN(std::vector<std::vector<Posting>> postings, binding::convert_arg(slots, 2, [](PyObject* value) {
         return binding::to_vector<std::vector<Posting>>(value, to_posting_list);
-      });
-  if (!postings.ok()) return std::move(postings).take_error();
-  Result<std::string_view> output_path = binding::convert_arg(slots, 3, binding::to_text);
-  if (!output_path.ok()) return std::move(output_path).take_error();
+      }));
+  QUORBEL_ASSIGN_OR_RETURN(std::string_view output_path, binding::convert_arg(slots, 3, binding::to_text));
 
-  if (doc_freqs->size() != terms->size() || postings->size() != terms->size()) {
+  if (doc_freqs.size() != terms.size() || postings.size() != terms.size()) {
     return Error::value_error("terms, doc_freqs, and postings must have the same length");
   }
-  IoStatus written = write_block(*output_path, *terms, *doc_freqs, *postings);
+  IoStatus written = write_block(output_path, terms, doc_freqs, postings);
   if (!written.ok()) return Error::from_io(written.error());
   return binding::new_none();
 }

@@ -19,15 +19,16 @@ EntryOutcome bad_varint(DecodeStatus status) {
   return outcome;
 }
 
-// Decodes one varint from the file with decode_varint's verdicts over "the rest of the file".
-DecodedVarint read_file_varint(BufferedReader& reader, IoStatus& status) {
+// Decodes one varint from the file into `decoded`, with decode_varint's verdicts over "the rest
+// of the file"; a failed read leaves `decoded` unset.
+IoStatus read_file_varint(BufferedReader& reader, DecodedVarint& decoded) {
   // With more than ten bytes in view decode_varint reaches the same verdict as it would over the
   // whole rest of the file, so the common case decodes straight from the buffer.
   ByteSpan view = reader.buffered();
   if (view.size() > kMaxVarintBytes) {
-    DecodedVarint decoded = encoding::decode_varint(view);
+    decoded = encoding::decode_varint(view);
     if (decoded.status == DecodeStatus::ok) reader.consume(decoded.length);
-    return decoded;
+    return {};
   }
   // Near the end of the buffer: gather the varint byte by byte, plus an eleventh byte after ten
   // continuation bytes, since only its existence tells the two failures apart.
@@ -35,13 +36,13 @@ DecodedVarint read_file_varint(BufferedReader& reader, IoStatus& status) {
   std::size_t count = 0;
   while (count < sizeof bytes) {
     std::optional<std::uint8_t> byte;
-    status = reader.next_byte(byte);
-    if (!status.ok()) return {0, 0, DecodeStatus::ok};
+    QUORBEL_IO_TRY(reader.next_byte(byte));
     if (!byte) break;
     bytes[count++] = *byte;
     if (count <= kMaxVarintBytes && (*byte & 0x80) == 0) break;
   }
-  return encoding::decode_varint(ByteSpan(bytes, count));
+  decoded = encoding::decode_varint(ByteSpan(bytes, count));
+  return {};
 }
 
 }  // namespace
@@ -73,9 +74,10 @@ EntryOutcome read_entry(BufferedReader& reader, Entry& entry) {
   std::uint64_t values[3];
   std::uint64_t varint_bytes = 0;
   for (std::uint64_t& value : values) {
-    IoStatus status;
-    DecodedVarint decoded = read_file_varint(reader, status);
-    if (!status.ok()) return io_failure(status.error());
+    DecodedVarint decoded;
+    if (IoStatus status = read_file_varint(reader, decoded); !status.ok()) {
+      return io_failure(status.error());
+    }
     if (decoded.status != DecodeStatus::ok) return bad_varint(decoded.status);
     value = decoded.value;
     varint_bytes += decoded.length;

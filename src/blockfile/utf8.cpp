@@ -37,7 +37,7 @@ bool ascii_word(const std::uint8_t* at) noexcept {
 
 }  // namespace
 
-Utf8Check check_utf8(encoding::ByteSpan bytes) noexcept {
+Utf8Check check_utf8(ByteSpan bytes) noexcept {
   const std::size_t size = bytes.size();
   std::size_t i = 0;
   while (i < size) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "encoding/byte_buffer.h"
+#include "common/bytes.h"
 
 namespace quorbel::blockfile {
 
@@ -22,7 +22,7 @@ struct Utf8Check {
   bool ok() const noexcept { return status == Status::valid; }
 };
 
-Utf8Check check_utf8(encoding::ByteSpan bytes) noexcept;
+Utf8Check check_utf8(ByteSpan bytes) noexcept;
 
 // "invalid utf-8 sequence of N bytes from index I" or "incomplete utf-8 byte sequence from
 // index I", for a failed check.

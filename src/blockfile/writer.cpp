@@ -54,9 +54,9 @@ IoStatus write_block(std::string_view path, std::span<const std::string> terms,
     // what is still buffered; the first failure is the one that counts, unless that attempt was
     // itself stopped by a handler, whose exception must not be lost. The descriptor closes on the
     // way out.
-    if (written.error().kind == binding::IoKind::stopped_by_signal) return written;
+    if (written.error().kind == IoKind::stopped_by_signal) return written;
     IoStatus last = writer.flush();
-    if (!last.ok() && last.error().kind == binding::IoKind::stopped_by_signal) return last;
+    if (!last.ok() && last.error().kind == IoKind::stopped_by_signal) return last;
     return written;
   }
   return fd.close();

@@ -7,7 +7,7 @@
 #include <memory>
 #include <span>
 
-#include "encoding/byte_buffer.h"
+#include "common/bytes.h"
 #include "encoding/varint.h"
 
 namespace quorbel::encoding {

@@ -1,8 +1,8 @@
 // merge_posting_lists(postings_bytes_list)
 #include "binding/convert.h"
-#include "encoding/posting_objects.h"
+#include "encoding/py_posting_objects.h"
 #include "encoding/ranking.h"
-#include "encoding/varint_errors.h"
+#include "encoding/py_varint_error.h"
 #include "functions.h"
 
 namespace quorbel::encoding {
@@ -15,9 +15,8 @@ using binding::Status;
 namespace {
 
 Result<PyRef> py_merge_posting_lists(const Slots& slots) {
-  Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
-  if (!list.ok()) return std::move(list).take_error();
-  if (binding::list_length(*list) == 0) return binding::new_bytes({});
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* list, binding::convert_arg(slots, 0, binding::to_list));
+  if (binding::list_length(list) == 0) return binding::new_bytes({});
 
   // Reserve the whole pool up front: growing it by doubling would hold the old and the new pool
   // at once. Items that are not bytes count nothing here; the walk below reports them in order.
@@ -26,26 +25,25 @@ Result<PyRef> py_merge_posting_lists(const Slots& slots) {
   std::size_t capacity = 0;
   std::size_t bound = 0;
   {
-    binding::ObjectLock lock(*list);  // nothing here calls back into Python
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(*list); ++i) {
-      PyObject* item = PyList_GET_ITEM(*list, i);
+    binding::ObjectLock lock(list);  // nothing here calls back into Python
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
       if (PyBytes_Check(item)) bound += static_cast<std::size_t>(PyBytes_GET_SIZE(item)) / 3;
     }
     if (bound > PostingArray::kInlinePostings) {
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(*list); ++i) {
-        PyObject* item = PyList_GET_ITEM(*list, i);
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
         if (PyBytes_Check(item)) capacity += count_postings(*binding::to_byte_span(item));
       }
     }
   }
   PostingArray pool(capacity);
-  QUORBEL_TRY(binding::walk_list(*list, [&pool](PyObject* item) -> Status {
+  QUORBEL_TRY(binding::walk_list(list, [&pool](PyObject* item) -> Status {
     // Items are checked after the list itself was accepted: no argument prefix.
-    Result<ByteSpan> bytes = binding::to_byte_span(item);
-    if (!bytes.ok()) return std::move(bytes).take_error();
+    QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
     // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
     // item's doc ids count from 0; equal doc ids stay separate postings.
-    DecodeStatus status = decode_postings_into(*bytes, pool);
+    DecodeStatus status = decode_postings_into(bytes, pool);
     if (status != DecodeStatus::ok) return varint_error(status);
     return binding::ok();
   }));

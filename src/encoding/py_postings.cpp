@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "binding/convert.h"
-#include "encoding/posting_objects.h"
+#include "encoding/py_posting_objects.h"
 #include "encoding/postings.h"
 #include "encoding/ranking.h"
 #include "functions.h"
@@ -29,9 +29,8 @@ Result<Posting> to_posting(PyObject* element) {
   std::int32_t fields[3];
   for (Py_ssize_t i = 0; i < 3; ++i) {
     // The tuple is immutable and held by the walk, so its items outlive any __index__ call.
-    Result<std::int32_t> field = binding::to_i32(PyTuple_GET_ITEM(element, i));
-    if (!field.ok()) return std::move(field).take_error();
-    fields[i] = *field;
+    QUORBEL_ASSIGN_OR_RETURN(std::int32_t field, binding::to_i32(PyTuple_GET_ITEM(element, i)));
+    fields[i] = field;
   }
   return Posting{fields[0], fields[1], fields[2]};
 }
@@ -78,24 +77,21 @@ Status read_postings(PyObject* list, PostingArray& postings, Append append) {
       }
       element = PyRef::borrow(borrowed);
     }
-    Result<Posting> posting = to_posting(element.get());
-    if (!posting.ok()) return std::move(posting).take_error();
-    append(*posting);
+    QUORBEL_ASSIGN_OR_RETURN(Posting posting, to_posting(element.get()));
+    append(posting);
   }
   return binding::ok();
 }
 
 Result<PyRef> py_encode_posting_list(const Slots& slots) {
-  Result<PyObject*> list = binding::convert_arg(slots, 0, binding::to_list);
-  if (!list.ok()) return std::move(list).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* list, binding::convert_arg(slots, 0, binding::to_list));
   bool assume_sorted = false;
   if (slots[1] != nullptr) {
-    Result<bool> flag = binding::convert_arg(slots, 1, binding::to_bool);
-    if (!flag.ok()) return std::move(flag).take_error();
-    assume_sorted = *flag;
+    QUORBEL_ASSIGN_OR_RETURN(bool flag, binding::convert_arg(slots, 1, binding::to_bool));
+    assume_sorted = flag;
   }
 
-  const Py_ssize_t length = binding::list_length(*list);
+  const Py_ssize_t length = binding::list_length(list);
   if (length == 0) return binding::new_bytes({});
   PostingArray postings(static_cast<std::size_t>(length));
   // In the caller's order the encoded size can be counted while the postings arrive.
@@ -103,7 +99,7 @@ Result<PyRef> py_encode_posting_list(const Slots& slots) {
   std::int32_t previous = 0;
   // Items beyond the length read above are not visited (it can only grow on a free-threaded
   // interpreter, between the two reads).
-  QUORBEL_TRY(read_postings(*list, postings, [&](const Posting& posting) noexcept {
+  QUORBEL_TRY(read_postings(list, postings, [&](const Posting& posting) noexcept {
     size += posting_length(posting, previous);
     previous = posting.doc_id;
     postings.push_back(posting);
@@ -115,9 +111,8 @@ Result<PyRef> py_encode_posting_list(const Slots& slots) {
 }
 
 Result<PyRef> py_decode_posting_list(const Slots& slots) {
-  Result<ByteSpan> data = binding::convert_arg(slots, 0, binding::to_byte_span);
-  if (!data.ok()) return std::move(data).take_error();
-  return decode_postings(*data);
+  QUORBEL_ASSIGN_OR_RETURN(ByteSpan data, binding::convert_arg(slots, 0, binding::to_byte_span));
+  return decode_postings(data);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include "binding/convert.h"
 #include "binding/object_lock.h"
 #include "binding/once_cell.h"
-#include "encoding/varint_errors.h"
+#include "encoding/py_varint_error.h"
 #include "functions.h"
 
 namespace quorbel::encoding {
@@ -55,9 +55,8 @@ Result<PyObject*> one_byte_request() {
 // answer is kept. A failure of the import or of the check counts as a failed conversion of the
 // argument.
 Result<bool> is_text_stream(PyObject* f) {
-  Result<PyObject*> text_io_base = binding::text_io_base_type();
-  if (!text_io_base.ok()) return std::move(text_io_base).take_error();
-  const int is_instance = PyObject_IsInstance(f, *text_io_base);
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* text_io_base, binding::text_io_base_type());
+  const int is_instance = PyObject_IsInstance(f, text_io_base);
   if (is_instance < 0) return Error::fetch();
   return is_instance == 1;
 }
@@ -68,9 +67,8 @@ Result<bool> is_text_stream(PyObject* f) {
   // failures: turning them into an OSError would stop a caller's Ctrl-C or shutdown.
   if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::fetch();
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-  Result<std::string> text = binding::exception_text(exception.get());
-  if (!text.ok()) return std::move(text).take_error();
-  return read_failure(*text);
+  QUORBEL_ASSIGN_OR_RETURN(std::string text, binding::exception_text(exception.get()));
+  return read_failure(text);
 }
 
 struct ByteRead {
@@ -107,29 +105,25 @@ Result<ByteRead> read_byte(PyObject* f, PyObject* name, PyObject* one) {
 }
 
 Result<PyRef> py_read_varint(const Slots& slots) {
-  Result<bool> text_stream = binding::convert_arg(slots, 0, is_text_stream);
-  if (!text_stream.ok()) return std::move(text_stream).take_error();
-  if (*text_stream) return read_failure("buffer size must be at least 4 bytes");
+  QUORBEL_ASSIGN_OR_RETURN(bool text_stream, binding::convert_arg(slots, 0, is_text_stream));
+  if (text_stream) return read_failure("buffer size must be at least 4 bytes");
 
-  Result<PyObject*> name = read_method_name();
-  if (!name.ok()) return std::move(name).take_error();
-  Result<PyObject*> one = one_byte_request();
-  if (!one.ok()) return std::move(one).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* name, read_method_name());
+  QUORBEL_ASSIGN_OR_RETURN(PyObject* one, one_byte_request());
   // f.read runs arbitrary code; hold f ourselves for as long as we call it.
   const PyRef f = PyRef::borrow(slots[0]);
 
   std::uint64_t result = 0;
   for (unsigned shift = 0;; shift += 7) {
-    Result<ByteRead> read = read_byte(f.get(), *name, *one);
-    if (!read.ok()) return std::move(read).take_error();
-    if (read->end) {
+    QUORBEL_ASSIGN_OR_RETURN(ByteRead read, read_byte(f.get(), name, one));
+    if (read.end) {
       // Nothing read yet: a clean end of the stream. Otherwise the varint was cut short, and
       // answering None would hide the bytes already taken from the stream.
       if (shift == 0) return binding::new_none();
       return varint_error(DecodeStatus::unexpected_end);
     }
-    result |= static_cast<std::uint64_t>(read->byte & 0x7f) << shift;
-    if ((read->byte & 0x80) == 0) {
+    result |= static_cast<std::uint64_t>(read.byte & 0x7f) << shift;
+    if ((read.byte & 0x80) == 0) {
       PyObject* value = PyLong_FromUnsignedLongLong(result);
       if (value == nullptr) return Error::fetch();
       return PyRef::steal(value);

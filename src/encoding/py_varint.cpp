@@ -1,27 +1,19 @@
 // encode_varint(n)
 #include "binding/convert.h"
 #include "encoding/varint.h"
-#include "encoding/varint_errors.h"
 #include "functions.h"
 
 namespace quorbel::encoding {
 
 using binding::Error;
 
-Error varint_error(DecodeStatus status) {
-  return Error::value_error(status == DecodeStatus::too_many_bytes
-                                ? "Invalid varint encoding: too many bytes"
-                                : "Invalid varint encoding: unexpected end of data");
-}
-
 namespace {
 
 binding::Result<binding::PyRef> py_encode_varint(const binding::Slots& slots) {
-  binding::Result<std::int64_t> n = binding::convert_arg(slots, 0, binding::to_i64);
-  if (!n.ok()) return std::move(n).take_error();
-  if (*n < 0) return Error::value_error("Varint encoding only supports non-negative integers");
+  QUORBEL_ASSIGN_OR_RETURN(std::int64_t n, binding::convert_arg(slots, 0, binding::to_i64));
+  if (n < 0) return Error::value_error("Varint encoding only supports non-negative integers");
   std::uint8_t bytes[kMaxVarintBytes];
-  std::uint8_t* end = write_varint(static_cast<std::uint64_t>(*n), bytes);
+  std::uint8_t* end = write_varint(static_cast<std::uint64_t>(n), bytes);
   return binding::new_bytes(ByteSpan(bytes, end));
 }
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "encoding/byte_buffer.h"
+#include "common/bytes.h"
 
 namespace quorbel::encoding {
 

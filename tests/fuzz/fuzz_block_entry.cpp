@@ -23,8 +23,8 @@
 namespace {
 
 using namespace quorbel::blockfile;
-using quorbel::encoding::ByteBuffer;
-using quorbel::encoding::ByteSpan;
+using quorbel::ByteBuffer;
+using quorbel::ByteSpan;
 using quorbel::encoding::DecodeStatus;
 using quorbel::encoding::Posting;
 using Kind = EntryOutcome::Kind;

@@ -12,7 +12,7 @@
 
 namespace {
 
-using quorbel::encoding::ByteSpan;
+using quorbel::ByteSpan;
 using quorbel::encoding::DecodeStatus;
 using quorbel::encoding::Posting;
 using quorbel::encoding::PostingArray;

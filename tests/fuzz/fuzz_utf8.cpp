@@ -11,7 +11,7 @@
 namespace {
 
 using quorbel::blockfile::Utf8Check;
-using quorbel::encoding::ByteSpan;
+using quorbel::ByteSpan;
 
 struct Range {
   std::uint8_t low, high;

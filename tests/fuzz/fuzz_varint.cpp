@@ -8,7 +8,7 @@
 
 namespace {
 
-using quorbel::encoding::ByteSpan;
+using quorbel::ByteSpan;
 using quorbel::encoding::DecodedVarint;
 using quorbel::encoding::DecodeStatus;
 

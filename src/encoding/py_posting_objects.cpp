@@ -1,7 +1,7 @@
-#include "encoding/posting_objects.h"
+#include "encoding/py_posting_objects.h"
 
 #include "binding/convert.h"
-#include "encoding/varint_errors.h"
+#include "encoding/py_varint_error.h"
 
 namespace quorbel::encoding {
 

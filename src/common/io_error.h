@@ -1,7 +1,7 @@
 // I/O failures as plain values, free of the Python API so that native cores can produce them.
 #pragma once
 
-namespace quorbel::binding {
+namespace quorbel {
 
 // What went wrong when no errno describes it (or what an errno is classified as).
 enum class IoKind {
@@ -55,4 +55,25 @@ struct IoError {
   bool is_eof() const noexcept { return kind == IoKind::unexpected_eof; }
 };
 
-}  // namespace quorbel::binding
+// The outcome of an I/O step that produces no value.
+class [[nodiscard]] IoStatus {
+ public:
+  IoStatus() noexcept = default;
+  IoStatus(IoError error) noexcept : failed_(true), error_(error) {}  // NOLINT: implicit
+
+  bool ok() const noexcept { return !failed_; }
+  const IoError& error() const noexcept { return error_; }
+
+ private:
+  bool failed_ = false;
+  IoError error_{};
+};
+
+}  // namespace quorbel
+
+// Propagates a failed IoStatus.
+#define QUORBEL_IO_TRY(expression)                           \
+  do {                                                       \
+    ::quorbel::IoStatus quorbel_io_status_ = (expression);   \
+    if (!quorbel_io_status_.ok()) return quorbel_io_status_; \
+  } while (false)

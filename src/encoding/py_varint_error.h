@@ -1,4 +1,4 @@
-// The Python-facing messages of the varint decoder.
+// The Python-facing messages of the varint decoder, for every wrapper that decodes varints.
 #pragma once
 
 #include "binding/error.h"
