@@ -66,6 +66,34 @@ Result<bool> to_bool(PyObject* value);
 
 // --- sequences ------------------------------------------------------------------------------
 
+// The one walk over a list: visits its items by index while the index is below both `limit` and
+// the length, read again before each item (Py_SSIZE_T_MAX: as far as the list goes, as its
+// iterator does). Each item is first offered to `plain` (PyObject* borrowed -> bool) inside the
+// list's critical section, where it may take the item without running Python code and return
+// true; any other item is taken as a new reference and handed to `visit` (PyObject* -> Status)
+// outside the section, so `visit` may run Python code that changes the list. The first failing
+// visit ends the walk.
+template <class Visit, class Plain>
+Status walk_list(PyObject* list, Py_ssize_t limit, Visit visit, Plain plain) {
+  for (Py_ssize_t index = 0;; ++index) {
+    PyRef item;
+    {
+      ObjectLock lock(list);
+      if (index >= std::min(PyList_GET_SIZE(list), limit)) break;
+      PyObject* borrowed = PyList_GET_ITEM(list, index);
+      if (plain(borrowed)) continue;
+      item = PyRef::borrow(borrowed);
+    }
+    QUORBEL_TRY(visit(item.get()));
+  }
+  return ok();
+}
+
+template <class Visit>
+Status walk_list(PyObject* list, Py_ssize_t limit, Visit visit) {
+  return walk_list(list, limit, visit, [](PyObject*) noexcept { return false; });
+}
+
 // Checks that `value` can be converted as a vector (a sequence other than str) and returns the
 // capacity to reserve for it.
 Result<std::size_t> vector_capacity(PyObject* value);
@@ -74,63 +102,32 @@ Result<std::size_t> vector_capacity(PyObject* value);
 // (PyObject* -> Result<T>). The first failing element ends the conversion.
 template <class T, class Convert>
 Result<std::vector<T>> to_vector(PyObject* value, Convert convert) {
-  Result<std::size_t> capacity = vector_capacity(value);
-  if (!capacity.ok()) return std::move(capacity).take_error();
+  QUORBEL_ASSIGN_OR_RETURN(std::size_t capacity, vector_capacity(value));
   std::vector<T> out;
-  out.reserve(*capacity);
-  if (PyList_CheckExact(value) || PyTuple_CheckExact(value)) {
-    // What their iterators do, without an iterator object and a call per item: visit by index
-    // while the index is below the current length, each item as a new reference.
-    const bool is_list = PyList_CheckExact(value);
-    for (Py_ssize_t index = 0;; ++index) {
-      PyRef item;
-      if (is_list) {
-        ObjectLock lock(value);
-        if (index >= PyList_GET_SIZE(value)) break;
-        item = PyRef::borrow(PyList_GET_ITEM(value, index));
-      } else {
-        if (index >= PyTuple_GET_SIZE(value)) break;
-        item = PyRef::borrow(PyTuple_GET_ITEM(value, index));
-      }
-      Result<T> converted = convert(item.get());
-      if (!converted.ok()) return std::move(converted).take_error();
-      out.push_back(std::move(*converted));
+  out.reserve(capacity);
+  auto append = [&](PyObject* item) -> Status {
+    QUORBEL_ASSIGN_OR_RETURN(T converted, convert(item));
+    out.push_back(std::move(converted));
+    return ok();
+  };
+  // Exact lists and tuples are visited by index, as their iterators would visit them, without an
+  // iterator object and a call per item.
+  if (PyList_CheckExact(value)) {
+    QUORBEL_TRY(walk_list(value, PY_SSIZE_T_MAX, append));
+    return out;
+  }
+  if (PyTuple_CheckExact(value)) {
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(value); ++index) {
+      const PyRef item = PyRef::borrow(PyTuple_GET_ITEM(value, index));
+      QUORBEL_TRY(append(item.get()));
     }
     return out;
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(value));
   if (!iterator) return Error::fetch();
-  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-    Result<T> converted = convert(item.get());
-    if (!converted.ok()) return std::move(converted).take_error();
-    out.push_back(std::move(*converted));
-  }
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) QUORBEL_TRY(append(item.get()));
   if (PyErr_Occurred()) return Error::fetch();
   return out;
-}
-
-// Visits the items of a list by index with `visit` (PyObject* borrowed for the call -> Status).
-// The length is read again before each item and the walk stops at the smaller of it and the
-// starting length; each item is taken as a new reference inside the list's critical section, so
-// `visit` may run Python code that changes the list.
-template <class Visit>
-Status walk_list(PyObject* list, Visit visit) {
-  Py_ssize_t start_length;
-  {
-    ObjectLock lock(list);
-    start_length = PyList_GET_SIZE(list);
-  }
-  for (Py_ssize_t index = 0;; ++index) {
-    PyRef item;
-    {
-      ObjectLock lock(list);
-      if (index >= std::min(PyList_GET_SIZE(list), start_length)) break;
-      item = PyRef::borrow(PyList_GET_ITEM(list, index));
-    }
-    Status visited = visit(item.get());
-    if (!visited.ok()) return visited;
-  }
-  return ok();
 }
 
 // The list's length, read under its critical section.

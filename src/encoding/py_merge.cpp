@@ -38,7 +38,7 @@ Result<PyRef> py_merge_posting_lists(const Slots& slots) {
     }
   }
   PostingArray pool(capacity);
-  QUORBEL_TRY(binding::walk_list(list, [&pool](PyObject* item) -> Status {
+  QUORBEL_TRY(binding::walk_list(list, binding::list_length(list), [&pool](PyObject* item) -> Status {
     // Items are checked after the list itself was accepted: no argument prefix.
     QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
     // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each

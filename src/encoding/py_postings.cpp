@@ -53,36 +53,6 @@ bool plain_posting(PyObject* element, Posting& out) noexcept {
   return true;
 }
 
-// Converts the elements of `list` into `postings`, in the order of the list walk (see
-// binding::walk_list), stopping when `postings` is full. Plain elements are read in place under
-// the list's critical section, since nothing can run that would change the list meanwhile; any
-// other element is taken as a new reference and converted outside it, as walk_list does.
-template <class Append>
-Status read_postings(PyObject* list, PostingArray& postings, Append append) {
-  Py_ssize_t start_length;
-  {
-    binding::ObjectLock lock(list);
-    start_length = PyList_GET_SIZE(list);
-  }
-  for (Py_ssize_t index = 0; !postings.full(); ++index) {
-    PyRef element;
-    {
-      binding::ObjectLock lock(list);
-      if (index >= std::min(PyList_GET_SIZE(list), start_length)) break;
-      PyObject* borrowed = PyList_GET_ITEM(list, index);
-      Posting posting;
-      if (plain_posting(borrowed, posting)) {
-        append(posting);
-        continue;
-      }
-      element = PyRef::borrow(borrowed);
-    }
-    QUORBEL_ASSIGN_OR_RETURN(Posting posting, to_posting(element.get()));
-    append(posting);
-  }
-  return binding::ok();
-}
-
 Result<PyRef> py_encode_posting_list(const Slots& slots) {
   QUORBEL_ASSIGN_OR_RETURN(PyObject* list, binding::convert_arg(slots, 0, binding::to_list));
   bool assume_sorted = false;
@@ -97,13 +67,27 @@ Result<PyRef> py_encode_posting_list(const Slots& slots) {
   // In the caller's order the encoded size can be counted while the postings arrive.
   std::size_t size = 0;
   std::int32_t previous = 0;
-  // Items beyond the length read above are not visited (it can only grow on a free-threaded
-  // interpreter, between the two reads).
-  QUORBEL_TRY(read_postings(list, postings, [&](const Posting& posting) noexcept {
+  auto append = [&](const Posting& posting) noexcept {
     size += posting_length(posting, previous);
     previous = posting.doc_id;
     postings.push_back(posting);
-  }));
+  };
+  // Items beyond the length read above are not visited (it can only grow on a free-threaded
+  // interpreter, meanwhile). Plain elements are read in place under the list's critical section,
+  // since nothing can run that would change the list meanwhile.
+  QUORBEL_TRY(binding::walk_list(
+      list, length,
+      [&](PyObject* element) -> Status {
+        QUORBEL_ASSIGN_OR_RETURN(Posting posting, to_posting(element));
+        append(posting);
+        return binding::ok();
+      },
+      [&](PyObject* element) noexcept {
+        Posting posting;
+        if (!plain_posting(element, posting)) return false;
+        append(posting);
+        return true;
+      }));
 
   if (assume_sorted) return postings_to_bytes(postings.span(), size);
   sort_ranking_order(postings.span());
