@@ -22,7 +22,7 @@ harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] || harnesses=("${all_harnesses[@]}")
 
 work=${QUORBEL_FUZZ_DIR:-$HOME/.cache/quorbel/fuzz}
-mkdir -p "$work/bin" "$work/obj"
+mkdir -p "$work/bin"
 
 # --- toolchain --------------------------------------------------------------------------------
 
@@ -44,41 +44,28 @@ fi
 
 # --- build ------------------------------------------------------------------------------------
 
-# The native cores the harnesses reach: everything under src/ that does not include Python.h, and
-# what the harnesses link in where the module would run Python code (signal handlers).
-core_sources=(
-  src/encoding/postings.cpp
-  src/encoding/ranking.cpp
-  src/blockfile/utf8.cpp
-  src/blockfile/file.cpp
-  src/blockfile/readers.cpp
-  tests/fuzz/continue_after_signal.cpp
-)
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -I"$root/src" -I"$root/tests/fuzz"
-       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined)
-
+# The harnesses link the cores as the module does (the quorbel_core library of CMakeLists.txt),
+# built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
 echo "==> building the fuzz harnesses into $work/bin"
-objects=()
-for source in "${core_sources[@]}"; do
-  object=$work/obj/$(basename "${source%.cpp}").o
-  # Rebuild when the source, any header of src/ or this script changed.
-  if [ ! -f "$object" ] || [ -n "$(find "$root/src" "$root/$source" "$0" -newer "$object" \( -name '*.h' -o -name "$(basename "$source")" -o -name fuzz.sh \) -print -quit)" ]; then
-    # -fsanitize=fuzzer-no-link instruments the cores without a second main().
-    "$clang" "${flags[@]/-fsanitize=fuzzer,address,undefined/-fsanitize=fuzzer-no-link,address,undefined}" \
-      -c "$root/$source" -o "$object"
-  fi
-  objects+=("$object")
-done
 for harness in "${harnesses[@]}"; do
-  source=$root/tests/fuzz/fuzz_$harness.cpp
-  [ -f "$source" ] || { echo "fuzz.sh: no harness $source" >&2; exit 2; }
-  "$clang" "${flags[@]}" "$source" "${objects[@]}" -o "$work/bin/fuzz_$harness"
+  [ -f "$root/tests/fuzz/fuzz_$harness.cpp" ] || { echo "fuzz.sh: no harness fuzz_$harness" >&2; exit 2; }
+done
+# CMake and Ninja come from the project's virtual environment (see dev-env.sh).
+source "$root/scripts/dev-env.sh"
+export PATH=$QUORBEL_VENV/bin:$PATH
+cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" \
+  -DCMAKE_BUILD_TYPE=FuzzDebug -DCMAKE_CXX_FLAGS_FUZZDEBUG="-O1 -g" \
+  -DQUORBEL_MODULE=OFF -DQUORBEL_FUZZ=ON -DQUORBEL_SANITIZE=ON >/dev/null
+cmake --build "$work/build" --target "${harnesses[@]/#/fuzz_}"
+for harness in "${harnesses[@]}"; do
+  # A new name first, then a rename: a harness still running from an earlier build keeps its file.
+  cp "$work/build/fuzz_$harness" "$work/bin/.fuzz_$harness.new"
+  mv -f "$work/bin/.fuzz_$harness.new" "$work/bin/fuzz_$harness"
 done
 
 # --- seeds and runs ---------------------------------------------------------------------------
 
-python=$("$root/scripts/find-python.sh")
-"$python" "$root/tests/fuzz/make_corpus.py" "$work/seeds"
+"$QUORBEL_PY" "$root/tests/fuzz/make_corpus.py" "$work/seeds"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
