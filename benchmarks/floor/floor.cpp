@@ -85,10 +85,9 @@ std::size_t encode_into(const std::vector<Posting>& v, std::uint8_t* out) {
   std::uint8_t* cursor = out;
   std::int32_t previous = 0;
   for (const Posting& p : v) {
-    cursor = put_varint(
-        widen(static_cast<std::int32_t>(static_cast<std::uint32_t>(p.doc_id) -
-                                        static_cast<std::uint32_t>(previous))),
-        cursor);
+    cursor = put_varint(widen(static_cast<std::int32_t>(static_cast<std::uint32_t>(p.doc_id) -
+                                                        static_cast<std::uint32_t>(previous))),
+                        cursor);
     cursor = put_varint(widen(p.content_freq), cursor);
     cursor = put_varint(widen(p.title_freq), cursor);
     previous = p.doc_id;
@@ -286,7 +285,8 @@ struct Writer {
 // write_block(terms, doc_freqs, postings, path): read every argument into native values, then
 // one 8 KiB-buffered sequential write of the same bytes.
 PyObject* write_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 4) return PyErr_Format(PyExc_TypeError, "write_block(terms, doc_freqs, postings, path)");
+  if (nargs != 4)
+    return PyErr_Format(PyExc_TypeError, "write_block(terms, doc_freqs, postings, path)");
   PyObject* terms = PySequence_Fast(args[0], "terms");
   if (terms == nullptr) return nullptr;
   PyObject* freqs = PySequence_Fast(args[1], "doc_freqs");
@@ -320,7 +320,8 @@ PyObject* write_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     t.content = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(pair, 0));
     t.title = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(pair, 1));
     if (PyErr_Occurred()) return done(nullptr);
-    if (!read_postings(PySequence_Fast_GET_ITEM(lists, i), native_lists[static_cast<std::size_t>(i)])) {
+    if (!read_postings(PySequence_Fast_GET_ITEM(lists, i),
+                       native_lists[static_cast<std::size_t>(i)])) {
       return done(nullptr);
     }
   }

@@ -28,7 +28,8 @@ namespace {
   if (signature.required == signature.count) {
     message += std::to_string(signature.count);
   } else {
-    message += "from " + std::to_string(signature.required) + " to " + std::to_string(signature.count);
+    message +=
+        "from " + std::to_string(signature.required) + " to " + std::to_string(signature.count);
   }
   message += " positional arguments but " + std::to_string(given) +
              (given == 1 ? " was given" : " were given");
@@ -37,13 +38,14 @@ namespace {
 
 [[gnu::cold]] Error unexpected_keyword(const Signature& signature, PyObject* keyword) {
   QUORBEL_ASSIGN_OR_RETURN(std::string name, display_text(keyword));
-  return Error::type_error(std::string(signature.function) + "() got an unexpected keyword argument '" +
-                           name + "'");
+  return Error::type_error(std::string(signature.function) +
+                           "() got an unexpected keyword argument '" + name + "'");
 }
 
 [[gnu::cold]] Error multiple_values(const Signature& signature, std::size_t index) {
-  return Error::type_error(std::string(signature.function) + "() got multiple values for argument '" +
-                           signature.parameters[index] + "'");
+  return Error::type_error(std::string(signature.function) +
+                           "() got multiple values for argument '" + signature.parameters[index] +
+                           "'");
 }
 
 [[gnu::cold]] Error missing_required(const Signature& signature, const Slots& slots) {

@@ -50,7 +50,8 @@ auto convert_arg(const Slots& slots, std::size_t index, Convert convert)
     -> decltype(convert(static_cast<PyObject*>(nullptr))) {
   auto converted = convert(slots[index]);
   if (!converted.ok()) {
-    return std::move(converted).take_error().with_argument_prefix(slots.signature.parameters[index]);
+    return std::move(converted).take_error().with_argument_prefix(
+        slots.signature.parameters[index]);
   }
   return converted;
 }

@@ -62,7 +62,8 @@ Result<bool> to_bool(PyObject* value) {
   inquiry nb_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
   if (nb_bool == nullptr) {
     QUORBEL_ASSIGN_OR_RETURN(std::string name, display_text(reinterpret_cast<PyObject*>(type)));
-    return Error::type_error("object of type '" + name + "' does not define a '__bool__' conversion");
+    return Error::type_error("object of type '" + name +
+                             "' does not define a '__bool__' conversion");
   }
   int truth = nb_bool(value);
   if (truth == 0) return false;

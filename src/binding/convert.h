@@ -49,7 +49,7 @@ Result<std::string_view> to_text(PyObject* value);
 inline Result<ByteSpan> to_byte_span(PyObject* value) {
   if (!PyBytes_Check(value)) return Error::cast(value, "bytes");
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
-                            static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+                  static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
 }
 
 // `value` itself when it is a list (or subclass).

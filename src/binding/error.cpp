@@ -10,11 +10,11 @@ namespace quorbel::binding {
 struct ErrorState {
   PyObject* type = nullptr;  // built-in class, immortal for our purposes; deferred errors only
   std::string message;
-  std::string prefix;             // argument prefix, put in front of the message when raised
-  PyRef cast_type;                // cast errors: the type of the refused value
+  std::string prefix;  // argument prefix, put in front of the message when raised
+  PyRef cast_type;     // cast errors: the type of the refused value
   const char* cast_target = nullptr;
-  PyRef cause;                    // carried over from a prefixed TypeError
-  PyRef instance;                 // fetched errors
+  PyRef cause;     // carried over from a prefixed TypeError
+  PyRef instance;  // fetched errors
 };
 
 Error::Error(std::unique_ptr<ErrorState> state) noexcept : state_(std::move(state)) {}
@@ -96,8 +96,7 @@ namespace {
 
 std::string cast_message(const ErrorState& state) {
   auto* type = reinterpret_cast<PyTypeObject*>(state.cast_type.get());
-  return "'" + qualified_type_name(type) + "' object cannot be cast as '" + state.cast_target +
-         "'";
+  return "'" + qualified_type_name(type) + "' object cannot be cast as '" + state.cast_target + "'";
 }
 
 // Sets a deferred error: its class with its message, built now.
@@ -156,7 +155,8 @@ bool utf8_of(PyObject* text, std::string& out) {
       PyErr_Clear();
       return false;
     }
-    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    out.assign(PyBytes_AS_STRING(bytes.get()),
+               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     return true;
   }
   out.assign(utf8, static_cast<std::size_t>(size));

@@ -57,7 +57,7 @@ class [[nodiscard]] Error {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit
   Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
 
   bool ok() const noexcept { return state_.index() == 0; }
@@ -98,9 +98,9 @@ std::string qualified_type_name(PyTypeObject* type);
 }  // namespace quorbel::binding
 
 // Propagates the error of an expression of type Result<...> or Status; otherwise continues.
-#define QUORBEL_TRY(expression)                                            \
-  do {                                                                     \
-    auto quorbel_try_result_ = (expression);                               \
+#define QUORBEL_TRY(expression)                                                        \
+  do {                                                                                 \
+    auto quorbel_try_result_ = (expression);                                           \
     if (!quorbel_try_result_.ok()) return std::move(quorbel_try_result_).take_error(); \
   } while (false)
 
@@ -112,6 +112,6 @@ std::string qualified_type_name(PyTypeObject* type);
 #define QUORBEL_ASSIGN_OR_RETURN(declaration, expression) \
   QUORBEL_ASSIGN_OR_RETURN_IMPL(QUORBEL_CONCAT(quorbel_result_, __LINE__), declaration, expression)
 #define QUORBEL_ASSIGN_OR_RETURN_IMPL(result, declaration, expression) \
-  auto result = (expression);                                         \
-  if (!result.ok()) return std::move(result).take_error();            \
+  auto result = (expression);                                          \
+  if (!result.ok()) return std::move(result).take_error();             \
   declaration = *std::move(result)

@@ -28,7 +28,9 @@ IoKind kind_of_errno(int code) noexcept {
 }
 
 // strerror_r comes in a GNU flavour (returns the text) and an XSI one (fills the buffer).
-[[maybe_unused]] const char* strerror_result(const char* text, const char*) noexcept { return text; }
+[[maybe_unused]] const char* strerror_result(const char* text, const char*) noexcept {
+  return text;
+}
 [[maybe_unused]] const char* strerror_result(int status, const char* buffer) noexcept {
   return status == 0 ? buffer : "Unknown error";
 }
@@ -58,7 +60,8 @@ PyObject* os_error_class(const IoError& error) noexcept {
 std::string io_error_text(const IoError& error) {
   if (error.kind != IoKind::os) return error.message;
   char buffer[128] = {};
-  const char* description = strerror_result(strerror_r(error.os_code, buffer, sizeof buffer), buffer);
+  const char* description =
+      strerror_result(strerror_r(error.os_code, buffer, sizeof buffer), buffer);
   return std::string(description) + " (os error " + std::to_string(error.os_code) + ")";
 }
 

@@ -75,8 +75,7 @@ IoStatus before_continuing() noexcept {
 // --- reading --------------------------------------------------------------------------------
 
 IoStatus BufferedReader::refill(bool& at_end) {
-  const ssize_t got =
-      retry_on_eintr([&] { return ::read(fd_, buffer_.data(), buffer_.size()); });
+  const ssize_t got = retry_on_eintr([&] { return ::read(fd_, buffer_.data(), buffer_.size()); });
   if (got == -1) return failed_call();
   begin_ = 0;
   end_ = static_cast<std::size_t>(got);
@@ -99,8 +98,7 @@ IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
     if (continuing) QUORBEL_IO_TRY(before_continuing());
     continuing = true;
     if (wanted >= kIoBufferBytes) {
-      const ssize_t got =
-          retry_on_eintr([&] { return ::read(fd_, out.data() + done, wanted); });
+      const ssize_t got = retry_on_eintr([&] { return ::read(fd_, out.data() + done, wanted); });
       if (got == -1) return failed_call();
       if (got == 0) return IoError::short_read();
       done += static_cast<std::size_t>(got);
@@ -153,8 +151,8 @@ IoStatus write_all(int fd, ByteSpan bytes, std::size_t& written, IoError on_zero
   written = 0;
   while (written < bytes.size()) {
     if (written > 0) QUORBEL_IO_TRY(before_continuing());
-    const ssize_t put = retry_on_eintr(
-        [&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
+    const ssize_t put =
+        retry_on_eintr([&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
     if (put == -1) return failed_call();
     if (put == 0) return on_zero;
     written += static_cast<std::size_t>(put);

@@ -35,10 +35,8 @@ Result<Fd> open_for_reading(std::string_view path) {
   switch (outcome.kind) {
     case EntryOutcome::Kind::bad_utf8:
       return Error::value_error("Invalid UTF-8: " + utf8_error_text(outcome.utf8));
-    case EntryOutcome::Kind::bad_varint:
-      return encoding::varint_error(outcome.varint);
-    default:
-      return Error::from_io(outcome.io);
+    case EntryOutcome::Kind::bad_varint: return encoding::varint_error(outcome.varint);
+    default: return Error::from_io(outcome.io);
   }
 }
 
@@ -64,8 +62,7 @@ Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) 
   }
   QUORBEL_ASSIGN_OR_RETURN(PyRef postings, encoding::postings_to_list(entry.postings.span()));
   PyTuple_SET_ITEM(tuple.get(), 3, postings.release());
-  if (next_offset != nullptr &&
-      !put(tuple.get(), 4, PyLong_FromUnsignedLongLong(*next_offset))) {
+  if (next_offset != nullptr && !put(tuple.get(), 4, PyLong_FromUnsignedLongLong(*next_offset))) {
     return Error::fetch();
   }
   return tuple;

@@ -29,14 +29,14 @@ Result<std::string> to_term(PyObject* value) {
 }
 
 Result<DocFreqs> to_doc_freqs(PyObject* value) {
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* pair, binding::to_tuple(value, 2));
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * pair, binding::to_tuple(value, 2));
   QUORBEL_ASSIGN_OR_RETURN(std::uint64_t content, binding::to_u64(PyTuple_GET_ITEM(pair, 0)));
   QUORBEL_ASSIGN_OR_RETURN(std::uint64_t title, binding::to_u64(PyTuple_GET_ITEM(pair, 1)));
   return DocFreqs{content, title};
 }
 
 Result<Posting> to_posting(PyObject* value) {
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* triple, binding::to_tuple(value, 3));
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * triple, binding::to_tuple(value, 3));
   std::int32_t fields[3];
   for (Py_ssize_t i = 0; i < 3; ++i) {
     QUORBEL_ASSIGN_OR_RETURN(std::int32_t field, binding::to_i32(PyTuple_GET_ITEM(triple, i)));
@@ -50,16 +50,21 @@ Result<std::vector<Posting>> to_posting_list(PyObject* value) {
 }
 
 Result<PyRef> py_write_binary_block(const Slots& slots) {
-  QUORBEL_ASSIGN_OR_RETURN(std::vector<std::string> terms, binding::convert_arg(slots, 0, [](PyObject* value) {
-        return binding::to_vector<std::string>(value, to_term);
-      }));
-  QUORBEL_ASSIGN_OR_RETURN(std::vector<DocFreqs> doc_freqs, binding::convert_arg(slots, 1, [](PyObject* value) {
-        return binding::to_vector<DocFreqs>(value, to_doc_freqs);
-      }));
-  QUORBEL_ASSIGN_OR_RETURN(std::vector<std::vector<Posting>> postings, binding::convert_arg(slots, 2, [](PyObject* value) {
-        return binding::to_vector<std::vector<Posting>>(value, to_posting_list);
-      }));
-  QUORBEL_ASSIGN_OR_RETURN(std::string_view output_path, binding::convert_arg(slots, 3, binding::to_text));
+  QUORBEL_ASSIGN_OR_RETURN(std::vector<std::string> terms,
+                           binding::convert_arg(slots, 0, [](PyObject* value) {
+                             return binding::to_vector<std::string>(value, to_term);
+                           }));
+  QUORBEL_ASSIGN_OR_RETURN(std::vector<DocFreqs> doc_freqs,
+                           binding::convert_arg(slots, 1, [](PyObject* value) {
+                             return binding::to_vector<DocFreqs>(value, to_doc_freqs);
+                           }));
+  QUORBEL_ASSIGN_OR_RETURN(std::vector<std::vector<Posting>> postings,
+                           binding::convert_arg(slots, 2, [](PyObject* value) {
+                             return binding::to_vector<std::vector<Posting>>(value,
+                                                                             to_posting_list);
+                           }));
+  QUORBEL_ASSIGN_OR_RETURN(std::string_view output_path,
+                           binding::convert_arg(slots, 3, binding::to_text));
 
   if (doc_freqs.size() != terms.size() || postings.size() != terms.size()) {
     return Error::value_error("terms, doc_freqs, and postings must have the same length");

@@ -86,8 +86,7 @@ EntryOutcome read_entry(BufferedReader& reader, Entry& entry) {
   entry.doc_freq_title = values[1];
   const std::uint64_t posting_length = values[2];
 
-  if (IoStatus status = reader.read_exact_into(entry.posting_bytes, posting_length);
-      !status.ok()) {
+  if (IoStatus status = reader.read_exact_into(entry.posting_bytes, posting_length); !status.ok()) {
     return io_failure(status.error());
   }
   entry.postings.clear();

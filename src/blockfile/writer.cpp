@@ -32,8 +32,8 @@ IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> term
     store_u32_le(static_cast<std::uint32_t>(term.size()), term_length);
 
     QUORBEL_IO_TRY(writer.write(term_length));
-    QUORBEL_IO_TRY(writer.write(
-        ByteSpan(reinterpret_cast<const std::uint8_t*>(term.data()), term.size())));
+    QUORBEL_IO_TRY(
+        writer.write(ByteSpan(reinterpret_cast<const std::uint8_t*>(term.data()), term.size())));
     QUORBEL_IO_TRY(writer.write(ByteSpan(varints, end)));
     QUORBEL_IO_TRY(writer.write(posting_bytes));
   }

@@ -44,8 +44,8 @@ DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out) {
       p += decoded.length;
     }
     previous = wrapping_add(previous, static_cast<std::int32_t>(fields[0]));
-    out.push_back({previous, static_cast<std::int32_t>(fields[1]),
-                   static_cast<std::int32_t>(fields[2])});
+    out.push_back(
+        {previous, static_cast<std::int32_t>(fields[1]), static_cast<std::int32_t>(fields[2])});
   }
   return DecodeStatus::ok;
 }

@@ -87,8 +87,8 @@ inline std::size_t field_length(std::int32_t value) noexcept {
 
 // The byte count of one posting after a posting whose doc id is `previous`.
 inline std::size_t posting_length(const Posting& posting, std::int32_t previous) noexcept {
-  return field_length(wrapping_sub(posting.doc_id, previous)) +
-         field_length(posting.content_freq) + field_length(posting.title_freq);
+  return field_length(wrapping_sub(posting.doc_id, previous)) + field_length(posting.content_freq) +
+         field_length(posting.title_freq);
 }
 
 // The exact byte count of the byte form of `postings`.

@@ -1,8 +1,8 @@
 // merge_posting_lists(postings_bytes_list)
 #include "binding/convert.h"
 #include "encoding/py_posting_objects.h"
-#include "encoding/ranking.h"
 #include "encoding/py_varint_error.h"
+#include "encoding/ranking.h"
 #include "functions.h"
 
 namespace quorbel::encoding {
@@ -15,7 +15,7 @@ using binding::Status;
 namespace {
 
 Result<PyRef> py_merge_posting_lists(const Slots& slots) {
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* list, binding::convert_arg(slots, 0, binding::to_list));
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * list, binding::convert_arg(slots, 0, binding::to_list));
   if (binding::list_length(list) == 0) return binding::new_bytes({});
 
   // Reserve the whole pool up front: growing it by doubling would hold the old and the new pool
@@ -38,15 +38,16 @@ Result<PyRef> py_merge_posting_lists(const Slots& slots) {
     }
   }
   PostingArray pool(capacity);
-  QUORBEL_TRY(binding::walk_list(list, binding::list_length(list), [&pool](PyObject* item) -> Status {
-    // Items are checked after the list itself was accepted: no argument prefix.
-    QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
-    // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
-    // item's doc ids count from 0; equal doc ids stay separate postings.
-    DecodeStatus status = decode_postings_into(bytes, pool);
-    if (status != DecodeStatus::ok) return varint_error(status);
-    return binding::ok();
-  }));
+  QUORBEL_TRY(
+      binding::walk_list(list, binding::list_length(list), [&pool](PyObject* item) -> Status {
+        // Items are checked after the list itself was accepted: no argument prefix.
+        QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
+        // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
+        // item's doc ids count from 0; equal doc ids stay separate postings.
+        DecodeStatus status = decode_postings_into(bytes, pool);
+        if (status != DecodeStatus::ok) return varint_error(status);
+        return binding::ok();
+      }));
 
   sort_merge_order(pool.span());
   return postings_to_bytes(pool.span(), encoded_size(pool.span()));

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "binding/convert.h"
-#include "encoding/py_posting_objects.h"
 #include "encoding/postings.h"
+#include "encoding/py_posting_objects.h"
 #include "encoding/ranking.h"
 #include "functions.h"
 
@@ -54,7 +54,7 @@ bool plain_posting(PyObject* element, Posting& out) noexcept {
 }
 
 Result<PyRef> py_encode_posting_list(const Slots& slots) {
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* list, binding::convert_arg(slots, 0, binding::to_list));
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * list, binding::convert_arg(slots, 0, binding::to_list));
   bool assume_sorted = false;
   if (slots[1] != nullptr) {
     QUORBEL_ASSIGN_OR_RETURN(bool flag, binding::convert_arg(slots, 1, binding::to_bool));

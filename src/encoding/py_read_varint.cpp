@@ -55,7 +55,7 @@ Result<PyObject*> one_byte_request() {
 // answer is kept. A failure of the import or of the check counts as a failed conversion of the
 // argument.
 Result<bool> is_text_stream(PyObject* f) {
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* text_io_base, binding::text_io_base_type());
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * text_io_base, binding::text_io_base_type());
   const int is_instance = PyObject_IsInstance(f, text_io_base);
   if (is_instance < 0) return Error::fetch();
   return is_instance == 1;
@@ -108,8 +108,8 @@ Result<PyRef> py_read_varint(const Slots& slots) {
   QUORBEL_ASSIGN_OR_RETURN(bool text_stream, binding::convert_arg(slots, 0, is_text_stream));
   if (text_stream) return read_failure("buffer size must be at least 4 bytes");
 
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* name, read_method_name());
-  QUORBEL_ASSIGN_OR_RETURN(PyObject* one, one_byte_request());
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * name, read_method_name());
+  QUORBEL_ASSIGN_OR_RETURN(PyObject * one, one_byte_request());
   // f.read runs arbitrary code; hold f ourselves for as long as we call it.
   const PyRef f = PyRef::borrow(slots[0]);
 

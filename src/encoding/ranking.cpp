@@ -81,9 +81,8 @@ void comparison_sort(std::span<Posting> postings) noexcept {
     rank_sort<Key>(postings);
     return;
   }
-  std::sort(postings.begin(), postings.end(), [](const Posting& a, const Posting& b) noexcept {
-    return Key::of(a) < Key::of(b);
-  });
+  std::sort(postings.begin(), postings.end(),
+            [](const Posting& a, const Posting& b) noexcept { return Key::of(a) < Key::of(b); });
 }
 
 // One digit of word kWord: (word - low) >> shift, always below kBuckets.

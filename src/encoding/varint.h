@@ -49,7 +49,8 @@ inline DecodedVarint decode_varint(ByteSpan bytes) noexcept {
   }
   if (available <= 9) return {0, 0, DecodeStatus::unexpected_end};
   const std::uint8_t last = bytes[9];
-  if ((last & 0x80) == 0) return {result | (static_cast<std::uint64_t>(last) << 63), 10, DecodeStatus::ok};
+  if ((last & 0x80) == 0)
+    return {result | (static_cast<std::uint64_t>(last) << 63), 10, DecodeStatus::ok};
   return {0, 0, available == 10 ? DecodeStatus::unexpected_end : DecodeStatus::too_many_bytes};
 }
 

@@ -23,7 +23,9 @@ using quorbel::encoding::PostingArray;
 // The merge order written out plainly: (-(cf + 4 tf), -cf, -tf, doc_id), each wrapped to a signed
 // 32-bit value, smallest first.
 std::tuple<std::int32_t, std::int32_t, std::int32_t, std::int32_t> merge_key(const Posting& p) {
-  auto wrap = [](std::int64_t v) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(v)); };
+  auto wrap = [](std::int64_t v) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+  };
   const std::int64_t cf = p.content_freq;
   const std::int64_t tf = p.title_freq;
   return {wrap(-(cf + 4 * tf)), wrap(-cf), wrap(-tf), p.doc_id};
@@ -54,14 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(quorbel::encoding::decode_postings_into(item->span(), alone) == status);
     if (status != DecodeStatus::ok) return 0;
     expected.insert(expected.end(), alone.span().begin(), alone.span().end());
-    FUZZ_CHECK(std::equal(pool.span().begin(), pool.span().end(), expected.begin(),
-                          expected.end()));
+    FUZZ_CHECK(
+        std::equal(pool.span().begin(), pool.span().end(), expected.begin(), expected.end()));
   }
 
   quorbel::encoding::sort_merge_order(pool.span());
   const std::size_t merged_size = quorbel::encoding::encoded_size(pool.span());
   std::vector<std::uint8_t> out(merged_size + 1, 0xee);
-  FUZZ_CHECK(quorbel::encoding::write_postings(pool.span(), out.data()) == out.data() + merged_size);
+  FUZZ_CHECK(quorbel::encoding::write_postings(pool.span(), out.data()) ==
+             out.data() + merged_size);
   FUZZ_CHECK(out[merged_size] == 0xee);  // nothing written past the counted size
   quorbel::fuzz::ExactCopy merged(out.data(), merged_size);
   PostingArray decoded;

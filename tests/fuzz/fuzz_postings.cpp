@@ -18,7 +18,6 @@ using quorbel::encoding::Posting;
 using quorbel::encoding::PostingArray;
 using quorbel::encoding::PostingSpan;
 
-
 // Three varints per posting; every value keeps its low 32 bits; doc ids accumulate from 0 modulo
 // 2**32.
 DecodeStatus model_decode(ByteSpan bytes, std::vector<Posting>& out) {

@@ -9,12 +9,12 @@
 #include <span>
 
 // Fails the run with a message; libFuzzer saves the input that got here.
-#define FUZZ_CHECK(condition)                                                               \
-  do {                                                                                      \
-    if (!(condition)) {                                                                     \
+#define FUZZ_CHECK(condition)                                                            \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                         \
-    }                                                                                       \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (false)
 
 namespace quorbel::fuzz {

@@ -10,8 +10,8 @@
 
 namespace {
 
-using quorbel::blockfile::Utf8Check;
 using quorbel::ByteSpan;
+using quorbel::blockfile::Utf8Check;
 
 struct Range {
   std::uint8_t low, high;
@@ -40,7 +40,8 @@ Utf8Check model_check(ByteSpan bytes) {
   while (i < bytes.size()) {
     const Row* row = nullptr;
     for (const Row& candidate : kRows) {
-      if (bytes[i] >= candidate.bytes[0].low && bytes[i] <= candidate.bytes[0].high) row = &candidate;
+      if (bytes[i] >= candidate.bytes[0].low && bytes[i] <= candidate.bytes[0].high)
+        row = &candidate;
     }
     if (row == nullptr) return {Utf8Check::Status::invalid, i, 1};
     std::size_t matched = 1;
