@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sourced by the other scripts: finds Python 3.13+, makes the project's virtual environment and
-# installs the build and test dependencies into it. Sets QUORBEL_VENV and QUORBEL_PY.
+# installs the build and test dependencies into it, the versions pinned in QUORBEL_LOCK (default
+# scripts/requirements-dev.lock, made from pyproject.toml's dependency groups by lock-deps.sh).
+# Sets QUORBEL_VENV and QUORBEL_PY.
 set -euo pipefail
 
 QUORBEL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,11 +18,12 @@ if [ ! -x "$QUORBEL_PY" ] || ! "$QUORBEL_PY" -c 'import sys; sys.exit(sys.versio
   "$base_python" -m venv "$QUORBEL_VENV"
 fi
 
-stamp=$QUORBEL_VENV/.deps-$(cat "$QUORBEL_ROOT/pyproject.toml" "$QUORBEL_ROOT/scripts/requirements-dev.txt" | sha1sum | cut -c1-12)
+QUORBEL_LOCK=${QUORBEL_LOCK:-$QUORBEL_ROOT/scripts/requirements-dev.lock}
+stamp=$QUORBEL_VENV/.deps-$(sha1sum "$QUORBEL_LOCK" | cut -c1-12)
 if [ ! -f "$stamp" ]; then
-  echo "==> installing build and test dependencies"
+  echo "==> installing build and test dependencies from $(basename "$QUORBEL_LOCK")"
   "$QUORBEL_PY" -m pip install --quiet --upgrade pip
-  "$QUORBEL_PY" -m pip install --quiet -r "$QUORBEL_ROOT/scripts/requirements-dev.txt"
+  "$QUORBEL_PY" -m pip install --quiet -r "$QUORBEL_LOCK"
   touch "$stamp"
 fi
 

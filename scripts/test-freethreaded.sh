@@ -30,10 +30,11 @@ if ! is_free_threaded "$QUORBEL_VENV/bin/python"; then
   rm -rf "$QUORBEL_VENV"
   env -u PYTHON_GIL "$ft_python" -m venv "$QUORBEL_VENV"
 fi
-# dev-env.sh keeps an existing environment and installs the dependencies into it. Wheels only:
-# the newest releases of some dependencies (hypothesis, numpy) have wheels for the GIL build
-# alone, and building them from source here would need a Rust toolchain or a long compile, so pip
-# takes the newest release that has a wheel for this interpreter.
+# dev-env.sh keeps an existing environment and installs the dependencies into it, from the lock
+# made for this interpreter. Wheels only: the newest releases of some dependencies (hypothesis,
+# numpy) have wheels for the GIL build alone, so that lock pins releases that have a wheel for
+# this interpreter, and building from source here would need a Rust toolchain or a long compile.
+export QUORBEL_LOCK=$root/scripts/requirements-dev-freethreaded.lock
 export PIP_ONLY_BINARY=:all:
 source "$root/scripts/dev-env.sh"
 unset PIP_ONLY_BINARY

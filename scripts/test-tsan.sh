@@ -30,7 +30,7 @@ if [ ! -x "$venv/bin/python" ]; then
   echo "==> creating $venv"
   "$tsan_python" -m venv "$venv"
 fi
-stamp=$venv/.deps-$(sha1sum "$root/scripts/requirements-dev.txt" | cut -c1-12)
+stamp=$venv/.deps-$(sha1sum "$root/scripts/requirements-dev.lock" | cut -c1-12)
 if [ ! -f "$stamp" ]; then
   echo "==> installing cmake, ninja and pytest"
   PIP_ONLY_BINARY=:all: "$venv/bin/python" -m pip install --quiet "cmake>=3.30" ninja "pytest>=8"
