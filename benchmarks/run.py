@@ -4,7 +4,7 @@ For every function and workload it measures, interleaved in one process (garbage
 while timing, median of several rounds):
 
 * quorbel's time per posting or per call;
-* the pure-Python version of the same function (benchmarks/reference.py, byte-exact);
+* the pure-Python version of the same function (tests/reference.py, byte-exact);
 * the native floor: the unavoidable work done by small native kernels built only for the
   benchmark (benchmarks/floor/floor.cpp): reading the arguments into native values, scalar LEB128
   decode/encode, std::sort by the same key, creating the result objects at their final size, the
@@ -39,6 +39,7 @@ from typing import Callable
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))  # the pure-Python oracle of the test suite
 
 import build_floor  # noqa: E402
 import reference  # noqa: E402
@@ -506,7 +507,7 @@ def write_markdown(out: Path, meta: dict, rows: list[dict], memory: list[dict], 
         "Ratios are medians of per-round ratios measured in the same process; absolute times on "
         "this shared machine drift by up to 2x between runs. *floor* is a plain native kernel "
         "doing only the unavoidable work (benchmarks/floor/floor.cpp); *pure Python* is "
-        "benchmarks/reference.py.",
+        "tests/reference.py.",
         "",
     ]
     before_rows = {(r["function"], r["workload"]): r for r in (before or {}).get("rows", [])}

@@ -15,9 +15,7 @@ from hypothesis import strategies as st
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 stats = quorbel.get_block_stats
 iter_terms = quorbel.iter_block_terms

@@ -4,8 +4,6 @@ import collections
 import os
 import pathlib
 import stat
-import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -13,9 +11,7 @@ from hypothesis import strategies as st
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 write = quorbel.write_binary_block
 

@@ -19,9 +19,7 @@ import pytest
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 SHORT_READ = "failed to fill whole buffer"
 UNEXPECTED_END = "Invalid varint encoding: unexpected end of data"

@@ -1,7 +1,5 @@
 """merge_posting_lists: pooling, the merge order, errors."""
 
-import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -9,9 +7,7 @@ from hypothesis import strategies as st
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 h = bytes.fromhex
 UNEXPECTED_END = "Invalid varint encoding: unexpected end of data"

@@ -1,8 +1,6 @@
 """encode_posting_list and decode_posting_list: byte form, ranking order, conversions, errors."""
 
-import sys
 from collections import namedtuple
-from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -10,9 +8,7 @@ from hypothesis import strategies as st
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 h = bytes.fromhex
 UNEXPECTED_END = "Invalid varint encoding: unexpected end of data"

@@ -1,16 +1,12 @@
 """Checks of the pure-Python reference model against known byte layouts."""
 
 import io
-import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 
 def h(text: str) -> bytes:

@@ -8,7 +8,6 @@ them. Nothing crashes (the sanitized run of this file checks memory safety as we
 import io
 import os
 import struct
-import sys
 from pathlib import Path
 
 import pytest
@@ -17,9 +16,7 @@ from hypothesis import strategies as st
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 DOCUMENTED = (TypeError, ValueError, OverflowError, OSError)
 INT32 = range(-(2**31), 2**31)

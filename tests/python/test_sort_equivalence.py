@@ -7,8 +7,6 @@ frequencies, runs of identical postings, and sizes far above the threshold.
 """
 
 import random
-import sys
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -16,9 +14,7 @@ from hypothesis import strategies as st
 
 import quorbel
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
-
-import reference as ref  # noqa: E402
+import reference as ref
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1

@@ -79,7 +79,7 @@ CHILD = textwrap.dedent(
 
 def test_functions_run_in_the_smallest_thread_stack(tmp_path):
     done = subprocess.run(
-        [sys.executable, "-c", CHILD, str(ROOT / "benchmarks"), str(tmp_path / "block.bin")],
+        [sys.executable, "-c", CHILD, str(ROOT / "tests"), str(tmp_path / "block.bin")],
         capture_output=True,
         text=True,
         timeout=300,

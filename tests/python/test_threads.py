@@ -285,7 +285,7 @@ STRESS = textwrap.dedent(
 def test_many_threads_on_shared_inputs(tmp_path):
     done = subprocess.run(
         [sys.executable, "-X", "faulthandler", "-c", STRESS, str(STRESS_SECONDS), str(tmp_path),
-         str(ROOT / "benchmarks")],
+         str(ROOT / "tests")],
         capture_output=True,
         text=True,
         timeout=STRESS_SECONDS + 300,  # only to detect a deadlock
