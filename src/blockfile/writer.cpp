@@ -2,12 +2,31 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+
 #include "blockfile/format.h"
 #include "encoding/varint.h"
 
 namespace quorbel::blockfile {
 
 namespace {
+
+// Replaces the contents of `out` with the byte form of `postings`, written a stretch at a time
+// into a stack buffer and appended from there, so that the vector neither zero-fills a
+// worst-case tail nor needs a size pass.
+void append_postings(encoding::PostingSpan postings, ByteBuffer& out) {
+  constexpr std::size_t kStretch = 128;
+  std::uint8_t buffer[kStretch * encoding::kMaxPostingBytes];
+  out.clear();
+  std::int32_t previous = 0;
+  for (std::size_t start = 0; start < postings.size(); start += kStretch) {
+    const encoding::PostingSpan stretch =
+        postings.subspan(start, std::min(kStretch, postings.size() - start));
+    std::uint8_t* const end = encoding::write_postings(stretch, buffer, previous);
+    out.insert(out.end(), buffer, end);
+    previous = stretch.back().doc_id;
+  }
+}
 
 IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> terms,
                        std::span<const DocFreqs> doc_freqs,
@@ -19,8 +38,7 @@ IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> term
   // Reused across entries; it only ever grows to the largest posting list.
   ByteBuffer posting_bytes;
   for (std::size_t i = 0; i < terms.size(); ++i) {
-    posting_bytes.resize(encoding::encoded_size(postings[i]));
-    encoding::write_postings(postings[i], posting_bytes.data());
+    append_postings(postings[i], posting_bytes);
 
     std::uint8_t varints[kMaxVarintGroupBytes];
     std::uint8_t* end = encoding::write_varint(doc_freqs[i].content, varints);

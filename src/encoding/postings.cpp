@@ -12,8 +12,8 @@ std::size_t encoded_size(PostingSpan postings) noexcept {
   return size;
 }
 
-std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out) noexcept {
-  std::int32_t previous = 0;
+std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out,
+                             std::int32_t previous) noexcept {
   for (const Posting& posting : postings) {
     out = write_varint(widen(wrapping_sub(posting.doc_id, previous)), out);
     out = write_varint(widen(posting.content_freq), out);

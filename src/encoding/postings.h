@@ -94,10 +94,15 @@ inline std::size_t posting_length(const Posting& posting, std::int32_t previous)
 // The exact byte count of the byte form of `postings`.
 std::size_t encoded_size(PostingSpan postings) noexcept;
 
+// The longest byte form of one posting: three ten-byte varints.
+inline constexpr std::size_t kMaxPostingBytes = 3 * kMaxVarintBytes;
+
 // Writes the byte form of `postings`, in the order given, at `out`, which has room for
-// encoded_size(postings) bytes; returns the end. Per posting: the doc-id delta (from 0 for the
-// first), content_freq and title_freq, each sign-extended and varint-coded.
-std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out) noexcept;
+// encoded_size(postings) bytes; returns the end. Per posting: the doc-id delta (from `previous`,
+// the doc id before the first: 0 at the start of a list), content_freq and title_freq, each
+// sign-extended and varint-coded.
+std::uint8_t* write_postings(PostingSpan postings, std::uint8_t* out,
+                             std::int32_t previous = 0) noexcept;
 
 // The number of postings a well-formed posting-list span holds (a third of its varints, counted
 // by their last bytes). For malformed bytes it is a bound on what decoding can produce, so it

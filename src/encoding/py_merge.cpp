@@ -50,7 +50,7 @@ Result<PyRef> py_merge_posting_lists(const Slots& slots) {
       }));
 
   sort_merge_order(pool.span());
-  return postings_to_bytes(pool.span(), encoded_size(pool.span()));
+  return postings_to_bytes(pool.span());
 }
 
 }  // namespace

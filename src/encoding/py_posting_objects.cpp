@@ -41,8 +41,15 @@ Result<PyRef> postings_to_list(PostingSpan postings) {
   return list;
 }
 
-Result<PyRef> postings_to_bytes(PostingSpan postings, std::size_t size) {
-  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+Result<PyRef> postings_to_bytes(PostingSpan postings, std::optional<std::size_t> size) {
+  constexpr std::size_t kShortList = 32;
+  if (!size && postings.size() <= kShortList) {
+    std::uint8_t buffer[kShortList * kMaxPostingBytes];
+    const std::uint8_t* end = write_postings(postings, buffer);
+    return binding::new_bytes(ByteSpan(buffer, end));
+  }
+  const std::size_t exact = size ? *size : encoded_size(postings);
+  PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(exact)));
   if (!bytes) return Error::fetch();
   // A bytes object may be filled in until it is shared.
   write_postings(postings, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));

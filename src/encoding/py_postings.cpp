@@ -91,7 +91,7 @@ Result<PyRef> py_encode_posting_list(const Slots& slots) {
 
   if (assume_sorted) return postings_to_bytes(postings.span(), size);
   sort_ranking_order(postings.span());
-  return postings_to_bytes(postings.span(), encoded_size(postings.span()));
+  return postings_to_bytes(postings.span());
 }
 
 Result<PyRef> py_decode_posting_list(const Slots& slots) {
