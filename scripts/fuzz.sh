@@ -53,13 +53,15 @@ done
 # CMake and Ninja come from the project's virtual environment (see dev-env.sh).
 source "$root/scripts/dev-env.sh"
 export PATH=$QUORBEL_VENV/bin:$PATH
-cmake -S "$root" -B "$work/build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" \
+# One build tree per checkout: CMake refuses a tree configured from another source directory.
+build=$work/build-$(printf '%s' "$root" | sha1sum | cut -c1-10)
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$clang" \
   -DCMAKE_BUILD_TYPE=FuzzDebug -DCMAKE_CXX_FLAGS_FUZZDEBUG="-O1 -g" \
   -DQUORBEL_MODULE=OFF -DQUORBEL_FUZZ=ON -DQUORBEL_SANITIZE=ON >/dev/null
-cmake --build "$work/build" --target "${harnesses[@]/#/fuzz_}"
+cmake --build "$build" --target "${harnesses[@]/#/fuzz_}"
 for harness in "${harnesses[@]}"; do
   # A new name first, then a rename: a harness still running from an earlier build keeps its file.
-  cp "$work/build/fuzz_$harness" "$work/bin/.fuzz_$harness.new"
+  cp "$build/fuzz_$harness" "$work/bin/.fuzz_$harness.new"
   mv -f "$work/bin/.fuzz_$harness.new" "$work/bin/fuzz_$harness"
 done
 
