@@ -26,7 +26,15 @@ from .corpus import Document
 from .layout import GROUP_SIZE, compress_group
 from .tokens import count_fields
 
-__all__ = ["MAX_CONTENT_CHARS", "MAX_TITLE_CHARS", "BlockInfo", "BlockTask", "DocumentError", "build_block"]
+__all__ = [
+    "MAX_CONTENT_CHARS",
+    "MAX_TITLE_CHARS",
+    "BlockInfo",
+    "BlockTask",
+    "DocumentError",
+    "build_block",
+    "first_invalid_text",
+]
 
 Posting = tuple[int, int, int]
 
@@ -152,9 +160,18 @@ def _write_documents(task: BlockTask) -> tuple[int, ...]:
 
 
 def _not_text(task: BlockTask, contents: Sequence[str]) -> DocumentError:
-    for doc_id, text in enumerate(contents, start=task.first_doc_id):
+    found = first_invalid_text(contents, task.first_doc_id, "")
+    return found or DocumentError(f"block {task.number}: a document is not valid text")
+
+
+def first_invalid_text(texts: Sequence[str], first_doc_id: int, what: str) -> DocumentError | None:
+    """The error naming the first text that cannot be encoded as UTF-8 (a lone surrogate), if any;
+    ``what`` names the field ("the title ", or "" for the content)."""
+    for doc_id, text in enumerate(texts, start=first_doc_id):
         try:
             text.encode("utf-8")
         except UnicodeEncodeError as error:
-            return DocumentError(f"document {doc_id}: not valid text ({error.reason} at character {error.start})")
-    return DocumentError(f"block {task.number}: a document is not valid text")
+            return DocumentError(
+                f"document {doc_id}: {what}not valid text ({error.reason} at character {error.start})"
+            )
+    return None

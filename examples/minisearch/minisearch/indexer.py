@@ -37,7 +37,7 @@ from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .blocks import BlockInfo, BlockTask, DocumentError, build_block
+from .blocks import BlockInfo, BlockTask, build_block, first_invalid_text
 from .corpus import Document
 from .executors import default_workers, local_executor
 from .layout import DocumentStoreWriter, encode_lengths, encode_titles
@@ -251,14 +251,10 @@ def _encode_titles(titles: list[str]) -> bytes:
     try:
         return encode_titles(titles)
     except UnicodeEncodeError:
-        for doc_id, title in enumerate(titles):
-            try:
-                title.encode("utf-8")
-            except UnicodeEncodeError as error:
-                raise DocumentError(
-                    f"document {doc_id}: the title is not valid text ({error.reason} at character {error.start})"
-                ) from None
-        raise
+        found = first_invalid_text(titles, 0, "the title is ")
+        if found is None:
+            raise
+        raise found from None
 
 
 def _write_document_store(blocks: list[BlockInfo], path: Path) -> None:

@@ -48,6 +48,7 @@ import zlib
 from array import array
 from collections.abc import Buffer, Sequence
 from dataclasses import dataclass
+from typing import Any
 from itertools import accumulate, chain
 
 __all__ = [
@@ -82,40 +83,32 @@ class FormatError(ValueError):
     """A file of the index does not have the layout it must have."""
 
 
-def _u32(values: Sequence[int] | array[int]) -> bytes:
-    data = array("I", values)
+def _to_bytes(typecode: str, values: Sequence[int] | Sequence[float] | array[int]) -> bytes:
+    """Values as a little-endian array of ``typecode`` ("I": unsigned 32-bit, "d": double)."""
+    data = array(typecode, values)
     if sys.byteorder == "big":
         data.byteswap()
     return data.tobytes()
+
+
+def _from_bytes(typecode: str, payload: memoryview, start: int, count: int, what: str) -> tuple[list[Any], int]:
+    """``count`` values of ``typecode`` from ``payload[start:]``, and the position after them."""
+    data = array(typecode)
+    end = start + data.itemsize * count
+    if end > len(payload):
+        raise FormatError(f"{what} is cut short")
+    data.frombytes(payload[start:end])
+    if sys.byteorder == "big":
+        data.byteswap()
+    return data.tolist(), end
+
+
+def _u32(values: Sequence[int] | array[int]) -> bytes:
+    return _to_bytes("I", values)
 
 
 def _read_u32(payload: memoryview, start: int, count: int, what: str) -> tuple[list[int], int]:
-    end = start + 4 * count
-    if end > len(payload):
-        raise FormatError(f"{what} is cut short")
-    data = array("I")
-    data.frombytes(payload[start:end])
-    if sys.byteorder == "big":
-        data.byteswap()
-    return data.tolist(), end
-
-
-def _f64(values: Sequence[float]) -> bytes:
-    data = array("d", values)
-    if sys.byteorder == "big":
-        data.byteswap()
-    return data.tobytes()
-
-
-def _read_f64(payload: memoryview, start: int, count: int, what: str) -> tuple[list[float], int]:
-    end = start + 8 * count
-    if end > len(payload):
-        raise FormatError(f"{what} is cut short")
-    data = array("d")
-    data.frombytes(payload[start:end])
-    if sys.byteorder == "big":
-        data.byteswap()
-    return data.tolist(), end
+    return _from_bytes("I", payload, start, count, what)
 
 
 def _pack(magic: bytes, payload: bytes) -> bytes:
@@ -185,7 +178,7 @@ def encode_term_table(
             _COUNTS.pack(len(terms), len(chunk_first_doc), len(text), 0),
             text,
             *map(_u32, (gaps, sizes, holding, chunk_count, chunk_first_doc, chunk_max_f, chunk_min_length)),
-            _f64(chunk_impact),
+            _to_bytes("d", chunk_impact),
         ]
     )
     return _pack(TERMS_MAGIC, payload)
@@ -215,7 +208,7 @@ def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
     first_doc, position = _read_u32(payload, position, chunk_total, what)
     max_f, position = _read_u32(payload, position, chunk_total, what)
     min_length, position = _read_u32(payload, position, chunk_total, what)
-    impact, position = _read_f64(payload, position, chunk_total, what)
+    impact, position = _from_bytes("d", payload, position, chunk_total, what)
     if position != len(payload):
         raise FormatError(f"{what} has {len(payload) - position} bytes after its arrays")
     if sum(chunk_count) != chunk_total:
