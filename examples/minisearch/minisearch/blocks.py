@@ -59,8 +59,7 @@ class BlockTask:
 
     @property
     def documents_path(self) -> str:
-        """Where the block's document store groups go."""
-        return str(Path(self.path).with_suffix(".docs"))
+        return documents_path(self.path)
 
 
 @dataclass(frozen=True)
@@ -83,6 +82,11 @@ class BlockInfo:
         lengths = array("I")
         lengths.frombytes(self.lengths)
         return lengths
+
+
+def documents_path(block_path: str) -> str:
+    """Where the document store groups of the block at ``block_path`` go."""
+    return str(Path(block_path).with_suffix(".docs"))
 
 
 def build_block(task: BlockTask) -> BlockInfo:

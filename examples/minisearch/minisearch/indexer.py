@@ -37,7 +37,7 @@ from concurrent.futures import Executor, Future
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .blocks import BlockInfo, BlockTask, build_block, first_invalid_text
+from .blocks import BlockInfo, BlockTask, build_block, documents_path, first_invalid_text
 from .corpus import Document
 from .executors import default_workers, local_executor
 from .layout import DocumentStoreWriter, encode_lengths, encode_titles
@@ -260,7 +260,7 @@ def _encode_titles(titles: list[str]) -> bytes:
 def _write_document_store(blocks: list[BlockInfo], path: Path) -> None:
     store = DocumentStoreWriter()
     for block in blocks:
-        data = Path(block.path).with_suffix(".docs").read_bytes()
+        data = Path(documents_path(block.path)).read_bytes()
         groups, start = [], 0
         for size in block.group_sizes:
             groups.append(data[start : start + size])

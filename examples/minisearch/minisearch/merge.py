@@ -16,11 +16,11 @@ entry's postings start (see :mod:`minisearch.layout`).
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 import heapq
 from itertools import chain, repeat
-from operator import add, itemgetter, mul, truediv
+from operator import itemgetter
 from pathlib import Path
 
 import quorbel
@@ -43,11 +43,9 @@ DEFAULT_CHUNK_SIZE = 256
 
 Posting = tuple[int, int, int]
 _PROGRESS_STEP = 4096
-_doc_ids = itemgetter(0)
-_content = itemgetter(1)
-_title = itemgetter(2)
-_first = itemgetter(0)
-_second = itemgetter(1)
+# Fields of a block entry: (term, doc_freq_content, doc_freq_title, postings).
+_doc_freq_content = itemgetter(1)
+_doc_freq_title = itemgetter(2)
 _postings = itemgetter(3)
 
 
@@ -84,7 +82,8 @@ class MergedIndex:
         """Compute every entry's byte size and header in bulk, once all entries are in."""
         self.sizes = list(map(len, map(quorbel.encode_posting_list, self.postings, repeat(True))))
         name_bytes = map(len, map(str.encode, self.names))
-        content, title = map(_first, self.doc_freqs), map(_second, self.doc_freqs)
+        content = [frequencies[0] for frequencies in self.doc_freqs]
+        title = [frequencies[1] for frequencies in self.doc_freqs]
         self.gaps = list(map(entry_header_size, name_bytes, content, title, self.sizes))
         self.end_offset = 8 + sum(self.gaps) + sum(self.sizes)
 
@@ -119,7 +118,7 @@ class BlockMerger:
     """Collects the blocks' lists term by term, then splits each term into tiers."""
 
     def __init__(self) -> None:
-        # Per term, its (doc_freq_content, doc_freq_title, postings) of each block holding it.
+        # Per term, the entry of each block holding it, in block order.
         self.parts: dict[str, list[tuple[str, int, int, list[Posting]]]] = {}
         self.blocks = 0
 
@@ -170,7 +169,7 @@ def _add_term(
         _, content, title, full = parts[0]
     else:
         full = list(chain.from_iterable(map(_postings, parts)))
-        content, title = sum(map(_content, parts)), sum(map(_title, parts))
+        content, title = sum(map(_doc_freq_content, parts)), sum(map(_doc_freq_title, parts))
     merged.terms.append(term)
     merged.holding.append(len(full))
     merged.total_postings += len(full)

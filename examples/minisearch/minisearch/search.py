@@ -251,14 +251,13 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     leaves = parsed.leaves
     sources = [index.prefix_postings(leaf.text) if leaf.prefix else index.term_postings(leaf.text) for leaf in leaves]
     unknown = [str(leaf) for leaf, source in zip(leaves, sources) if source is None]
-    present = {leaf: position for position, (leaf, source) in enumerate(zip(leaves, sources)) if source is not None}
     terms = [source for source in sources if source is not None]
-    renumber = {position: number for number, position in enumerate(present.values())}
+    present = {leaf: number for number, leaf in enumerate(leaf for leaf, source in zip(leaves, sources) if source is not None)}
     clauses = []
     for clause in parsed.clauses:
         if all(leaf in present for leaf in clause.positive):
             excluded = frozenset().union(*(index.doc_ids(leaf) for leaf in clause.negative))
-            clauses.append(ClauseSpec(tuple(renumber[present[leaf]] for leaf in clause.positive), excluded))
+            clauses.append(ClauseSpec(tuple(present[leaf] for leaf in clause.positive), excluded))
     try:
         ranked, stats = top_k(terms, clauses, index.norms, k) if clauses else ([], None)
     except IndexError:  # a damaged entry that still decodes, naming documents the index lacks

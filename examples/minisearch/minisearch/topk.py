@@ -24,8 +24,7 @@ import heapq
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
-from itertools import chain, repeat
-from operator import add, itemgetter, mul, neg, truediv
+from operator import neg
 
 from .ranking import K1, TITLE_WEIGHT
 
@@ -35,9 +34,6 @@ Posting = tuple[int, int, int]
 _K1_PLUS_1 = K1 + 1.0
 # Bounds and scores are the same formula on the same floats; the margin absorbs summation order.
 _RELATIVE_MARGIN = 1e-12
-_doc_ids = itemgetter(0)
-_content = itemgetter(1)
-_title = itemgetter(2)
 
 
 @dataclass
