@@ -6,6 +6,9 @@ Usage (with this package importable, from ``examples/minisearch`` or installed):
     python -m minisearch demo --limit 2000    # the same on the first 2000 documents
     python -m minisearch index INDEX [--stdlib | --dir PATH | --jsonl FILE] [--limit N]
                                [--workers N] [--block-size N] [--no-documents] [--no-progress]
+                               [--partitions P | --memory SIZE]
+    python -m minisearch add INDEX [--stdlib | --dir PATH | --jsonl FILE] [--no-merge] ...
+    python -m minisearch optimize INDEX       # merge all segments into one
     python -m minisearch search INDEX 'json decode' [-k 10]
     python -m minisearch shell INDEX          # or "search INDEX" without a query
     python -m minisearch check INDEX          # exit status 1 and a list of problems if damaged
@@ -32,9 +35,22 @@ the bytes in one pass: :mod:`~minisearch.cli` → :mod:`~minisearch.search`
 
 from .blocks import BlockInfo, BlockTask, DocumentError, build_block
 from .check import CheckReport, check_index
-from .corpus import CorpusError, Document, directory_corpus, jsonl_corpus, limit_documents, stdlib_corpus
+from .corpus import (
+    CorpusError,
+    Document,
+    directory_corpus,
+    jsonl_corpus,
+    limit_documents,
+    stdlib_corpus,
+)
 from .executors import InlineExecutor
-from .indexer import BuildReport, IndexBuildError, build_index
+from .indexer import (
+    BuildReport,
+    IndexBuildError,
+    add_documents,
+    build_index,
+    optimize_index,
+)
 from .query import QuerySyntaxError, parse
 from .search import Hit, Index, SearchResult, search
 from .store import IndexUnusableError
@@ -55,6 +71,7 @@ __all__ = [
     "InlineExecutor",
     "QuerySyntaxError",
     "SearchResult",
+    "add_documents",
     "build_block",
     "build_index",
     "check_index",
@@ -62,6 +79,7 @@ __all__ = [
     "directory_corpus",
     "jsonl_corpus",
     "limit_documents",
+    "optimize_index",
     "parse",
     "search",
     "stdlib_corpus",

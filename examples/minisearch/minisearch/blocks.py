@@ -1,10 +1,11 @@
 """Building one block: the work an executor's worker does.
 
-A block is a run of consecutive documents.  Its worker tokenises them,
-writes their inverted lists as a block file with
+A block is a run of consecutive documents.  Its worker tokenises them and
+writes their inverted lists as one block file per term partition with
 ``quorbel.write_binary_block`` (terms sorted, each term's postings in
-document order) and, unless told not to, their contents as compressed
-groups of the document store.  It reports the documents' lengths back.
+document order), their titles as a JSON array, and, unless told not to,
+their contents as compressed groups of the document store.  It reports the
+documents' lengths back.
 
 Everything here is module-level and its inputs and outputs are plain
 picklable values, so any ``concurrent.futures.Executor`` can run it.
@@ -12,6 +13,7 @@ picklable values, so any ``concurrent.futures.Executor`` can run it.
 
 from __future__ import annotations
 
+import json
 from array import array
 from collections import Counter, defaultdict
 from collections.abc import Sequence
@@ -24,6 +26,7 @@ import quorbel
 
 from .corpus import Document
 from .layout import GROUP_SIZE, compress_group
+from .partitions import partition_of
 from .tokens import count_fields
 
 __all__ = [
@@ -34,6 +37,8 @@ __all__ = [
     "DocumentError",
     "build_block",
     "first_invalid_text",
+    "partition_path",
+    "titles_path",
 ]
 
 Posting = tuple[int, int, int]
@@ -49,13 +54,14 @@ class DocumentError(ValueError):
 
 @dataclass(frozen=True)
 class BlockTask:
-    """One block to build: documents ``first_doc_id`` onwards, written to ``path``."""
+    """One block to build: documents ``first_doc_id`` onwards, written beside ``path``."""
 
     number: int
     path: str
     first_doc_id: int
     documents: Sequence[Document]
     store_documents: bool = True
+    partitions: int = 1
 
     @property
     def documents_path(self) -> str:
@@ -70,7 +76,8 @@ class BlockInfo:
     path: str
     first_doc_id: int
     documents: int
-    terms: int
+    partition_terms: tuple[int, ...]
+    """Terms in each partition's block file."""
     postings: int
     file_size: int
     lengths: bytes
@@ -78,15 +85,28 @@ class BlockInfo:
     group_sizes: tuple[int, ...] = ()
     """Byte sizes of the block's document store groups, in order (empty without a store)."""
 
-    def length_array(self) -> array[int]:
-        lengths = array("I")
-        lengths.frombytes(self.lengths)
-        return lengths
+    @property
+    def terms(self) -> int:
+        return sum(self.partition_terms)
+
+    def partition_path(self, partition: int) -> str:
+        return partition_path(self.path, partition)
+
+
+def partition_path(block_path: str, partition: int) -> str:
+    """Where partition ``partition`` of the block at ``block_path`` goes."""
+    path = Path(block_path)
+    return str(path.with_name(f"{path.stem}-{partition:03d}.blk"))
 
 
 def documents_path(block_path: str) -> str:
     """Where the document store groups of the block at ``block_path`` go."""
     return str(Path(block_path).with_suffix(".docs"))
+
+
+def titles_path(block_path: str) -> str:
+    """Where the titles of the block at ``block_path`` go, as a JSON array."""
+    return str(Path(block_path).with_suffix(".titles"))
 
 
 def build_block(task: BlockTask) -> BlockInfo:
@@ -109,19 +129,27 @@ def build_block(task: BlockTask) -> BlockInfo:
                 title_only.update(extra)
                 for term in extra:
                     lists[term].append((doc_id, 0, title[term]))
-    terms = sorted(lists)
-    posting_lists = [lists[term] for term in terms]
-    frequencies_of = [(len(postings) - title_only[term], in_title[term]) for term, postings in zip(terms, posting_lists)]
-    quorbel.write_binary_block(terms, frequencies_of, posting_lists, task.path)
+    by_partition: list[list[str]] = [[] for _ in range(task.partitions)]
+    for term in sorted(lists):
+        by_partition[partition_of(term, task.partitions)].append(term)
+    partition_terms, file_size = [], 0
+    for partition, terms in enumerate(by_partition):
+        path = partition_path(task.path, partition)
+        posting_lists = [lists[term] for term in terms]
+        counts = [(len(postings) - title_only[term], in_title[term]) for term, postings in zip(terms, posting_lists)]
+        quorbel.write_binary_block(terms, counts, posting_lists, path)
+        num_terms, size = quorbel.get_block_stats(path)
+        partition_terms.append(num_terms)
+        file_size += size
+    _write_titles(task)
     group_sizes = _write_documents(task) if task.store_documents else ()
-    num_terms, file_size = quorbel.get_block_stats(task.path)
     return BlockInfo(
         number=task.number,
         path=task.path,
         first_doc_id=task.first_doc_id,
         documents=len(task.documents),
-        terms=num_terms,
-        postings=sum(map(len, posting_lists)),
+        partition_terms=tuple(partition_terms),
+        postings=sum(map(len, lists.values())),
         file_size=file_size,
         lengths=lengths.tobytes(),
         group_sizes=group_sizes,
@@ -149,6 +177,17 @@ def _check_document(doc_id: int, document: Document) -> None:
         raise DocumentError(
             f"document {doc_id}: content of {len(content):,} characters (limit {MAX_CONTENT_CHARS:,})"
         )
+
+
+def _write_titles(task: BlockTask) -> None:
+    titles = [document.title for document in task.documents]
+    try:
+        data = json.dumps(titles, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+    except UnicodeEncodeError:
+        found = first_invalid_text(titles, task.first_doc_id, "the title is ")
+        raise found or DocumentError(f"block {task.number}: a title is not valid text") from None
+    with open(titles_path(task.path), "wb") as handle:
+        handle.write(data)
 
 
 def _write_documents(task: BlockTask) -> tuple[int, ...]:

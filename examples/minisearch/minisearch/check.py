@@ -1,41 +1,61 @@
 """Verifying an index: ``python -m minisearch check INDEX``.
 
 The checker trusts nothing but the manifest's own syntax and reports every
-problem it finds, each naming the file and, where it can, the entry:
+problem it finds, each naming the file and, where it can, the entry.  For
+every segment, and every partition of it:
 
 * every data file exists and has the size and SHA-256 digest recorded in
-  the manifest, and the term table, lengths, titles and document store parse;
-* the block file (read with ``quorbel.iter_block_terms``) holds as many
-  entries as its header announces and as the term table lists, each named
-  by its term (head) or ``term#j`` (chunk), and the postings at the byte
-  range the term table gives for an entry are that entry's postings;
-* terms ascend strictly and each is a single token of the tokeniser;
-* within each entry, document ids ascend and belong to the index,
+  the manifest, and the term tables, lengths, titles and document store parse;
+* each partition's block file (read with ``quorbel.iter_block_terms``) holds
+  as many entries as its header announces and as its term table lists, each
+  named by its term (head) or ``term#j`` (chunk), and the postings at the
+  byte range the term table gives for an entry are that entry's postings;
+* terms ascend strictly, each is a single token of the tokeniser and lives
+  in the partition its hash names, and each partition holds as many terms as
+  the manifest counts;
+* within each entry, document ids ascend and belong to the segment,
   frequencies are non-negative and not both zero, and the two document
   frequencies count the postings with content and with title;
 * for each term, the head holds the largest impacts, the chunks follow each
   other in document order with the first document, largest ``F``, shortest
   length and largest impact that the table records, and the postings add up to the number
   of documents that the table says hold the term;
-* the lengths add up to the manifest's token count, and the manifest's
-  counts of terms and postings match the block file.
+* the lengths add up to the segment's token count, and the segment's count
+  of postings matches its block files.
+
+Impacts are those of the average length that the segment's tiers were
+ordered by (its ``tier_documents`` and ``tier_tokens``).
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Callable, Sequence
-from operator import itemgetter
-from typing import Any
 from dataclasses import dataclass, field
+from operator import itemgetter
 from pathlib import Path
+from typing import Any
 
 import quorbel
 
-from .layout import FormatError, TermTable, decode_lengths, decode_term_table, decode_titles, read_document_store_index
+from .layout import (
+    FormatError,
+    TermTable,
+    decode_lengths,
+    decode_term_table,
+    decode_titles,
+    read_document_store_index,
+)
 from .merge import impacts_of
+from .partitions import partition_of
 from .ranking import average_length, length_norms, weighted_frequency
-from .store import IndexUnusableError, Manifest, read_manifest, sha256_of
+from .store import (
+    IndexUnusableError,
+    Segment,
+    partition_roles,
+    read_manifest,
+    sha256_of,
+)
 from .tokens import tokenize
 
 __all__ = ["CheckReport", "check_entry", "check_index"]
@@ -71,7 +91,7 @@ def check_entry(
     doc_freq_content: int,
     doc_freq_title: int,
     postings: Sequence[Posting],
-    documents: int,
+    documents: range,
     order: Callable[[Posting], Any] = itemgetter(0),
 ) -> list[str]:
     """Problems of one entry's postings (an empty list when they are sound); ``order`` is their sort key."""
@@ -83,9 +103,9 @@ def check_entry(
         if keys[position - 1] >= keys[position]:
             problems.append(f"posting {position} (document {postings[position][0]}) is out of order")
             break
-    outside = sorted({p[0] for p in postings if not 0 <= p[0] < documents})
+    outside = sorted({p[0] for p in postings if p[0] not in documents})
     if outside:
-        problems.append(f"document ids outside 0..{documents - 1}: {_some(outside)}")
+        problems.append(f"document ids outside {documents.start}..{documents.stop - 1}: {_some(outside)}")
     bad_freqs = [p[0] for p in postings if p[1] < 0 or p[2] < 0 or p[1] + p[2] == 0]
     if bad_freqs:
         problems.append(f"negative or zero frequencies for documents {_some(bad_freqs)}")
@@ -103,9 +123,9 @@ def _some(values: list[int], shown: int = 5) -> str:
     return text + (f" and {len(values) - shown} more" if len(values) > shown else "")
 
 
-def _check_files(report: CheckReport, index_dir: Path, manifest: Manifest) -> None:
-    """Existence, sizes and digests of the data files."""
-    for role, name in manifest.files.items():
+def _check_files(report: CheckReport, index_dir: Path, segment: Segment) -> None:
+    """Existence, sizes and digests of a segment's data files."""
+    for role, name in segment.files.items():
         path = index_dir / name
         try:
             size = path.stat().st_size
@@ -113,9 +133,9 @@ def _check_files(report: CheckReport, index_dir: Path, manifest: Manifest) -> No
         except OSError as error:
             report.add(f"{name}: missing or unreadable ({error.strerror})")
             continue
-        if size != manifest.file_sizes[role]:
-            report.add(f"{name}: {size} bytes, the manifest recorded {manifest.file_sizes[role]}")
-        if digest != manifest.file_sha256[role]:
+        if size != segment.file_sizes[role]:
+            report.add(f"{name}: {size} bytes, the manifest recorded {segment.file_sizes[role]}")
+        if digest != segment.file_sha256[role]:
             report.add(f"{name}: contents differ from the manifest's SHA-256 digest")
 
 
@@ -136,6 +156,7 @@ def _check_term(
     entries: list[list[Posting]],
     lengths: Sequence[int],
     norms: Sequence[float],
+    first_doc: int,
 ) -> None:
     term = table.terms[index]
     where = f"term {term!r}"
@@ -147,8 +168,8 @@ def _check_term(
         report.add(f"{where}: {total} postings, the term table says {table.holding[index]} documents")
     first = table.first_chunk[index]
     previous_last = -1
-    known = all(0 <= p[0] < len(norms) for entry in entries for p in entry)
-    impact = (lambda p: impacts_of([weighted_frequency(p[1], p[2])], [norms[p[0]]])[0]) if known else None
+    known = all(0 <= p[0] - first_doc < len(norms) for entry in entries for p in entry)
+    impact = (lambda p: impacts_of([weighted_frequency(p[1], p[2])], [norms[p[0] - first_doc]])[0]) if known else None
     lowest_head = min(map(impact, head), default=0.0) if impact else 0.0
     head_docs = {p[0] for p in head}
     for number, chunk in enumerate(chunks):
@@ -159,7 +180,7 @@ def _check_term(
         if recorded != (chunk[0][0], max(frequencies)):
             report.add(f"{where}: chunk {number + 1} starts at {chunk[0][0]} with largest F {max(frequencies)}, "
                        f"the term table records {recorded}")
-        shortest = min(lengths[p[0]] for p in chunk if 0 <= p[0] < len(lengths)) if lengths else 0
+        shortest = min(lengths[p[0] - first_doc] for p in chunk if 0 <= p[0] - first_doc < len(lengths)) if lengths else 0
         if lengths and shortest != table.chunk_min_length[first + number]:
             report.add(f"{where}: chunk {number + 1} has shortest length {shortest}, "
                        f"the term table records {table.chunk_min_length[first + number]}")
@@ -177,10 +198,28 @@ def _check_term(
         previous_last = chunk[-1][0]
 
 
-def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, table: TermTable,
-                    lengths: Sequence[int]) -> None:
-    norms = length_norms(lengths, average_length(manifest.total_tokens, manifest.documents))
-    path = index_dir / manifest.files["postings"]
+def _check_partition(
+    report: CheckReport, index_dir: Path, segment: Segment, number: int, lengths: Sequence[int] | None
+) -> None:
+    """One partition of a segment: its term table, then its block file against the table."""
+    postings_role, terms_role = partition_roles(number)
+    table = _load(report, index_dir / segment.files[terms_role], decode_term_table)
+    if table is None:
+        return
+    if len(table.terms) != segment.partition_terms[number]:
+        report.add(f"manifest: {segment.partition_terms[number]} terms in partition {number} of segment "
+                   f"{segment.name}, its term table holds {len(table.terms)}")
+    partitions = len(segment.partition_terms)
+    strays = [term for term in table.terms if partition_of(term, partitions) != number]
+    if strays:
+        report.add(f"{segment.files[terms_role]}: terms of other partitions: {', '.join(map(repr, strays[:5]))}")
+    documents = range(segment.first_doc, segment.first_doc + segment.documents)
+    norms = length_norms(lengths or [], average_length(segment.tier_tokens, segment.tier_documents))
+    _check_postings(report, index_dir / segment.files[postings_role], table, documents, lengths or [], norms)
+
+
+def _check_postings(report: CheckReport, path: Path, table: TermTable, documents: range,
+                    lengths: Sequence[int], norms: Sequence[float]) -> None:
     name = path.name
     try:
         num_terms, file_size = quorbel.get_block_stats(str(path))
@@ -189,7 +228,7 @@ def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, ta
     except (OSError, ValueError) as error:
         report.add(f"{name}: cannot be read: {error}")
         return
-    report.entries = len(entries)
+    report.entries += len(entries)
     if not (num_terms == len(entries) == table.entries):
         report.add(f"{name}: the header announces {num_terms} entries, the file holds {len(entries)}, "
                    f"the term table lists {table.entries}")
@@ -209,8 +248,8 @@ def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, ta
             where = f"{name}: entry {entry} {entry_name!r}"
             if entry_name != expected_name:
                 report.add(f"{where}: the term table expects {expected_name!r}")
-            order = _impact_order(norms) if entry == head and table.chunk_count[index] else itemgetter(0)
-            for problem in check_entry(doc_freq_content, doc_freq_title, postings, manifest.documents, order):
+            order = _impact_order(norms, documents.start) if entry == head and table.chunk_count[index] else itemgetter(0)
+            for problem in check_entry(doc_freq_content, doc_freq_title, postings, documents, order):
                 report.add(f"{where}: {problem}")
             try:
                 at_offset = quorbel.decode_posting_list(data[table.starts[entry] : table.ends[entry]])
@@ -221,18 +260,16 @@ def _check_postings(report: CheckReport, index_dir: Path, manifest: Manifest, ta
                            "does not hold its postings")
             report.postings += len(postings)
             lists.append(postings)
-        _check_term(report, table, index, lists, lengths, norms)
-    if report.postings != manifest.postings:
-        report.add(f"manifest: {manifest.postings} postings, the block file holds {report.postings}")
+        _check_term(report, table, index, lists, lengths, norms, documents.start)
 
 
-def _impact_order(norms: Sequence[float]) -> Callable[[Posting], tuple[float, int]]:
+def _impact_order(norms: Sequence[float], first_doc: int) -> Callable[[Posting], tuple[float, int]]:
     """The order of a head: impact descending, then document id."""
 
     def key(posting: Posting) -> tuple[float, int]:
-        doc = posting[0]
+        doc = posting[0] - first_doc
         impact = impacts_of([weighted_frequency(posting[1], posting[2])], [norms[doc]])[0] if 0 <= doc < len(norms) else 0.0
-        return (-impact, doc)
+        return (-impact, posting[0])
 
     return key
 
@@ -246,18 +283,24 @@ def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:
     except IndexUnusableError as error:
         report.add(str(error))
         return report
-    _check_files(report, directory, manifest)
-    files = manifest.files
-    documents = manifest.documents
-    _load(report, directory / files["titles"], lambda data: decode_titles(data, documents))
-    lengths = _load(report, directory / files["lengths"], lambda data: decode_lengths(data, documents))
-    if lengths is not None and sum(lengths) != manifest.total_tokens:
-        report.add(f"{files['lengths']}: {sum(lengths)} tokens, the manifest records {manifest.total_tokens}")
-    if "docs" in files:
-        _load(report, directory / files["docs"], read_document_store_index)
-    table = _load(report, directory / files["terms"], decode_term_table)
-    if table is not None:
-        if len(table.terms) != manifest.terms:
-            report.add(f"manifest: {manifest.terms} terms, the term table holds {len(table.terms)}")
-        _check_postings(report, directory, manifest, table, lengths or [])
+    for segment in manifest.segments:
+        _check_segment(report, directory, segment)
     return report
+
+
+def _check_segment(report: CheckReport, directory: Path, segment: Segment) -> None:
+    _check_files(report, directory, segment)
+    files = segment.files
+    documents = segment.documents
+    _load(report, directory / files["titles"], lambda data: decode_titles(data, documents, files["titles"]))
+    lengths = _load(report, directory / files["lengths"], lambda data: decode_lengths(data, documents, files["lengths"]))
+    if lengths is not None and sum(lengths) != segment.total_tokens:
+        report.add(f"{files['lengths']}: {sum(lengths)} tokens, the manifest records {segment.total_tokens}")
+    if "docs" in files:
+        _load(report, directory / files["docs"], lambda data: read_document_store_index(data, files["docs"]))
+    postings_before = report.postings
+    for number in range(len(segment.partition_terms)):
+        _check_partition(report, directory, segment, number, lengths)
+    if report.postings - postings_before != segment.postings:
+        report.add(f"manifest: segment {segment.name} has {segment.postings} postings, "
+                   f"its block files hold {report.postings - postings_before}")

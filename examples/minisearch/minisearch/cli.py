@@ -16,9 +16,24 @@ from typing import TextIO
 
 from .blocks import DocumentError
 from .check import check_index
-from .corpus import CorpusError, Document, directory_corpus, jsonl_corpus, limit_documents, stdlib_corpus
+from .corpus import (
+    CorpusError,
+    Document,
+    directory_corpus,
+    jsonl_corpus,
+    limit_documents,
+    stdlib_corpus,
+)
 from .executors import local_executor
-from .indexer import DEFAULT_BLOCK_SIZE, BuildReport, IndexBuildError, build_index
+from .indexer import (
+    DEFAULT_BLOCK_SIZE,
+    BuildReport,
+    IndexBuildError,
+    add_documents,
+    build_index,
+    optimize_index,
+)
+from .partitions import DEFAULT_MEMORY, MAX_PARTITIONS, parse_size
 from .progress import tqdm_available
 from .query import QuerySyntaxError
 from .search import Index, SearchResult, search
@@ -34,15 +49,18 @@ SAMPLE_QUERIES = (
     "parse command line arguments",
     "zip* archive",
 )
-COMMANDS = ("demo", "index", "search", "shell", "check")
+COMMANDS = ("demo", "index", "add", "optimize", "search", "shell", "check")
 
 EPILOG = f"""\
 Without a command, runs the demo.  Terms are runs of letters and digits,
 lower-cased ({TOKEN_PATTERN}).  Queries: words are ANDed; OR between words,
 -word excludes, word* is a prefix.  Documents are ranked by BM25, a word in
-the title counting four times.  Blocks are built by a process pool
-(--workers); from Python, build_index(executor=...) accepts any
-concurrent.futures.Executor whose workers share the index directory.
+the title counting four times.  Blocks and partition merges run on a
+process pool (--workers); from Python, build_index(executor=...) accepts any
+concurrent.futures.Executor whose workers share the index directory.  An
+index is split into term partitions, as many as keep one partition's merge
+within --memory; "add" appends the documents of a source as a new segment
+and merges segments of similar size, "optimize" merges all of them.
 Progress bars use tqdm when it is installed, a plain counter otherwise.
 """
 
@@ -61,20 +79,56 @@ def _non_negative(text: str) -> int:
     return value
 
 
-def _build_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--limit", type=_non_negative, metavar="N", help="index at most N documents")
+def _size(text: str) -> int:
+    try:
+        return parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _partition_count(text: str) -> int:
+    value = _positive(text)
+    if value > MAX_PARTITIONS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_PARTITIONS}")
+    return value
+
+
+def _source_options(parser: argparse.ArgumentParser) -> None:
+    source = parser.add_mutually_exclusive_group()
+    source.add_argument("--stdlib", action="store_true", help="the standard library's docstrings (the default)")
+    source.add_argument("--dir", type=Path, metavar="PATH", help="every UTF-8 text file below PATH; title = relative path")
+    source.add_argument("--jsonl", type=Path, metavar="FILE", help='a JSON Lines file of {"title": ..., "content": ...}')
+
+
+def _layout_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--no-documents", action="store_true", help="leave the documents out of the index (no snippets)"
+    )
+    parser.add_argument(
+        "--partitions", type=_partition_count, metavar="P",
+        help="term partitions (default: as many as keep one partition's merge within --memory)",
+    )
+    parser.add_argument(
+        "--memory", type=_size, metavar="SIZE",
+        help=f"memory budget of one partition's merge, e.g. 512M or 2G (default: {DEFAULT_MEMORY // 2**20}M)",
+    )
+
+
+def _worker_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--workers", type=_non_negative, metavar="N",
-        help="worker processes building blocks (default: one per CPU; 0: in this process)",
+        help="worker processes building blocks and merging partitions (default: one per CPU; 0: in this process)",
     )
+    parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
+
+
+def _build_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--limit", type=_non_negative, metavar="N", help="index at most N documents")
     parser.add_argument(
         "--block-size", type=_positive, default=DEFAULT_BLOCK_SIZE, metavar="N",
         help=f"documents per block (default: {DEFAULT_BLOCK_SIZE})",
     )
-    parser.add_argument(
-        "--no-documents", action="store_true", help="leave the documents out of the index (no snippets)"
-    )
-    parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
+    _worker_options(parser)
 
 
 def make_parser() -> argparse.ArgumentParser:
@@ -93,6 +147,7 @@ def make_parser() -> argparse.ArgumentParser:
     )
     demo.add_argument("--index", type=Path, metavar="DIR", help="keep the index in DIR (default: a temporary directory)")
     _build_options(demo)
+    _layout_options(demo)
     demo.add_argument("-k", type=_non_negative, default=5, help="results per query (default: 5)")
     demo.add_argument(
         "--query", action="append", metavar="TEXT", help="a query to run instead of the samples (repeatable)"
@@ -101,11 +156,25 @@ def make_parser() -> argparse.ArgumentParser:
 
     index = commands.add_parser("index", help="build an index", description="Build an index into INDEX.")
     index.add_argument("index", type=Path, metavar="INDEX", help="index directory (created if missing)")
-    source = index.add_mutually_exclusive_group()
-    source.add_argument("--stdlib", action="store_true", help="the standard library's docstrings (the default)")
-    source.add_argument("--dir", type=Path, metavar="PATH", help="every UTF-8 text file below PATH; title = relative path")
-    source.add_argument("--jsonl", type=Path, metavar="FILE", help='a JSON Lines file of {"title": ..., "content": ...}')
+    _source_options(index)
     _build_options(index)
+    _layout_options(index)
+
+    add = commands.add_parser(
+        "add", help="add documents to an index",
+        description="Add the documents of a source to INDEX as a new segment, numbered after its documents, "
+        "then merge segments of similar size.",
+    )
+    add.add_argument("index", type=Path, metavar="INDEX", help="an index directory")
+    _source_options(add)
+    _build_options(add)
+    add.add_argument("--no-merge", action="store_true", help="add the segment without merging segments")
+
+    optimize = commands.add_parser(
+        "optimize", help="merge all segments of an index", description="Merge every segment of INDEX into one."
+    )
+    optimize.add_argument("index", type=Path, metavar="INDEX", help="an index directory")
+    _worker_options(optimize)
 
     query = commands.add_parser(
         "search", help="answer a query (an interactive prompt without one)",
@@ -135,16 +204,25 @@ def _ms(seconds: float) -> str:
 
 
 def format_summary(report: BuildReport) -> str:
-    """The build summary: counts, sizes, speed and time per phase."""
+    """The summary of a build, add or merge: counts, sizes, speed and time per phase."""
+    if report.segment is None:
+        return f"index       {report.index_dir}: nothing to do ({len(report.manifest.segments)} segment(s))"
     phases = ", ".join(f"{name} {seconds:.2f} s" for name, seconds in report.phase_seconds.items())
-    sizes = ", ".join(f"{role} {size:,}" for role, size in report.file_sizes.items() if role != "docs")
+    sizes = ", ".join(f"{kind} {size:,}" for kind, size in report.file_sizes.items() if kind != "docs")
     store = f"; document store {report.store_bytes:,}" if "docs" in report.file_sizes else ""
+    manifest = report.manifest
     lines = [
-        f"index       {report.index_dir}",
-        f"documents   {report.documents:,}",
+        f"index       {report.index_dir}: {manifest.documents:,} documents in {len(manifest.segments)} "
+        f"segment(s) of {manifest.partitions} partition(s)",
+        f"documents   {report.documents:,} written",
         f"terms       {report.terms:,}",
         f"postings    {report.postings:,}",
-        f"blocks      {report.blocks:,} of up to {report.manifest.block_size:,} documents",
+    ]
+    if report.blocks:
+        lines.append(f"blocks      {report.blocks:,} of up to {report.block_size:,} documents")
+    if report.merges:
+        lines.append(f"merges      {report.merges} of segments, as the merge policy asked")
+    lines += [
         f"bytes       {report.index_bytes:,} to search ({sizes}){store}",
         f"speed       {report.docs_per_second:,.0f} documents/s",
         f"time        {phases}; total {report.total_seconds:.2f} s",
@@ -173,7 +251,8 @@ def format_result(result: SearchResult) -> str:
 Source = Callable[[Executor], Iterator[Document]]
 
 
-def _build(source: Source, index_dir: Path, args: argparse.Namespace, description: str) -> BuildReport:
+def _build(source: Source, index_dir: Path, args: argparse.Namespace, description: str,
+           source_bytes: int | None = None) -> BuildReport:
     with local_executor(args.workers) as executor:
         documents = limit_documents(source(executor), args.limit)
         return build_index(
@@ -186,6 +265,9 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
             expected_documents=args.limit,
             source=description,
             store_documents=not args.no_documents,
+            partitions=args.partitions,
+            memory=args.memory,
+            source_bytes=None if args.limit is not None else source_bytes,
         )
 
 
@@ -193,17 +275,51 @@ def _stdlib_root() -> str:
     return sysconfig.get_paths()["stdlib"]
 
 
-def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
-    source: Source
+def _source(args: argparse.Namespace) -> tuple[Source, str, int | None]:
+    """The documents the options name, what to call them, and their size in bytes if known."""
     if args.dir is not None:
-        source, description = (lambda _: directory_corpus(args.dir)), f"text files below {args.dir}"
-    elif args.jsonl is not None:
-        source, description = (lambda _: jsonl_corpus(args.jsonl)), f"JSON Lines file {args.jsonl}"
-    else:
-        root = _stdlib_root()
-        source = functools.partial(stdlib_corpus, root)
-        description = f"docstrings of the standard library at {root}"
-    report = _build(source, args.index, args, description)
+        size = sum(path.stat().st_size for path in Path(args.dir).rglob("*") if path.is_file())
+        return (lambda _: directory_corpus(args.dir)), f"text files below {args.dir}", size
+    if args.jsonl is not None:
+        try:
+            jsonl_size: int | None = os.path.getsize(args.jsonl)
+        except OSError:
+            jsonl_size = None  # the corpus reader names the problem
+        return (lambda _: jsonl_corpus(args.jsonl)), f"JSON Lines file {args.jsonl}", jsonl_size
+    root = _stdlib_root()
+    return functools.partial(stdlib_corpus, root), f"docstrings of the standard library at {root}", None
+
+
+def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
+    source, description, size = _source(args)
+    report = _build(source, args.index, args, description, size)
+    print(format_summary(report), file=out)
+    return 0
+
+
+def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
+    source, description, _ = _source(args)
+    with local_executor(args.workers) as executor:
+        report = add_documents(
+            limit_documents(source(executor), args.limit),
+            args.index,
+            block_size=args.block_size,
+            executor=executor,
+            workers=args.workers or None,
+            show_progress=not args.no_progress,
+            expected_documents=args.limit,
+            source=description,
+            merge=not args.no_merge,
+        )
+    print(format_summary(report), file=out)
+    return 0
+
+
+def cmd_optimize(args: argparse.Namespace, out: TextIO) -> int:
+    with local_executor(args.workers) as executor:
+        report = optimize_index(
+            args.index, executor=executor, workers=args.workers or None, show_progress=not args.no_progress
+        )
     print(format_summary(report), file=out)
     return 0
 
@@ -233,7 +349,7 @@ def _shell(index: Index, args: argparse.Namespace, out: TextIO) -> int:
     interactive = sys.stdin.isatty()
     if interactive:
         print(
-            f"{index.manifest.documents:,} documents, {index.manifest.terms:,} terms. "
+            f"{index.manifest.documents:,} documents in {len(index.manifest.segments)} segment(s). "
             "Type a query; :q or Ctrl-D quits.",
             file=out,
         )
@@ -328,7 +444,15 @@ def _demo(args: argparse.Namespace, index_dir: Path, out: TextIO) -> int:
     return cmd_check(argparse.Namespace(index=index_dir), out)
 
 
-HANDLERS = {"demo": cmd_demo, "index": cmd_index, "search": cmd_search, "shell": cmd_shell, "check": cmd_check}
+HANDLERS = {
+    "demo": cmd_demo,
+    "index": cmd_index,
+    "add": cmd_add,
+    "optimize": cmd_optimize,
+    "search": cmd_search,
+    "shell": cmd_shell,
+    "check": cmd_check,
+}
 
 
 def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:

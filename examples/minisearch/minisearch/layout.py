@@ -48,8 +48,8 @@ import zlib
 from array import array
 from collections.abc import Buffer, Sequence
 from dataclasses import dataclass
-from typing import Any
 from itertools import accumulate, chain
+from typing import Any, BinaryIO
 
 __all__ = [
     "GROUP_SIZE",
@@ -57,6 +57,7 @@ __all__ = [
     "DocumentStoreWriter",
     "FormatError",
     "TermTable",
+    "TitlesWriter",
     "compress_group",
     "decode_lengths",
     "decode_term_table",
@@ -67,6 +68,7 @@ __all__ = [
     "entry_header_size",
     "read_document_group",
     "read_document_store_index",
+    "titles_payload",
     "varint_size",
 ]
 
@@ -77,6 +79,7 @@ DOCS_MAGIC = b"MSD2"
 FIRST_ENTRY = 8
 _COUNTS = struct.Struct("<IIII")
 _GROUPS = struct.Struct("<II")
+_COPY_STEP = 2**20
 
 
 class FormatError(ValueError):
@@ -281,27 +284,91 @@ def compress_group(contents: Sequence[str]) -> bytes:
 
 
 class DocumentStoreWriter:
-    """Collects the compressed groups of the block files in document order."""
+    """Writes a document store from the groups of blocks or of other stores, in document order.
+
+    Only the group index is held in memory: the groups are copied from their files by
+    :meth:`write`.
+    """
 
     def __init__(self) -> None:
         self.first_docs: list[int] = []
-        self.groups: list[bytes] = []
+        self.sizes: list[int] = []
+        self.sources: list[tuple[str, int, int]] = []
+        """Byte ranges (file, start, end) that hold the groups, in order."""
 
-    def add(self, first_doc: int, groups: Sequence[bytes]) -> None:
-        """Add the groups of one block, whose first document is ``first_doc``."""
-        self.first_docs.extend(range(first_doc, first_doc + GROUP_SIZE * len(groups), GROUP_SIZE))
-        self.groups.extend(groups)
+    def add_block(self, first_doc: int, group_sizes: Sequence[int], path: str) -> None:
+        """Add a block's groups of :data:`GROUP_SIZE` documents from ``first_doc``, the whole file ``path``."""
+        size = os.path.getsize(path)
+        if size != sum(group_sizes):
+            raise FormatError(f"{path}: {size} bytes, its groups add up to {sum(group_sizes)}")
+        self.first_docs.extend(range(first_doc, first_doc + GROUP_SIZE * len(group_sizes), GROUP_SIZE))
+        self.sizes.extend(group_sizes)
+        self.sources.append((path, 0, size))
+
+    def add_store(self, groups: DocumentStoreIndex, path: str) -> None:
+        """Add every group of the store at ``path``, whose index is ``groups``."""
+        self.first_docs.extend(groups.first_docs)
+        self.sizes.extend(end - start for start, end in zip(groups.starts, groups.ends))
+        if groups.starts:
+            self.sources.append((path, groups.starts[0], groups.ends[-1]))
 
     def write(self, path: str | os.PathLike[str]) -> int:
         """Write the store; returns its size in bytes."""
-        header = DOCS_MAGIC + _GROUPS.pack(len(self.groups), 0)
-        index = _u32(self.first_docs) + _u32([len(group) for group in self.groups])
+        header = DOCS_MAGIC + _GROUPS.pack(len(self.sizes), 0)
         with open(path, "wb") as handle:
-            handle.write(header + index)
-            handle.writelines(self.groups)
+            handle.write(header + _u32(self.first_docs) + _u32(self.sizes))
+            for source, start, end in self.sources:
+                with open(source, "rb") as group_file:
+                    group_file.seek(start)
+                    _copy(group_file, handle, end - start)
             handle.flush()
             os.fsync(handle.fileno())
             return handle.tell()
+
+
+def _copy(source: BinaryIO, target: BinaryIO, count: int) -> None:
+    while count > 0:
+        data = source.read(min(count, _COPY_STEP))
+        if not data:
+            raise FormatError(f"{source.name} ends before its last group")
+        target.write(data)
+        count -= len(data)
+
+
+class TitlesWriter:
+    """Writes a titles file from JSON arrays of titles, one block or segment at a time."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self.handle = open(path, "wb")
+        self.handle.write(TITLES_MAGIC)
+        self.compressor = zlib.compressobj(6)
+        self.titles = 0
+        self.started = False
+        self.handle.write(self.compressor.compress(b"["))
+
+    def add_array(self, data: bytes | memoryview) -> None:
+        """Append the titles of a JSON array written as :func:`encode_titles` writes it."""
+        inner = bytes(data).strip()[1:-1]
+        if inner:
+            self.handle.write(self.compressor.compress(b"," + inner if self.started else inner))
+            self.started = True
+
+    def close(self) -> int:
+        """Finish and sync the file; returns its size."""
+        self.handle.write(self.compressor.compress(b"]") + self.compressor.flush())
+        self.handle.flush()
+        os.fsync(self.handle.fileno())
+        size = self.handle.tell()
+        self.handle.close()
+        return size
+
+    def abandon(self) -> None:
+        self.handle.close()
+
+
+def titles_payload(data: bytes, what: str = "titles") -> memoryview:
+    """The JSON array of a titles file, undecoded."""
+    return _unpack(TITLES_MAGIC, data, what)
 
 
 @dataclass(frozen=True)

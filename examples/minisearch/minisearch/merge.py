@@ -1,9 +1,12 @@
-"""Merging blocks into the final files of an index.
+"""Merging one partition: from the blocks (or segments) that cover a run of documents
+into the partition's block file and term table.
 
-Every block file is read back with ``quorbel.iter_block_terms`` (its entry
-count checked against ``quorbel.get_block_stats``).  Blocks cover
-consecutive documents, so a term's lists from all blocks, taken in block
-order, are its whole list in document order.  A list longer than the head
+The merge of partition p reads partition p of every input and nothing else:
+a block's partition file (read back with ``quorbel.iter_block_terms``, its
+entry count checked against ``quorbel.get_block_stats``) or a segment's
+partition (its block file and term table, each term's head and chunks put
+back in document order).  Inputs cover consecutive documents, so a term's
+lists from all inputs, taken in order, are its whole list in document order.  A list longer than the head
 size is split into impact tiers: the ``head_size`` postings (or a sixteenth of
 the list, if more) with the largest
 impact ``F * (K1 + 1) / (F + norm)`` (the term's BM25 score without its idf)
@@ -16,21 +19,34 @@ entry's postings start (see :mod:`minisearch.layout`).
 
 from __future__ import annotations
 
+import hashlib
+import heapq
+from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-import heapq
 from itertools import chain, repeat
 from operator import itemgetter
 from pathlib import Path
 
 import quorbel
 
-from .blocks import BlockInfo, doc_freqs
-from .layout import encode_term_table, entry_header_size
-from .progress import progress
-from .ranking import K1, TITLE_WEIGHT
+from .blocks import doc_freqs
+from .layout import FormatError, decode_term_table, encode_term_table, entry_header_size
+from .ranking import K1, TITLE_WEIGHT, length_norms
+from .store import fsync_file, sha256_of, write_synced
 
-__all__ = ["DEFAULT_CHUNK_SIZE", "DEFAULT_HEAD_SIZE", "BlockMerger", "IndexBuildError", "MergedIndex", "write_postings"]
+__all__ = [
+    "DEFAULT_CHUNK_SIZE",
+    "DEFAULT_HEAD_SIZE",
+    "BlockMerger",
+    "IndexBuildError",
+    "MergedIndex",
+    "PartitionInfo",
+    "PartitionInput",
+    "PartitionTask",
+    "merge_partition",
+    "write_postings",
+]
 
 #: Postings in a term's head: a top-k search on a common term usually reads only these.
 DEFAULT_HEAD_SIZE = 128
@@ -42,7 +58,7 @@ HEAD_DIVISOR = 16
 DEFAULT_CHUNK_SIZE = 256
 
 Posting = tuple[int, int, int]
-_PROGRESS_STEP = 4096
+Entry = tuple[str, int, int, list[Posting]]
 # Fields of a block entry: (term, doc_freq_content, doc_freq_title, postings).
 _doc_freq_content = itemgetter(1)
 _doc_freq_title = itemgetter(2)
@@ -101,56 +117,148 @@ class MergedIndex:
         )
 
 
-def read_block(block: BlockInfo) -> list[tuple[str, int, int, list[Posting]]]:
-    """Read one block file back; raises :class:`IndexBuildError` for a short or disordered one."""
-    entries = quorbel.iter_block_terms(block.path)
-    num_terms, _ = quorbel.get_block_stats(block.path)
+@dataclass(frozen=True)
+class PartitionInput:
+    """One input of a partition's merge: a block's partition file, or a segment's partition
+    (its block file and ``term_table``); ``terms`` is how many terms it must hold."""
+
+    postings_path: str
+    terms: int
+    term_table: str = ""
+    what: str = ""
+    """How errors name the input."""
+
+
+@dataclass(frozen=True)
+class PartitionTask:
+    """The merge of one partition of a new segment, whose documents start at ``first_doc``."""
+
+    number: int
+    inputs: tuple[PartitionInput, ...]
+    """In document order."""
+    postings_path: str
+    terms_path: str
+    first_doc: int
+    lengths: bytes
+    """The new segment's document lengths, a native-order ``array("I")``."""
+    avgdl: float
+    head_size: int
+    chunk_size: int
+
+
+@dataclass(frozen=True)
+class PartitionInfo:
+    """What a partition's merge wrote."""
+
+    number: int
+    terms: int
+    postings: int
+    file_sizes: tuple[int, int]
+    """Bytes of the block file and of the term table."""
+    file_sha256: tuple[str, str]
+
+
+def merge_partition(task: PartitionTask) -> PartitionInfo:
+    """Merge one partition from its inputs; raises :class:`IndexBuildError` for a damaged input."""
+    merger = BlockMerger()
+    for source in task.inputs:
+        merger.add_entries(read_input(source))
+    lengths = array("I")
+    lengths.frombytes(task.lengths)
+    norms = array("d", length_norms(lengths, task.avgdl))
+    merged = merger.finish(lengths, norms, task.first_doc, task.head_size, task.chunk_size)
+    del merger
+    postings_size = write_postings(merged, Path(task.postings_path))
+    table = merged.term_table()
+    info = PartitionInfo(
+        number=task.number,
+        terms=len(merged.terms),
+        postings=merged.total_postings,
+        file_sizes=(postings_size, len(table)),
+        file_sha256=(sha256_of(task.postings_path), hashlib.sha256(table).hexdigest()),
+    )
+    del merged
+    write_synced(task.terms_path, table)
+    fsync_file(task.postings_path)
+    return info
+
+
+def read_input(source: PartitionInput) -> list[Entry]:
+    """The entries of one input, each term's postings in document order."""
+    entries = _read_block(source)
+    if not source.term_table:
+        if len(entries) != source.terms:
+            raise IndexBuildError(f"{source.what}: it holds {len(entries)} terms, the worker wrote {source.terms}")
+        return entries
+    return _whole_lists(source, entries)
+
+
+def _read_block(source: PartitionInput) -> list[Entry]:
+    """A block file read whole; raises :class:`IndexBuildError` for a short or disordered one."""
+    try:
+        entries = quorbel.iter_block_terms(source.postings_path)
+        num_terms, _ = quorbel.get_block_stats(source.postings_path)
+    except (OSError, ValueError) as error:
+        raise IndexBuildError(f"{source.what} ({source.postings_path}): {error}") from error
     # iter_block_terms stops quietly at a cut between two entries: count them.
-    if len(entries) != num_terms or num_terms != block.terms:
+    if len(entries) != num_terms:
         raise IndexBuildError(
-            f"block {block.number} ({block.path}): header announces {num_terms} terms, "
-            f"the file holds {len(entries)}, the worker wrote {block.terms}"
+            f"{source.what} ({source.postings_path}): header announces {num_terms} terms, "
+            f"the file holds {len(entries)}"
         )
     return entries
 
 
+def _whole_lists(source: PartitionInput, entries: list[Entry]) -> list[Entry]:
+    """A segment partition's entries (heads and chunks) as one doc-ordered entry per term."""
+    try:
+        with open(source.term_table, "rb") as handle:
+            table = decode_term_table(handle.read(), source.term_table)
+    except (OSError, FormatError) as error:
+        raise IndexBuildError(f"{source.what}: {error}") from error
+    if table.entries != len(entries) or len(table.terms) != source.terms:
+        raise IndexBuildError(
+            f"{source.what}: {len(entries)} entries and {len(table.terms)} terms, "
+            f"its term table lists {table.entries} entries and the manifest {source.terms} terms"
+        )
+    whole: list[Entry] = []
+    for term, head, count in zip(table.terms, table.heads, table.chunk_count):
+        if entries[head][0] != term:
+            raise IndexBuildError(f"{source.what}: entry {head} is {entries[head][0]!r}, not {term!r}")
+        if not count:
+            whole.append(entries[head])
+            continue
+        parts = entries[head : head + 1 + count]
+        postings = sorted(chain.from_iterable(map(_postings, parts)))
+        whole.append((term, sum(map(_doc_freq_content, parts)), sum(map(_doc_freq_title, parts)), postings))
+    return whole
+
+
 class BlockMerger:
-    """Collects the blocks' lists term by term, then splits each term into tiers."""
+    """Collects the inputs' lists term by term, then splits each term into tiers."""
 
     def __init__(self) -> None:
-        # Per term, the entry of each block holding it, in block order.
-        self.parts: dict[str, list[tuple[str, int, int, list[Posting]]]] = {}
-        self.blocks = 0
+        # Per term, the entry of each input holding it, in input order.
+        self.parts: dict[str, list[Entry]] = {}
 
-    def add(self, block: BlockInfo) -> None:
-        """Read the next block in document order."""
-        if block.number != self.blocks:
-            raise IndexBuildError(f"block {block.number} arrived in place of block {self.blocks}")
+    def add_entries(self, entries: list[Entry]) -> None:
+        """Add the entries of the next input in document order."""
         parts = self.parts
-        for entry in read_block(block):
+        for entry in entries:
             lists = parts.get(entry[0])
             if lists is None:
                 parts[entry[0]] = [entry]
             else:
                 lists.append(entry)
-        self.blocks += 1
 
     def finish(
-        self,
-        lengths: Sequence[int],
-        norms: Sequence[float],
-        head_size: int,
-        chunk_size: int,
-        show_progress: bool = False,
+        self, lengths: Sequence[int], norms: Sequence[float], first_doc: int, head_size: int, chunk_size: int
     ) -> MergedIndex:
-        """The entries of the final block file, every block having been added."""
+        """The entries of the partition's block file; ``lengths[d - first_doc]`` and
+        ``norms[d - first_doc]`` belong to document ``d``."""
         merged = MergedIndex()
-        terms = sorted(self.parts)
-        with progress("merging", total=len(terms), unit="terms", enabled=show_progress) as bar:
-            for start in range(0, len(terms), _PROGRESS_STEP):
-                for term in terms[start : start + _PROGRESS_STEP]:
-                    _add_term(merged, term, self.parts.pop(term), lengths, norms, head_size, chunk_size)
-                bar.update(min(_PROGRESS_STEP, len(terms) - start))
+        for term in sorted(self.parts):
+            _add_term(merged, term, self.parts.pop(term), lengths, norms, first_doc, head_size, chunk_size)
         merged.lay_out()
         return merged
 
@@ -158,9 +266,10 @@ class BlockMerger:
 def _add_term(
     merged: MergedIndex,
     term: str,
-    parts: list[tuple[str, int, int, list[Posting]]],
+    parts: list[Entry],
     lengths: Sequence[int],
     norms: Sequence[float],
+    first_doc: int,
     head_size: int,
     chunk_size: int,
 ) -> None:
@@ -178,7 +287,7 @@ def _add_term(
         merged.chunk_count.append(0)
         return
     frequencies = [content + TITLE_WEIGHT * title for _, content, title in full]
-    impacts = impacts_of(frequencies, [norms[posting[0]] for posting in full])
+    impacts = impacts_of(frequencies, [norms[posting[0] - first_doc] for posting in full])
     # Largest impact first, ties in document order (nlargest is stable), so that a one-word
     # query reads its top k off the front of the head.
     in_head = heapq.nlargest(max(head_size, len(full) // HEAD_DIVISOR), range(len(full)), key=impacts.__getitem__)
@@ -191,7 +300,7 @@ def _add_term(
         merged.add_entry(f"{term}#{number}", chunk)
         merged.chunk_first_doc.append(chunk[0][0])
         merged.chunk_max_f.append(max([frequencies[position] for position in positions]))
-        merged.chunk_min_length.append(min([lengths[posting[0]] for posting in chunk]))
+        merged.chunk_min_length.append(min([lengths[posting[0] - first_doc] for posting in chunk]))
         merged.chunk_impact.append(max([impacts[position] for position in positions]))
     merged.chunk_count.append(len(rest) // chunk_size + (len(rest) % chunk_size > 0))
 

@@ -1,15 +1,18 @@
 """Answering queries from a built index.
 
-:class:`Index` opens an index directory through its manifest: it maps the
-block file into memory and loads the term table, the document lengths and
-the titles.  Reading a term's head or one of its chunks is then one
-``quorbel.decode_posting_list`` call on a slice of the map: no file is
-opened per query.
+:class:`Index` opens an index directory through its manifest.  Every
+segment's partition block files are mapped into memory and their term tables
+read (decoded on first use); the documents' lengths and titles are loaded
+for the whole index.  Reading a term's head or one of its chunks is then one
+``quorbel.decode_posting_list`` call on a slice of a map: no file is opened
+per query, and a rebuild or merge that replaces the files does not disturb
+an open index.
 
 :func:`search` parses the query (:mod:`minisearch.query`), expands prefix
-words through the sorted term table and ranks the matching documents by
-BM25 (:mod:`minisearch.ranking`), reading only the tiers that can change
-the top k (:mod:`minisearch.topk`).
+words through the sorted term tables, weighs every word by its idf over all
+segments, and ranks each segment's matching documents by BM25
+(:mod:`minisearch.ranking`), reading only the tiers that can change the top
+k (:mod:`minisearch.topk`); the best k of all segments are the answer.
 """
 
 from __future__ import annotations
@@ -17,8 +20,9 @@ from __future__ import annotations
 import mmap
 import os
 import time
-from bisect import bisect_left
+from bisect import bisect_left, bisect_right
 from collections import Counter
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
@@ -29,17 +33,19 @@ import quorbel
 from .layout import (
     DocumentStoreIndex,
     FormatError,
+    TermTable,
     decode_lengths,
     decode_term_table,
     decode_titles,
     read_document_group,
     read_document_store_index,
 )
+from .partitions import partition_of
 from .query import Leaf, Query, parse
-from .ranking import average_length, idf, length_norms
+from .ranking import K1, average_length, idf, length_norm, length_norms
 from .snippets import make_snippet
-from .store import IndexUnusableError, Manifest, read_manifest
-from .topk import ClauseSpec, TermPostings, top_k
+from .store import IndexUnusableError, Manifest, Segment, partition_roles, read_manifest
+from .topk import ClauseSpec, EvaluationStats, TermPostings, top_k
 
 __all__ = ["Hit", "Index", "SearchResult", "search"]
 
@@ -69,163 +75,173 @@ class SearchResult:
     chunks_decoded: int = 0
 
 
-class Index:
-    """A read-only view of one committed index; close it (or use ``with``) when done."""
+class _Partition:
+    """One partition of one segment: its block file mapped, its term table decoded on first use."""
 
-    def __init__(self, index_dir: str | os.PathLike[str]) -> None:
-        self.index_dir = Path(index_dir)
-        self.manifest: Manifest = read_manifest(self.index_dir)
-        files = self.manifest.files
-        self.postings_path = self.index_dir / files["postings"]
-        self._map = self._map_file(self.postings_path)
-        try:
-            self.table = decode_term_table(self._read("terms"), files["terms"])
-            lengths = decode_lengths(self._read("lengths"), self.manifest.documents, files["lengths"])
-            self.titles = decode_titles(self._read("titles"), self.manifest.documents, files["titles"])
-        except FormatError as error:
-            self.close()
-            raise IndexUnusableError(f"{self.index_dir}: {error}") from error
-        except BaseException:
-            self.close()
-            raise
-        self.term_ids = dict(zip(self.table.terms, range(len(self.table.terms))))
-        self.avgdl = average_length(self.manifest.total_tokens, self.manifest.documents)
-        self.norms = length_norms(lengths, self.avgdl)
-        self._store: tuple[mmap.mmap, DocumentStoreIndex] | None = None
-        self._check_consistency()
+    def __init__(self, index_dir: Path, segment: Segment, number: int) -> None:
+        postings_role, terms_role = partition_roles(number)
+        self.postings_path = index_dir / segment.files[postings_role]
+        self.terms_name = segment.files[terms_role]
+        self.terms_data: bytes | None = _read(index_dir / self.terms_name)
+        self.expected_terms = segment.partition_terms[number]
+        self.map = _map_file(self.postings_path)
+        self._table: TermTable | None = None
+        self.term_ids: dict[str, int] = {}
+        self.impacts: list[float] = []
 
-    # -- files
-
-    def _read(self, role: str) -> bytes:
-        path = self.index_dir / self.manifest.files[role]
-        try:
-            return path.read_bytes()
-        except OSError as error:
-            raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
-
-    @staticmethod
-    def _map_file(path: Path) -> mmap.mmap:
-        try:
-            with open(path, "rb") as handle:
-                return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
-        except (OSError, ValueError) as error:  # ValueError: an empty file cannot be mapped
-            raise IndexUnusableError(f"cannot open {path}: {error}") from error
-
-    def _check_consistency(self) -> None:
-        table, manifest = self.table, self.manifest
-        problems = []
-        if len(table.terms) != manifest.terms:
-            problems.append(f"the term table holds {len(table.terms)} terms, the manifest {manifest.terms}")
-        end = table.ends[-1] if table.ends else 8
-        if end != len(self._map):
-            problems.append(f"the term table ends at byte {end}, {self.postings_path.name} at {len(self._map)}")
-        if problems:
-            self.close()
-            raise IndexUnusableError(f"{self.index_dir}: " + "; ".join(problems))
-
-    def close(self) -> None:
-        """Release the mapped files."""
-        if getattr(self, "_map", None) is not None:
-            self._map.close()
-        if getattr(self, "_store", None) is not None:
-            assert self._store is not None
-            self._store[0].close()
-            self._store = None
-
-    def __enter__(self) -> Self:
-        return self
-
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, tb: TracebackType | None) -> None:
-        self.close()
-
-    # -- postings
-
-    @property
-    def documents(self) -> int:
-        return self.manifest.documents
+    def table(self, avgdl: float | None) -> TermTable:
+        """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it."""
+        if self._table is None:
+            assert self.terms_data is not None
+            try:
+                table = decode_term_table(self.terms_data, self.terms_name)
+            except FormatError as error:
+                raise IndexUnusableError(str(error)) from error
+            problems = []
+            if len(table.terms) != self.expected_terms:
+                problems.append(f"{self.terms_name} holds {len(table.terms)} terms, the manifest {self.expected_terms}")
+            end = table.ends[-1] if table.ends else 8
+            if end != len(self.map):
+                problems.append(f"{self.terms_name} ends at byte {end}, {self.postings_path.name} at {len(self.map)}")
+            if problems:
+                raise IndexUnusableError("; ".join(problems))
+            self.term_ids = dict(zip(table.terms, range(len(table.terms))))
+            self.impacts = table.chunk_impact if avgdl is None else _impact_bounds(table, avgdl)
+            self._table, self.terms_data = table, None
+        return self._table
 
     def decode_entry(self, entry: int) -> list[Posting]:
-        """The postings of one entry of the block file (a head or a chunk)."""
-        start, end = self.table.starts[entry], self.table.ends[entry]
+        assert self._table is not None
+        start, end = self._table.starts[entry], self._table.ends[entry]
         try:
-            return quorbel.decode_posting_list(self._map[start:end])
+            return quorbel.decode_posting_list(self.map[start:end])
         except ValueError as error:
             raise IndexUnusableError(f"{self.postings_path}: the entry at byte {start} is damaged: {error}") from error
 
-    def postings(self, term: str) -> list[Posting]:
-        """Every posting of ``term`` in document order ([] for an unknown term)."""
-        index = self.term_ids.get(term)
-        if index is None:
-            return []
-        head = self.table.heads[index]
-        entries = range(head, head + 1 + self.table.chunk_count[index])
-        return sorted(posting for entry in entries for posting in self.decode_entry(entry))
+    def close(self) -> None:
+        self.map.close()
+
+
+def _impact_bounds(table: TermTable, avgdl: float) -> list[float]:
+    """Per chunk, an impact bound at ``avgdl``: its largest ``F`` at its shortest length."""
+    k1_plus_1 = K1 + 1.0
+    return [
+        (max_f * k1_plus_1) / (max_f + length_norm(length, avgdl))
+        for max_f, length in zip(table.chunk_max_f, table.chunk_min_length)
+    ]
+
+
+def _read(path: Path) -> bytes:
+    try:
+        return path.read_bytes()
+    except OSError as error:
+        raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
+
+
+def _map_file(path: Path) -> mmap.mmap:
+    try:
+        with open(path, "rb") as handle:
+            return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError) as error:  # ValueError: an empty file cannot be mapped
+        raise IndexUnusableError(f"cannot open {path}: {error}") from error
+
+
+class SegmentReader:
+    """The partitions and document store of one segment."""
+
+    def __init__(self, index_dir: Path, manifest: Manifest, segment: Segment, avgdl: float) -> None:
+        self.segment = segment
+        self.index_dir = index_dir
+        self.partitions: list[_Partition] = []
+        # Tiers ordered at another average length: heads are not in impact order here, and
+        # the chunks' recorded impacts are no bounds.
+        self.exact = average_length(segment.tier_tokens, segment.tier_documents) == avgdl
+        self.avgdl = avgdl
+        self._store: tuple[mmap.mmap, DocumentStoreIndex] | None = None
+        try:
+            for number in range(manifest.partitions):
+                self.partitions.append(_Partition(index_dir, segment, number))
+            if segment.has_documents:
+                self._store_map: mmap.mmap | None = _map_file(index_dir / segment.files["docs"])
+            else:
+                self._store_map = None
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        for partition in self.partitions:
+            partition.close()
+        self.partitions = []
+        if getattr(self, "_store_map", None) is not None:
+            assert self._store_map is not None
+            self._store_map.close()
+            self._store_map = None
+
+    def find(self, term: str) -> tuple[_Partition, TermTable, int] | None:
+        """The partition of ``term``, its term table, and the term's index there."""
+        partition = self.partitions[partition_of(term, len(self.partitions))]
+        table = partition.table(None if self.exact else self.avgdl)
+        index = partition.term_ids.get(term)
+        return None if index is None else (partition, table, index)
 
     def holding(self, term: str) -> int:
-        """How many documents hold ``term``."""
-        index = self.term_ids.get(term)
-        return 0 if index is None else self.table.holding[index]
+        found = self.find(term)
+        return 0 if found is None else found[1].holding[found[2]]
+
+    def postings(self, term: str) -> list[Posting]:
+        """Every posting of ``term`` in this segment, in document order."""
+        found = self.find(term)
+        if found is None:
+            return []
+        partition, table, index = found
+        head = table.heads[index]
+        entries = range(head, head + 1 + table.chunk_count[index])
+        return sorted(posting for entry in entries for posting in partition.decode_entry(entry))
 
     def expand(self, prefix: str) -> list[str]:
-        """The terms that start with ``prefix``, in order."""
-        terms = self.table.terms
-        start = bisect_left(terms, prefix)
-        end = bisect_left(terms, prefix + "\U0010ffff", start)
-        return terms[start:end]
+        """The terms of this segment that start with ``prefix``, in order."""
+        found: list[str] = []
+        for partition in self.partitions:
+            terms = partition.table(None if self.exact else self.avgdl).terms
+            start = bisect_left(terms, prefix)
+            found.extend(terms[start : bisect_left(terms, prefix + "\U0010ffff", start)])
+        return sorted(found)
 
-    def term_postings(self, term: str) -> TermPostings | None:
+    def term_postings(self, term: str, weight: float) -> TermPostings | None:
         """The head and chunk bounds of ``term`` for the top-k evaluation."""
-        index = self.term_ids.get(term)
-        if index is None:
+        found = self.find(term)
+        if found is None:
             return None
-        table = self.table
+        partition, table, index = found
         first, count = table.first_chunk[index], table.chunk_count[index]
         head = table.heads[index]
         return TermPostings(
-            weight=idf(self.documents, table.holding[index]),
-            head=self.decode_entry(head),
+            weight=weight,
+            head=partition.decode_entry(head),
             first_docs=table.chunk_first_doc[first : first + count],
             max_f=table.chunk_max_f[first : first + count],
-            impacts=table.chunk_impact[first : first + count],
-            load_chunk=lambda chunk: self.decode_entry(head + 1 + chunk),
+            impacts=partition.impacts[first : first + count],
+            load_chunk=lambda chunk: partition.decode_entry(head + 1 + chunk),
+            ordered=self.exact,
         )
 
-    def prefix_postings(self, prefix: str) -> TermPostings | None:
-        """All terms with ``prefix`` as one term: ``F`` summed per document, held by their union."""
-        terms = self.expand(prefix)
-        if not terms:
-            return None
+    def prefix_postings(self, prefix: str) -> list[Posting]:
+        """All terms with ``prefix`` as one list: ``F`` summed per document."""
         content: Counter[int] = Counter()
         title: Counter[int] = Counter()
-        for term in terms:
+        for term in self.expand(prefix):
             for doc, content_freq, title_freq in self.postings(term):
                 content[doc] += content_freq
                 title[doc] += title_freq
-        merged = [(doc, content[doc], title[doc]) for doc in sorted(content.keys() | title.keys())]
-        return TermPostings(weight=idf(self.documents, len(merged)), head=merged)
-
-    def doc_ids(self, leaf: Leaf) -> frozenset[int]:
-        """The documents that hold ``leaf``."""
-        terms = self.expand(leaf.text) if leaf.prefix else [leaf.text]
-        return frozenset(posting[0] for term in terms for posting in self.postings(term))
-
-    # -- documents
-
-    @property
-    def has_documents(self) -> bool:
-        return "docs" in self.manifest.files
+        return [(doc, content[doc], title[doc]) for doc in sorted(content.keys() | title.keys())]
 
     def content(self, doc_id: int) -> str:
-        """The stored text of a document; raises :class:`IndexUnusableError` without a store."""
-        if not self.has_documents:
-            raise IndexUnusableError(f"{self.index_dir} was built without its documents")
+        assert self._store_map is not None
         if self._store is None:
-            path = self.index_dir / self.manifest.files["docs"]
-            data = self._map_file(path)
             try:
-                self._store = (data, read_document_store_index(data, path.name))
+                self._store = (self._store_map, read_document_store_index(self._store_map, self.segment.files["docs"]))
             except FormatError as error:
-                data.close()
                 raise IndexUnusableError(f"{self.index_dir}: {error}") from error
         data, groups = self._store
         group = bisect_left(groups.first_docs, doc_id + 1) - 1
@@ -234,6 +250,102 @@ class Index:
             return contents[doc_id - groups.first_docs[group]]
         except (FormatError, IndexError) as error:
             raise IndexUnusableError(f"{self.index_dir}: document {doc_id} cannot be read: {error}") from error
+
+
+class Index:
+    """A read-only view of one committed index; close it (or use ``with``) when done."""
+
+    def __init__(self, index_dir: str | os.PathLike[str]) -> None:
+        self.index_dir = Path(index_dir)
+        self.manifest: Manifest = read_manifest(self.index_dir)
+        self.avgdl = average_length(self.manifest.total_tokens, self.manifest.documents)
+        self.segments: list[SegmentReader] = []
+        lengths: list[int] = []
+        self.titles: list[str] = []
+        try:
+            for segment in self.manifest.segments:
+                self.segments.append(SegmentReader(self.index_dir, self.manifest, segment, self.avgdl))
+                files = segment.files
+                lengths += decode_lengths(self._read(files["lengths"]), segment.documents, files["lengths"])
+                self.titles += decode_titles(self._read(files["titles"]), segment.documents, files["titles"])
+        except FormatError as error:
+            self.close()
+            raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+        except BaseException:
+            self.close()
+            raise
+        self._starts = [segment.first_doc for segment in self.manifest.segments]
+        self.norms = length_norms(lengths, self.avgdl)
+
+    def _read(self, name: str) -> bytes:
+        return _read(self.index_dir / name)
+
+    def close(self) -> None:
+        """Release the mapped files."""
+        for segment in getattr(self, "segments", []):
+            segment.close()
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, tb: TracebackType | None) -> None:
+        self.close()
+
+    @property
+    def documents(self) -> int:
+        return self.manifest.documents
+
+    def _checked[T](self, read: Callable[[], T]) -> T:
+        try:
+            return read()
+        except IndexUnusableError as error:
+            raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+
+    # -- terms
+
+    def postings(self, term: str) -> list[Posting]:
+        """Every posting of ``term`` in document order ([] for an unknown term)."""
+        return self._checked(lambda: [p for segment in self.segments for p in segment.postings(term)])
+
+    def holding(self, term: str) -> int:
+        """How many documents hold ``term``."""
+        return self._checked(lambda: sum(segment.holding(term) for segment in self.segments))
+
+    def expand(self, prefix: str) -> list[str]:
+        """The terms that start with ``prefix``, in order."""
+        return self._checked(lambda: sorted({term for segment in self.segments for term in segment.expand(prefix)}))
+
+    def doc_ids(self, leaf: Leaf) -> frozenset[int]:
+        """The documents that hold ``leaf``."""
+        terms = self.expand(leaf.text) if leaf.prefix else [leaf.text]
+        return frozenset(posting[0] for term in terms for posting in self.postings(term))
+
+    def sources(self, leaf: Leaf) -> list[TermPostings | None]:
+        """Per segment, what the evaluation reads of ``leaf`` (None where no document holds it),
+        weighed by its idf over the whole index."""
+        return self._checked(lambda: self._sources(leaf))
+
+    def _sources(self, leaf: Leaf) -> list[TermPostings | None]:
+        if leaf.prefix:
+            lists = [segment.prefix_postings(leaf.text) for segment in self.segments]
+            weight = idf(self.documents, sum(map(len, lists)))
+            return [TermPostings(weight=weight, head=postings) if postings else None for postings in lists]
+        weight = idf(self.documents, sum(segment.holding(leaf.text) for segment in self.segments))
+        return [segment.term_postings(leaf.text, weight) for segment in self.segments]
+
+    # -- documents
+
+    @property
+    def has_documents(self) -> bool:
+        return all(segment.has_documents for segment in self.manifest.segments)
+
+    def content(self, doc_id: int) -> str:
+        """The stored text of a document; raises :class:`IndexUnusableError` without a store."""
+        if not self.has_documents:
+            raise IndexUnusableError(f"{self.index_dir} was built without its documents")
+        if not 0 <= doc_id < self.documents:
+            raise IndexUnusableError(f"{self.index_dir}: no document {doc_id}")
+        return self.segments[bisect_right(self._starts, doc_id) - 1].content(doc_id)
 
 
 def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False) -> SearchResult:
@@ -249,22 +361,17 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     started = time.perf_counter()
     parsed = parse(query) if isinstance(query, str) else query
     leaves = parsed.leaves
-    sources = [index.prefix_postings(leaf.text) if leaf.prefix else index.term_postings(leaf.text) for leaf in leaves]
-    unknown = [str(leaf) for leaf, source in zip(leaves, sources) if source is None]
-    terms = [source for source in sources if source is not None]
-    present = {leaf: number for number, leaf in enumerate(leaf for leaf, source in zip(leaves, sources) if source is not None)}
-    clauses = []
-    for clause in parsed.clauses:
-        if all(leaf in present for leaf in clause.positive):
-            excluded = frozenset().union(*(index.doc_ids(leaf) for leaf in clause.negative))
-            clauses.append(ClauseSpec(tuple(present[leaf] for leaf in clause.positive), excluded))
-    try:
-        ranked, stats = top_k(terms, clauses, index.norms, k) if clauses else ([], None)
-    except IndexError:  # a damaged entry that still decodes, naming documents the index lacks
-        raise IndexUnusableError(
-            f"{index.postings_path}: postings name documents beyond the index's {index.documents}; "
-            "run 'minisearch check'"
-        ) from None
+    sources = [index.sources(leaf) for leaf in leaves]  # per leaf, per segment
+    unknown = [str(leaf) for leaf, found in zip(leaves, sources) if not any(found)]
+    excluded = {leaf: index.doc_ids(leaf) for clause in parsed.clauses for leaf in clause.negative}
+    candidates: list[tuple[int, float]] = []
+    stats = EvaluationStats()
+    for segment in range(len(index.segments)):
+        found, evaluation = _evaluate(parsed, [found[segment] for found in sources], excluded, index.norms, k)
+        candidates += found
+        for name in ("postings_decoded", "postings_scored", "chunks_decoded"):
+            setattr(stats, name, getattr(stats, name) + getattr(evaluation, name))
+    ranked = sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
     plain = {leaf.text for leaf in leaves if not leaf.prefix}
     prefixes = [leaf.text for leaf in leaves if leaf.prefix]
     with_snippets = snippets and index.has_documents
@@ -279,8 +386,37 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
         unknown_terms=unknown,
         hits=hits,
         seconds=time.perf_counter() - started,
-        postings_decoded=stats.postings_decoded if stats else 0,
-        postings_scored=stats.postings_scored if stats else 0,
-        chunks_decoded=stats.chunks_decoded if stats else 0,
+        postings_decoded=stats.postings_decoded,
+        postings_scored=stats.postings_scored,
+        chunks_decoded=stats.chunks_decoded,
     )
+
+
+def _evaluate(
+    query: Query,
+    sources: list[TermPostings | None],
+    excluded: dict[Leaf, frozenset[int]],
+    norms: list[float],
+    k: int,
+) -> tuple[list[tuple[int, float]], EvaluationStats]:
+    """The top k of one segment, whose postings of each leaf are ``sources``."""
+    leaves = query.leaves
+    terms = [source for source in sources if source is not None]
+    present = {leaf: number for number, leaf in enumerate(leaf for leaf, source in zip(leaves, sources) if source)}
+    clauses = [
+        ClauseSpec(
+            tuple(present[leaf] for leaf in clause.positive),
+            frozenset().union(*(excluded[leaf] for leaf in clause.negative)),
+        )
+        for clause in query.clauses
+        if all(leaf in present for leaf in clause.positive)
+    ]
+    if not clauses:
+        return [], EvaluationStats()
+    try:
+        return top_k(terms, clauses, norms, k)
+    except IndexError:  # a damaged entry that still decodes, naming documents the index lacks
+        raise IndexUnusableError(
+            f"postings name documents beyond the index's {len(norms)}; run 'minisearch check'"
+        ) from None
 

@@ -1,22 +1,24 @@
 """The index directory: its manifest, its commit and its lock.
 
-An index directory holds::
+An index is a list of segments; each segment holds a run of consecutive
+documents (ids ``first_doc`` onwards) and is split into term partitions
+(see :mod:`minisearch.partitions`).  An index directory holds::
 
-    manifest.json              names the current generation's files, with counts and digests
-    postings-<generation>.blk  the block file, and the files beside it (see minisearch.layout)
-    terms-<generation>.bin
-    lengths-<generation>.bin
-    titles-<generation>.bin
-    docs-<generation>.bin      unless built without the document store
-    .lock                      taken by a build while it runs
+    manifest.json                    the committed segments, with counts and digests
+    postings-<segment>-<p>.blk       per segment and partition p (000, 001, ...): the block file
+    terms-<segment>-<p>.bin          ... and its term table (see minisearch.layout)
+    lengths-<segment>.bin            per segment: its documents' lengths,
+    titles-<segment>.bin             titles
+    docs-<segment>.bin               and document store (absent when built without it)
+    .lock                            taken by a build, add or merge while it runs
 
-A build writes everything under a private ``.build-<generation>`` directory
-inside the index directory, renames its files into place (``os.replace``)
-under names that no manifest mentions yet, and only then replaces
-``manifest.json``, the single commit point.  A reader that follows the
-manifest therefore sees either the previous index or the new one, never a
-mixture, and an interrupted build leaves at most unreferenced files that the
-next build removes.
+A build, an ``add`` or a merge writes its new segment under a private
+``.build-<segment>`` directory inside the index directory, renames the files
+into place (``os.replace``) under names that no manifest mentions yet, and
+only then replaces ``manifest.json``, the single commit point.  A reader
+that follows the manifest therefore sees either the previous segments or the
+new ones, never a mixture, and an interrupted build leaves at most
+unreferenced files that the next one removes.
 """
 
 from __future__ import annotations
@@ -31,8 +33,8 @@ import re
 import secrets
 import shutil
 import time
-from collections.abc import Iterable, Iterator
-from dataclasses import asdict, dataclass, field
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
@@ -44,12 +46,14 @@ __all__ = [
     "MANIFEST_NAME",
     "IndexUnusableError",
     "Manifest",
+    "Segment",
     "build_lock",
     "data_file_names",
     "fsync_directory",
     "fsync_file",
     "is_own_entry",
     "new_generation",
+    "partition_roles",
     "read_manifest",
     "remove_stale_files",
     "sha256_of",
@@ -60,14 +64,17 @@ MANIFEST_NAME = "manifest.json"
 LOCK_NAME = ".lock"
 BUILD_PREFIX = ".build-"
 FORMAT_NAME = "minisearch-index"
-FORMAT_VERSION = 2
-#: The data files of a generation, by role; the document store is optional.
-ROLES = {"postings": "blk", "terms": "bin", "lengths": "bin", "titles": "bin", "docs": "bin"}
+FORMAT_VERSION = 3
+#: The files of a segment beside its partitions, by role; the document store is optional.
+SEGMENT_ROLES = ("lengths", "titles", "docs")
 OPTIONAL_ROLES = frozenset({"docs"})
 
 _GENERATION = r"\d{8}T\d{6}-[0-9a-f]{8}"
 _GENERATION_RE = re.compile(_GENERATION)
-_DATA_FILE_RE = re.compile(rf"(?:{'|'.join(ROLES)})-{_GENERATION}\.(?:blk|bin)")
+_DATA_FILE_RE = re.compile(
+    rf"(?:(?:lengths|titles|docs)-{_GENERATION}\.bin)|(?:postings-{_GENERATION}-\d{{3,4}}\.blk)"
+    rf"|(?:terms-{_GENERATION}-\d{{3,4}}\.bin)"
+)
 
 
 class IndexUnusableError(Exception):
@@ -75,45 +82,124 @@ class IndexUnusableError(Exception):
 
 
 def new_generation() -> str:
-    """Return a fresh generation name: UTC time and a random suffix."""
+    """Return a fresh segment name: UTC time and a random suffix."""
     return time.strftime("%Y%m%dT%H%M%S", time.gmtime()) + "-" + secrets.token_hex(4)
 
 
-def data_file_names(generation: str, with_documents: bool = True) -> dict[str, str]:
-    """File names of one generation, by role (see :data:`ROLES`)."""
-    if not _GENERATION_RE.fullmatch(generation):
-        raise ValueError(f"not a generation name: {generation!r}")
-    return {
-        role: f"{role}-{generation}.{suffix}"
-        for role, suffix in ROLES.items()
-        if with_documents or role not in OPTIONAL_ROLES
+def partition_roles(partition: int) -> tuple[str, str]:
+    """The roles of partition ``partition``'s block file and term table."""
+    return f"postings-{partition:03d}", f"terms-{partition:03d}"
+
+
+def data_file_names(segment: str, partitions: int, with_documents: bool = True) -> dict[str, str]:
+    """File names of one segment, by role: the side files, then each partition's two files."""
+    if not _GENERATION_RE.fullmatch(segment):
+        raise ValueError(f"not a segment name: {segment!r}")
+    names = {
+        role: f"{role}-{segment}.bin" for role in SEGMENT_ROLES if with_documents or role not in OPTIONAL_ROLES
     }
+    for partition in range(partitions):
+        postings, terms = partition_roles(partition)
+        names[postings] = f"postings-{segment}-{partition:03d}.blk"
+        names[terms] = f"terms-{segment}-{partition:03d}.bin"
+    return names
+
+
+def _count(value: Any, name: str) -> int:
+    if type(value) is not int or value < 0:
+        raise IndexUnusableError(f"manifest field {name!r} is not a non-negative integer")
+    return value
+
+
+@dataclass(frozen=True)
+class Segment:
+    """One segment of the manifest: a run of documents, split into the index's partitions."""
+
+    name: str
+    first_doc: int
+    documents: int
+    total_tokens: int
+    partition_terms: list[int]
+    """Terms in each partition (a term lives in one partition)."""
+    postings: int
+    tier_documents: int
+    tier_tokens: int
+    """The document and token counts whose average length ordered the segment's impact tiers."""
+    files: dict[str, str]
+    file_sizes: dict[str, int]
+    file_sha256: dict[str, str]
+    source: str = ""
+    created: str = ""
+    phase_seconds: dict[str, float] = field(default_factory=dict)
+
+    @property
+    def terms(self) -> int:
+        return sum(self.partition_terms)
+
+    @property
+    def has_documents(self) -> bool:
+        return "docs" in self.files
+
+    def validate(self, partitions: int, first_doc: int) -> None:
+        for name in ("first_doc", "documents", "total_tokens", "postings", "tier_documents", "tier_tokens"):
+            _count(getattr(self, name), name)
+        if not isinstance(self.partition_terms, list) or len(self.partition_terms) != partitions:
+            raise IndexUnusableError(f"manifest: segment {self.name} does not count the terms of its partitions")
+        for terms in self.partition_terms:
+            _count(terms, "partition_terms")
+        if self.first_doc != first_doc:
+            raise IndexUnusableError(f"segment {self.name} starts at document {self.first_doc}, not {first_doc}")
+        try:
+            expected = data_file_names(self.name, partitions, with_documents="docs" in self.files)
+        except (TypeError, ValueError) as error:
+            raise IndexUnusableError("manifest names a segment without a valid name") from error
+        if self.files != expected:
+            raise IndexUnusableError(f"manifest: the file names of segment {self.name} do not match it")
+        for name in ("file_sizes", "file_sha256"):
+            value = getattr(self, name)
+            if not isinstance(value, dict) or set(value) != set(expected):
+                raise IndexUnusableError(f"manifest field {name!r} of segment {self.name} does not cover its files")
 
 
 @dataclass(frozen=True)
 class Manifest:
-    """The contents of ``manifest.json``."""
+    """The contents of ``manifest.json``: the committed segments, in document order."""
 
-    generation: str
-    documents: int
-    terms: int
-    postings: int
-    total_tokens: int
-    files: dict[str, str]
-    file_sizes: dict[str, int]
-    file_sha256: dict[str, str]
-    block_size: int
+    partitions: int
     head_size: int
     chunk_size: int
     tokenizer: str
-    source: str
-    created: str
-    phase_seconds: dict[str, float] = field(default_factory=dict)
+    segments: tuple[Segment, ...]
+    commit: int = 0
+    """Counts the commits of the index directory, from 1 for its first build."""
     format: str = FORMAT_NAME
     version: int = FORMAT_VERSION
 
+    @property
+    def documents(self) -> int:
+        return sum(segment.documents for segment in self.segments)
+
+    @property
+    def total_tokens(self) -> int:
+        return sum(segment.total_tokens for segment in self.segments)
+
+    @property
+    def postings(self) -> int:
+        return sum(segment.postings for segment in self.segments)
+
+    @property
+    def files(self) -> list[str]:
+        """Every data file of every segment."""
+        return [name for segment in self.segments for name in segment.files.values()]
+
+    def with_segments(self, segments: Sequence[Segment]) -> Manifest:
+        """The next commit: these segments in place of the current ones."""
+        return replace(self, segments=tuple(segments), commit=self.commit + 1)
+
     def to_json(self) -> str:
-        return json.dumps(asdict(self), indent=2, sort_keys=True) + "\n"
+        data = asdict(self)
+        data["documents"], data["total_tokens"] = self.documents, self.total_tokens
+        return json.dumps(data, indent=2, sort_keys=True) + "\n"
 
     @classmethod
     def from_json(cls, text: str) -> Manifest:
@@ -125,29 +211,30 @@ class Manifest:
         if not isinstance(data, dict) or data.get("format") != FORMAT_NAME:
             raise IndexUnusableError("manifest does not describe a minisearch index")
         if data.get("version") != FORMAT_VERSION:
-            raise IndexUnusableError(f"unsupported index version {data.get('version')!r}")
+            raise IndexUnusableError(
+                f"unsupported index version {data.get('version')!r} (this minisearch reads version "
+                f"{FORMAT_VERSION}); build the index again"
+            )
+        documents, total_tokens = data.pop("documents", None), data.pop("total_tokens", None)
         try:
-            manifest = cls(**data)
-        except TypeError as error:
+            segments = tuple(Segment(**segment) for segment in data.pop("segments"))
+            manifest = cls(segments=segments, **data)
+        except (KeyError, TypeError) as error:
             raise IndexUnusableError(f"manifest has missing or unknown fields: {error}") from error
         manifest._validate()
+        if (documents, total_tokens) != (manifest.documents, manifest.total_tokens):
+            raise IndexUnusableError("manifest: its document and token counts do not add up over its segments")
         return manifest
 
     def _validate(self) -> None:
-        for name in ("documents", "terms", "postings", "total_tokens", "block_size", "head_size", "chunk_size"):
-            value: Any = getattr(self, name)
-            if type(value) is not int or value < 0:
-                raise IndexUnusableError(f"manifest field {name!r} is not a non-negative integer")
-        try:
-            expected = data_file_names(self.generation, with_documents="docs" in self.files)
-        except (TypeError, ValueError) as error:
-            raise IndexUnusableError("manifest names no valid generation") from error
-        if self.files != expected:
-            raise IndexUnusableError("manifest file names do not match its generation")
-        for name in ("file_sizes", "file_sha256"):
-            value = getattr(self, name)
-            if not isinstance(value, dict) or set(value) != set(expected):
-                raise IndexUnusableError(f"manifest field {name!r} does not cover the index files")
+        for name in ("head_size", "chunk_size", "commit"):
+            _count(getattr(self, name), name)
+        if type(self.partitions) is not int or not 1 <= self.partitions <= 9999:
+            raise IndexUnusableError("manifest field 'partitions' is not a partition count")
+        first_doc = 0
+        for segment in self.segments:
+            segment.validate(self.partitions, first_doc)
+            first_doc += segment.documents
 
 
 def read_manifest(index_dir: str | os.PathLike[str]) -> Manifest:

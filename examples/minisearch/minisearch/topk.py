@@ -47,6 +47,8 @@ class TermPostings:
     impacts: Sequence[float] = ()
     """Per chunk, the largest ``F * (K1 + 1) / (F + norm)`` of its postings."""
     load_chunk: Callable[[int], list[Posting]] | None = None
+    ordered: bool = True
+    """The head is in impact order, largest first (else in no particular order)."""
 
     @property
     def chunks(self) -> int:
@@ -163,7 +165,7 @@ def _single_term(
     and a chunk matters only if its largest impact reaches theta."""
     stats = EvaluationStats(rounds=1, postings_decoded=len(term.head))
     head = term.head
-    if term.chunks:  # score the front of the head, and on while a score could tie the k-th
+    if term.chunks and term.ordered:  # score the front of the head, and on while a score could tie the k-th
         docs, scores = _scored(term.weight, head[:k], norms)
         theta = scores[-1] if len(scores) >= k else float("-inf")
         for doc, content, title in head[k:]:  # rarely gets far

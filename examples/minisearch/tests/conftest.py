@@ -27,8 +27,10 @@ def build(documents, index_dir, **options):
     return minisearch.build_index(documents, index_dir, show_progress=False, **options)
 
 
-def data_file(index_dir, role):
-    return Path(index_dir) / minisearch.store.read_manifest(index_dir).files[role]
+def data_file(index_dir, role, segment=0):
+    """A data file of a segment; "postings" and "terms" name partition 0's."""
+    role = {"postings": "postings-000", "terms": "terms-000"}.get(role, role)
+    return Path(index_dir) / minisearch.store.read_manifest(index_dir).segments[segment].files[role]
 
 
 def visible_files(directory):

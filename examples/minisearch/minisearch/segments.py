@@ -1,0 +1,307 @@
+"""Writing one segment's files: from new documents, or from the segments it replaces.
+
+A segment from documents takes two phases on the executor:
+
+``index``
+    The documents are cut into blocks of ``block_size``, numbered from the
+    segment's first document id.  Each block's worker
+    (:func:`minisearch.blocks.build_block`) writes one block file per
+    partition, its titles and its compressed documents, and reports the
+    documents' lengths.  As the blocks complete, in document order, their
+    lengths and titles are appended to the segment's files.
+``merge``
+    One task per partition (:func:`minisearch.merge.merge_partition`) reads
+    that partition of every block and writes the partition's block file and
+    term table.  No task reads another partition, so a merge holds one
+    partition at most.
+
+A merge of segments runs the same partition tasks on the segments'
+partitions, and concatenates their lengths, titles and document stores.
+Every file goes to the work directory; the caller commits them.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import itertools
+import time
+from array import array
+from collections.abc import Callable, Iterable, Sequence
+from concurrent.futures import Executor, Future
+from dataclasses import dataclass
+from pathlib import Path
+
+from .blocks import BlockInfo, BlockTask, build_block, documents_path, titles_path
+from .corpus import Document
+from .executors import default_workers
+from .layout import (
+    DocumentStoreWriter,
+    FormatError,
+    TitlesWriter,
+    decode_lengths,
+    encode_lengths,
+    read_document_store_index,
+    titles_payload,
+)
+from .merge import (
+    IndexBuildError,
+    PartitionInfo,
+    PartitionInput,
+    PartitionTask,
+    merge_partition,
+)
+from .progress import progress
+from .ranking import average_length
+from .store import Segment, data_file_names, partition_roles, sha256_of, write_synced
+
+__all__ = ["MAX_DOCUMENTS", "SegmentPlan", "merge_segments", "segment_from_documents"]
+
+#: Document ids are signed 32-bit integers in the posting lists.
+MAX_DOCUMENTS = 2**31 - 1
+
+
+@dataclass(frozen=True)
+class SegmentPlan:
+    """What a new segment is to be: its name and place, its shape, and where it runs."""
+
+    name: str
+    work: Path
+    first_doc: int
+    partitions: int
+    head_size: int
+    chunk_size: int
+    store_documents: bool
+    executor: Executor
+    workers: int | None = None
+    show_progress: bool = False
+    base_documents: int = 0
+    base_tokens: int = 0
+    """Documents and tokens of the segments that stay beside this one: its tiers are ordered by
+    the average length over those and its own."""
+
+    @property
+    def files(self) -> dict[str, str]:
+        return data_file_names(self.name, self.partitions, self.store_documents)
+
+    def path(self, role: str) -> Path:
+        return self.work / self.files[role]
+
+
+def segment_from_documents(
+    documents: Iterable[Document],
+    plan: SegmentPlan,
+    block_size: int,
+    max_pending: int | None,
+    expected_documents: int | None,
+    source: str,
+) -> tuple[Segment, int]:
+    """Index ``documents`` as a new segment; returns it and its number of blocks."""
+    phases: dict[str, float] = {}
+    started = time.perf_counter()
+    (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
+    lengths = array("I")
+    titles = TitlesWriter(plan.path("titles"))
+    try:
+        blocks = _index_blocks(
+            documents, plan, block_size, max_pending, expected_documents, lambda block: _take_block(block, lengths, titles)
+        )
+        titles.close()
+    except BaseException:
+        titles.abandon()
+        raise
+    write_synced(plan.path("lengths"), encode_lengths(lengths))
+    if plan.store_documents:
+        store = DocumentStoreWriter()
+        for block in blocks:
+            store.add_block(block.first_doc_id, block.group_sizes, documents_path(block.path))
+        _write_store(store, plan.path("docs"))
+    phases["index"] = time.perf_counter() - started
+
+    started = time.perf_counter()
+    inputs = [
+        [PartitionInput(block.partition_path(partition), block.partition_terms[partition], what=f"block {block.number}")
+         for block in blocks]
+        for partition in range(plan.partitions)
+    ]
+    partitions = _merge_partitions(plan, inputs, lengths)
+    phases["merge"] = time.perf_counter() - started
+    return _segment(plan, lengths, partitions, source, phases), len(blocks)
+
+
+def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPlan) -> Segment:
+    """Merge consecutive ``segments`` of the index in ``index_dir`` into one new segment."""
+    started = time.perf_counter()
+    lengths = array("I")
+    titles = TitlesWriter(plan.path("titles"))
+    store = DocumentStoreWriter()
+    try:
+        for segment in segments:
+            files = {role: index_dir / name for role, name in segment.files.items()}
+            try:
+                lengths.extend(decode_lengths(files["lengths"].read_bytes(), segment.documents, segment.files["lengths"]))
+                titles.add_array(titles_payload(files["titles"].read_bytes(), segment.files["titles"]))
+                if plan.store_documents:
+                    with open(files["docs"], "rb") as handle:
+                        store.add_store(read_document_store_index(handle.read(), segment.files["docs"]), str(files["docs"]))
+            except (OSError, FormatError) as error:
+                raise IndexBuildError(f"segment {segment.name}: {error}") from error
+        titles.close()
+    except BaseException:
+        titles.abandon()
+        raise
+    write_synced(plan.path("lengths"), encode_lengths(lengths))
+    if plan.store_documents:
+        _write_store(store, plan.path("docs"))
+    inputs = [
+        [PartitionInput(
+            str(index_dir / segment.files[partition_roles(partition)[0]]),
+            segment.partition_terms[partition],
+            term_table=str(index_dir / segment.files[partition_roles(partition)[1]]),
+            what=f"segment {segment.name}, partition {partition}",
+        ) for segment in segments]
+        for partition in range(plan.partitions)
+    ]
+    partitions = _merge_partitions(plan, inputs, lengths)
+    source = "merge of " + ", ".join(segment.name for segment in segments)
+    return _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started})
+
+
+def _write_store(store: DocumentStoreWriter, path: Path) -> None:
+    try:
+        store.write(path)
+    except FormatError as error:
+        raise IndexBuildError(str(error)) from error
+
+
+def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter) -> None:
+    lengths.frombytes(block.lengths)
+    with open(titles_path(block.path), "rb") as handle:
+        titles.add_array(handle.read())
+
+
+def _merge_partitions(plan: SegmentPlan, inputs: list[list[PartitionInput]], lengths: array[int]) -> list[PartitionInfo]:
+    """Run one merge task per partition; returns their reports in partition order."""
+    data = lengths.tobytes()
+    avgdl = average_length(plan.base_tokens + sum(lengths), plan.base_documents + len(lengths))
+    tasks = [
+        PartitionTask(
+            number=partition,
+            inputs=tuple(inputs[partition]),
+            postings_path=str(plan.path(partition_roles(partition)[0])),
+            terms_path=str(plan.path(partition_roles(partition)[1])),
+            first_doc=plan.first_doc,
+            lengths=data,
+            avgdl=avgdl,
+            head_size=plan.head_size,
+            chunk_size=plan.chunk_size,
+        )
+        for partition in range(plan.partitions)
+    ]
+    results: list[PartitionInfo] = []
+    with progress("merging", total=len(tasks), unit="partitions", enabled=plan.show_progress) as bar:
+        futures = [plan.executor.submit(merge_partition, task) for task in tasks]
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                results.append(future.result())
+                bar.update(1)
+        finally:
+            for future in futures:
+                future.cancel()
+    return sorted(results, key=lambda info: info.number)
+
+
+def _segment(
+    plan: SegmentPlan, lengths: array[int], partitions: list[PartitionInfo], source: str, phases: dict[str, float]
+) -> Segment:
+    files = plan.files
+    sizes: dict[str, int] = {}
+    digests: dict[str, str] = {}
+    for info in partitions:
+        for role, size, digest in zip(partition_roles(info.number), info.file_sizes, info.file_sha256):
+            sizes[role], digests[role] = size, digest
+    for role in files.keys() - sizes.keys():
+        sizes[role] = plan.path(role).stat().st_size
+        digests[role] = sha256_of(plan.path(role))
+    return Segment(
+        name=plan.name,
+        first_doc=plan.first_doc,
+        documents=len(lengths),
+        total_tokens=sum(lengths),
+        partition_terms=[info.terms for info in partitions],
+        postings=sum(info.postings for info in partitions),
+        tier_documents=plan.base_documents + len(lengths),
+        tier_tokens=plan.base_tokens + sum(lengths),
+        files=files,
+        file_sizes={role: sizes[role] for role in files},
+        file_sha256={role: digests[role] for role in files},
+        source=source,
+        created=time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()),
+        phase_seconds={name: round(seconds, 6) for name, seconds in phases.items()},
+    )
+
+
+def _raise_first_failure(pending: dict[Future[BlockInfo], int]) -> None:
+    """Raise the error of the first failed block in document order, once the blocks before it are
+    done: the first bad document of the source is the one reported."""
+
+    def failures() -> dict[int, Future[BlockInfo]]:
+        return {number: future for future, number in pending.items() if future.done() and future.exception()}
+
+    first = min(failures())
+    concurrent.futures.wait([future for future, number in pending.items() if number < first])
+    failed = failures()
+    failed[min(failed)].result()
+
+
+def _index_blocks(
+    documents: Iterable[Document],
+    plan: SegmentPlan,
+    block_size: int,
+    max_pending: int | None,
+    expected_documents: int | None,
+    on_block: Callable[[BlockInfo], None],
+) -> list[BlockInfo]:
+    """The index phase: returns the blocks in document order.
+
+    ``on_block`` sees each block, in document order, as soon as it and every
+    block before it are built.  At most ``max_pending`` blocks (default: twice
+    the worker count, at least 2) are in flight, so that a large source is
+    not read into memory ahead of the workers.
+    """
+    blocks: list[BlockInfo] = []
+    finished: dict[int, BlockInfo] = {}  # built, not yet handed to on_block
+    pending: dict[Future[BlockInfo], int] = {}  # block numbers
+    limit = max_pending if max_pending is not None else max(2, 2 * (plan.workers or default_workers()))
+    next_doc = plan.first_doc
+    try:
+        with progress("indexing", total=expected_documents, unit="docs", enabled=plan.show_progress) as bar:
+
+            def collect(return_when: str) -> None:
+                done, _ = concurrent.futures.wait(pending, return_when=return_when)
+                if any(future.exception() for future in done):
+                    _raise_first_failure(pending)
+                for future in done:
+                    del pending[future]
+                    info = future.result()
+                    blocks.append(info)
+                    finished[info.number] = info
+                    bar.update(info.documents)
+                while len(blocks) - len(finished) in finished:
+                    on_block(finished.pop(len(blocks) - len(finished)))
+
+            for number, chunk in enumerate(itertools.batched(documents, block_size)):
+                if next_doc + len(chunk) > MAX_DOCUMENTS:
+                    raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
+                path = str(plan.work / "blocks" / f"block-{number:06d}.blk")
+                task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions)
+                next_doc += len(chunk)
+                pending[plan.executor.submit(build_block, task)] = number
+                while len(pending) >= limit:
+                    collect(concurrent.futures.FIRST_COMPLETED)
+            while pending:
+                collect(concurrent.futures.ALL_COMPLETED)
+    finally:
+        for future in pending:
+            future.cancel()
+    blocks.sort(key=lambda block: block.number)
+    return blocks

@@ -1,0 +1,236 @@
+"""Partitions and segments: routing, add, merges and optimize give what one fresh build gives."""
+
+import itertools
+import json
+import os
+
+import pytest
+from conftest import FRUIT, build, data_file, visible_files
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from test_ranking import WORDS, zipf_corpus
+
+import minisearch
+from minisearch import Index, check_index, merge, search
+from minisearch.executors import InlineExecutor
+from minisearch.partitions import choose_partitions, parse_size, partition_of
+from minisearch.policy import MERGE_FACTOR, next_merge, tier_of
+
+QUERIES = ["w0", "w3", "w17", "w1 w2", "w0 w9", "w4 OR w30", "w2 w5 OR w9", "w1 -w2", "w1*", "w0 w1* OR w11"]
+
+
+def add(documents, index_dir, **options):
+    options.setdefault("executor", InlineExecutor())
+    options.setdefault("block_size", 3)
+    return minisearch.add_documents(documents, index_dir, show_progress=False, **options)
+
+
+def answers(index_dir, k=10):
+    with Index(index_dir) as index:
+        return {query: [(hit.doc_id, hit.score) for hit in search(index, query, k).hits] for query in QUERIES}
+
+
+def segment_files(index_dir, roles=("lengths", "titles")):
+    """The bytes of every partition's files and of ``roles``, per segment."""
+    manifest = minisearch.store.read_manifest(index_dir)
+    return [
+        {role: (index_dir / name).read_bytes() for role, name in segment.files.items()
+         if role in roles or role.startswith(("postings-", "terms-"))}
+        for segment in manifest.segments
+    ]
+
+
+def test_partitions_follow_crc32_of_the_term():
+    assert partition_of("123456789", 1000) == 0xCBF43926 % 1000  # the standard CRC-32 check value
+    assert partition_of("anything", 1) == 0
+    assert {partition_of(word, 4) for word in WORDS} == {0, 1, 2, 3}
+
+
+@pytest.mark.parametrize(("text", "size"), [("512M", 512 * 2**20), ("2g", 2 * 2**30), ("1.5GiB", 3 * 2**29),
+                                            ("1000", 1000), ("64kb", 65536)])
+def test_sizes_parse(text, size):
+    assert parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["", "lots", "-1M", "0", "5X"])
+def test_bad_sizes_are_refused(text):
+    with pytest.raises(ValueError, match="not a size"):
+        parse_size(text)
+
+
+def test_the_partition_count_keeps_a_merge_within_the_budget():
+    assert choose_partitions(None, 2**20) == 1
+    assert choose_partitions(10**6, 2**30) == 1
+    assert choose_partitions(10**9, 512 * 2**20) > choose_partitions(10**9, 2**30) > 1
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 10**6), documents=st.integers(1, 90), cuts=st.lists(st.floats(0, 1), max_size=3),
+       partitions=st.sampled_from([1, 2, 5]), tiers=st.sampled_from([(1, 1), (2, 3), (128, 256)]),
+       merge_policy=st.booleans())
+def test_partitions_and_added_segments_answer_as_one_fresh_build(
+    tmp_path_factory, seed, documents, cuts, partitions, tiers, merge_policy
+):
+    corpus = zipf_corpus(seed, documents)
+    reference, parts = tmp_path_factory.mktemp("one"), tmp_path_factory.mktemp("parts")
+    build(corpus, reference, head_size=tiers[0], chunk_size=tiers[1])
+    bounds = [0, *sorted({round(cut * documents) for cut in cuts} - {0}), documents]
+    build(corpus[: bounds[1]], parts, partitions=partitions, head_size=tiers[0], chunk_size=tiers[1])
+    for start, stop in itertools.pairwise(bounds[1:]):
+        add(corpus[start:stop], parts, merge=merge_policy)
+    expected = answers(reference)
+    assert answers(parts) == expected
+    assert check_index(parts).ok
+    minisearch.optimize_index(parts, executor=InlineExecutor(), show_progress=False)
+    assert len(minisearch.store.read_manifest(parts).segments) == 1
+    assert answers(parts) == expected
+    assert check_index(parts).ok
+    if partitions == 1:  # one segment, one partition: the very files of the fresh build
+        assert segment_files(parts) == segment_files(reference)
+
+
+def test_a_partitioned_build_splits_the_terms_and_keeps_the_files(tmp_path):
+    build(FRUIT, tmp_path / "one", partitions=1)
+    build(FRUIT, tmp_path / "four", partitions=4)
+    manifest = minisearch.store.read_manifest(tmp_path / "four")
+    (segment,) = manifest.segments
+    one = minisearch.store.read_manifest(tmp_path / "one").segments[0]
+    assert manifest.partitions == 4 and len(segment.partition_terms) == 4 and segment.terms == one.terms
+    assert all(segment.partition_terms) and len(visible_files(tmp_path / "four")) == 4 + 2 * 4
+    assert answers(tmp_path / "four") == answers(tmp_path / "one")
+    for role in ("lengths", "titles", "docs"):
+        assert data_file(tmp_path / "four", role).read_bytes() == data_file(tmp_path / "one", role).read_bytes()
+
+
+def test_add_numbers_the_new_documents_after_the_index_and_keeps_its_shape(tmp_path):
+    build(FRUIT[:4], tmp_path, partitions=3, store_documents=False)
+    report = add(FRUIT[4:], tmp_path, merge=False)
+    manifest = report.manifest
+    assert report.documents == 3 and manifest.documents == 7 and len(manifest.segments) == 2
+    assert manifest.segments[1].first_doc == 4 and not manifest.segments[1].has_documents
+    with Index(tmp_path) as index:
+        assert index.titles == [document.title for document in FRUIT]
+        assert [hit.doc_id for hit in search(index, "zebra OR apple").hits] == [5, 3, 0, 4, 1]
+    assert add([], tmp_path).segment is None
+    assert minisearch.store.read_manifest(tmp_path) == manifest
+
+
+def test_add_and_optimize_need_an_index(tmp_path):
+    with pytest.raises(minisearch.IndexUnusableError, match="no index in"):
+        add(FRUIT, tmp_path)
+    with pytest.raises(minisearch.IndexUnusableError, match="no index in"):
+        minisearch.optimize_index(tmp_path, show_progress=False)
+
+
+@pytest.mark.parametrize(("sizes", "run"), [
+    ([], None),
+    ([1, 2, 3], None),
+    ([1, 2, 3, 1], (0, 4)),
+    ([100, 5, 5, 6, 4], (1, 5)),
+    ([64, 16, 4, 4, 4, 16], None),
+    ([64, 16, 16, 16, 16, 1], (1, 5)),
+])
+def test_the_policy_merges_runs_of_neighbours_of_one_tier(sizes, run):
+    assert next_merge(sizes) == run
+
+
+def test_repeated_adds_keep_the_segment_count_logarithmic():
+    sizes: list[int] = []
+    for adds in range(1, 500):
+        sizes.append(3)
+        while (run := next_merge(sizes)) is not None:
+            sizes[run[0] : run[1]] = [sum(sizes[run[0] : run[1]])]
+        assert sum(sizes) == 3 * adds
+        assert len(sizes) <= (MERGE_FACTOR - 1) * (tier_of(sum(sizes)) + 1)
+
+
+def test_adds_merge_segments_by_the_policy(tmp_path):
+    build(FRUIT[:1], tmp_path)
+    reports = [add([FRUIT[number % len(FRUIT)]], tmp_path) for number in range(1, 6)]
+    assert [report.merges for report in reports] == [0, 0, 1, 0, 0]
+    assert [s.documents for s in reports[-1].manifest.segments] == [4, 1, 1]
+    assert check_index(tmp_path).ok
+
+
+def test_an_interrupted_merge_keeps_the_index_and_open_readers_keep_working(tmp_path, monkeypatch):
+    build(FRUIT[:3], tmp_path, partitions=2)
+    add(FRUIT[3:], tmp_path, merge=False)
+    before = {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)}
+    expected = answers(tmp_path)
+
+    def failing(*args):
+        raise KeyboardInterrupt
+
+    with monkeypatch.context() as patch:
+        patch.setattr(merge, "write_synced", failing)
+        with pytest.raises(KeyboardInterrupt):
+            minisearch.optimize_index(tmp_path, executor=InlineExecutor(), show_progress=False)
+    assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
+    with Index(tmp_path) as reader:
+        minisearch.optimize_index(tmp_path, executor=InlineExecutor(), show_progress=False)
+        assert {q: [(h.doc_id, h.score) for h in search(reader, q).hits] for q in QUERIES} == expected
+        assert reader.content(5) == FRUIT[5].content  # its files are gone from the directory
+    assert len(minisearch.store.read_manifest(tmp_path).segments) == 1 and answers(tmp_path) == expected
+
+
+def test_a_missing_or_misplaced_partition_is_named(tmp_path):
+    build(FRUIT, tmp_path, partitions=3)
+    terms = data_file(tmp_path, "terms-001")
+    os.rename(terms, tmp_path / "aside")
+    with pytest.raises(minisearch.IndexUnusableError, match="cannot read .*terms-.*-001.bin"):
+        Index(tmp_path)
+    assert any("terms-" in p and "missing" in p for p in check_index(tmp_path).problems)
+    os.rename(tmp_path / "aside", terms)
+    assert check_index(tmp_path).ok
+    manifest_path = tmp_path / "manifest.json"
+    manifest = json.loads(manifest_path.read_text())
+    segment = manifest["segments"][0]
+    for kind in ("postings", "terms"):  # partitions 0 and 1 swap their contents
+        first, second = (tmp_path / segment["files"][f"{kind}-00{number}"] for number in (0, 1))
+        first_bytes = first.read_bytes()
+        first.write_bytes(second.read_bytes())
+        second.write_bytes(first_bytes)
+        for field in ("file_sizes", "file_sha256"):
+            values = segment[field]
+            values[f"{kind}-000"], values[f"{kind}-001"] = values[f"{kind}-001"], values[f"{kind}-000"]
+    segment["partition_terms"][:2] = segment["partition_terms"][1::-1]
+    manifest_path.write_text(json.dumps(manifest))
+    assert any("terms of other partitions" in problem for problem in check_index(tmp_path).problems)
+
+
+def test_the_manifest_counts_must_add_up(tmp_path):
+    build(FRUIT, tmp_path)
+    manifest_path = tmp_path / "manifest.json"
+    manifest = json.loads(manifest_path.read_text())
+    manifest["documents"] += 1
+    manifest_path.write_text(json.dumps(manifest))
+    with pytest.raises(minisearch.IndexUnusableError, match="do not add up"):
+        Index(tmp_path)
+
+
+@pytest.mark.parametrize("head_size", [1, 4])
+def test_segments_tiered_at_another_average_length_still_rank_exactly(tmp_path, head_size):
+    # Short documents first: their tiers put short documents ahead.  The long documents added
+    # later raise the average length, and long documents with many occurrences overtake them.
+    first = [minisearch.Document(f"s{n}", "x " * (1 + n % 3) + "y " * (n % 2)) for n in range(12)]
+    first += [minisearch.Document(f"l{n}", "x " * (3 + n) + "filler " * (30 + 10 * n)) for n in range(6)]
+    later = [minisearch.Document(f"a{n}", "x y " + "padding " * 400) for n in range(30)]
+    build(first + later, tmp_path / "one", head_size=head_size, chunk_size=2)
+    build(first, tmp_path / "parts", head_size=head_size, chunk_size=2)
+    add(later, tmp_path / "parts", merge=False)
+    with Index(tmp_path / "one") as one, Index(tmp_path / "parts") as parts:
+        for query in ("x", "y", "x y", "x OR y"):
+            for k in (1, 2, 5):
+                assert search(parts, query, k).hits == search(one, query, k).hits, (query, k)
+
+
+def test_a_head_ordered_at_another_average_length_is_read_whole(tmp_path):
+    # In the first segment (average length 4) the head of "x" is A, B, C by impact; once the long
+    # documents arrive (average length 250), C scores above A, and A above B.
+    first = [minisearch.Document("", text) for text in ("x", "x z", "x x x x x" + " f" * 15, "x" + " f" * 49)]
+    first += [minisearch.Document("", "q")] * 20
+    build(first, tmp_path, head_size=3, chunk_size=2)
+    add([minisearch.Document("", "pad " * 400)] * 40, tmp_path, merge=False)
+    with Index(tmp_path) as index:
+        assert [hit.doc_id for hit in search(index, "x", 3).hits] == [2, 0, 1]
+        assert [hit.doc_id for hit in search(index, "x", 1).hits] == [2]
