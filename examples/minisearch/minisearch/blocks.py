@@ -13,7 +13,6 @@ picklable values, so any ``concurrent.futures.Executor`` can run it.
 
 from __future__ import annotations
 
-import json
 from array import array
 from collections import Counter, defaultdict
 from collections.abc import Sequence
@@ -25,7 +24,7 @@ from pathlib import Path
 import quorbel
 
 from .corpus import Document
-from .layout import GROUP_SIZE, compress_group
+from .layout import GROUP_SIZE, compress_group, titles_json
 from .partitions import partition_of
 from .tokens import count_fields
 
@@ -182,7 +181,7 @@ def _check_document(doc_id: int, document: Document) -> None:
 def _write_titles(task: BlockTask) -> None:
     titles = [document.title for document in task.documents]
     try:
-        data = json.dumps(titles, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        data = titles_json(titles)
     except UnicodeEncodeError:
         found = first_invalid_text(titles, task.first_doc_id, "the title is ")
         raise found or DocumentError(f"block {task.number}: a title is not valid text") from None

@@ -1,12 +1,13 @@
 """The files of an index beside its block file, and how they are encoded.
 
-An index generation is five files (``<g>`` is the generation name)::
+A segment is these files (``<s>`` is the segment name, ``<p>`` a partition
+number: each partition has its own block file and term table)::
 
-    postings-<g>.blk   the block file: one entry per term (its head) and one per tail chunk
-    terms-<g>.bin      the term table: where each term's entries start, with their bounds
-    lengths-<g>.bin    every document's length in tokens
-    titles-<g>.bin     every document's title
-    docs-<g>.bin       the document store (absent when built without it)
+    postings-<s>-<p>.blk   the block file: one entry per term (its head) and one per tail chunk
+    terms-<s>-<p>.bin      the term table: where each term's entries start, with their bounds
+    lengths-<s>.bin        every document's length in tokens
+    titles-<s>.bin         every document's title
+    docs-<s>.bin           the document store (absent when built without it)
 
 The block file is quorbel's format, written by ``write_binary_block``.  A
 term with at most ``head_size`` postings has one entry, named by the term.
@@ -68,6 +69,7 @@ __all__ = [
     "entry_header_size",
     "read_document_group",
     "read_document_store_index",
+    "titles_json",
     "titles_payload",
     "varint_size",
 ]
@@ -252,9 +254,14 @@ def decode_lengths(data: bytes, documents: int, what: str = "lengths") -> list[i
     return _read_u32(payload, 0, documents, what)[0]
 
 
+def titles_json(titles: Sequence[str]) -> bytes:
+    """Titles as the JSON array of a titles file; raises UnicodeEncodeError for a lone surrogate."""
+    return json.dumps(titles, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+
+
 def encode_titles(titles: Sequence[str]) -> bytes:
     """The bytes of the titles file."""
-    return _pack(TITLES_MAGIC, json.dumps(titles, ensure_ascii=False, separators=(",", ":")).encode("utf-8"))
+    return _pack(TITLES_MAGIC, titles_json(titles))
 
 
 def decode_titles(data: bytes, documents: int, what: str = "titles") -> list[str]:

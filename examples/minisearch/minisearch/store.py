@@ -316,7 +316,7 @@ def is_own_entry(name: str) -> bool:
 
 
 def remove_stale_files(index_dir: Path, keep: Iterable[str]) -> None:
-    """Remove build directories and data files of other generations.
+    """Remove build directories and the data files of segments that no manifest lists.
 
     Only names that a build creates are touched; ``keep`` lists the data
     files that the current manifest references.  Call with the build lock held.
