@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .corpus import Document
-from .executors import local_executor
+from .executors import InlineExecutor, default_workers, local_executor
 from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE, IndexBuildError
 from .partitions import MAX_PARTITIONS, choose_partitions
 from .policy import next_merge
@@ -152,7 +152,8 @@ def build_index(
     ``head_size`` and ``chunk_size`` shape the impact tiers (see
     :mod:`minisearch.layout`).  The index has ``partitions`` term partitions;
     by default as many as keep one partition's merge of ``source_bytes`` bytes
-    of text within ``memory`` bytes (see :mod:`minisearch.partitions`).
+    of text within ``memory`` bytes (see :mod:`minisearch.partitions`), and
+    at least one per worker, so that the merges run side by side.
 
     The previous index in ``index_dir``, if any, stays readable until the
     new one is complete and replaces it; on any failure (an exception, or
@@ -161,7 +162,7 @@ def build_index(
     :class:`minisearch.blocks.DocumentError`, or the source's own exception.
     """
     _check_options(block_size=block_size, head_size=head_size, chunk_size=chunk_size, max_pending=max_pending)
-    count = partitions if partitions is not None else choose_partitions(source_bytes, memory)
+    count = partitions if partitions is not None else _default_partitions(source_bytes, memory, executor, workers)
     if not 1 <= count <= MAX_PARTITIONS:
         raise ValueError(f"partitions must be between 1 and {MAX_PARTITIONS}")
     target = Path(index_dir)
@@ -238,6 +239,15 @@ def optimize_index(
         if len(manifest.segments) <= 1:
             return BuildReport(target, manifest, None)
         return _commit_merge(target, manifest, (0, len(manifest.segments)), pool, workers, show_progress)
+
+
+def _default_partitions(source_bytes: int | None, memory: int | None, executor: Executor | None,
+                        workers: int | None) -> int:
+    """Enough partitions to keep each merge within the budget, and one per worker, so that the
+    merges run side by side."""
+    if workers is None:
+        workers = 1 if isinstance(executor, InlineExecutor) else default_workers()
+    return max(choose_partitions(source_bytes, memory), workers)
 
 
 def _check_options(**values: int | None) -> None:

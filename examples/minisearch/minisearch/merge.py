@@ -19,10 +19,12 @@ entry's postings start (see :mod:`minisearch.layout`).
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import hashlib
 import heapq
 from array import array
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from itertools import chain, repeat
 from operator import itemgetter
@@ -160,6 +162,24 @@ class PartitionInfo:
 
 def merge_partition(task: PartitionTask) -> PartitionInfo:
     """Merge one partition from its inputs; raises :class:`IndexBuildError` for a damaged input."""
+    # Millions of tuples that live to the end and hold no cycles: the cyclic collector would only
+    # walk them again and again.
+    with _collector_paused():
+        return _merge_partition(task)
+
+
+@contextlib.contextmanager
+def _collector_paused() -> Iterator[None]:
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
     for source in task.inputs:
         merger.add_entries(read_input(source))

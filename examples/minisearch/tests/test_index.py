@@ -126,14 +126,14 @@ def test_an_index_built_without_documents_has_no_snippets(tmp_path):
     [(1, InlineExecutor), (3, lambda: concurrent.futures.ThreadPoolExecutor(max_workers=3)), (1000, None)],
 )
 def test_the_index_does_not_depend_on_blocks_or_executor(tmp_path, block_size, make_executor):
-    build(FRUIT, tmp_path / "reference", block_size=len(FRUIT))
+    build(FRUIT, tmp_path / "reference", block_size=len(FRUIT), partitions=2)
     executor = make_executor() if make_executor is not None else None
     try:
         build(FRUIT, tmp_path / "other", block_size=block_size, executor=executor, workers=2)
     finally:
         if executor is not None:
             executor.shutdown()
-    for role in ("postings", "terms", "lengths", "titles"):
+    for role in ("postings-000", "terms-000", "postings-001", "terms-001", "lengths", "titles"):
         assert data_file(tmp_path / "other", role).read_bytes() == data_file(tmp_path / "reference", role).read_bytes()
     with Index(tmp_path / "other") as index:
         assert [index.content(doc) for doc in range(len(FRUIT))] == [document.content for document in FRUIT]
