@@ -17,6 +17,7 @@ k (:mod:`minisearch.topk`); the best k of all segments are the answer.
 
 from __future__ import annotations
 
+import heapq
 import mmap
 import os
 import time
@@ -366,9 +367,12 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     excluded = {leaf: index.doc_ids(leaf) for clause in parsed.clauses for leaf in clause.negative}
     candidates: list[tuple[int, float]] = []
     stats = EvaluationStats()
+    floor = float("-inf")  # the k-th best score of the segments before: the others must beat it
     for segment in range(len(index.segments)):
-        found, evaluation = _evaluate(parsed, [found[segment] for found in sources], excluded, index.norms, k)
+        found, evaluation = _evaluate(parsed, [found[segment] for found in sources], excluded, index.norms, k, floor)
         candidates += found
+        if len(candidates) >= k > 0:
+            floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
         for name in ("postings_decoded", "postings_scored", "chunks_decoded"):
             setattr(stats, name, getattr(stats, name) + getattr(evaluation, name))
     ranked = sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
@@ -398,8 +402,10 @@ def _evaluate(
     excluded: dict[Leaf, frozenset[int]],
     norms: list[float],
     k: int,
+    floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
-    """The top k of one segment, whose postings of each leaf are ``sources``."""
+    """The top k of one segment, whose postings of each leaf are ``sources``, among the
+    documents that score at least ``floor``."""
     leaves = query.leaves
     terms = [source for source in sources if source is not None]
     present = {leaf: number for number, leaf in enumerate(leaf for leaf, source in zip(leaves, sources) if source)}
@@ -414,7 +420,7 @@ def _evaluate(
     if not clauses:
         return [], EvaluationStats()
     try:
-        return top_k(terms, clauses, norms, k)
+        return top_k(terms, clauses, norms, k, floor)
     except IndexError:  # a damaged entry that still decodes, naming documents the index lacks
         raise IndexUnusableError(
             f"postings name documents beyond the index's {len(norms)}; run 'minisearch check'"

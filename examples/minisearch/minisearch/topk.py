@@ -101,16 +101,22 @@ def _score(weight: float, frequency: int, norm: float) -> float:
 
 
 def top_k(
-    terms: Sequence[TermPostings], clauses: Sequence[ClauseSpec], norms: Sequence[float], k: int
+    terms: Sequence[TermPostings],
+    clauses: Sequence[ClauseSpec],
+    norms: Sequence[float],
+    k: int,
+    floor: float = float("-inf"),
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
     """The best ``k`` documents as (doc_id, score), best first, ties by document id.
 
     ``norms[d]`` is the length norm of document ``d`` (see
     :func:`minisearch.ranking.length_norm`).  A document matches when it
     satisfies any clause; its score sums the terms of the clauses it satisfies.
+    Documents that score below ``floor`` (the k-th best score found elsewhere)
+    may be left out: they cannot join the top k.
     """
     if len(terms) == 1 and len(clauses) == 1 and not clauses[0].excluded and k > 0:
-        return _single_term(terms[0], norms, k)
+        return _single_term(terms[0], norms, k, floor)
     if len(clauses) == 1 and len(clauses[0].terms) == len(terms) > 1 and k > 0:
         whole = [index for index, term in enumerate(terms) if not term.chunks]
         if whole:  # every match is in this term's head: look the others up for each of its documents
@@ -128,7 +134,7 @@ def top_k(
         state.stats.rounds += 1
         open_chunks = [state.open_chunks(index) for index in range(len(terms))]
         exact, lower_bounds = _exact_in_bulk(state, open_chunks)
-        best = _Best(k, exact.values() if lower_bounds is None else lower_bounds)
+        best = _Best(k, exact.values() if lower_bounds is None else lower_bounds, floor)
         _check_suspects(state, open_chunks, exact, best, add_settled=lower_bounds is None)
         theta = best.theta()
         chosen = sorted(_chunks_for_unseen(state, open_chunks, theta))
@@ -159,7 +165,7 @@ def _scored(weight: float, postings: list[Posting], norms: Sequence[float]) -> t
 
 
 def _single_term(
-    term: TermPostings, norms: Sequence[float], k: int
+    term: TermPostings, norms: Sequence[float], k: int, floor: float
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
     """One term: its head holds the largest impacts, largest first, so the top k is its front,
     and a chunk matters only if its largest impact reaches theta."""
@@ -178,7 +184,7 @@ def _single_term(
         docs, scores = _scored(term.weight, head, norms)
     stats.postings_scored = len(docs)
     ranked = _best_k(k, scores, docs)
-    theta = -ranked[-1][0] if len(ranked) >= k else float("-inf")
+    theta = max(-ranked[-1][0] if len(ranked) >= k else float("-inf"), floor)
     theta -= abs(theta) * _RELATIVE_MARGIN
     for chunk, impact in enumerate(term.impacts):
         if term.weight * impact >= theta:  # only when ties or k exceeds the head
@@ -265,10 +271,11 @@ def _record(state: _State, index: int, postings: list[Posting]) -> None:
 class _Best:
     """The k best exact scores so far, as a min-heap."""
 
-    def __init__(self, k: int, scores: Iterable[float]) -> None:
+    def __init__(self, k: int, scores: Iterable[float], floor: float) -> None:
         self.k = k
         self.heap = heapq.nlargest(k, scores)
         heapq.heapify(self.heap)
+        self.floor = floor
 
     def add(self, score: float) -> None:
         if len(self.heap) < self.k:
@@ -277,10 +284,9 @@ class _Best:
             heapq.heapreplace(self.heap, score)
 
     def theta(self) -> float:
-        """The k-th best exact score less the margin, or -inf with fewer than k."""
-        if len(self.heap) < self.k:
-            return float("-inf")
-        return self.heap[0] - abs(self.heap[0]) * _RELATIVE_MARGIN
+        """The k-th best exact score, or the floor if higher, less the margin (-inf for neither)."""
+        value = max(self.heap[0] if len(self.heap) >= self.k else float("-inf"), self.floor)
+        return value - abs(value) * _RELATIVE_MARGIN
 
 
 def _exact_in_bulk(state: _State, open_chunks: list[list[int]]) -> tuple[dict[int, float], list[float] | None]:
