@@ -67,9 +67,17 @@ Error Error::fetch() noexcept {
   return Error(std::move(state));
 }
 
-Error Error::from_io(const IoError& error) {
-  if (error.kind == IoKind::stopped_by_signal) return fetch();  // the handler's own exception
-  return deferred(os_error_class(error), io_error_text(error));
+Error Error::from_core(const Failure& failure) {
+  if (const IoError* io = std::get_if<IoError>(&failure)) {
+    if (io->kind == IoKind::stopped_by_signal) return fetch();  // the handler's own exception
+    return deferred(os_error_class(*io), io_error_text(*io));
+  }
+  if (const Utf8Error* utf8 = std::get_if<Utf8Error>(&failure)) {
+    return value_error("Invalid UTF-8: " + utf8_error_text(*utf8));
+  }
+  return value_error(std::get<VarintError>(failure) == VarintError::too_many_bytes
+                         ? "Invalid varint encoding: too many bytes"
+                         : "Invalid varint encoding: unexpected end of data");
 }
 
 PyObject* Error::type() const noexcept {

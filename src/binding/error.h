@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "common/io_error.h"
+#include "common/outcome.h"
 
 namespace quorbel::binding {
 
@@ -34,9 +34,11 @@ class [[nodiscard]] Error {
   [[gnu::cold]] static Error cast(PyObject* value, const char* target);
   // Takes the pending exception; SystemError when none is pending. Never throws.
   [[gnu::cold]] static Error fetch() noexcept;
-  // Maps an I/O failure to OSError or the subclass that matches its errno or kind; a call stopped
-  // by a signal handler takes the handler's pending exception unchanged.
-  [[gnu::cold]] static Error from_io(const IoError& error);
+  // The exception of a core's failure: for an IoError, OSError or the subclass that matches its
+  // errno or kind (a call stopped by a signal handler takes the handler's pending exception
+  // unchanged); for a VarintError, ValueError "Invalid varint encoding: unexpected end of data"
+  // or "...: too many bytes"; for a Utf8Error, ValueError "Invalid UTF-8: <utf8_error_text>".
+  [[gnu::cold]] static Error from_core(const Failure& failure);
 
   // The exact class of the error, or nullptr if it cannot be told without raising it.
   PyObject* type() const noexcept;
@@ -53,12 +55,14 @@ class [[nodiscard]] Error {
   std::unique_ptr<ErrorState> state_;
 };
 
-// Either a value or an error.
+// Either a value or an error. A core's failure converts to its error (Error::from_core), so
+// QUORBEL_TRY and QUORBEL_ASSIGN_OR_RETURN pass a core's Outcome straight up.
 template <class T>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}      // NOLINT: implicit
   Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT: implicit
+  Result(const Failure& failure) : Result(Error::from_core(failure)) {}      // NOLINT: implicit
 
   bool ok() const noexcept { return state_.index() == 0; }
   T& operator*() & noexcept { return *std::get_if<0>(&state_); }
@@ -72,7 +76,6 @@ class [[nodiscard]] Result {
   std::variant<T, Error> state_;
 };
 
-struct Ok {};
 // The outcome of a step that produces no value.
 using Status = Result<Ok>;
 inline Status ok() noexcept { return Ok{}; }
@@ -96,22 +99,3 @@ Result<std::string> display_text(PyObject* object);
 std::string qualified_type_name(PyTypeObject* type);
 
 }  // namespace quorbel::binding
-
-// Propagates the error of an expression of type Result<...> or Status; otherwise continues.
-#define QUORBEL_TRY(expression)                                                        \
-  do {                                                                                 \
-    auto quorbel_try_result_ = (expression);                                           \
-    if (!quorbel_try_result_.ok()) return std::move(quorbel_try_result_).take_error(); \
-  } while (false)
-
-#define QUORBEL_CONCAT_INNER(a, b) a##b
-#define QUORBEL_CONCAT(a, b) QUORBEL_CONCAT_INNER(a, b)
-
-// Evaluates an expression of type Result<T>: on failure returns its error, otherwise moves its
-// value into `declaration` (a variable declaration such as `std::int64_t n`).
-#define QUORBEL_ASSIGN_OR_RETURN(declaration, expression) \
-  QUORBEL_ASSIGN_OR_RETURN_IMPL(QUORBEL_CONCAT(quorbel_result_, __LINE__), declaration, expression)
-#define QUORBEL_ASSIGN_OR_RETURN_IMPL(result, declaration, expression) \
-  auto result = (expression);                                          \
-  if (!result.ok()) return std::move(result).take_error();             \
-  declaration = *std::move(result)

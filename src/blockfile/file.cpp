@@ -23,7 +23,7 @@ Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-IoStatus Fd::close() noexcept {
+Outcome<> Fd::close() noexcept {
   const int fd = std::exchange(fd_, -1);
   if (fd < 0) return {};
   // Never retried: Linux releases the descriptor even when close(2) is interrupted, and a retry
@@ -33,23 +33,21 @@ IoStatus Fd::close() noexcept {
   return {};
 }
 
-IoStatus open_file(std::string_view path, int flags, mode_t mode, Fd& out) {
+Outcome<Fd> open_file(std::string_view path, int flags, mode_t mode) {
   if (path.find('\0') != std::string_view::npos) return IoError::nul_in_path();
   const std::string terminated(path);
   const int fd = retry_on_eintr([&] { return ::open(terminated.c_str(), flags, mode); });
   if (fd == -1) return failed_call();
-  out = Fd(fd);
-  return {};
+  return Fd(fd);
 }
 
-IoStatus file_size(const Fd& fd, std::uint64_t& out) {
+Outcome<std::uint64_t> file_size(const Fd& fd) {
   struct stat status;
   if (retry_on_eintr([&] { return ::fstat(fd.get(), &status); }) == -1) return failed_call();
-  out = static_cast<std::uint64_t>(status.st_size);
-  return {};
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
-IoStatus seek_to(const Fd& fd, std::uint64_t offset) {
+Outcome<> seek_to(const Fd& fd, std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
     return IoError::os(EINVAL);
   }
@@ -65,7 +63,7 @@ namespace {
 // Before a read(2) or write(2) that continues a transfer: a signal that arrived during the previous
 // call did not interrupt it (that call returned the bytes it had moved), so its handler runs now,
 // rather than after the next call, which may block for good.
-IoStatus before_continuing() noexcept {
+Outcome<> before_continuing() noexcept {
   if (!continue_after_signal()) return IoError::stopped_by_signal();
   return {};
 }
@@ -74,16 +72,15 @@ IoStatus before_continuing() noexcept {
 
 // --- reading --------------------------------------------------------------------------------
 
-IoStatus BufferedReader::refill(bool& at_end) {
+Outcome<std::size_t> BufferedReader::refill() {
   const ssize_t got = retry_on_eintr([&] { return ::read(fd_, buffer_.data(), buffer_.size()); });
   if (got == -1) return failed_call();
   begin_ = 0;
   end_ = static_cast<std::size_t>(got);
-  at_end = got == 0;
-  return {};
+  return end_;
 }
 
-IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
+Outcome<> BufferedReader::read_exact(std::span<std::uint8_t> out) {
   std::size_t done = 0;
   bool continuing = false;  // a read(2) has already served this request
   while (done < out.size()) {
@@ -95,7 +92,7 @@ IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
       done += taken;
       continue;
     }
-    if (continuing) QUORBEL_IO_TRY(before_continuing());
+    if (continuing) QUORBEL_TRY(before_continuing());
     continuing = true;
     if (wanted >= kIoBufferBytes) {
       const ssize_t got = retry_on_eintr([&] { return ::read(fd_, out.data() + done, wanted); });
@@ -104,14 +101,13 @@ IoStatus BufferedReader::read_exact(std::span<std::uint8_t> out) {
       done += static_cast<std::size_t>(got);
       continue;
     }
-    bool at_end = false;
-    QUORBEL_IO_TRY(refill(at_end));
-    if (at_end) return IoError::short_read();
+    QUORBEL_ASSIGN_OR_RETURN(const std::size_t got, refill());
+    if (got == 0) return IoError::short_read();
   }
   return {};
 }
 
-IoStatus BufferedReader::read_exact_into(ByteBuffer& out, std::uint64_t size) {
+Outcome<> BufferedReader::read_exact_into(ByteBuffer& out, std::uint64_t size) {
   // Beyond the capacity already held, grow by at most what has arrived so far (and at least this
   // much), so the allocation stays within a small factor of the bytes the file really holds.
   constexpr std::uint64_t kGrowthStep = std::uint64_t{1} << 16;
@@ -122,23 +118,18 @@ IoStatus BufferedReader::read_exact_into(ByteBuffer& out, std::uint64_t size) {
         std::max<std::uint64_t>(out.capacity(), have + std::max(have, kGrowthStep));
     const std::uint64_t next = std::min(size, limit);
     out.resize(static_cast<std::size_t>(next));
-    QUORBEL_IO_TRY(read_exact(std::span(out).subspan(static_cast<std::size_t>(have))));
+    QUORBEL_TRY(read_exact(std::span(out).subspan(static_cast<std::size_t>(have))));
     have = next;
   }
   return {};
 }
 
-IoStatus BufferedReader::next_byte(std::optional<std::uint8_t>& out) {
+Outcome<std::optional<std::uint8_t>> BufferedReader::next_byte() {
   if (begin_ == end_) {
-    bool at_end = false;
-    QUORBEL_IO_TRY(refill(at_end));
-    if (at_end) {
-      out.reset();
-      return {};
-    }
+    QUORBEL_ASSIGN_OR_RETURN(const std::size_t got, refill());
+    if (got == 0) return std::optional<std::uint8_t>();
   }
-  out = buffer_[begin_++];
-  return {};
+  return std::optional<std::uint8_t>(buffer_[begin_++]);
 }
 
 // --- writing --------------------------------------------------------------------------------
@@ -147,10 +138,10 @@ namespace {
 
 // Writes `bytes` until all are accepted; `written` counts the accepted ones, also on failure. A
 // write(2) that accepts nothing ends with `on_zero`.
-IoStatus write_all(int fd, ByteSpan bytes, std::size_t& written, IoError on_zero) {
+Outcome<> write_all(int fd, ByteSpan bytes, std::size_t& written, IoError on_zero) {
   written = 0;
   while (written < bytes.size()) {
-    if (written > 0) QUORBEL_IO_TRY(before_continuing());
+    if (written > 0) QUORBEL_TRY(before_continuing());
     const ssize_t put =
         retry_on_eintr([&] { return ::write(fd, bytes.data() + written, bytes.size() - written); });
     if (put == -1) return failed_call();
@@ -162,9 +153,9 @@ IoStatus write_all(int fd, ByteSpan bytes, std::size_t& written, IoError on_zero
 
 }  // namespace
 
-IoStatus BufferedWriter::flush() {
+Outcome<> BufferedWriter::flush() {
   std::size_t written = 0;
-  IoStatus status =
+  Outcome<> status =
       write_all(fd_, ByteSpan(buffer_.data(), used_), written, IoError::buffered_write_zero());
   // Keep what the file has not accepted at the front, so a later attempt picks up from there.
   std::memmove(buffer_.data(), buffer_.data() + written, used_ - written);
@@ -172,14 +163,14 @@ IoStatus BufferedWriter::flush() {
   return status;
 }
 
-IoStatus BufferedWriter::write(ByteSpan piece) {
+Outcome<> BufferedWriter::write(ByteSpan piece) {
   if (piece.empty()) return {};
   if (piece.size() >= kIoBufferBytes) {
-    if (used_ > 0) QUORBEL_IO_TRY(flush());
+    if (used_ > 0) QUORBEL_TRY(flush());
     std::size_t written = 0;
     return write_all(fd_, piece, written, IoError::short_write());
   }
-  if (piece.size() > buffer_.size() - used_) QUORBEL_IO_TRY(flush());
+  if (piece.size() > buffer_.size() - used_) QUORBEL_TRY(flush());
   std::memcpy(buffer_.data() + used_, piece.data(), piece.size());
   used_ += piece.size();
   return {};

@@ -1,5 +1,6 @@
 // POSIX files for the block readers and writer: an owning descriptor, EINTR retries, and the
-// 8192-byte buffered reader and writer. Free of the Python API; failures are IoError values.
+// 8192-byte buffered reader and writer. Free of the Python API; failures are IoError values in
+// an Outcome.
 #pragma once
 
 #include <sys/types.h>
@@ -15,7 +16,7 @@
 
 #include "blockfile/format.h"
 #include "common/bytes.h"
-#include "common/io_error.h"
+#include "common/outcome.h"
 
 namespace quorbel::blockfile {
 
@@ -60,7 +61,7 @@ class Fd {
   int get() const noexcept { return fd_; }
 
   // Closes now and reports a failure (the descriptor is released either way).
-  IoStatus close() noexcept;
+  Outcome<> close() noexcept;
 
  private:
   int fd_ = -1;
@@ -68,14 +69,14 @@ class Fd {
 
 // Opens `path` with `flags` (O_CLOEXEC is the caller's to add) and `mode`, retrying on EINTR. A
 // path holding a NUL byte is refused before any system call.
-IoStatus open_file(std::string_view path, int flags, mode_t mode, Fd& out);
+Outcome<Fd> open_file(std::string_view path, int flags, mode_t mode);
 
 // st_size of the open file.
-IoStatus file_size(const Fd& fd, std::uint64_t& out);
+Outcome<std::uint64_t> file_size(const Fd& fd);
 
 // Moves the file position to `offset` from the start. Offsets of 2**63 or more do not fit the
 // system call's signed offset and fail with EINVAL.
-IoStatus seek_to(const Fd& fd, std::uint64_t offset);
+Outcome<> seek_to(const Fd& fd, std::uint64_t offset);
 
 // Reads through an 8192-byte buffer. Short reads from read(2) are gathered; the file ending
 // before a request is met is IoError::short_read(). Borrows the descriptor.
@@ -87,23 +88,23 @@ class BufferedReader {
 
   // Fills `out` completely. A request of 8192 bytes or more that finds the buffer empty is read
   // straight into `out`.
-  IoStatus read_exact(std::span<std::uint8_t> out);
+  Outcome<> read_exact(std::span<std::uint8_t> out);
 
   // Replaces the contents of `out` with the next `size` bytes. `size` comes from the file and may
   // be corrupt, so `out` grows only in step with the bytes that actually arrive: a length far
   // beyond the file's end fails with the short read after a bounded allocation.
-  IoStatus read_exact_into(ByteBuffer& out, std::uint64_t size);
+  Outcome<> read_exact_into(ByteBuffer& out, std::uint64_t size);
 
   // The bytes buffered but not yet consumed; `consume` takes `count` of them.
   ByteSpan buffered() const noexcept { return ByteSpan(buffer_.data() + begin_, end_ - begin_); }
   void consume(std::size_t count) noexcept { begin_ += count; }
 
   // The next byte, or nullopt at the end of the file.
-  IoStatus next_byte(std::optional<std::uint8_t>& out);
+  Outcome<std::optional<std::uint8_t>> next_byte();
 
  private:
-  // One read(2) of up to 8192 bytes into the empty buffer; `at_end` is set when it returns 0.
-  IoStatus refill(bool& at_end);
+  // One read(2) of up to 8192 bytes into the empty buffer; the bytes it gave (0 at the end).
+  Outcome<std::size_t> refill();
 
   int fd_;
   std::size_t begin_ = 0;
@@ -120,10 +121,10 @@ class BufferedWriter {
 
   // A piece shorter than 8192 bytes joins the buffer (written out first when it would not fit);
   // a longer one is written straight to the file after the buffered bytes.
-  IoStatus write(ByteSpan piece);
+  Outcome<> write(ByteSpan piece);
 
   // Writes out the buffered bytes. On failure the bytes not yet accepted stay buffered.
-  IoStatus flush();
+  Outcome<> flush();
 
  private:
   int fd_;

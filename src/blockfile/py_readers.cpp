@@ -9,7 +9,6 @@
 #include "blockfile/format.h"
 #include "blockfile/readers.h"
 #include "encoding/py_posting_objects.h"
-#include "encoding/py_varint_error.h"
 #include "functions.h"
 
 namespace quorbel::blockfile {
@@ -23,22 +22,6 @@ namespace {
 
 // Result slots that iter_block_terms reserves before the first entry has been read.
 constexpr std::uint64_t kReservedEntries = 4096;
-
-Result<Fd> open_for_reading(std::string_view path) {
-  Fd fd;
-  IoStatus opened = open_file(path, O_RDONLY | O_CLOEXEC, 0, fd);
-  if (!opened.ok()) return Error::from_io(opened.error());
-  return fd;
-}
-
-[[gnu::cold]] Error entry_error(const EntryOutcome& outcome) {
-  switch (outcome.kind) {
-    case EntryOutcome::Kind::bad_utf8:
-      return Error::value_error("Invalid UTF-8: " + utf8_error_text(outcome.utf8));
-    case EntryOutcome::Kind::bad_varint: return encoding::varint_error(outcome.varint);
-    default: return Error::from_io(outcome.io);
-  }
-}
 
 // Stores `item` (a new reference, or nullptr when its creation failed) at `index` of a tuple made
 // by the caller; false for nullptr. Slots left unfilled stay NULL, which tuple deallocation allows.
@@ -70,15 +53,10 @@ Result<PyRef> entry_tuple(const Entry& entry, const std::uint64_t* next_offset) 
 
 Result<PyRef> py_get_block_stats(const Slots& slots) {
   QUORBEL_ASSIGN_OR_RETURN(std::string_view path, binding::convert_arg(slots, 0, binding::to_text));
-  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_for_reading(path));
-
-  std::uint64_t size = 0;
-  if (IoStatus status = file_size(fd, size); !status.ok()) return Error::from_io(status.error());
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_file(path, O_RDONLY | O_CLOEXEC, 0));
+  QUORBEL_ASSIGN_OR_RETURN(std::uint64_t size, file_size(fd));
   BufferedReader reader(fd.get());
-  std::uint64_t num_terms = 0;
-  if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
-    return Error::from_io(status.error());
-  }
+  QUORBEL_ASSIGN_OR_RETURN(std::uint64_t num_terms, read_header(reader));
   PyRef tuple = PyRef::steal(PyTuple_New(2));
   if (!tuple || !put(tuple.get(), 0, PyLong_FromUnsignedLongLong(num_terms)) ||
       !put(tuple.get(), 1, PyLong_FromUnsignedLongLong(size))) {
@@ -89,22 +67,17 @@ Result<PyRef> py_get_block_stats(const Slots& slots) {
 
 Result<PyRef> py_iter_block_terms(const Slots& slots) {
   QUORBEL_ASSIGN_OR_RETURN(std::string_view path, binding::convert_arg(slots, 0, binding::to_text));
-  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_for_reading(path));
-
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_file(path, O_RDONLY | O_CLOEXEC, 0));
   BufferedReader reader(fd.get());
-  std::uint64_t num_terms = 0;
-  if (IoStatus status = read_header(reader, num_terms); !status.ok()) {
-    return Error::from_io(status.error());
-  }
+  QUORBEL_ASSIGN_OR_RETURN(std::uint64_t num_terms, read_header(reader));
   // Neither the header's count nor the file's reported size (a sparse or remote file may report
   // anything) says how many entries will really arrive: reserve a few, then grow as they do.
   std::vector<PyRef> entries;
   entries.reserve(static_cast<std::size_t>(std::min(num_terms, kReservedEntries)));
   Entry entry;
   while (entries.size() < num_terms) {
-    EntryOutcome outcome = read_entry(reader, entry);
-    if (outcome.kind == EntryOutcome::Kind::end_of_file) break;
-    if (outcome.kind != EntryOutcome::Kind::entry) return entry_error(outcome);
+    QUORBEL_ASSIGN_OR_RETURN(bool read, read_entry(reader, entry));
+    if (!read) break;
     QUORBEL_ASSIGN_OR_RETURN(PyRef tuple, entry_tuple(entry, nullptr));
     entries.push_back(std::move(tuple));
   }
@@ -120,14 +93,12 @@ Result<PyRef> py_iter_block_terms(const Slots& slots) {
 Result<PyRef> py_read_term_at_offset(const Slots& slots) {
   QUORBEL_ASSIGN_OR_RETURN(std::string_view path, binding::convert_arg(slots, 0, binding::to_text));
   QUORBEL_ASSIGN_OR_RETURN(std::uint64_t offset, binding::convert_arg(slots, 1, binding::to_u64));
-  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_for_reading(path));
-
-  if (IoStatus status = seek_to(fd, offset); !status.ok()) return Error::from_io(status.error());
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_file(path, O_RDONLY | O_CLOEXEC, 0));
+  QUORBEL_TRY(seek_to(fd, offset));
   BufferedReader reader(fd.get());
   Entry entry;
-  EntryOutcome outcome = read_entry(reader, entry);
-  if (outcome.kind == EntryOutcome::Kind::end_of_file) return binding::new_none();
-  if (outcome.kind != EntryOutcome::Kind::entry) return entry_error(outcome);
+  QUORBEL_ASSIGN_OR_RETURN(bool read, read_entry(reader, entry));
+  if (!read) return binding::new_none();
   const std::uint64_t next_offset = offset + entry.size;
   return entry_tuple(entry, &next_offset);
 }

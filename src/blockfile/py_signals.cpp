@@ -8,7 +8,7 @@ namespace quorbel::blockfile {
 
 // The calls run attached to the interpreter, so the handlers of pending signals can run here.
 // A handler that raises stops the call and leaves its exception pending for the caller, which
-// takes it unchanged (Error::from_io); otherwise the call is repeated.
+// takes it unchanged (Error::from_core); otherwise the call is repeated.
 bool continue_after_signal() noexcept { return PyErr_CheckSignals() == 0; }
 
 }  // namespace quorbel::blockfile

@@ -69,8 +69,7 @@ Result<PyRef> py_write_binary_block(const Slots& slots) {
   if (doc_freqs.size() != terms.size() || postings.size() != terms.size()) {
     return Error::value_error("terms, doc_freqs, and postings must have the same length");
   }
-  IoStatus written = write_block(output_path, terms, doc_freqs, postings);
-  if (!written.ok()) return Error::from_io(written.error());
+  QUORBEL_TRY(write_block(output_path, terms, doc_freqs, postings));
   return binding::new_none();
 }
 

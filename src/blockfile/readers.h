@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "blockfile/file.h"
-#include "blockfile/utf8.h"
 #include "encoding/postings.h"
 #include "encoding/varint.h"
 
@@ -22,27 +21,15 @@ struct Entry {
   std::uint64_t size = 0;  // bytes the entry occupies in the file
 };
 
-// How reading an entry ended.
-struct EntryOutcome {
-  enum class Kind : std::uint8_t {
-    entry,        // `entry` holds the next entry; the reader stands after its last byte
-    end_of_file,  // fewer than four bytes were left for the term length
-    io_failure,   // `io`: a read failed, or the file ended inside the term or posting bytes
-    bad_utf8,     // `utf8`: the term bytes are not UTF-8
-    bad_varint,   // `varint`: one of the three varints or the posting bytes are malformed
-  };
-  Kind kind = Kind::entry;
-  IoError io{};
-  Utf8Check utf8{};
-  encoding::DecodeStatus varint = encoding::DecodeStatus::ok;
-};
-
 // Reads the 8-byte header: the entry count. A file shorter than that is the short read.
-IoStatus read_header(BufferedReader& reader, std::uint64_t& num_terms);
+Outcome<std::uint64_t> read_header(BufferedReader& reader);
 
-// Reads the entry at the reader's position into `entry`. The UTF-8 check of the term comes before
-// anything after the term is read. The three varints are decoded as decode_varint would decode the
-// rest of the file, and the postings with decode_postings_into.
-EntryOutcome read_entry(BufferedReader& reader, Entry& entry);
+// Reads the entry at the reader's position into `entry`: true, with the reader after the entry's
+// last byte, or false when fewer than four bytes were left for the term length (the end of a
+// walk). The UTF-8 check of the term comes before anything after the term is read. The three
+// varints are decoded as decode_varint would decode the rest of the file, and the postings with
+// decode_postings_into. Fails with an IoError when a read fails or the file ends inside the term
+// or posting bytes, a Utf8Error for the term, or a VarintError.
+Outcome<bool> read_entry(BufferedReader& reader, Entry& entry);
 
 }  // namespace quorbel::blockfile

@@ -37,7 +37,7 @@ bool ascii_word(const std::uint8_t* at) noexcept {
 
 }  // namespace
 
-Utf8Check check_utf8(ByteSpan bytes) noexcept {
+Outcome<> check_utf8(ByteSpan bytes) noexcept {
   const std::size_t size = bytes.size();
   std::size_t i = 0;
   while (i < size) {
@@ -50,29 +50,21 @@ Utf8Check check_utf8(ByteSpan bytes) noexcept {
       continue;
     }
     const Lead lead = lead_of(byte);
-    if (lead.length == 0) return {Utf8Check::Status::invalid, i, 1};
+    if (lead.length == 0) return Utf8Error{false, i, 1};
     // Count the bytes that continue the sequence correctly; the first one that does not ends the
     // maximal subpart.
     std::size_t matched = 1;
     while (matched < lead.length) {
-      if (i + matched == size) return {Utf8Check::Status::incomplete, i, 0};
+      if (i + matched == size) return Utf8Error{true, i, 0};
       const std::uint8_t next = bytes[i + matched];
       const bool fits = matched == 1 ? next >= lead.second_low && next <= lead.second_high
                                      : is_continuation(next);
-      if (!fits) return {Utf8Check::Status::invalid, i, matched};
+      if (!fits) return Utf8Error{false, i, matched};
       ++matched;
     }
     i += lead.length;
   }
   return {};
-}
-
-std::string utf8_error_text(const Utf8Check& check) {
-  if (check.status == Utf8Check::Status::incomplete) {
-    return "incomplete utf-8 byte sequence from index " + std::to_string(check.index);
-  }
-  return "invalid utf-8 sequence of " + std::to_string(check.length) + " bytes from index " +
-         std::to_string(check.index);
 }
 
 }  // namespace quorbel::blockfile

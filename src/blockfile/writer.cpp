@@ -28,12 +28,12 @@ void append_postings(encoding::PostingSpan postings, ByteBuffer& out) {
   }
 }
 
-IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> terms,
-                       std::span<const DocFreqs> doc_freqs,
-                       std::span<const std::vector<encoding::Posting>> postings) {
+Outcome<> write_entries(BufferedWriter& writer, std::span<const std::string> terms,
+                        std::span<const DocFreqs> doc_freqs,
+                        std::span<const std::vector<encoding::Posting>> postings) {
   std::uint8_t header[kHeaderBytes];
   store_u64_le(terms.size(), header);
-  QUORBEL_IO_TRY(writer.write(header));
+  QUORBEL_TRY(writer.write(header));
 
   // Reused across entries; it only ever grows to the largest posting list.
   ByteBuffer posting_bytes;
@@ -49,32 +49,31 @@ IoStatus write_entries(BufferedWriter& writer, std::span<const std::string> term
     std::uint8_t term_length[kTermLengthBytes];
     store_u32_le(static_cast<std::uint32_t>(term.size()), term_length);
 
-    QUORBEL_IO_TRY(writer.write(term_length));
-    QUORBEL_IO_TRY(
+    QUORBEL_TRY(writer.write(term_length));
+    QUORBEL_TRY(
         writer.write(ByteSpan(reinterpret_cast<const std::uint8_t*>(term.data()), term.size())));
-    QUORBEL_IO_TRY(writer.write(ByteSpan(varints, end)));
-    QUORBEL_IO_TRY(writer.write(posting_bytes));
+    QUORBEL_TRY(writer.write(ByteSpan(varints, end)));
+    QUORBEL_TRY(writer.write(posting_bytes));
   }
   return writer.flush();
 }
 
 }  // namespace
 
-IoStatus write_block(std::string_view path, std::span<const std::string> terms,
-                     std::span<const DocFreqs> doc_freqs,
-                     std::span<const std::vector<encoding::Posting>> postings) {
-  Fd fd;
-  QUORBEL_IO_TRY(open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666, fd));
+Outcome<> write_block(std::string_view path, std::span<const std::string> terms,
+                      std::span<const DocFreqs> doc_freqs,
+                      std::span<const std::vector<encoding::Posting>> postings) {
+  QUORBEL_ASSIGN_OR_RETURN(Fd fd, open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   BufferedWriter writer(fd.get());
-  IoStatus written = write_entries(writer, terms, doc_freqs, postings);
+  Outcome<> written = write_entries(writer, terms, doc_freqs, postings);
   if (!written.ok()) {
     // A signal handler that raised stops the call at once. Otherwise one last attempt hands over
     // what is still buffered; the first failure is the one that counts, unless that attempt was
     // itself stopped by a handler, whose exception must not be lost. The descriptor closes on the
     // way out.
-    if (written.error().kind == IoKind::stopped_by_signal) return written;
-    IoStatus last = writer.flush();
-    if (!last.ok() && last.error().kind == IoKind::stopped_by_signal) return last;
+    if (stopped_by_signal(written.error())) return written;
+    Outcome<> last = writer.flush();
+    if (!last.ok() && stopped_by_signal(last.error())) return last;
     return written;
   }
   return fd.close();

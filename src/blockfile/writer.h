@@ -23,9 +23,9 @@ struct DocFreqs {
 // bytes (both checked by the caller). Postings are encoded in their given order. A write failure
 // leaves the bytes accepted so far in the file; a failure of the final close(2) is reported. A
 // call stopped by a signal handler (IoKind::stopped_by_signal) ends at once, the file as far as it
-// got.
-IoStatus write_block(std::string_view path, std::span<const std::string> terms,
-                     std::span<const DocFreqs> doc_freqs,
-                     std::span<const std::vector<encoding::Posting>> postings);
+// got. Every failure is an IoError.
+Outcome<> write_block(std::string_view path, std::span<const std::string> terms,
+                      std::span<const DocFreqs> doc_freqs,
+                      std::span<const std::vector<encoding::Posting>> postings);
 
 }  // namespace quorbel::blockfile

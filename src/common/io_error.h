@@ -1,6 +1,8 @@
 // I/O failures as plain values, free of the Python API so that native cores can produce them.
 #pragma once
 
+#include <string_view>
+
 namespace quorbel {
 
 // What went wrong when no errno describes it (or what an errno is classified as).
@@ -53,27 +55,12 @@ struct IoError {
   }
 
   bool is_eof() const noexcept { return kind == IoKind::unexpected_eof; }
-};
 
-// The outcome of an I/O step that produces no value.
-class [[nodiscard]] IoStatus {
- public:
-  IoStatus() noexcept = default;
-  IoStatus(IoError error) noexcept : failed_(true), error_(error) {}  // NOLINT: implicit
-
-  bool ok() const noexcept { return !failed_; }
-  const IoError& error() const noexcept { return error_; }
-
- private:
-  bool failed_ = false;
-  IoError error_{};
+  // By text: a fixed message may be a different copy of the same literal in each translation unit.
+  friend bool operator==(const IoError& a, const IoError& b) noexcept {
+    return a.kind == b.kind && a.os_code == b.os_code &&
+           std::string_view(a.message) == std::string_view(b.message);
+  }
 };
 
 }  // namespace quorbel
-
-// Propagates a failed IoStatus.
-#define QUORBEL_IO_TRY(expression)                           \
-  do {                                                       \
-    ::quorbel::IoStatus quorbel_io_status_ = (expression);   \
-    if (!quorbel_io_status_.ok()) return quorbel_io_status_; \
-  } while (false)

@@ -29,7 +29,7 @@ std::size_t count_postings(ByteSpan bytes) noexcept {
   return last_bytes / 3;
 }
 
-DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out) {
+Outcome<> decode_postings_into(ByteSpan bytes, PostingArray& out) {
   // A posting takes at least three bytes, so with that much room the exact count is not needed.
   if (out.room() < bytes.size() / 3) out.reserve_more(count_postings(bytes));
   const std::uint8_t* p = bytes.data();
@@ -38,8 +38,8 @@ DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out) {
   while (p < end) {
     std::uint64_t fields[3];
     for (std::uint64_t& field : fields) {
-      const DecodedVarint decoded = decode_varint(ByteSpan(p, static_cast<std::size_t>(end - p)));
-      if (decoded.status != DecodeStatus::ok) return decoded.status;
+      QUORBEL_ASSIGN_OR_RETURN(const DecodedVarint decoded,
+                               decode_varint(ByteSpan(p, static_cast<std::size_t>(end - p))));
       field = decoded.value;
       p += decoded.length;
     }
@@ -47,7 +47,7 @@ DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out) {
     out.push_back(
         {previous, static_cast<std::int32_t>(fields[1]), static_cast<std::int32_t>(fields[2])});
   }
-  return DecodeStatus::ok;
+  return {};
 }
 
 }  // namespace quorbel::encoding

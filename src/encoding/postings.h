@@ -112,7 +112,7 @@ std::size_t count_postings(ByteSpan bytes) noexcept;
 // Decodes a whole posting-list span, appending to `out` (made room for here when it has less than
 // a posting per three bytes). Doc ids count from 0 for this span alone, so spans decoded one after
 // another into one array pool their postings. Every byte must belong to a complete posting; on
-// failure `out` holds the postings decoded before it and the status says why.
-DecodeStatus decode_postings_into(ByteSpan bytes, PostingArray& out);
+// failure (a VarintError) `out` holds the postings decoded before it.
+Outcome<> decode_postings_into(ByteSpan bytes, PostingArray& out);
 
 }  // namespace quorbel::encoding

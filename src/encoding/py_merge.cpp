@@ -1,7 +1,6 @@
 // merge_posting_lists(postings_bytes_list)
 #include "binding/convert.h"
 #include "encoding/py_posting_objects.h"
-#include "encoding/py_varint_error.h"
 #include "encoding/ranking.h"
 #include "functions.h"
 
@@ -44,8 +43,7 @@ Result<PyRef> py_merge_posting_lists(const Slots& slots) {
         QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
         // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
         // item's doc ids count from 0; equal doc ids stay separate postings.
-        DecodeStatus status = decode_postings_into(bytes, pool);
-        if (status != DecodeStatus::ok) return varint_error(status);
+        QUORBEL_TRY(decode_postings_into(bytes, pool));
         return binding::ok();
       }));
 

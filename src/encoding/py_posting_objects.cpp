@@ -1,7 +1,6 @@
 #include "encoding/py_posting_objects.h"
 
 #include "binding/convert.h"
-#include "encoding/py_varint_error.h"
 
 namespace quorbel::encoding {
 
@@ -59,8 +58,7 @@ Result<PyRef> postings_to_bytes(PostingSpan postings, std::optional<std::size_t>
 Result<PyRef> decode_postings(ByteSpan bytes) {
   // Sized from the bytes themselves: one allocation at most, none for a short list.
   PostingArray postings;
-  DecodeStatus status = decode_postings_into(bytes, postings);
-  if (status != DecodeStatus::ok) return varint_error(status);
+  QUORBEL_TRY(decode_postings_into(bytes, postings));
   return postings_to_list(postings.span());
 }
 

@@ -6,7 +6,6 @@
 #include "binding/convert.h"
 #include "binding/object_lock.h"
 #include "binding/once_cell.h"
-#include "encoding/py_varint_error.h"
 #include "functions.h"
 
 namespace quorbel::encoding {
@@ -120,7 +119,7 @@ Result<PyRef> py_read_varint(const Slots& slots) {
       // Nothing read yet: a clean end of the stream. Otherwise the varint was cut short, and
       // answering None would hide the bytes already taken from the stream.
       if (shift == 0) return binding::new_none();
-      return varint_error(DecodeStatus::unexpected_end);
+      return Error::from_core(VarintError::unexpected_end);
     }
     result |= static_cast<std::uint64_t>(read.byte & 0x7f) << shift;
     if ((read.byte & 0x80) == 0) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "common/bytes.h"
+#include "common/outcome.h"
 
 namespace quorbel::encoding {
 
@@ -22,22 +23,19 @@ inline std::uint8_t* write_varint(std::uint64_t value, std::uint8_t* out) noexce
   return out;
 }
 
-enum class DecodeStatus : std::uint8_t { ok, unexpected_end, too_many_bytes };
-
 struct DecodedVarint {
   std::uint64_t value;
-  std::size_t length;  // bytes taken, 1 to 10, when status is ok
-  DecodeStatus status;
+  std::size_t length;  // bytes taken, 1 to 10
 };
 
 // Decodes the varint at the start of `bytes`; reads only inside the span. Longer-than-needed
 // forms are accepted. Of a tenth byte only the lowest payload bit is used (as bit 63); a tenth
-// byte with its continuation bit set is unexpected_end when the span ends there and
+// byte with its continuation bit set is VarintError::unexpected_end when the span ends there and
 // too_many_bytes otherwise.
-inline DecodedVarint decode_varint(ByteSpan bytes) noexcept {
+inline Outcome<DecodedVarint> decode_varint(ByteSpan bytes) noexcept {
   const std::size_t available = bytes.size();
   // Most varints of a posting list are one byte.
-  if (available > 0 && bytes[0] < 0x80) return {bytes[0], 1, DecodeStatus::ok};
+  if (available > 0 && bytes[0] < 0x80) return DecodedVarint{bytes[0], 1};
   // The loop stops at the span's end or before the tenth byte, so no byte needs its own bounds
   // check.
   const std::size_t stop = available < 9 ? available : 9;
@@ -45,13 +43,13 @@ inline DecodedVarint decode_varint(ByteSpan bytes) noexcept {
   for (std::size_t k = 0; k < stop; ++k) {
     const std::uint8_t byte = bytes[k];
     result |= static_cast<std::uint64_t>(byte & 0x7f) << (7 * k);
-    if ((byte & 0x80) == 0) return {result, k + 1, DecodeStatus::ok};
+    if ((byte & 0x80) == 0) return DecodedVarint{result, k + 1};
   }
-  if (available <= 9) return {0, 0, DecodeStatus::unexpected_end};
+  if (available <= 9) return VarintError::unexpected_end;
   const std::uint8_t last = bytes[9];
   if ((last & 0x80) == 0)
-    return {result | (static_cast<std::uint64_t>(last) << 63), 10, DecodeStatus::ok};
-  return {0, 0, available == 10 ? DecodeStatus::unexpected_end : DecodeStatus::too_many_bytes};
+    return DecodedVarint{result | (static_cast<std::uint64_t>(last) << 63), 10};
+  return available == 10 ? VarintError::unexpected_end : VarintError::too_many_bytes;
 }
 
 }  // namespace quorbel::encoding

@@ -25,14 +25,12 @@ namespace {
 using namespace quorbel::blockfile;
 using quorbel::ByteBuffer;
 using quorbel::ByteSpan;
-using quorbel::encoding::DecodeStatus;
+using quorbel::IoError;
+using quorbel::Outcome;
 using quorbel::encoding::Posting;
-using Kind = EntryOutcome::Kind;
 
 struct Expected {
-  Kind kind = Kind::entry;
-  DecodeStatus varint = DecodeStatus::ok;
-  Utf8Check utf8{};
+  Outcome<bool> outcome = true;  // as read_entry's: an entry, the end of the walk, or a failure
   ByteBuffer term;
   std::uint64_t doc_freq_content = 0;
   std::uint64_t doc_freq_title = 0;
@@ -46,46 +44,44 @@ Expected model_entry(ByteSpan file, std::size_t offset) {
   Expected out;
   const ByteSpan rest = file.subspan(offset);
   if (rest.size() < kTermLengthBytes) {
-    out.kind = Kind::end_of_file;
+    out.outcome = false;
     return out;
   }
+  // A memory file fails only by ending.
   const std::uint64_t term_length = load_u32_le(rest.data());
   if (rest.size() - kTermLengthBytes < term_length) {
-    out.kind = Kind::io_failure;
+    out.outcome = IoError::short_read();
     return out;
   }
   const ByteSpan term = rest.subspan(kTermLengthBytes, term_length);
   out.term.assign(term.begin(), term.end());
-  out.utf8 = check_utf8(term);
-  if (!out.utf8.ok()) {
-    out.kind = Kind::bad_utf8;
+  if (Outcome<> checked = check_utf8(term); !checked.ok()) {
+    out.outcome = checked.error();
     return out;
   }
   std::size_t position = kTermLengthBytes + term_length;
   std::uint64_t values[3];
   for (std::uint64_t& value : values) {
     auto decoded = quorbel::encoding::decode_varint(rest.subspan(position));
-    if (decoded.status != DecodeStatus::ok) {
-      out.kind = Kind::bad_varint;
-      out.varint = decoded.status;
+    if (!decoded.ok()) {
+      out.outcome = decoded.error();
       return out;
     }
-    value = decoded.value;
-    position += decoded.length;
+    value = decoded->value;
+    position += decoded->length;
   }
   out.doc_freq_content = values[0];
   out.doc_freq_title = values[1];
   if (rest.size() - position < values[2]) {
-    out.kind = Kind::io_failure;
+    out.outcome = IoError::short_read();
     return out;
   }
   const ByteSpan posting_bytes = rest.subspan(position, values[2]);
   out.posting_bytes.assign(posting_bytes.begin(), posting_bytes.end());
   quorbel::encoding::PostingArray postings;
-  const DecodeStatus status = quorbel::encoding::decode_postings_into(posting_bytes, postings);
-  if (status != DecodeStatus::ok) {
-    out.kind = Kind::bad_varint;
-    out.varint = status;
+  if (Outcome<> decoded = quorbel::encoding::decode_postings_into(posting_bytes, postings);
+      !decoded.ok()) {
+    out.outcome = decoded.error();
     return out;
   }
   out.postings.assign(postings.span().begin(), postings.span().end());
@@ -127,31 +123,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const int fd = memory_file(file);
   BufferedReader reader(fd);
-  std::uint64_t num_terms = 0;
-  FUZZ_CHECK(read_header(reader, num_terms).ok());
-  FUZZ_CHECK(num_terms == ~std::uint64_t{0});
+  const Outcome<std::uint64_t> num_terms = read_header(reader);
+  FUZZ_CHECK(num_terms.ok() && *num_terms == ~std::uint64_t{0});
 
   Entry entry;  // reused, as the readers reuse it
   std::size_t offset = kHeaderBytes;
   for (;;) {
-    const EntryOutcome outcome = read_entry(reader, entry);
+    const Outcome<bool> outcome = read_entry(reader, entry);
     const Expected expected = model_entry(bytes, offset);
-    FUZZ_CHECK(outcome.kind == expected.kind);
-    if (outcome.kind == Kind::io_failure) {
-      FUZZ_CHECK(outcome.io.is_eof());  // a memory file fails only by ending
-      break;
-    }
-    if (outcome.kind == Kind::bad_utf8) {
-      FUZZ_CHECK(outcome.utf8.status == expected.utf8.status);
-      FUZZ_CHECK(outcome.utf8.index == expected.utf8.index);
-      FUZZ_CHECK(outcome.utf8.length == expected.utf8.length);
-      break;
-    }
-    if (outcome.kind == Kind::bad_varint) {
-      FUZZ_CHECK(outcome.varint == expected.varint && outcome.varint != DecodeStatus::ok);
-      break;
-    }
-    if (outcome.kind == Kind::end_of_file) break;
+    // The same entry or end, or the same failure: class, position and extent alike.
+    FUZZ_CHECK(quorbel::fuzz::same_verdict(outcome, expected.outcome));
+    if (!outcome.ok()) break;
+    FUZZ_CHECK(*outcome == *expected.outcome);
+    if (!*outcome) break;
     FUZZ_CHECK(entry.term == expected.term);
     FUZZ_CHECK(check_utf8(entry.term).ok());
     FUZZ_CHECK(entry.doc_freq_content == expected.doc_freq_content);

@@ -8,6 +8,8 @@
 #include <memory>
 #include <span>
 
+#include "common/outcome.h"
+
 // Fails the run with a message; libFuzzer saves the input that got here.
 #define FUZZ_CHECK(condition)                                                            \
   do {                                                                                   \
@@ -36,5 +38,12 @@ class ExactCopy {
   std::unique_ptr<std::uint8_t[]> bytes_;
   std::size_t size_;
 };
+
+// Whether two outcomes reach the same verdict: both succeed, or both fail with equal failures.
+template <class A, class B>
+bool same_verdict(const Outcome<A>& a, const Outcome<B>& b) {
+  if (a.ok() || b.ok()) return a.ok() == b.ok();
+  return a.error() == b.error();
+}
 
 }  // namespace quorbel::fuzz

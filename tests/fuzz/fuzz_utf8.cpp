@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <variant>
 
 #include "blockfile/utf8.h"
 #include "fuzz_support.h"
@@ -11,7 +12,8 @@
 namespace {
 
 using quorbel::ByteSpan;
-using quorbel::blockfile::Utf8Check;
+using quorbel::Outcome;
+using quorbel::Utf8Error;
 
 struct Range {
   std::uint8_t low, high;
@@ -35,7 +37,7 @@ constexpr Row kRows[] = {
     {{{0xf4, 0xf4}, {0x80, 0x8f}, {0x80, 0xbf}, {0x80, 0xbf}}, 4},
 };
 
-Utf8Check model_check(ByteSpan bytes) {
+Outcome<> model_check(ByteSpan bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
     const Row* row = nullptr;
@@ -43,13 +45,13 @@ Utf8Check model_check(ByteSpan bytes) {
       if (bytes[i] >= candidate.bytes[0].low && bytes[i] <= candidate.bytes[0].high)
         row = &candidate;
     }
-    if (row == nullptr) return {Utf8Check::Status::invalid, i, 1};
+    if (row == nullptr) return Utf8Error{false, i, 1};
     std::size_t matched = 1;
     for (; matched < row->length; ++matched) {
-      if (i + matched == bytes.size()) return {Utf8Check::Status::incomplete, i, 0};
+      if (i + matched == bytes.size()) return Utf8Error{true, i, 0};
       const std::uint8_t b = bytes[i + matched];
       if (b < row->bytes[matched].low || b > row->bytes[matched].high) {
-        return {Utf8Check::Status::invalid, i, matched};
+        return Utf8Error{false, i, matched};
       }
     }
     i += row->length;
@@ -63,26 +65,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quorbel::fuzz::ExactCopy input(data, size);
   const ByteSpan bytes = input.span();
 
-  const Utf8Check check = quorbel::blockfile::check_utf8(bytes);
-  const Utf8Check expected = model_check(bytes);
-  FUZZ_CHECK(check.status == expected.status);
-  if (check.ok()) return 0;
-  FUZZ_CHECK(check.index == expected.index);
-  FUZZ_CHECK(check.index < bytes.size());
+  const Outcome<> outcome = quorbel::blockfile::check_utf8(bytes);
+  FUZZ_CHECK(quorbel::fuzz::same_verdict(outcome, model_check(bytes)));
+  if (outcome.ok()) return 0;
+  const Utf8Error* check = std::get_if<Utf8Error>(&outcome.error());
+  FUZZ_CHECK(check != nullptr);
+  FUZZ_CHECK(check->index < bytes.size());
   // Everything before the fault is valid on its own.
-  quorbel::fuzz::ExactCopy prefix(bytes.data(), check.index);
+  quorbel::fuzz::ExactCopy prefix(bytes.data(), check->index);
   FUZZ_CHECK(quorbel::blockfile::check_utf8(prefix.span()).ok());
 
-  const std::string text = quorbel::blockfile::utf8_error_text(check);
-  const std::string index = std::to_string(check.index);
-  if (check.status == Utf8Check::Status::incomplete) {
-    FUZZ_CHECK(bytes.size() - check.index < 4);
+  const std::string text = quorbel::utf8_error_text(*check);
+  const std::string index = std::to_string(check->index);
+  if (check->incomplete) {
+    FUZZ_CHECK(bytes.size() - check->index < 4);
     FUZZ_CHECK(text == "incomplete utf-8 byte sequence from index " + index);
   } else {
-    FUZZ_CHECK(check.length == expected.length);
-    FUZZ_CHECK(check.length >= 1 && check.length <= 3);
-    FUZZ_CHECK(check.index + check.length <= bytes.size());
-    FUZZ_CHECK(text == "invalid utf-8 sequence of " + std::to_string(check.length) +
+    FUZZ_CHECK(check->length >= 1 && check->length <= 3);
+    FUZZ_CHECK(check->index + check->length <= bytes.size());
+    FUZZ_CHECK(text == "invalid utf-8 sequence of " + std::to_string(check->length) +
                            " bytes from index " + index);
   }
   return 0;

@@ -9,20 +9,21 @@
 namespace {
 
 using quorbel::ByteSpan;
+using quorbel::Outcome;
+using quorbel::VarintError;
 using quorbel::encoding::DecodedVarint;
-using quorbel::encoding::DecodeStatus;
 
 // The format as a plain loop: 7 payload bits per byte, at most ten bytes, of the tenth byte only
 // bit 0 counts, a tenth byte that continues is "too many" only when an eleventh byte exists.
-DecodedVarint model_decode(ByteSpan bytes) {
+Outcome<DecodedVarint> model_decode(ByteSpan bytes) {
   std::uint64_t value = 0;
   for (std::size_t k = 0; k < 10; ++k) {
-    if (k >= bytes.size()) return {0, 0, DecodeStatus::unexpected_end};
+    if (k >= bytes.size()) return VarintError::unexpected_end;
     const std::uint64_t payload = k < 9 ? (bytes[k] & 0x7fu) : (bytes[k] & 0x01u);
     value |= payload << (7 * k);
-    if ((bytes[k] & 0x80) == 0) return {value, k + 1, DecodeStatus::ok};
+    if ((bytes[k] & 0x80) == 0) return DecodedVarint{value, k + 1};
   }
-  return {0, 0, bytes.size() > 10 ? DecodeStatus::too_many_bytes : DecodeStatus::unexpected_end};
+  return bytes.size() > 10 ? VarintError::too_many_bytes : VarintError::unexpected_end;
 }
 
 }  // namespace
@@ -31,10 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quorbel::fuzz::ExactCopy input(data, size);
   const ByteSpan bytes = input.span();
 
-  const DecodedVarint decoded = quorbel::encoding::decode_varint(bytes);
-  const DecodedVarint expected = model_decode(bytes);
-  FUZZ_CHECK(decoded.status == expected.status);
-  if (decoded.status != DecodeStatus::ok) return 0;
+  const Outcome<DecodedVarint> outcome = quorbel::encoding::decode_varint(bytes);
+  const Outcome<DecodedVarint> model = model_decode(bytes);
+  FUZZ_CHECK(quorbel::fuzz::same_verdict(outcome, model));
+  if (!outcome.ok()) return 0;
+  const DecodedVarint decoded = *outcome;
+  const DecodedVarint expected = *model;
   FUZZ_CHECK(decoded.value == expected.value);
   FUZZ_CHECK(decoded.length == expected.length);
   FUZZ_CHECK(decoded.length >= 1 && decoded.length <= quorbel::encoding::kMaxVarintBytes);
@@ -42,9 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The varint alone, without what follows it, decodes the same way.
   quorbel::fuzz::ExactCopy alone(bytes.data(), decoded.length);
-  const DecodedVarint again = quorbel::encoding::decode_varint(alone.span());
-  FUZZ_CHECK(again.status == DecodeStatus::ok && again.value == decoded.value &&
-             again.length == decoded.length);
+  const Outcome<DecodedVarint> again = quorbel::encoding::decode_varint(alone.span());
+  FUZZ_CHECK(again.ok() && again->value == decoded.value && again->length == decoded.length);
 
   // The encoder's shortest form is no longer than what was read and decodes to the same value.
   std::uint8_t written[quorbel::encoding::kMaxVarintBytes];
@@ -53,8 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(length <= decoded.length);
   FUZZ_CHECK(end[-1] != 0 || length == 1);
   quorbel::fuzz::ExactCopy reencoded(written, length);
-  const DecodedVarint round = quorbel::encoding::decode_varint(reencoded.span());
-  FUZZ_CHECK(round.status == DecodeStatus::ok && round.value == decoded.value &&
-             round.length == length);
+  const Outcome<DecodedVarint> round = quorbel::encoding::decode_varint(reencoded.span());
+  FUZZ_CHECK(round.ok() && round->value == decoded.value && round->length == length);
   return 0;
 }

@@ -1,0 +1,94 @@
+// What the cores return: a value or one failure, as plain values free of the Python API. The
+// binding turns a failure into its Python exception in one place (binding::Error::from_core).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "common/io_error.h"
+
+namespace quorbel {
+
+// A malformed varint: the bytes end inside it, or a tenth byte continues it.
+enum class VarintError : std::uint8_t { unexpected_end, too_many_bytes };
+
+// Bytes that are not strict UTF-8.
+struct Utf8Error {
+  bool incomplete;    // the bytes end inside a sequence that was valid so far
+  std::size_t index;  // where the faulty sequence starts: the length of the longest valid prefix
+  // Not incomplete: the length of the sequence's maximal subpart (1, 2 or 3), the bytes that one
+  // U+FFFD replaces.
+  std::size_t length;
+
+  friend bool operator==(const Utf8Error&, const Utf8Error&) = default;
+};
+
+// "invalid utf-8 sequence of N bytes from index I" or "incomplete utf-8 byte sequence from
+// index I".
+std::string utf8_error_text(const Utf8Error& error);
+
+// One failure of a core.
+using Failure = std::variant<IoError, VarintError, Utf8Error>;
+
+// Whether `failure` is the I/O failure of a call that a signal handler stopped.
+inline bool stopped_by_signal(const Failure& failure) noexcept {
+  const IoError* io = std::get_if<IoError>(&failure);
+  return io != nullptr && io->kind == IoKind::stopped_by_signal;
+}
+
+// The value of a step that produces none.
+struct Ok {};
+
+// Either a value or a failure. Default-constructed, it is a success holding T{}, so a step without
+// a value ends with `return {};`.
+template <class T = Ok>
+class [[nodiscard]] Outcome {
+ public:
+  Outcome() = default;
+  Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>)  // NOLINT: implicit
+      : state_(std::in_place_index<0>, std::move(value)) {}
+  Outcome(Failure failure) noexcept  // NOLINT: implicit
+      : state_(std::in_place_index<1>, failure) {}
+  Outcome(IoError error) noexcept : Outcome(Failure(error)) {}      // NOLINT: implicit
+  Outcome(VarintError error) noexcept : Outcome(Failure(error)) {}  // NOLINT: implicit
+  Outcome(Utf8Error error) noexcept : Outcome(Failure(error)) {}    // NOLINT: implicit
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  T& operator*() & noexcept { return *std::get_if<0>(&state_); }
+  const T& operator*() const& noexcept { return *std::get_if<0>(&state_); }
+  T&& operator*() && noexcept { return std::move(*std::get_if<0>(&state_)); }
+  T* operator->() noexcept { return std::get_if<0>(&state_); }
+  const T* operator->() const noexcept { return std::get_if<0>(&state_); }
+  const Failure& error() const noexcept { return *std::get_if<1>(&state_); }
+  Failure take_error() && noexcept { return *std::get_if<1>(&state_); }
+
+ private:
+  std::variant<T, Failure> state_;
+};
+
+}  // namespace quorbel
+
+// The one way to pass a failure up, for the cores' Outcome and the binding's Result alike.
+
+// Propagates the failure of an expression of a result type; otherwise continues.
+#define QUORBEL_TRY(expression)                                                        \
+  do {                                                                                 \
+    auto quorbel_try_result_ = (expression);                                           \
+    if (!quorbel_try_result_.ok()) return std::move(quorbel_try_result_).take_error(); \
+  } while (false)
+
+#define QUORBEL_CONCAT_INNER(a, b) a##b
+#define QUORBEL_CONCAT(a, b) QUORBEL_CONCAT_INNER(a, b)
+
+// Evaluates an expression of a result type: on failure returns its error, otherwise moves its
+// value into `declaration` (a variable declaration such as `std::int64_t n`).
+#define QUORBEL_ASSIGN_OR_RETURN(declaration, expression) \
+  QUORBEL_ASSIGN_OR_RETURN_IMPL(QUORBEL_CONCAT(quorbel_result_, __LINE__), declaration, expression)
+#define QUORBEL_ASSIGN_OR_RETURN_IMPL(result, declaration, expression) \
+  auto result = (expression);                                          \
+  if (!result.ok()) return std::move(result).take_error();             \
+  declaration = *std::move(result)
