@@ -13,39 +13,44 @@ using binding::Status;
 
 namespace {
 
+// Hands each bytes item among the list's first `limit` to `count` (ByteSpan -> void, running no
+// Python code), read in place under the list's critical section; other items are passed over.
+template <class Count>
+void count_bytes_items(PyObject* list, Py_ssize_t limit, Count count) {
+  // Every item is taken in place, so the walk has nothing to visit and cannot fail.
+  [[maybe_unused]] Status walked = binding::walk_list(
+      list, limit, [](PyObject*) { return binding::ok(); },
+      [&count](PyObject* item) noexcept {
+        if (PyBytes_Check(item)) count(*binding::to_byte_span(item));
+        return true;
+      });
+}
+
 Result<PyRef> py_merge_posting_lists(const Slots& slots) {
   QUORBEL_ASSIGN_OR_RETURN(PyObject * list, binding::convert_arg(slots, 0, binding::to_list));
-  if (binding::list_length(list) == 0) return binding::new_bytes({});
+  const Py_ssize_t length = binding::list_length(list);
+  if (length == 0) return binding::new_bytes({});
 
   // Reserve the whole pool up front: growing it by doubling would hold the old and the new pool
   // at once. Items that are not bytes count nothing here; the walk below reports them in order.
   // A posting takes at least three bytes; when that bound already fits the pool's inline room,
   // counting exactly would cost more than it saves.
-  std::size_t capacity = 0;
   std::size_t bound = 0;
-  {
-    binding::ObjectLock lock(list);  // nothing here calls back into Python
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-      PyObject* item = PyList_GET_ITEM(list, i);
-      if (PyBytes_Check(item)) bound += static_cast<std::size_t>(PyBytes_GET_SIZE(item)) / 3;
-    }
-    if (bound > PostingArray::kInlinePostings) {
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);
-        if (PyBytes_Check(item)) capacity += count_postings(*binding::to_byte_span(item));
-      }
-    }
+  count_bytes_items(list, length, [&bound](ByteSpan bytes) noexcept { bound += bytes.size() / 3; });
+  std::size_t capacity = 0;
+  if (bound > PostingArray::kInlinePostings) {
+    count_bytes_items(list, length,
+                      [&capacity](ByteSpan bytes) noexcept { capacity += count_postings(bytes); });
   }
   PostingArray pool(capacity);
-  QUORBEL_TRY(
-      binding::walk_list(list, binding::list_length(list), [&pool](PyObject* item) -> Status {
-        // Items are checked after the list itself was accepted: no argument prefix.
-        QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
-        // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
-        // item's doc ids count from 0; equal doc ids stay separate postings.
-        QUORBEL_TRY(decode_postings_into(bytes, pool));
-        return binding::ok();
-      }));
+  QUORBEL_TRY(binding::walk_list(list, length, [&pool](PyObject* item) -> Status {
+    // Items are checked after the list itself was accepted: no argument prefix.
+    QUORBEL_ASSIGN_OR_RETURN(ByteSpan bytes, binding::to_byte_span(item));
+    // Decoded straight from the bytes object's buffer; the walk holds the item meanwhile. Each
+    // item's doc ids count from 0; equal doc ids stay separate postings.
+    QUORBEL_TRY(decode_postings_into(bytes, pool));
+    return binding::ok();
+  }));
 
   sort_merge_order(pool.span());
   return postings_to_bytes(pool.span());
