@@ -63,6 +63,15 @@ def outcome(function, *args):
         return (type(error), str(error))
 
 
+def readers(implementation):
+    """The three block readers of the module or of the oracle."""
+    return (
+        implementation.get_block_stats,
+        implementation.iter_block_terms,
+        implementation.read_term_at_offset,
+    )
+
+
 def raises(error, message, function, *args):
     with pytest.raises(error) as info:
         function(*args)
@@ -73,7 +82,8 @@ def raises(error, message, function, *args):
 # --- the worked files -----------------------------------------------------------------------
 
 
-def test_the_single_entry_block(block):
+def test_the_single_entry_block(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(AB_BLOCK)
     assert stats(path) == (1, 23)
     assert iter_terms(path) == [AB_ENTRY]
@@ -82,7 +92,8 @@ def test_the_single_entry_block(block):
         assert read_at(path, offset) is None
 
 
-def test_results_are_plain_lists_tuples_and_ints(block):
+def test_results_are_plain_lists_tuples_and_ints(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(AB_BLOCK)
     entries = iter_terms(path)
     assert type(entries) is list
@@ -91,43 +102,50 @@ def test_results_are_plain_lists_tuples_and_ints(block):
     assert all(type(posting) is tuple for posting in entries[0][3])
 
 
-def test_a_header_announcing_more_entries_than_present(block):
+def test_a_header_announcing_more_entries_than_present(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(header(3) + AB_BLOCK[8:])
     assert stats(path) == (3, 23)
     assert iter_terms(path) == [AB_ENTRY]
 
 
-def test_a_header_announcing_no_entries_hides_them_only_from_iteration(block):
+def test_a_header_announcing_no_entries_hides_them_only_from_iteration(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(header(0) + AB_BLOCK[8:])
     assert iter_terms(path) == []
     assert read_at(path, 8) == AB_ENTRY + (23,)
 
 
-def test_bytes_after_the_announced_entries_are_ignored(block):
+def test_bytes_after_the_announced_entries_are_ignored(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(AB_BLOCK + entry_bytes(b"zz") + b"\xff\xff")
     assert iter_terms(path) == [AB_ENTRY]
     assert read_at(path, 23) == ("zz", 0, 0, [], 32)
 
 
-def test_offset_zero_reads_the_header_as_an_entry(block):
+def test_offset_zero_reads_the_header_as_an_entry(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     # 01 00 00 00 is a term length of 1; the term is 00 and the three varints are 00 00 00.
     assert read_at(block(AB_BLOCK), 0) == ("\x00", 0, 0, [], 8)
 
 
-def test_a_block_cut_inside_the_posting_bytes(block):
+def test_a_block_cut_inside_the_posting_bytes(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(AB_BLOCK[:20])
     raises(OSError, SHORT_READ, iter_terms, path)
     raises(OSError, SHORT_READ, read_at, path, 8)
 
 
-def test_an_empty_block(block):
+def test_an_empty_block(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(bytes(8))
     assert stats(path) == (0, 8)
     assert iter_terms(path) == []
     assert read_at(path, 8) is None
 
 
-def test_an_empty_file(block):
+def test_an_empty_file(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(b"")
     raises(OSError, SHORT_READ, stats, path)
     raises(OSError, SHORT_READ, iter_terms, path)
@@ -135,35 +153,43 @@ def test_an_empty_file(block):
 
 
 @pytest.mark.parametrize("size", [1, 7])
-def test_a_file_shorter_than_the_header(block, size):
+def test_a_file_shorter_than_the_header(implementation, block, size):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(bytes(size))
     raises(OSError, SHORT_READ, stats, path)
     raises(OSError, SHORT_READ, iter_terms, path)
 
 
 @pytest.mark.parametrize("left", [0, 1, 2, 3])
-def test_fewer_than_four_bytes_left_is_the_end(block, left):
+def test_fewer_than_four_bytes_left_is_the_end(implementation, block, left):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(header(5) + AB_BLOCK[8:] + b"\x07" * left)
     assert iter_terms(path) == [AB_ENTRY]
     assert read_at(path, 23) is None
 
 
-def test_the_empty_entry(block):
+def test_the_empty_entry(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(header(1) + h("00 00 00 00 00 00 00"))
     assert iter_terms(path) == [("", 0, 0, [])]
     assert read_at(path, 8) == ("", 0, 0, [], 15)
 
 
-def test_long_varints_keep_their_full_values(block):
+def test_long_varints_keep_their_full_values(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     first = entry_bytes(b"a", "80 80 80 80 80 20  ff ff ff ff ff ff ff ff ff 01  00")
     second = entry_bytes(b"b", "ff ff ff ff ff ff ff ff ff 7f  00  03", h("01 02 03"))
     path = block(header(2) + first + second)
     assert iter_terms(path) == [("a", 2**40, 2**64 - 1, []), ("b", 2**64 - 1, 0, [(1, 2, 3)])]
     assert read_at(path, 8) == ("a", 2**40, 2**64 - 1, [], 8 + len(first))
     assert read_at(path, 8 + len(first))[4] == 8 + len(first) + len(second)
+    # Of a tenth byte only the lowest payload bit counts.
+    third = entry_bytes(b"", "80 80 80 80 80 80 80 80 80 02  ff ff ff ff ff ff ff ff ff 7f  00")
+    assert read_at(block(header(1) + third), 8) == ("", 0, 2**64 - 1, [], 8 + len(third))
 
 
-def test_postings_in_score_order_come_back_with_their_doc_ids(block):
+def test_postings_in_score_order_come_back_with_their_doc_ids(implementation, block):
+    stats, iter_terms, read_at = readers(implementation)
     postings = [(300, 9, 1), (5, 2, 3), (-7, 1, 0), (2**31 - 1, 0, 0), (-(2**31), 0, 0)]
     encoded = quorbel.encode_posting_list(postings, True)
     varints = "05 05" + quorbel.encode_varint(len(encoded)).hex()
@@ -208,7 +234,8 @@ MALFORMED = {
 
 
 @pytest.mark.parametrize("name", MALFORMED)
-def test_malformed_entries(block, name):
+def test_malformed_entries(implementation, block, name):
+    stats, iter_terms, read_at = readers(implementation)
     data, error, message = MALFORMED[name]
     path = block(header(1) + data)
     raises(error, message, iter_terms, path)
@@ -237,7 +264,8 @@ BAD_TERMS = [
 
 
 @pytest.mark.parametrize(("term", "message"), BAD_TERMS)
-def test_terms_that_are_not_utf8(block, term, message):
+def test_terms_that_are_not_utf8(implementation, block, term, message):
+    stats, iter_terms, read_at = readers(implementation)
     path = block(header(1) + entry_bytes(h(term)))
     raises(ValueError, "Invalid UTF-8: " + message, iter_terms, path)
     raises(ValueError, "Invalid UTF-8: " + message, read_at, path, 8)
@@ -281,6 +309,11 @@ READERS = {
     "iter_block_terms": lambda path: iter_terms(path),
     "read_term_at_offset": lambda path: read_at(path, 8),
 }
+ORACLE_READERS = {
+    "get_block_stats": ref.get_block_stats,
+    "iter_block_terms": ref.iter_block_terms,
+    "read_term_at_offset": lambda path: ref.read_term_at_offset(path, 8),
+}
 
 
 @pytest.mark.parametrize("reader", READERS)
@@ -304,6 +337,9 @@ def test_files_that_cannot_be_read(tmp_path, monkeypatch, reader, name, error, m
     assert type(info.value) is error
     assert str(info.value) == message
     assert info.value.errno is None
+    if "\0" not in name:  # the oracle opens with Python's open(): its own texts, the same classes
+        with pytest.raises(error):
+            ORACLE_READERS[reader](name)
 
 
 @pytest.mark.parametrize("reader", READERS)
@@ -361,11 +397,18 @@ class Index:
 )
 def test_offsets(block, offset, expected):
     path = block(AB_BLOCK)
-    try:
-        result = ("ok", read_at(path, offset))
-    except (OSError, OverflowError) as error:
-        result = (type(error), str(error))
-    assert result == expected
+
+    def outcome_of(function):
+        try:
+            return ("ok", function(path, offset))
+        except (OSError, OverflowError) as error:
+            return (type(error), str(error))
+
+    assert outcome_of(read_at) == expected
+    oracle = outcome_of(ref.read_term_at_offset)
+    assert oracle[0] == expected[0]
+    if expected[0] is not OSError:  # the oracle's OSError text is Python's own
+        assert oracle == expected
 
 
 def test_arguments_are_converted_in_order_before_the_file_is_opened(tmp_path):

@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 import quorbel
 
 import reference as ref
+from implementations import module_and_oracle
 
 h = bytes.fromhex
 UNEXPECTED_END = "Invalid varint encoding: unexpected end of data"
@@ -39,10 +40,22 @@ class MyList(list):
         (["01 02 00", "01 02 00"], "01 02 00 00 02 00"),
         (["05 01 00", "05 01 00"], "05 01 00 00 01 00"),
         (["ff ff ff ff 0f 01 00"], "ff ff ff ff ff ff ff ff ff 01 01 00"),
+        # A merge score of 4 * 2**29 wraps to -2**31 and ranks first.
+        (
+            ["01 05 00", "03 00 80 80 80 80 02"],
+            "03 00 80 80 80 80 02 fe ff ff ff ff ff ff ff ff 01 05 00",
+        ),
+        # A merge score of 2**31 + 4 wraps to a negative value and ranks last.
+        (["03 00 81 80 80 80 02", "01 05 00"], "01 05 00 02 00 81 80 80 80 02"),
+        # 4 * 2**30 wraps to 0: only title_freq tells the two postings apart.
+        (
+            ["01 00 00", "02 00 80 80 80 80 04"],
+            "02 00 80 80 80 80 04 ff ff ff ff ff ff ff ff ff 01 00 00",
+        ),
     ],
 )
-def test_merge_examples(items, merged):
-    assert quorbel.merge_posting_lists([h(item) for item in items]) == h(merged)
+def test_merge_examples(implementation, items, merged):
+    assert implementation.merge_posting_lists([h(item) for item in items]) == h(merged)
 
 
 @pytest.mark.parametrize(
@@ -59,8 +72,8 @@ def test_merge_examples(items, merged):
         (MyList([MyBytes(encode((4, 1, 0))), encode((2, 2, 0))]), [(2, 2, 0), (4, 1, 0)]),
     ],
 )
-def test_merge_order(items, order):
-    assert quorbel.decode_posting_list(quorbel.merge_posting_lists(items)) == order
+def test_merge_order(implementation, items, order):
+    assert quorbel.decode_posting_list(implementation.merge_posting_lists(items)) == order
 
 
 def test_the_argument_list_is_left_untouched():
@@ -70,29 +83,34 @@ def test_the_argument_list_is_left_untouched():
     assert items == copy
 
 
+# Items cut short or too long: the oracle refuses these alike.
+MERGE_ERRORS = [
+    ([h("05 03")], ValueError, UNEXPECTED_END),
+    ([h("80")], ValueError, UNEXPECTED_END),
+    ([encode((1, 1, 1)), h("05 03 00 01")], ValueError, UNEXPECTED_END),
+    ([h("01 01 00"), h("05")], ValueError, UNEXPECTED_END),
+    ([h("00" + " ff" * 10 + " 01 00")], ValueError, TOO_MANY_BYTES),
+    # The first failing item decides.
+    ([h("80"), bytearray()], ValueError, UNEXPECTED_END),
+]
+# Only the module: arguments and items of the wrong type.
+MODULE_MERGE_ERRORS = [
+    ((b"",), TypeError, "argument 'postings_bytes_list': 'tuple' object cannot be cast as 'list'"),
+    (b"\x01\x01\x00", TypeError,
+     "argument 'postings_bytes_list': 'bytes' object cannot be cast as 'list'"),
+    ([b"", bytearray(b"\x01\x01\x00")], TypeError, "'bytearray' object cannot be cast as 'bytes'"),
+    ([memoryview(b"")], TypeError, "'memoryview' object cannot be cast as 'bytes'"),
+    ([encode((1, 1, 1)), "abc"], TypeError, "'str' object cannot be cast as 'bytes'"),
+    ([bytearray(), h("80")], TypeError, "'bytearray' object cannot be cast as 'bytes'"),
+]
+
+
 @pytest.mark.parametrize(
-    "argument, error, message",
-    [
-        ((b"",), TypeError,
-         "argument 'postings_bytes_list': 'tuple' object cannot be cast as 'list'"),
-        (b"\x01\x01\x00", TypeError,
-         "argument 'postings_bytes_list': 'bytes' object cannot be cast as 'list'"),
-        ([b"", bytearray(b"\x01\x01\x00")], TypeError,
-         "'bytearray' object cannot be cast as 'bytes'"),
-        ([memoryview(b"")], TypeError, "'memoryview' object cannot be cast as 'bytes'"),
-        ([encode((1, 1, 1)), "abc"], TypeError, "'str' object cannot be cast as 'bytes'"),
-        ([h("05 03")], ValueError, UNEXPECTED_END),
-        ([h("80")], ValueError, UNEXPECTED_END),
-        ([encode((1, 1, 1)), h("05 03 00 01")], ValueError, UNEXPECTED_END),
-        ([h("00" + " ff" * 10 + " 01 00")], ValueError, TOO_MANY_BYTES),
-        # The first failing item decides.
-        ([h("80"), bytearray()], ValueError, UNEXPECTED_END),
-        ([bytearray(), h("80")], TypeError, "'bytearray' object cannot be cast as 'bytes'"),
-    ],
+    "implementation, argument, error, message", module_and_oracle(MERGE_ERRORS, MODULE_MERGE_ERRORS)
 )
-def test_merge_errors(argument, error, message):
+def test_merge_errors(implementation, argument, error, message):
     with pytest.raises(error) as info:
-        quorbel.merge_posting_lists(argument)
+        implementation.merge_posting_lists(argument)
     assert type(info.value) is error
     assert str(info.value) == message
 
