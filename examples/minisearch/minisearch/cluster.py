@@ -1,0 +1,230 @@
+"""Builds on a Dask cluster: an executor over a ``dask.distributed`` client.
+
+:func:`open_executor` gives the executor a build runs on: the local process
+pool, the workers of a running Dask scheduler (``--scheduler ADDR``), or a
+``LocalCluster`` of worker processes started for the build and shut down
+after it (``--dask-local N``).  ``distributed`` is optional and imported
+only when a cluster is asked for.
+
+The workers of a cluster import ``minisearch`` and ``quorbel`` to run the
+tasks, and write their files into the index directory, which must be on
+storage shared with the caller.  A worker that dies is replaced by the
+scheduler, which runs its tasks again elsewhere: every task writes its
+files whole from its arguments alone, so a second run gives the same bytes.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import functools
+import importlib
+from collections.abc import Callable, Iterator
+from concurrent.futures import Executor, Future
+from typing import Any
+
+from .executors import local_executor
+from .merge import IndexBuildError
+
+__all__ = [
+    "CONNECT_TIMEOUT",
+    "WORKER_TIMEOUT",
+    "ClusterError",
+    "DaskExecutor",
+    "check_workers",
+    "dask_executor",
+    "open_executor",
+    "source_executor",
+    "worker_count",
+]
+
+#: Seconds to wait for a scheduler to answer.
+CONNECT_TIMEOUT = 5.0
+#: Seconds to wait for a scheduler without workers to get one.
+WORKER_TIMEOUT = 30.0
+#: Packages every worker must be able to import.
+REQUIRED_PACKAGES = ("quorbel", "minisearch")
+INSTALL_HINT = "install quorbel and minisearch on every worker"
+
+
+class ClusterError(IndexBuildError):
+    """The Dask cluster cannot run the build: unreachable, without workers, or missing packages."""
+
+
+def _import_distributed() -> Any:
+    try:
+        # Imported by name: distributed is optional.
+        return importlib.import_module("distributed")
+    except ImportError as error:
+        raise ClusterError(
+            f"building on a Dask cluster needs dask.distributed ({error}); "
+            "install it with: pip install 'minisearch[dask]'"
+        ) from None
+
+
+class DaskExecutor(Executor):
+    """Runs each call as one task of a ``distributed.Client`` (``pure=False``).
+
+    ``submit`` returns a ``concurrent.futures.Future``, so the build waits on
+    it and drives its progress bars as with a process pool.  A task that
+    fails because its worker cannot import this package or quorbel, that
+    killed its workers, or that the cluster cancelled fails with a
+    :class:`ClusterError` that says so.
+    """
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+
+    @property
+    def workers(self) -> int:
+        """Threads across the cluster's workers now (at least 1)."""
+        return max(1, sum(self.client.nthreads().values()))
+
+    def submit[**P, T](self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
+        # Keyword arguments are bound first: Client.submit has keywords of its own.
+        call = functools.partial(fn, **kwargs) if kwargs else fn
+        task = self.client.submit(call, *args, pure=False)
+        future: Future[T] = Future()
+        future.add_done_callback(functools.partial(_cancel_task, task))
+        task.add_done_callback(functools.partial(_deliver, future, _task_name(fn)))
+        return future
+
+
+def _task_name(fn: Callable[..., object]) -> str:
+    return getattr(fn, "__qualname__", None) or repr(fn)
+
+
+def _cancel_task(task: Any, future: Future[Any]) -> None:
+    if future.cancelled():
+        task.cancel()
+
+
+def _deliver(future: Future[Any], name: str, task: Any) -> None:
+    """Hand a finished task's outcome to ``future`` (runs on the client's callback thread)."""
+    if not future.set_running_or_notify_cancel():
+        return  # the caller cancelled it
+    if task.status == "finished":
+        try:
+            future.set_result(task.result())
+        except BaseException as error:  # the result could not be fetched or unpickled
+            future.set_exception(error)
+    elif task.status == "cancelled":
+        future.set_exception(ClusterError(f"the Dask cluster cancelled task {name} (was the scheduler lost?)"))
+    else:
+        future.set_exception(explain_failure(task.exception(), name))
+
+
+def explain_failure(error: BaseException, name: str) -> BaseException:
+    """A :class:`ClusterError` for a failure of the cluster itself; ``error`` as it is otherwise."""
+    missing = _missing_package(error)
+    if missing is not None:
+        return ClusterError(f"a Dask worker cannot import {missing!r} to run {name} ({error}); {INSTALL_HINT}")
+    if type(error).__name__ == "KilledWorker":
+        return ClusterError(f"Dask gave task {name} up after its workers died: {error}")
+    return error
+
+
+def _missing_package(error: BaseException | None) -> str | None:
+    """The required package an import failure (or its causes) could not load, if any."""
+    seen = 0
+    while error is not None and seen < 10:
+        if isinstance(error, ImportError):
+            name = error.name or ""
+            for package in REQUIRED_PACKAGES:
+                if name == package or name.startswith(package + ".") or repr(package) in str(error):
+                    return package
+        error, seen = error.__cause__ or error.__context__, seen + 1
+    return None
+
+
+@contextlib.contextmanager
+def dask_executor(
+    scheduler: str | None = None,
+    local_workers: int | None = None,
+    *,
+    connect_timeout: float = CONNECT_TIMEOUT,
+    worker_timeout: float = WORKER_TIMEOUT,
+) -> Iterator[DaskExecutor]:
+    """An executor on the scheduler at ``scheduler``, or on a ``LocalCluster`` of
+    ``local_workers`` single-threaded worker processes started here and shut
+    down on leaving.  Raises :class:`ClusterError` when the scheduler cannot
+    be reached within ``connect_timeout`` seconds or gets no worker within
+    ``worker_timeout`` seconds."""
+    if (scheduler is None) == (local_workers is None):
+        raise ValueError("give either a scheduler address or a number of local workers")
+    distributed = _import_distributed()
+    with contextlib.ExitStack() as stack:
+        if scheduler is None:
+            cluster = distributed.LocalCluster(
+                n_workers=local_workers, threads_per_worker=1, processes=True, dashboard_address=":0"
+            )
+            stack.enter_context(cluster)
+            client = stack.enter_context(distributed.Client(cluster, set_as_default=False))
+        else:
+            client = stack.enter_context(_connect(distributed, scheduler, connect_timeout))
+            _wait_for_a_worker(client, scheduler, worker_timeout)
+        check_workers(client)
+        yield DaskExecutor(client)
+
+
+def _connect(distributed: Any, address: str, timeout: float) -> Any:
+    try:
+        return distributed.Client(address, timeout=timeout, set_as_default=False)
+    except (ValueError, TypeError) as error:
+        raise ClusterError(f"{address!r} is not a Dask scheduler address ({error})") from None
+    except (OSError, TimeoutError) as error:
+        raise ClusterError(
+            f"cannot reach the Dask scheduler at {address} within {timeout:g} s ({error}); "
+            f"is it running? (start it with: dask scheduler)"
+        ) from None
+
+
+def _wait_for_a_worker(client: Any, address: str, timeout: float) -> None:
+    try:
+        client.wait_for_workers(1, timeout=timeout)
+    except (TimeoutError, OSError) as error:
+        raise ClusterError(
+            f"the Dask scheduler at {address} has had no worker for {timeout:g} s ({error}); "
+            f"start workers with: dask worker {address} --nthreads 1"
+        ) from None
+
+
+#: Run by every worker before the build.  Executed from source, since a worker
+#: without this package could not load a function of it.
+_IMPORT_CHECK = "import quorbel, minisearch.blocks"
+
+
+def check_workers(client: Any) -> None:
+    """Raise :class:`ClusterError` naming the first worker of ``client``'s
+    cluster that cannot import quorbel and this package."""
+    outcomes = client.run(functools.partial(exec, _IMPORT_CHECK, {}), on_error="return")
+    for worker, outcome in sorted(outcomes.items()):
+        if isinstance(outcome, BaseException):
+            missing = _missing_package(outcome) or "its packages"
+            raise ClusterError(f"Dask worker {worker} cannot import {missing} ({outcome}); {INSTALL_HINT}")
+
+
+@contextlib.contextmanager
+def open_executor(
+    workers: int | None = None, scheduler: str | None = None, dask_local: int | None = None
+) -> Iterator[Executor]:
+    """The executor of a build: a Dask cluster's when ``scheduler`` or
+    ``dask_local`` is given, else the local pool of ``workers`` processes."""
+    if scheduler is None and dask_local is None:
+        with local_executor(workers) as pool:
+            yield pool
+    else:
+        if workers is not None:
+            raise ValueError("workers is for the local pool; a Dask cluster has its own")
+        with dask_executor(scheduler, dask_local) as executor:
+            yield executor
+
+
+def worker_count(executor: Executor, workers: int | None) -> int | None:
+    """The workers to keep busy: a cluster's threads, else ``workers``."""
+    return executor.workers if isinstance(executor, DaskExecutor) else workers
+
+
+def source_executor(executor: Executor) -> Executor | None:
+    """The executor that may read a corpus's files: not a cluster's, whose
+    workers may not see the caller's files (the caller reads them itself)."""
+    return None if isinstance(executor, DaskExecutor) else executor
