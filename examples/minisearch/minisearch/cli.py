@@ -16,6 +16,7 @@ from typing import TextIO
 
 from .blocks import DocumentError
 from .check import check_index
+from .cluster import open_executor, source_executor, worker_count
 from .corpus import (
     CorpusError,
     Document,
@@ -24,7 +25,6 @@ from .corpus import (
     limit_documents,
     stdlib_corpus,
 )
-from .executors import local_executor
 from .indexer import (
     DEFAULT_BLOCK_SIZE,
     BuildReport,
@@ -56,8 +56,10 @@ Without a command, runs the demo.  Terms are runs of letters and digits,
 lower-cased ({TOKEN_PATTERN}).  Queries: words are ANDed; OR between words,
 -word excludes, word* is a prefix.  Documents are ranked by BM25, a word in
 the title counting four times.  Blocks and partition merges run on a
-process pool (--workers); from Python, build_index(executor=...) accepts any
-concurrent.futures.Executor whose workers share the index directory.  An
+process pool (--workers) or a Dask cluster (--scheduler tcp://HOST:8786 for a
+running one, --dask-local N to start one here; pip install 'minisearch[dask]');
+from Python, build_index(executor=...) accepts any concurrent.futures.Executor
+whose workers share the index directory.  An
 index is split into term partitions, as many as keep one partition's merge
 within --memory; "add" appends the documents of a source as a new segment
 and merges segments of similar size, "optimize" merges all of them.
@@ -115,9 +117,19 @@ def _layout_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _worker_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
         "--workers", type=_non_negative, metavar="N",
         help="worker processes building blocks and merging partitions (default: one per CPU; 0: in this process)",
+    )
+    where.add_argument(
+        "--scheduler", metavar="ADDR",
+        help="run the blocks and merges on the Dask cluster of the scheduler at ADDR (tcp://HOST:8786); "
+        "its workers need quorbel and minisearch and the index directory on shared storage",
+    )
+    where.add_argument(
+        "--dask-local", type=_positive, metavar="N",
+        help="run them on a Dask LocalCluster of N worker processes started for this command",
     )
     parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
 
@@ -248,19 +260,19 @@ def format_result(result: SearchResult) -> str:
 # Commands
 
 
-Source = Callable[[Executor], Iterator[Document]]
+Source = Callable[[Executor | None], Iterator[Document]]
 
 
 def _build(source: Source, index_dir: Path, args: argparse.Namespace, description: str,
            source_bytes: int | None = None) -> BuildReport:
-    with local_executor(args.workers) as executor:
-        documents = limit_documents(source(executor), args.limit)
+    with open_executor(args.workers, args.scheduler, args.dask_local) as executor:
+        documents = limit_documents(source(source_executor(executor)), args.limit)
         return build_index(
             documents,
             index_dir,
             block_size=args.block_size,
             executor=executor,
-            workers=args.workers or None,
+            workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress,
             expected_documents=args.limit,
             source=description,
@@ -299,13 +311,13 @@ def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
     source, description, _ = _source(args)
-    with local_executor(args.workers) as executor:
+    with open_executor(args.workers, args.scheduler, args.dask_local) as executor:
         report = add_documents(
-            limit_documents(source(executor), args.limit),
+            limit_documents(source(source_executor(executor)), args.limit),
             args.index,
             block_size=args.block_size,
             executor=executor,
-            workers=args.workers or None,
+            workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress,
             expected_documents=args.limit,
             source=description,
@@ -316,9 +328,10 @@ def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_optimize(args: argparse.Namespace, out: TextIO) -> int:
-    with local_executor(args.workers) as executor:
+    with open_executor(args.workers, args.scheduler, args.dask_local) as executor:
         report = optimize_index(
-            args.index, executor=executor, workers=args.workers or None, show_progress=not args.no_progress
+            args.index, executor=executor, workers=worker_count(executor, args.workers or None),
+            show_progress=not args.no_progress,
         )
     print(format_summary(report), file=out)
     return 0

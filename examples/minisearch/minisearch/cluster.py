@@ -77,7 +77,8 @@ class DaskExecutor(Executor):
     @property
     def workers(self) -> int:
         """Threads across the cluster's workers now (at least 1)."""
-        return max(1, sum(self.client.nthreads().values()))
+        threads: dict[str, int] = self.client.nthreads()
+        return max(1, sum(threads.values()))
 
     def submit[**P, T](self, fn: Callable[P, T], /, *args: P.args, **kwargs: P.kwargs) -> Future[T]:
         # Keyword arguments are bound first: Client.submit has keywords of its own.
@@ -105,7 +106,7 @@ def _deliver(future: Future[Any], name: str, task: Any) -> None:
     if task.status == "finished":
         try:
             future.set_result(task.result())
-        except BaseException as error:  # the result could not be fetched or unpickled
+        except BaseException as error:  # noqa: BLE001  (the result could not be fetched or unpickled)
             future.set_exception(error)
     elif task.status == "cancelled":
         future.set_exception(ClusterError(f"the Dask cluster cancelled task {name} (was the scheduler lost?)"))
