@@ -32,6 +32,7 @@ __all__ = [
     "DaskExecutor",
     "check_workers",
     "dask_executor",
+    "explain_failure",
     "open_executor",
     "source_executor",
     "worker_count",
@@ -66,9 +67,9 @@ class DaskExecutor(Executor):
 
     ``submit`` returns a ``concurrent.futures.Future``, so the build waits on
     it and drives its progress bars as with a process pool.  A task that
-    fails because its worker cannot import this package or quorbel, that
-    killed its workers, or that the cluster cancelled fails with a
-    :class:`ClusterError` that says so.
+    killed its workers, or that the cluster cancelled, fails with a
+    :class:`ClusterError` that says so.  (A worker that cannot import this
+    package cannot even load a task: :func:`check_workers` finds it first.)
     """
 
     def __init__(self, client: Any) -> None:
@@ -115,10 +116,7 @@ def _deliver(future: Future[Any], name: str, task: Any) -> None:
 
 
 def explain_failure(error: BaseException, name: str) -> BaseException:
-    """A :class:`ClusterError` for a failure of the cluster itself; ``error`` as it is otherwise."""
-    missing = _missing_package(error)
-    if missing is not None:
-        return ClusterError(f"a Dask worker cannot import {missing!r} to run {name} ({error}); {INSTALL_HINT}")
+    """A :class:`ClusterError` for a task given up because its workers died; ``error`` as it is otherwise."""
     if type(error).__name__ == "KilledWorker":
         return ClusterError(f"Dask gave task {name} up after its workers died: {error}")
     return error
@@ -142,14 +140,15 @@ def dask_executor(
     scheduler: str | None = None,
     local_workers: int | None = None,
     *,
-    connect_timeout: float = CONNECT_TIMEOUT,
-    worker_timeout: float = WORKER_TIMEOUT,
+    connect_timeout: float | None = None,
+    worker_timeout: float | None = None,
 ) -> Iterator[DaskExecutor]:
     """An executor on the scheduler at ``scheduler``, or on a ``LocalCluster`` of
     ``local_workers`` single-threaded worker processes started here and shut
     down on leaving.  Raises :class:`ClusterError` when the scheduler cannot
     be reached within ``connect_timeout`` seconds or gets no worker within
-    ``worker_timeout`` seconds."""
+    ``worker_timeout`` seconds (default: :data:`CONNECT_TIMEOUT`,
+    :data:`WORKER_TIMEOUT`), or when a worker lacks quorbel or this package."""
     if (scheduler is None) == (local_workers is None):
         raise ValueError("give either a scheduler address or a number of local workers")
     distributed = _import_distributed()
@@ -161,8 +160,8 @@ def dask_executor(
             stack.enter_context(cluster)
             client = stack.enter_context(distributed.Client(cluster, set_as_default=False))
         else:
-            client = stack.enter_context(_connect(distributed, scheduler, connect_timeout))
-            _wait_for_a_worker(client, scheduler, worker_timeout)
+            client = stack.enter_context(_connect(distributed, scheduler, connect_timeout or CONNECT_TIMEOUT))
+            _wait_for_a_worker(client, scheduler, worker_timeout or WORKER_TIMEOUT)
         check_workers(client)
         yield DaskExecutor(client)
 

@@ -1,0 +1,304 @@
+"""Builds on a Dask cluster of worker processes: the bytes of a local build, and the cluster's faults."""
+
+import io
+import json
+import os
+import random
+import re
+import signal
+import socket
+import sys
+import time
+from concurrent.futures import Executor
+
+import minisearch
+import pytest
+from conftest import FRUIT
+from minisearch import cli, cluster
+from minisearch.corpus import Document
+from minisearch.executors import InlineExecutor
+
+distributed = pytest.importorskip("distributed")
+dask = pytest.importorskip("dask")
+
+WORDS = [f"w{number}" for number in range(400)]
+BLOCK_SIZE = 40
+
+
+def corpus(count, seed=7):
+    """Documents of Zipf-like words: long and short lists, some longer than a head."""
+    rng = random.Random(seed)
+    weights = [1 / rank for rank in range(1, len(WORDS) + 1)]
+
+    def text(length):
+        return " ".join(rng.choices(WORDS, weights, k=length))
+
+    return [Document(text(rng.randint(1, 4)), text(rng.randint(5, 60))) for _ in range(count)]
+
+
+DOCUMENTS = corpus(600)
+
+
+def segment_bytes(index_dir):
+    """Each segment's document count and the digests of its data files, from the manifest."""
+    manifest = json.loads((index_dir / "manifest.json").read_text())
+    return [(segment["documents"], segment["file_sha256"]) for segment in manifest["segments"]]
+
+
+def build(documents, index_dir, executor, **options):
+    options.setdefault("partitions", 3)
+    return minisearch.build_index(
+        documents, index_dir, block_size=BLOCK_SIZE, executor=executor, show_progress=False, **options
+    )
+
+
+def run_cli(*arguments):
+    out = io.StringIO()
+    status = cli.main([str(a) for a in arguments], out=out)
+    return status, out.getvalue()
+
+
+PARTITIONS = [1, 3]
+
+
+@pytest.fixture(scope="module")
+def local_builds(tmp_path_factory):
+    """Inline and process-pool builds by partition count."""
+    builds = {}
+    for partitions in PARTITIONS:
+        for name, executor in (("inline", InlineExecutor()), ("pool", None)):
+            directory = tmp_path_factory.mktemp(f"{name}-{partitions}")
+            build(DOCUMENTS, directory, executor, partitions=partitions, workers=2)
+            builds[name, partitions] = segment_bytes(directory)
+    return builds
+
+
+@pytest.fixture(scope="module")
+def client(local_builds):
+    # After the local builds: the pool forks, which is not safe once the client's threads run.
+    with (
+        distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
+        distributed.Client(local, set_as_default=False) as client,
+    ):
+        yield client
+
+
+@pytest.fixture
+def executor(client):
+    client.wait_for_workers(2, timeout=60)  # a worker killed by an earlier test comes back
+    return cluster.DaskExecutor(client)
+
+
+@pytest.fixture
+def one_worker_cluster():
+    """A cluster of its own for a test that breaks its worker; a task that kills a worker fails at once."""
+    with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 0}),
+        distributed.LocalCluster(n_workers=1, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
+        distributed.Client(local, set_as_default=False) as client,
+    ):
+        yield client
+
+
+# --------------------------------------------------------------------------
+# The same index as a local build
+
+
+@pytest.mark.parametrize("partitions", PARTITIONS)
+def test_a_cluster_build_writes_the_bytes_of_a_pool_and_an_inline_build(tmp_path, executor, local_builds, partitions):
+    build(DOCUMENTS, tmp_path, executor, partitions=partitions)
+    assert segment_bytes(tmp_path) == local_builds["pool", partitions] == local_builds["inline", partitions]
+    assert minisearch.check_index(tmp_path).ok
+
+
+def test_add_and_optimize_on_the_cluster_write_the_bytes_of_inline_ones(tmp_path, executor):
+    def grow(directory, pool):
+        build(DOCUMENTS[:400], directory, pool)
+        for start in (400, 500):
+            minisearch.add_documents(
+                DOCUMENTS[start : start + 100], directory, block_size=BLOCK_SIZE, executor=pool,
+                show_progress=False, merge=False,
+            )
+        added = segment_bytes(directory)
+        minisearch.optimize_index(directory, executor=pool, show_progress=False)
+        return added, segment_bytes(directory)
+
+    added, optimized = grow(tmp_path / "cluster", executor)
+    assert [documents for documents, _ in added] == [400, 100, 100]
+    assert (added, optimized) == grow(tmp_path / "inline", InlineExecutor())
+    with minisearch.Index(tmp_path / "cluster") as index:
+        assert index.manifest.documents == len(DOCUMENTS)
+
+
+class SlowExecutor(Executor):
+    """Hands each call to ``inner`` with a pause before it, so that tasks are caught running."""
+
+    def __init__(self, inner, seconds):
+        self.inner, self.seconds = inner, seconds
+
+    def submit(self, fn, /, *args, **kwargs):
+        return self.inner.submit(pausing(self.seconds), fn, *args, **kwargs)
+
+
+def pausing(seconds):
+    def call(fn, *args, **kwargs):  # local: shipped to the workers by value
+        time.sleep(seconds)
+        return fn(*args, **kwargs)
+
+    return call
+
+
+def test_a_worker_killed_mid_build_has_its_task_run_again(tmp_path, client, executor, local_builds):
+    pids = client.run(os.getpid)
+    killed = []
+
+    def documents():
+        for number, document in enumerate(DOCUMENTS):
+            if number == 4 * BLOCK_SIZE:  # blocks are in flight: kill a worker that runs one
+                killed.append(kill_a_busy_worker(client, pids))
+            yield document
+
+    build(documents(), tmp_path, SlowExecutor(executor, 0.3))
+    assert killed and killed[0] not in client.run(os.getpid).values()
+    assert segment_bytes(tmp_path) == local_builds["inline", 3]
+    assert minisearch.check_index(tmp_path).ok
+
+
+def kill_a_busy_worker(client, pids):
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        busy = [worker for worker, tasks in client.processing().items() if tasks and worker in pids]
+        if busy:
+            os.kill(pids[busy[0]], signal.SIGKILL)
+            return pids[busy[0]]
+        time.sleep(0.02)
+    raise AssertionError("no worker was running a task")
+
+
+# --------------------------------------------------------------------------
+# Faults
+
+
+def die(*args):
+    os._exit(1)
+
+
+def test_a_build_whose_tasks_kill_their_workers_fails_and_keeps_the_previous_index(tmp_path, one_worker_cluster):
+    build(FRUIT, tmp_path, InlineExecutor())
+    before = (tmp_path / "manifest.json").read_bytes()
+    files = sorted(os.listdir(tmp_path))
+
+    class DeadlyExecutor(cluster.DaskExecutor):
+        def submit(self, fn, /, *args, **kwargs):
+            return super().submit(die, fn, *args)
+
+    with pytest.raises(cluster.ClusterError, match=r"Dask gave task die up after its workers died"):
+        build(DOCUMENTS, tmp_path, DeadlyExecutor(one_worker_cluster))
+    assert (tmp_path / "manifest.json").read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == files
+    assert minisearch.check_index(tmp_path).ok
+
+
+def unused_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.mark.parametrize(
+    ("address", "message"),
+    [
+        ("tcp://127.0.0.1:{port}", r"cannot reach the Dask scheduler at tcp://127\.0\.0\.1:\d+ within 1 s"),
+        ("nonsense://127.0.0.1:{port}", r"'nonsense://127\.0\.0\.1:\d+' is not a Dask scheduler address"),
+    ],
+)
+def test_a_scheduler_that_cannot_be_reached_fails_the_command_and_keeps_the_index(
+    tmp_path, capsys, monkeypatch, address, message
+):
+    monkeypatch.setattr(cluster, "CONNECT_TIMEOUT", 1.0)
+    build(FRUIT, tmp_path, InlineExecutor())
+    before = (tmp_path / "manifest.json").read_bytes()
+    source = tmp_path.parent / f"{tmp_path.name}.jsonl"
+    source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in DOCUMENTS[:50]))
+    status, _ = run_cli("index", tmp_path, "--jsonl", source, "--scheduler", address.format(port=unused_port()))
+    assert status == 1
+    assert re.fullmatch(rf"minisearch: error: {message}.*\n", capsys.readouterr().err)
+    assert (tmp_path / "manifest.json").read_bytes() == before
+
+
+def poison(package):
+    """Make ``package`` unimportable in the worker that runs this, as if not installed."""
+
+    def run():  # local: shipped to the worker by value
+        for name in list(sys.modules):
+            if name.split(".")[0] in ("minisearch", "quorbel"):
+                del sys.modules[name]
+        sys.modules[package] = None
+
+    return run
+
+
+@pytest.mark.parametrize("package", ["quorbel", "minisearch"])
+def test_a_worker_without_the_packages_is_named_before_any_task(tmp_path, capsys, one_worker_cluster, package):
+    one_worker_cluster.run(poison(package))
+    (worker,) = one_worker_cluster.scheduler_info()["workers"]
+    source = tmp_path / "docs.jsonl"
+    source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in FRUIT))
+    address = one_worker_cluster.scheduler.address
+    status, _ = run_cli("index", tmp_path / "idx", "--jsonl", source, "--scheduler", address, "--no-progress")
+    assert status == 1
+    err = capsys.readouterr().err
+    assert f"minisearch: error: Dask worker {worker} cannot import {package} (" in err
+    assert err.rstrip().endswith("install quorbel and minisearch on every worker")
+    assert not (tmp_path / "idx" / "manifest.json").exists()
+
+
+def test_without_distributed_a_cluster_build_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    with pytest.raises(cluster.ClusterError, match=r"pip install 'minisearch\[dask\]'"), cluster.open_executor(dask_local=1):
+        pass
+
+
+# --------------------------------------------------------------------------
+# The command line
+
+
+def test_index_on_a_local_cluster_shows_progress_and_writes_the_bytes_of_an_inline_build(tmp_path, capsys):
+    source = tmp_path / "docs.jsonl"
+    source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in DOCUMENTS[:200]))
+    status, out = run_cli("index", tmp_path / "idx", "--jsonl", source, "--dask-local", "1",
+                          "--block-size", BLOCK_SIZE, "--partitions", 3)
+    assert status == 0 and "documents   200 written" in out
+    assert "indexing: 200" in capsys.readouterr().err
+    build(DOCUMENTS[:200], tmp_path / "inline", InlineExecutor())
+    assert segment_bytes(tmp_path / "idx") == segment_bytes(tmp_path / "inline")
+
+
+@pytest.mark.parametrize("command", [["index", "I"], ["add", "I"], ["optimize", "I"], ["demo"]])
+@pytest.mark.parametrize(
+    ("options", "expected"),
+    [
+        (["--scheduler", "tcp://h:8786"], {"scheduler": "tcp://h:8786", "dask_local": None, "workers": None}),
+        (["--dask-local", "3"], {"scheduler": None, "dask_local": 3, "workers": None}),
+        (["--workers", "0"], {"scheduler": None, "dask_local": None, "workers": 0}),
+    ],
+)
+def test_the_cluster_options_parse(command, options, expected):
+    args = cli.make_parser().parse_args(command + options)
+    assert {name: getattr(args, name) for name in expected} == expected
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        (["--scheduler", "tcp://h:8786", "--workers", "2"], "argument --workers: not allowed with argument --scheduler"),
+        (["--dask-local", "2", "--scheduler", "tcp://h:8786"], "argument --scheduler: not allowed with argument --dask-local"),
+        (["--workers", "2", "--dask-local", "2"], "argument --dask-local: not allowed with argument --workers"),
+        (["--dask-local", "0"], "argument --dask-local: must be at least 1"),
+    ],
+)
+@pytest.mark.parametrize("command", ["index", "add", "optimize"])
+def test_the_cluster_options_exclude_each_other_and_the_pool(capsys, command, options, error):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.make_parser().parse_args([command, "I", *options])
+    assert exit_info.value.code == 2 and error in capsys.readouterr().err
