@@ -265,7 +265,7 @@ Source = Callable[[Executor | None], Iterator[Document]]
 
 def _build(source: Source, index_dir: Path, args: argparse.Namespace, description: str,
            source_bytes: int | None = None) -> BuildReport:
-    with open_executor(args.workers, args.scheduler, args.dask_local) as executor:
+    with open_executor(args.workers, args.scheduler, args.dask_local, index_dir) as executor:
         documents = limit_documents(source(source_executor(executor)), args.limit)
         return build_index(
             documents,
@@ -311,7 +311,7 @@ def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
     source, description, _ = _source(args)
-    with open_executor(args.workers, args.scheduler, args.dask_local) as executor:
+    with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
         report = add_documents(
             limit_documents(source(source_executor(executor)), args.limit),
             args.index,
@@ -328,7 +328,7 @@ def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_optimize(args: argparse.Namespace, out: TextIO) -> int:
-    with open_executor(args.workers, args.scheduler, args.dask_local) as executor:
+    with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
         report = optimize_index(
             args.index, executor=executor, workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress,

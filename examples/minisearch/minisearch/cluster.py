@@ -18,18 +18,24 @@ from __future__ import annotations
 import contextlib
 import functools
 import importlib
+import os
+import secrets
+import socket
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
+from pathlib import Path
 from typing import Any
 
 from .executors import local_executor
 from .merge import IndexBuildError
+from .store import BUILD_PREFIX
 
 __all__ = [
     "CONNECT_TIMEOUT",
     "WORKER_TIMEOUT",
     "ClusterError",
     "DaskExecutor",
+    "check_shared_directory",
     "check_workers",
     "dask_executor",
     "explain_failure",
@@ -168,9 +174,15 @@ def dask_executor(
 
 def _connect(distributed: Any, address: str, timeout: float) -> Any:
     try:
-        return distributed.Client(address, timeout=timeout, set_as_default=False)
+        scheme, _ = distributed.comm.parse_address(address)
+        host, port = distributed.comm.get_address_host_port(address)
     except (ValueError, TypeError) as error:
         raise ClusterError(f"{address!r} is not a Dask scheduler address ({error})") from None
+    try:
+        if scheme in ("tcp", "tls"):
+            # A refused connection fails at once here, and leaves no client behind.
+            socket.create_connection((host, port), timeout=timeout).close()
+        return distributed.Client(address, timeout=timeout, set_as_default=False)
     except (OSError, TimeoutError) as error:
         raise ClusterError(
             f"cannot reach the Dask scheduler at {address} within {timeout:g} s ({error}); "
@@ -203,12 +215,38 @@ def check_workers(client: Any) -> None:
             raise ClusterError(f"Dask worker {worker} cannot import {missing} ({outcome}); {INSTALL_HINT}")
 
 
+def check_shared_directory(client: Any, directory: str | os.PathLike[str]) -> None:
+    """Raise :class:`ClusterError` naming the first worker of ``client``'s cluster
+    that does not see ``directory`` (for one not made yet: the nearest
+    directory above it) at the same path as the caller."""
+    existing = Path(directory).absolute()
+    while not existing.is_dir() and existing != existing.parent:
+        existing = existing.parent
+    # Named like a build directory, which an index directory may hold and a later build removes.
+    probe = existing / f"{BUILD_PREFIX}probe-{secrets.token_hex(8)}"
+    probe.mkdir()
+    try:
+        seen = client.run(os.path.isdir, str(probe), on_error="return")
+    finally:
+        probe.rmdir()
+    blind = sorted(worker for worker, found in seen.items() if found is not True)
+    if blind:
+        raise ClusterError(
+            f"Dask worker {blind[0]} does not see {existing}: the index directory must be on storage "
+            "shared by this machine and every worker, at the same path"
+        )
+
+
 @contextlib.contextmanager
 def open_executor(
-    workers: int | None = None, scheduler: str | None = None, dask_local: int | None = None
+    workers: int | None = None,
+    scheduler: str | None = None,
+    dask_local: int | None = None,
+    shared_dir: str | os.PathLike[str] | None = None,
 ) -> Iterator[Executor]:
     """The executor of a build: a Dask cluster's when ``scheduler`` or
-    ``dask_local`` is given, else the local pool of ``workers`` processes."""
+    ``dask_local`` is given, else the local pool of ``workers`` processes.
+    The workers of a cluster are checked to see ``shared_dir``, if given."""
     if scheduler is None and dask_local is None:
         with local_executor(workers) as pool:
             yield pool
@@ -216,6 +254,8 @@ def open_executor(
         if workers is not None:
             raise ValueError("workers is for the local pool; a Dask cluster has its own")
         with dask_executor(scheduler, dask_local) as executor:
+            if shared_dir is not None:
+                check_shared_directory(executor.client, shared_dir)
             yield executor
 
 

@@ -165,7 +165,7 @@ def build_index(
     count = partitions if partitions is not None else _default_partitions(source_bytes, memory, executor, workers)
     if not 1 <= count <= MAX_PARTITIONS:
         raise ValueError(f"partitions must be between 1 and {MAX_PARTITIONS}")
-    target = Path(index_dir)
+    target = Path(index_dir).absolute()  # workers may run in another directory
     target.mkdir(parents=True, exist_ok=True)
     _check_target(target)
     with build_lock(target), _executor(executor, workers) as pool:
@@ -203,7 +203,7 @@ def add_documents(
     that fails leaves the index as it was before it.
     """
     _check_options(block_size=block_size, max_pending=max_pending)
-    target = Path(index_dir)
+    target = Path(index_dir).absolute()  # workers may run in another directory
     with build_lock(_existing(target)), _executor(executor, workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
@@ -232,7 +232,7 @@ def optimize_index(
     """Merge every segment of the index in ``index_dir`` into one; errors as :func:`build_index`.
 
     An index of one segment is left as it is (the report has no segment)."""
-    target = Path(index_dir)
+    target = Path(index_dir).absolute()  # workers may run in another directory
     with build_lock(_existing(target)), _executor(executor, workers) as pool:
         manifest = read_manifest(target)
         remove_stale_files(target, keep=manifest.files)

@@ -20,6 +20,16 @@ FRUIT = [
 ]
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "cluster: runs on a Dask cluster (last: see below)")
+
+
+def pytest_collection_modifyitems(items):
+    """Cluster tests run last: a Dask client leaves threads behind in this process, and
+    the process pools of other tests fork, which is not safe in a process with threads."""
+    items.sort(key=lambda item: item.get_closest_marker("cluster") is not None)
+
+
 def build(documents, index_dir, **options):
     """Build in this process, two documents per block unless told otherwise."""
     options.setdefault("executor", InlineExecutor())

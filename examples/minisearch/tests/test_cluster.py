@@ -7,6 +7,7 @@ import random
 import re
 import signal
 import socket
+import subprocess
 import sys
 import time
 from concurrent.futures import Executor
@@ -20,6 +21,7 @@ from minisearch.executors import InlineExecutor
 
 distributed = pytest.importorskip("distributed")
 dask = pytest.importorskip("dask")
+pytestmark = pytest.mark.cluster
 
 WORDS = [f"w{number}" for number in range(400)]
 BLOCK_SIZE = 40
@@ -251,6 +253,43 @@ def test_a_worker_without_the_packages_is_named_before_any_task(tmp_path, capsys
     assert f"minisearch: error: Dask worker {worker} cannot import {package} (" in err
     assert err.rstrip().endswith("install quorbel and minisearch on every worker")
     assert not (tmp_path / "idx" / "manifest.json").exists()
+
+
+def hide(directory):
+    """Mount an empty file system over ``directory`` for the worker thread that runs this."""
+
+    def run():  # local: shipped to the worker by value
+        os.unshare(os.CLONE_NEWNS)
+        subprocess.run(["mount", "--make-rprivate", "/"], check=True, capture_output=True)
+        subprocess.run(["mount", "-t", "tmpfs", "none", str(directory)], check=True, capture_output=True)
+
+    return run
+
+
+def test_a_worker_that_does_not_see_the_index_directory_is_named(tmp_path, capsys, one_worker_cluster):
+    build(FRUIT, tmp_path / "idx", InlineExecutor())
+    before = (tmp_path / "idx" / "manifest.json").read_bytes()
+    try:
+        one_worker_cluster.run(hide(tmp_path))
+    except (OSError, subprocess.CalledProcessError) as error:
+        pytest.skip(f"cannot give a worker a mount namespace of its own here: {error}")
+    (worker,) = one_worker_cluster.scheduler_info()["workers"]
+    address = one_worker_cluster.scheduler.address
+    status, _ = run_cli("optimize", tmp_path / "idx", "--scheduler", address, "--no-progress")
+    assert status == 1
+    assert capsys.readouterr().err == (
+        f"minisearch: error: Dask worker {worker} does not see {tmp_path / 'idx'}: the index directory must be "
+        "on storage shared by this machine and every worker, at the same path\n"
+    )
+    assert (tmp_path / "idx" / "manifest.json").read_bytes() == before
+
+
+def test_workers_running_in_another_directory_write_a_relative_index_directory(tmp_path, monkeypatch, one_worker_cluster):
+    one_worker_cluster.run(os.chdir, "/")
+    monkeypatch.chdir(tmp_path)
+    build(DOCUMENTS[:200], "idx", cluster.DaskExecutor(one_worker_cluster))
+    build(DOCUMENTS[:200], tmp_path / "inline", InlineExecutor())
+    assert segment_bytes(tmp_path / "idx") == segment_bytes(tmp_path / "inline")
 
 
 def test_without_distributed_a_cluster_build_says_what_to_install(monkeypatch):
