@@ -228,6 +228,15 @@ def test_a_scheduler_that_cannot_be_reached_fails_the_command_and_keeps_the_inde
     assert (tmp_path / "manifest.json").read_bytes() == before
 
 
+def test_a_scheduler_without_workers_is_named_after_the_wait():
+    with (
+        distributed.LocalCluster(n_workers=0, processes=True, dashboard_address=":0") as empty,
+        pytest.raises(cluster.ClusterError, match=rf"the Dask scheduler at {empty.scheduler_address} has had no worker"),
+        cluster.dask_executor(empty.scheduler_address, worker_timeout=0.5),
+    ):
+        pass
+
+
 def poison(package):
     """Make ``package`` unimportable in the worker that runs this, as if not installed."""
 
