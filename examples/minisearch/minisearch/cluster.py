@@ -22,7 +22,7 @@ import os
 import secrets
 import socket
 from collections.abc import Callable, Iterator
-from concurrent.futures import Executor, Future
+from concurrent.futures import CancelledError, Executor, Future
 from pathlib import Path
 from typing import Any
 
@@ -92,6 +92,7 @@ class DaskExecutor(Executor):
         call = functools.partial(fn, **kwargs) if kwargs else fn
         task = self.client.submit(call, *args, pure=False)
         future: Future[T] = Future()
+        # This callback also holds the Dask future, without which the cluster forgets the task.
         future.add_done_callback(functools.partial(_cancel_task, task))
         task.add_done_callback(functools.partial(_deliver, future, _task_name(fn)))
         return future
@@ -110,15 +111,14 @@ def _deliver(future: Future[Any], name: str, task: Any) -> None:
     """Hand a finished task's outcome to ``future`` (runs on the client's callback thread)."""
     if not future.set_running_or_notify_cancel():
         return  # the caller cancelled it
-    if task.status == "finished":
-        try:
-            future.set_result(task.result())
-        except BaseException as error:  # noqa: BLE001  (the result could not be fetched or unpickled)
-            future.set_exception(error)
-    elif task.status == "cancelled":
+    try:
+        value = task.result()  # waits again if the result was lost with its worker and is recomputed
+    except CancelledError:
         future.set_exception(ClusterError(f"the Dask cluster cancelled task {name} (was the scheduler lost?)"))
+    except BaseException as error:  # noqa: BLE001  (delivered through the future, as a pool would)
+        future.set_exception(explain_failure(error, name))
     else:
-        future.set_exception(explain_failure(task.exception(), name))
+        future.set_result(value)
 
 
 def explain_failure(error: BaseException, name: str) -> BaseException:
@@ -224,7 +224,10 @@ def check_shared_directory(client: Any, directory: str | os.PathLike[str]) -> No
         existing = existing.parent
     # Named like a build directory, which an index directory may hold and a later build removes.
     probe = existing / f"{BUILD_PREFIX}probe-{secrets.token_hex(8)}"
-    probe.mkdir()
+    try:
+        probe.mkdir()
+    except OSError:
+        return  # not writable here: the build says so itself
     try:
         seen = client.run(os.path.isdir, str(probe), on_error="return")
     finally:

@@ -201,6 +201,22 @@ def test_a_build_whose_tasks_kill_their_workers_fails_and_keeps_the_previous_ind
     assert minisearch.check_index(tmp_path).ok
 
 
+def test_a_cancelled_future_cancels_its_waiting_task(one_worker_cluster):
+    executor = cluster.DaskExecutor(one_worker_cluster)
+    running = executor.submit(time.sleep, 1)
+    waiting = executor.submit(time.sleep, 600)  # behind the first on the one worker thread
+    assert waiting.cancel()
+    assert executor.submit(sum, [1, 2], start=3).result(timeout=60) == 6  # runs instead of the long sleep
+    assert running.result() is None
+
+
+def test_a_task_of_a_closed_client_fails_with_a_cluster_error(one_worker_cluster):
+    future = cluster.DaskExecutor(one_worker_cluster).submit(time.sleep, 600)
+    one_worker_cluster.close()
+    with pytest.raises(cluster.ClusterError, match=r"the Dask cluster cancelled task sleep"):
+        future.result(timeout=60)
+
+
 def unused_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
