@@ -19,8 +19,6 @@ from minisearch import cli, cluster
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
 
-distributed = pytest.importorskip("distributed")
-dask = pytest.importorskip("dask")
 pytestmark = pytest.mark.cluster
 
 WORDS = [f"w{number}" for number in range(400)]
@@ -76,7 +74,12 @@ def local_builds(tmp_path_factory):
 
 
 @pytest.fixture(scope="module")
-def client(local_builds):
+def distributed():
+    return pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def client(distributed, local_builds):
     # After the local builds: the pool forks, which is not safe once the client's threads run.
     with (
         distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
@@ -92,10 +95,10 @@ def executor(client):
 
 
 @pytest.fixture
-def one_worker_cluster():
+def one_worker_cluster(distributed):
     """A cluster of its own for a test that breaks its worker; a task that kills a worker fails at once."""
     with (
-        dask.config.set({"distributed.scheduler.allowed-failures": 0}),
+        pytest.importorskip("dask").config.set({"distributed.scheduler.allowed-failures": 0}),
         distributed.LocalCluster(n_workers=1, processes=True, threads_per_worker=1, dashboard_address=":0") as local,
         distributed.Client(local, set_as_default=False) as client,
     ):
@@ -231,7 +234,7 @@ def unused_port():
     ],
 )
 def test_a_scheduler_that_cannot_be_reached_fails_the_command_and_keeps_the_index(
-    tmp_path, capsys, monkeypatch, address, message
+    tmp_path, capsys, monkeypatch, distributed, address, message
 ):
     monkeypatch.setattr(cluster, "CONNECT_TIMEOUT", 1.0)
     build(FRUIT, tmp_path, InlineExecutor())
@@ -244,7 +247,7 @@ def test_a_scheduler_that_cannot_be_reached_fails_the_command_and_keeps_the_inde
     assert (tmp_path / "manifest.json").read_bytes() == before
 
 
-def test_a_scheduler_without_workers_is_named_after_the_wait():
+def test_a_scheduler_without_workers_is_named_after_the_wait(distributed):
     with (
         distributed.LocalCluster(n_workers=0, processes=True, dashboard_address=":0") as empty,
         pytest.raises(cluster.ClusterError, match=rf"the Dask scheduler at {empty.scheduler_address} has had no worker"),
@@ -327,7 +330,7 @@ def test_without_distributed_a_cluster_build_says_what_to_install(monkeypatch):
 # The command line
 
 
-def test_index_on_a_local_cluster_shows_progress_and_writes_the_bytes_of_an_inline_build(tmp_path, capsys):
+def test_index_on_a_local_cluster_shows_progress_and_writes_the_bytes_of_an_inline_build(tmp_path, capsys, distributed):
     source = tmp_path / "docs.jsonl"
     source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in DOCUMENTS[:200]))
     status, out = run_cli("index", tmp_path / "idx", "--jsonl", source, "--dask-local", "1",
