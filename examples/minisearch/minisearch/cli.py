@@ -57,12 +57,13 @@ lower-cased ({TOKEN_PATTERN}).  Queries: words are ANDed; OR between words,
 -word excludes, word* is a prefix.  Documents are ranked by BM25, a word in
 the title counting four times.  Blocks and partition merges run on a
 process pool (--workers) or a Dask cluster (--scheduler tcp://HOST:8786 for a
-running one, --dask-local N to start one here; pip install 'minisearch[dask]');
-from Python, build_index(executor=...) accepts any concurrent.futures.Executor
-whose workers share the index directory.  An
-index is split into term partitions, as many as keep one partition's merge
-within --memory; "add" appends the documents of a source as a new segment
-and merges segments of similar size, "optimize" merges all of them.
+running one, --dask-local N to start one here; pip install 'minisearch[dask]';
+the workers need quorbel and minisearch, and the index directory on storage
+they share); from Python, build_index(executor=...) accepts any
+concurrent.futures.Executor whose workers share the index directory.  An index
+is split into term partitions, as many as keep one partition's merge within
+--memory; "add" appends the documents of a source as a new segment and merges
+segments of similar size, "optimize" merges all of them.
 Progress bars use tqdm when it is installed, a plain counter otherwise.
 """
 

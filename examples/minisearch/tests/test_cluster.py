@@ -52,6 +52,11 @@ def build(documents, index_dir, executor, **options):
     )
 
 
+def write_jsonl(path, documents):
+    path.write_text("".join(json.dumps(document._asdict()) + "\n" for document in documents))
+    return path
+
+
 def run_cli(*arguments):
     out = io.StringIO()
     status = cli.main([str(a) for a in arguments], out=out)
@@ -204,20 +209,17 @@ def test_a_build_whose_tasks_kill_their_workers_fails_and_keeps_the_previous_ind
     assert minisearch.check_index(tmp_path).ok
 
 
-def test_a_cancelled_future_cancels_its_waiting_task(one_worker_cluster):
+def test_cancelling_a_future_cancels_its_task_and_a_lost_client_fails_the_rest(one_worker_cluster):
     executor = cluster.DaskExecutor(one_worker_cluster)
     running = executor.submit(time.sleep, 1)
     waiting = executor.submit(time.sleep, 600)  # behind the first on the one worker thread
     assert waiting.cancel()
     assert executor.submit(sum, [1, 2], start=3).result(timeout=60) == 6  # runs instead of the long sleep
     assert running.result() is None
-
-
-def test_a_task_of_a_closed_client_fails_with_a_cluster_error(one_worker_cluster):
-    future = cluster.DaskExecutor(one_worker_cluster).submit(time.sleep, 600)
+    stuck = executor.submit(time.sleep, 600)
     one_worker_cluster.close()
     with pytest.raises(cluster.ClusterError, match=r"the Dask cluster cancelled task sleep"):
-        future.result(timeout=60)
+        stuck.result(timeout=60)
 
 
 def unused_port():
@@ -239,8 +241,7 @@ def test_a_scheduler_that_cannot_be_reached_fails_the_command_and_keeps_the_inde
     monkeypatch.setattr(cluster, "CONNECT_TIMEOUT", 1.0)
     build(FRUIT, tmp_path, InlineExecutor())
     before = (tmp_path / "manifest.json").read_bytes()
-    source = tmp_path.parent / f"{tmp_path.name}.jsonl"
-    source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in DOCUMENTS[:50]))
+    source = write_jsonl(tmp_path.parent / f"{tmp_path.name}.jsonl", DOCUMENTS[:50])
     status, _ = run_cli("index", tmp_path, "--jsonl", source, "--scheduler", address.format(port=unused_port()))
     assert status == 1
     assert re.fullmatch(rf"minisearch: error: {message}.*\n", capsys.readouterr().err)
@@ -272,8 +273,7 @@ def poison(package):
 def test_a_worker_without_the_packages_is_named_before_any_task(tmp_path, capsys, one_worker_cluster, package):
     one_worker_cluster.run(poison(package))
     (worker,) = one_worker_cluster.scheduler_info()["workers"]
-    source = tmp_path / "docs.jsonl"
-    source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in FRUIT))
+    source = write_jsonl(tmp_path / "docs.jsonl", FRUIT)
     address = one_worker_cluster.scheduler.address
     status, _ = run_cli("index", tmp_path / "idx", "--jsonl", source, "--scheduler", address, "--no-progress")
     assert status == 1
@@ -331,8 +331,7 @@ def test_without_distributed_a_cluster_build_says_what_to_install(monkeypatch):
 
 
 def test_index_on_a_local_cluster_shows_progress_and_writes_the_bytes_of_an_inline_build(tmp_path, capsys, distributed):
-    source = tmp_path / "docs.jsonl"
-    source.write_text("".join(json.dumps(d._asdict()) + "\n" for d in DOCUMENTS[:200]))
+    source = write_jsonl(tmp_path / "docs.jsonl", DOCUMENTS[:200])
     status, out = run_cli("index", tmp_path / "idx", "--jsonl", source, "--dask-local", "1",
                           "--block-size", BLOCK_SIZE, "--partitions", 3)
     assert status == 0 and "documents   200 written" in out
@@ -341,31 +340,20 @@ def test_index_on_a_local_cluster_shows_progress_and_writes_the_bytes_of_an_inli
     assert segment_bytes(tmp_path / "idx") == segment_bytes(tmp_path / "inline")
 
 
-@pytest.mark.parametrize("command", [["index", "I"], ["add", "I"], ["optimize", "I"], ["demo"]])
-@pytest.mark.parametrize(
-    ("options", "expected"),
-    [
-        (["--scheduler", "tcp://h:8786"], {"scheduler": "tcp://h:8786", "dask_local": None, "workers": None}),
-        (["--dask-local", "3"], {"scheduler": None, "dask_local": 3, "workers": None}),
-        (["--workers", "0"], {"scheduler": None, "dask_local": None, "workers": 0}),
-    ],
-)
-def test_the_cluster_options_parse(command, options, expected):
-    args = cli.make_parser().parse_args(command + options)
-    assert {name: getattr(args, name) for name in expected} == expected
+@pytest.mark.parametrize("command", ["index", "add", "optimize"])
+def test_the_cluster_options_parse_and_exclude_each_other_and_the_pool(capsys, command):
+    def parse(*options):
+        args = cli.make_parser().parse_args([command, "I", *options])
+        return args.workers, args.scheduler, args.dask_local
 
-
-@pytest.mark.parametrize(
-    ("options", "error"),
-    [
+    assert parse("--scheduler", "tcp://h:8786") == (None, "tcp://h:8786", None)
+    assert parse("--dask-local", "3") == (None, None, 3)
+    for options, error in [
         (["--scheduler", "tcp://h:8786", "--workers", "2"], "argument --workers: not allowed with argument --scheduler"),
-        (["--dask-local", "2", "--scheduler", "tcp://h:8786"], "argument --scheduler: not allowed with argument --dask-local"),
+        (["--dask-local", "2", "--scheduler", "tcp://h"], "argument --scheduler: not allowed with argument --dask-local"),
         (["--workers", "2", "--dask-local", "2"], "argument --dask-local: not allowed with argument --workers"),
         (["--dask-local", "0"], "argument --dask-local: must be at least 1"),
-    ],
-)
-@pytest.mark.parametrize("command", ["index", "add", "optimize"])
-def test_the_cluster_options_exclude_each_other_and_the_pool(capsys, command, options, error):
-    with pytest.raises(SystemExit) as exit_info:
-        cli.make_parser().parse_args([command, "I", *options])
-    assert exit_info.value.code == 2 and error in capsys.readouterr().err
+    ]:
+        with pytest.raises(SystemExit) as exit_info:
+            parse(*options)
+        assert exit_info.value.code == 2 and error in capsys.readouterr().err
