@@ -108,17 +108,24 @@ def _cancel_task(task: Any, future: Future[Any]) -> None:
 
 
 def _deliver(future: Future[Any], name: str, task: Any) -> None:
-    """Hand a finished task's outcome to ``future`` (runs on the client's callback thread)."""
-    if not future.set_running_or_notify_cancel():
-        return  # the caller cancelled it
+    """Hand a finished task's outcome to ``future`` (runs on the client's callback thread).
+
+    The task is released then: the cluster forgets its result, so that a
+    worker dying later does not run it again (rewriting files a later task
+    reads) and the workers do not keep every result of the build."""
     try:
-        value = task.result()  # waits again if the result was lost with its worker and is recomputed
-    except CancelledError:
-        future.set_exception(ClusterError(f"the Dask cluster cancelled task {name} (was the scheduler lost?)"))
-    except BaseException as error:  # noqa: BLE001  (delivered through the future, as a pool would)
-        future.set_exception(explain_failure(error, name))
-    else:
-        future.set_result(value)
+        if not future.set_running_or_notify_cancel():
+            return  # the caller cancelled it
+        try:
+            value = task.result()  # waits again if the result was lost with its worker and is recomputed
+        except CancelledError:
+            future.set_exception(ClusterError(f"the Dask cluster cancelled task {name} (was the scheduler lost?)"))
+        except BaseException as error:  # noqa: BLE001  (delivered through the future, as a pool would)
+            future.set_exception(explain_failure(error, name))
+        else:
+            future.set_result(value)
+    finally:
+        task.release()
 
 
 def explain_failure(error: BaseException, name: str) -> BaseException:

@@ -209,8 +209,18 @@ def test_a_build_whose_tasks_kill_their_workers_fails_and_keeps_the_previous_ind
     assert minisearch.check_index(tmp_path).ok
 
 
-def test_cancelling_a_future_cancels_its_task_and_a_lost_client_fails_the_rest(one_worker_cluster):
+def scheduler_tasks(dask_scheduler):
+    return len(dask_scheduler.tasks)
+
+
+def test_tasks_are_let_go_once_delivered_or_cancelled_and_a_lost_client_fails_the_rest(one_worker_cluster):
     executor = cluster.DaskExecutor(one_worker_cluster)
+    delivered = [executor.submit(sum, [number]) for number in range(4)]
+    assert [future.result() for future in delivered] == [0, 1, 2, 3]
+    deadline = time.monotonic() + 30  # while the futures live, the scheduler forgets their tasks
+    while one_worker_cluster.run_on_scheduler(scheduler_tasks) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert one_worker_cluster.run_on_scheduler(scheduler_tasks) == 0
     running = executor.submit(time.sleep, 1)
     waiting = executor.submit(time.sleep, 600)  # behind the first on the one worker thread
     assert waiting.cancel()
