@@ -26,6 +26,7 @@ import quorbel
 from .corpus import Document
 from .layout import GROUP_SIZE, compress_group, titles_json
 from .partitions import partition_of
+from .store import written_in_place_of
 from .tokens import count_fields
 
 __all__ = [
@@ -133,11 +134,11 @@ def build_block(task: BlockTask) -> BlockInfo:
         by_partition[partition_of(term, task.partitions)].append(term)
     partition_terms, file_size = [], 0
     for partition, terms in enumerate(by_partition):
-        path = partition_path(task.path, partition)
         posting_lists = [lists[term] for term in terms]
         counts = [(len(postings) - title_only[term], in_title[term]) for term, postings in zip(terms, posting_lists)]
-        quorbel.write_binary_block(terms, counts, posting_lists, path)
-        num_terms, size = quorbel.get_block_stats(path)
+        with written_in_place_of(partition_path(task.path, partition)) as path:
+            quorbel.write_binary_block(terms, counts, posting_lists, path)
+            num_terms, size = quorbel.get_block_stats(path)
         partition_terms.append(num_terms)
         file_size += size
     _write_titles(task)
@@ -185,7 +186,7 @@ def _write_titles(task: BlockTask) -> None:
     except UnicodeEncodeError:
         found = first_invalid_text(titles, task.first_doc_id, "the title is ")
         raise found or DocumentError(f"block {task.number}: a title is not valid text") from None
-    with open(titles_path(task.path), "wb") as handle:
+    with written_in_place_of(titles_path(task.path)) as path, open(path, "wb") as handle:
         handle.write(data)
 
 
@@ -196,7 +197,7 @@ def _write_documents(task: BlockTask) -> tuple[int, ...]:
         groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
     except UnicodeEncodeError:
         raise _not_text(task, contents) from None
-    with open(task.documents_path, "wb") as handle:
+    with written_in_place_of(task.documents_path) as path, open(path, "wb") as handle:
         handle.writelines(groups)
     return tuple(map(len, groups))
 

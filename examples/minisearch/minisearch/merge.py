@@ -33,9 +33,9 @@ from pathlib import Path
 import quorbel
 
 from .blocks import doc_freqs
-from .layout import FormatError, decode_term_table, encode_term_table, entry_header_size
+from .layout import FormatError, decode_lengths, decode_term_table, encode_term_table, entry_header_size
 from .ranking import K1, TITLE_WEIGHT, length_norms
-from .store import fsync_file, sha256_of, write_synced
+from .store import fsync_file, sha256_of, write_synced, written_in_place_of
 
 __all__ = [
     "DEFAULT_CHUNK_SIZE",
@@ -141,8 +141,9 @@ class PartitionTask:
     postings_path: str
     terms_path: str
     first_doc: int
-    lengths: bytes
-    """The new segment's document lengths, a native-order ``array("I")``."""
+    lengths_path: str
+    """The new segment's lengths file, written before its partitions are merged."""
+    documents: int
     avgdl: float
     head_size: int
     chunk_size: int
@@ -183,23 +184,29 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
     for source in task.inputs:
         merger.add_entries(read_input(source))
-    lengths = array("I")
-    lengths.frombytes(task.lengths)
+    try:
+        with open(task.lengths_path, "rb") as handle:
+            lengths = array("I", decode_lengths(handle.read(), task.documents, task.lengths_path))
+    except (OSError, FormatError) as error:
+        raise IndexBuildError(f"partition {task.number}: {error}") from error
     norms = array("d", length_norms(lengths, task.avgdl))
     merged = merger.finish(lengths, norms, task.first_doc, task.head_size, task.chunk_size)
     del merger
-    postings_size = write_postings(merged, Path(task.postings_path))
+    with written_in_place_of(task.postings_path) as postings_path:
+        postings_size = write_postings(merged, Path(postings_path))
+        fsync_file(postings_path)
+        postings_sha256 = sha256_of(postings_path)
     table = merged.term_table()
     info = PartitionInfo(
         number=task.number,
         terms=len(merged.terms),
         postings=merged.total_postings,
         file_sizes=(postings_size, len(table)),
-        file_sha256=(sha256_of(task.postings_path), hashlib.sha256(table).hexdigest()),
+        file_sha256=(postings_sha256, hashlib.sha256(table).hexdigest()),
     )
     del merged
-    write_synced(task.terms_path, table)
-    fsync_file(task.postings_path)
+    with written_in_place_of(task.terms_path) as terms_path:
+        write_synced(terms_path, table)
     return info
 
 

@@ -181,7 +181,6 @@ def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter) -> 
 
 def _merge_partitions(plan: SegmentPlan, inputs: list[list[PartitionInput]], lengths: array[int]) -> list[PartitionInfo]:
     """Run one merge task per partition; returns their reports in partition order."""
-    data = lengths.tobytes()
     avgdl = average_length(plan.base_tokens + sum(lengths), plan.base_documents + len(lengths))
     tasks = [
         PartitionTask(
@@ -190,7 +189,8 @@ def _merge_partitions(plan: SegmentPlan, inputs: list[list[PartitionInput]], len
             postings_path=str(plan.path(partition_roles(partition)[0])),
             terms_path=str(plan.path(partition_roles(partition)[1])),
             first_doc=plan.first_doc,
-            lengths=data,
+            lengths_path=str(plan.path("lengths")),
+            documents=len(lengths),
             avgdl=avgdl,
             head_size=plan.head_size,
             chunk_size=plan.chunk_size,

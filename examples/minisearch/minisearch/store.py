@@ -58,6 +58,7 @@ __all__ = [
     "remove_stale_files",
     "sha256_of",
     "write_synced",
+    "written_in_place_of",
 ]
 
 MANIFEST_NAME = "manifest.json"
@@ -271,6 +272,24 @@ def write_synced(path: str | os.PathLike[str], data: bytes) -> int:
         handle.flush()
         os.fsync(handle.fileno())
     return len(data)
+
+
+@contextlib.contextmanager
+def written_in_place_of(path: str | os.PathLike[str]) -> Iterator[str]:
+    """A fresh name beside ``path`` to write a file under; the file replaces ``path`` when the
+    block ends, and is removed if it fails.
+
+    A cluster may run one task twice at the same time: each run writes a whole file of its own,
+    and whichever replaces ``path`` last, a reader sees one complete file.
+    """
+    temporary = f"{os.fspath(path)}.{secrets.token_hex(4)}.part"
+    try:
+        yield temporary
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
 
 
 def fsync_directory(path: str | os.PathLike[str]) -> None:

@@ -3,6 +3,7 @@
 import itertools
 import json
 import os
+from pathlib import Path
 
 import pytest
 from conftest import FRUIT, build, data_file, visible_files
@@ -234,3 +235,16 @@ def test_a_head_ordered_at_another_average_length_is_read_whole(tmp_path):
     with Index(tmp_path) as index:
         assert [hit.doc_id for hit in search(index, "x", 3).hits] == [2, 0, 1]
         assert [hit.doc_id for hit in search(index, "x", 1).hits] == [2]
+
+
+def test_a_file_written_in_place_of_another_replaces_it_whole_or_not_at_all(tmp_path):
+    target = tmp_path / "file"
+    target.write_bytes(b"old")
+    with pytest.raises(KeyboardInterrupt), minisearch.store.written_in_place_of(target) as path:
+        Path(path).write_bytes(b"half")
+        raise KeyboardInterrupt
+    assert os.listdir(tmp_path) == ["file"] and target.read_bytes() == b"old"
+    with minisearch.store.written_in_place_of(target) as first, minisearch.store.written_in_place_of(target) as second:
+        Path(first).write_bytes(b"one")
+        Path(second).write_bytes(b"two")
+    assert os.listdir(tmp_path) == ["file"] and target.read_bytes() == b"one"
