@@ -34,6 +34,7 @@ __all__ = [
     "MAX_TITLE_CHARS",
     "BlockInfo",
     "BlockTask",
+    "block_path",
     "DocumentError",
     "build_block",
     "first_invalid_text",
@@ -91,6 +92,11 @@ class BlockInfo:
 
     def partition_path(self, partition: int) -> str:
         return partition_path(self.path, partition)
+
+
+def block_path(directory: str, number: int) -> str:
+    """Where block ``number`` of a build goes, in ``directory`` (its files take this name's stem)."""
+    return str(Path(directory, f"block-{number:06d}.blk"))
 
 
 def partition_path(block_path: str, partition: int) -> str:

@@ -60,6 +60,7 @@ __all__ = [
     "TermTable",
     "TitlesWriter",
     "compress_group",
+    "decode_length_array",
     "decode_lengths",
     "decode_term_table",
     "decode_titles",
@@ -98,6 +99,11 @@ def _to_bytes(typecode: str, values: Sequence[int] | Sequence[float] | array[int
 
 def _from_bytes(typecode: str, payload: memoryview, start: int, count: int, what: str) -> tuple[list[Any], int]:
     """``count`` values of ``typecode`` from ``payload[start:]``, and the position after them."""
+    data, end = _array_from_bytes(typecode, payload, start, count, what)
+    return data.tolist(), end
+
+
+def _array_from_bytes(typecode: str, payload: memoryview, start: int, count: int, what: str) -> tuple[array[Any], int]:
     data = array(typecode)
     end = start + data.itemsize * count
     if end > len(payload):
@@ -105,7 +111,7 @@ def _from_bytes(typecode: str, payload: memoryview, start: int, count: int, what
     data.frombytes(payload[start:end])
     if sys.byteorder == "big":
         data.byteswap()
-    return data.tolist(), end
+    return data, end
 
 
 def _u32(values: Sequence[int] | array[int]) -> bytes:
@@ -248,10 +254,15 @@ def encode_lengths(lengths: Sequence[int] | array[int]) -> bytes:
 
 def decode_lengths(data: bytes, documents: int, what: str = "lengths") -> list[int]:
     """Parse a lengths file that must hold ``documents`` lengths."""
+    return decode_length_array(data, documents, what).tolist()
+
+
+def decode_length_array(data: bytes, documents: int, what: str = "lengths") -> array[int]:
+    """:func:`decode_lengths` as an ``array("I")``: 4 bytes a document instead of a list's 36."""
     payload = _unpack(LENGTHS_MAGIC, data, what)
     if len(payload) != 4 * documents:
         raise FormatError(f"{what} holds {len(payload) // 4} lengths, expected {documents}")
-    return _read_u32(payload, 0, documents, what)[0]
+    return _array_from_bytes("I", payload, 0, documents, what)[0]
 
 
 def titles_json(titles: Sequence[str]) -> bytes:

@@ -32,14 +32,15 @@ from pathlib import Path
 
 import quorbel
 
-from .blocks import doc_freqs
-from .layout import FormatError, decode_lengths, decode_term_table, encode_term_table, entry_header_size
-from .ranking import K1, TITLE_WEIGHT, length_norms
+from .blocks import block_path, doc_freqs, partition_path
+from .layout import FormatError, decode_length_array, decode_term_table, encode_term_table, entry_header_size
+from .ranking import K1, TITLE_WEIGHT, length_norm_array
 from .store import fsync_file, sha256_of, write_synced, written_in_place_of
 
 __all__ = [
     "DEFAULT_CHUNK_SIZE",
     "DEFAULT_HEAD_SIZE",
+    "BlockInputs",
     "BlockMerger",
     "IndexBuildError",
     "MergedIndex",
@@ -132,11 +133,28 @@ class PartitionInput:
 
 
 @dataclass(frozen=True)
+class BlockInputs:
+    """The blocks 0, 1, ... of a new segment, in ``directory``: ``terms[b][p]`` is the number of
+    terms in partition ``p`` of block ``b``.  (A compact stand-in for one
+    :class:`PartitionInput` per block and partition.)"""
+
+    directory: str
+    terms: tuple[tuple[int, ...], ...]
+
+    def of_partition(self, partition: int) -> list[PartitionInput]:
+        return [
+            PartitionInput(partition_path(block_path(self.directory, number), partition), counts[partition],
+                           what=f"block {number}")
+            for number, counts in enumerate(self.terms)
+        ]
+
+
+@dataclass(frozen=True)
 class PartitionTask:
     """The merge of one partition of a new segment, whose documents start at ``first_doc``."""
 
     number: int
-    inputs: tuple[PartitionInput, ...]
+    inputs: tuple[PartitionInput, ...] | BlockInputs
     """In document order."""
     postings_path: str
     terms_path: str
@@ -182,14 +200,15 @@ def _collector_paused() -> Iterator[None]:
 
 def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
-    for source in task.inputs:
+    inputs = task.inputs.of_partition(task.number) if isinstance(task.inputs, BlockInputs) else task.inputs
+    for source in inputs:
         merger.add_entries(read_input(source))
     try:
         with open(task.lengths_path, "rb") as handle:
-            lengths = array("I", decode_lengths(handle.read(), task.documents, task.lengths_path))
+            lengths = decode_length_array(handle.read(), task.documents, task.lengths_path)
     except (OSError, FormatError) as error:
         raise IndexBuildError(f"partition {task.number}: {error}") from error
-    norms = array("d", length_norms(lengths, task.avgdl))
+    norms = length_norm_array(lengths, task.avgdl)
     merged = merger.finish(lengths, norms, task.first_doc, task.head_size, task.chunk_size)
     del merger
     with written_in_place_of(task.postings_path) as postings_path:

@@ -8,7 +8,10 @@ The partition count is chosen when an index is created, from a memory
 budget: a partition's merge holds every posting of that partition as Python
 objects, about :data:`MERGE_BYTES_PER_SOURCE_BYTE` bytes of memory per byte of
 source text, so the text is split into as many partitions as it takes to keep
-one merge within the budget.
+an average partition within half the budget.  The other half is for the
+process itself, its arrays of document lengths, and the uneven share of the
+partitions that hold the most frequent words (a word's whole list is merged
+in one partition).
 """
 
 from __future__ import annotations
@@ -51,7 +54,7 @@ def choose_partitions(source_bytes: int | None, memory: int | None) -> int:
     if not source_bytes:
         return 1
     budget = memory if memory is not None else DEFAULT_MEMORY
-    needed = math.ceil(source_bytes * MERGE_BYTES_PER_SOURCE_BYTE / budget)
+    needed = math.ceil(source_bytes * MERGE_BYTES_PER_SOURCE_BYTE / (budget / 2))
     return max(1, min(MAX_PARTITIONS, needed))
 
 

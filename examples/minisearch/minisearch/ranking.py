@@ -25,9 +25,10 @@ lets a search stop early (:func:`term_score` of ``max_f`` and ``min_length``).
 from __future__ import annotations
 
 import math
+from array import array
 from collections.abc import Sequence
 
-__all__ = ["B", "K1", "TITLE_WEIGHT", "average_length", "idf", "length_norms", "term_score", "weighted_frequency"]
+__all__ = ["B", "K1", "TITLE_WEIGHT", "average_length", "idf", "length_norm_array", "length_norms", "term_score", "weighted_frequency"]
 
 K1 = 1.2
 B = 0.75
@@ -61,6 +62,11 @@ def length_norm(length: int, avgdl: float) -> float:
 def length_norms(lengths: Sequence[int], avgdl: float) -> list[float]:
     """:func:`length_norm` of every document, indexed by document id."""
     return [K1 * (1 - B + B * length / avgdl) for length in lengths]
+
+
+def length_norm_array(lengths: Sequence[int], avgdl: float) -> array[float]:
+    """:func:`length_norms` as an ``array("d")``: 8 bytes a document instead of a list's 32."""
+    return array("d", (K1 * (1 - B + B * length / avgdl) for length in lengths))
 
 
 def term_score(weight: float, frequency: int, norm: float) -> float:

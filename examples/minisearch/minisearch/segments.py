@@ -31,7 +31,7 @@ from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from pathlib import Path
 
-from .blocks import BlockInfo, BlockTask, build_block, documents_path, titles_path
+from .blocks import BlockInfo, BlockTask, block_path, build_block, documents_path, titles_path
 from .corpus import Document
 from .executors import default_workers
 from .layout import (
@@ -44,6 +44,7 @@ from .layout import (
     titles_payload,
 )
 from .merge import (
+    BlockInputs,
     IndexBuildError,
     PartitionInfo,
     PartitionInput,
@@ -118,12 +119,8 @@ def segment_from_documents(
     phases["index"] = time.perf_counter() - started
 
     started = time.perf_counter()
-    inputs = [
-        [PartitionInput(block.partition_path(partition), block.partition_terms[partition], what=f"block {block.number}")
-         for block in blocks]
-        for partition in range(plan.partitions)
-    ]
-    partitions = _merge_partitions(plan, inputs, lengths)
+    inputs = BlockInputs(str(plan.work / "blocks"), tuple(block.partition_terms for block in blocks))
+    partitions = _merge_partitions(plan, [inputs] * plan.partitions, lengths)
     phases["merge"] = time.perf_counter() - started
     return _segment(plan, lengths, partitions, source, phases), len(blocks)
 
@@ -153,12 +150,12 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
     if plan.store_documents:
         _write_store(store, plan.path("docs"))
     inputs = [
-        [PartitionInput(
+        tuple(PartitionInput(
             str(index_dir / segment.files[partition_roles(partition)[0]]),
             segment.partition_terms[partition],
             term_table=str(index_dir / segment.files[partition_roles(partition)[1]]),
             what=f"segment {segment.name}, partition {partition}",
-        ) for segment in segments]
+        ) for segment in segments)
         for partition in range(plan.partitions)
     ]
     partitions = _merge_partitions(plan, inputs, lengths)
@@ -179,13 +176,15 @@ def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter) -> 
         titles.add_array(handle.read())
 
 
-def _merge_partitions(plan: SegmentPlan, inputs: list[list[PartitionInput]], lengths: array[int]) -> list[PartitionInfo]:
+def _merge_partitions(
+    plan: SegmentPlan, inputs: Sequence[tuple[PartitionInput, ...] | BlockInputs], lengths: array[int]
+) -> list[PartitionInfo]:
     """Run one merge task per partition; returns their reports in partition order."""
     avgdl = average_length(plan.base_tokens + sum(lengths), plan.base_documents + len(lengths))
     tasks = [
         PartitionTask(
             number=partition,
-            inputs=tuple(inputs[partition]),
+            inputs=inputs[partition],
             postings_path=str(plan.path(partition_roles(partition)[0])),
             terms_path=str(plan.path(partition_roles(partition)[1])),
             first_doc=plan.first_doc,
@@ -292,7 +291,7 @@ def _index_blocks(
             for number, chunk in enumerate(itertools.batched(documents, block_size)):
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
                     raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
-                path = str(plan.work / "blocks" / f"block-{number:06d}.blk")
+                path = block_path(str(plan.work / "blocks"), number)
                 task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions)
                 next_doc += len(chunk)
                 pending[plan.executor.submit(build_block, task)] = number
