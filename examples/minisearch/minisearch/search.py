@@ -46,7 +46,7 @@ from .query import Leaf, Query, parse
 from .ranking import K1, average_length, idf, length_norm, length_norms
 from .snippets import make_snippet
 from .store import IndexUnusableError, Manifest, Segment, partition_roles, read_manifest
-from .topk import ClauseSpec, EvaluationStats, TermPostings, top_k
+from .topk import ClauseSpec, EvaluationStats, TermPostings, stale_impact_bound, top_k
 
 __all__ = ["Hit", "Index", "SearchResult", "search"]
 
@@ -90,8 +90,9 @@ class _Partition:
         self.term_ids: dict[str, int] = {}
         self.impacts: list[float] = []
 
-    def table(self, avgdl: float | None) -> TermTable:
-        """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it."""
+    def table(self, avgdl: float | None, tier_ratio: float = 1.0) -> TermTable:
+        """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it, their
+        tiers having been ordered at ``tier_ratio`` times it."""
         if self._table is None:
             assert self.terms_data is not None
             try:
@@ -107,7 +108,7 @@ class _Partition:
             if problems:
                 raise IndexUnusableError("; ".join(problems))
             self.term_ids = dict(zip(table.terms, range(len(table.terms))))
-            self.impacts = table.chunk_impact if avgdl is None else _impact_bounds(table, avgdl)
+            self.impacts = table.chunk_impact if avgdl is None else _impact_bounds(table, avgdl, tier_ratio)
             self._table, self.terms_data = table, None
         return self._table
 
@@ -123,12 +124,13 @@ class _Partition:
         self.map.close()
 
 
-def _impact_bounds(table: TermTable, avgdl: float) -> list[float]:
-    """Per chunk, an impact bound at ``avgdl``: its largest ``F`` at its shortest length."""
+def _impact_bounds(table: TermTable, avgdl: float, tier_ratio: float) -> list[float]:
+    """Per chunk, an impact bound at ``avgdl``: the lower of its largest ``F`` at its shortest
+    length and what its recorded largest impact (at ``tier_ratio`` times ``avgdl``) allows."""
     k1_plus_1 = K1 + 1.0
     return [
-        (max_f * k1_plus_1) / (max_f + length_norm(length, avgdl))
-        for max_f, length in zip(table.chunk_max_f, table.chunk_min_length)
+        min((max_f * k1_plus_1) / (max_f + length_norm(length, avgdl)), stale_impact_bound(impact, tier_ratio))
+        for max_f, length, impact in zip(table.chunk_max_f, table.chunk_min_length, table.chunk_impact)
     ]
 
 
@@ -154,9 +156,11 @@ class SegmentReader:
         self.segment = segment
         self.index_dir = index_dir
         self.partitions: list[_Partition] = []
-        # Tiers ordered at another average length: heads are not in impact order here, and
-        # the chunks' recorded impacts are no bounds.
-        self.exact = average_length(segment.tier_tokens, segment.tier_documents) == avgdl
+        # Tiers ordered at another average length: heads are in another impact order, and the
+        # chunks' recorded impacts are bounds only once rescaled.
+        tier_avgdl = average_length(segment.tier_tokens, segment.tier_documents)
+        self.exact = tier_avgdl == avgdl
+        self.tier_ratio = tier_avgdl / avgdl
         self.avgdl = avgdl
         self._store: tuple[mmap.mmap, DocumentStoreIndex] | None = None
         try:
@@ -182,7 +186,7 @@ class SegmentReader:
     def find(self, term: str) -> tuple[_Partition, TermTable, int] | None:
         """The partition of ``term``, its term table, and the term's index there."""
         partition = self.partitions[partition_of(term, len(self.partitions))]
-        table = partition.table(None if self.exact else self.avgdl)
+        table = partition.table(None if self.exact else self.avgdl, self.tier_ratio)
         index = partition.term_ids.get(term)
         return None if index is None else (partition, table, index)
 
@@ -204,7 +208,7 @@ class SegmentReader:
         """The terms of this segment that start with ``prefix``, in order."""
         found: list[str] = []
         for partition in self.partitions:
-            terms = partition.table(None if self.exact else self.avgdl).terms
+            terms = partition.table(None if self.exact else self.avgdl, self.tier_ratio).terms
             start = bisect_left(terms, prefix)
             found.extend(terms[start : bisect_left(terms, prefix + "\U0010ffff", start)])
         return sorted(found)
@@ -224,7 +228,7 @@ class SegmentReader:
             max_f=table.chunk_max_f[first : first + count],
             impacts=partition.impacts[first : first + count],
             load_chunk=lambda chunk: partition.decode_entry(head + 1 + chunk),
-            ordered=self.exact,
+            tier_ratio=None if self.exact else self.tier_ratio,
         )
 
     def prefix_postings(self, prefix: str) -> list[Posting]:

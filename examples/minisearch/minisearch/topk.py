@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from operator import neg
 
-from .ranking import K1, TITLE_WEIGHT
+from .ranking import B, K1, TITLE_WEIGHT
 
 __all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "top_k"]
 
@@ -47,8 +47,10 @@ class TermPostings:
     impacts: Sequence[float] = ()
     """Per chunk, the largest ``F * (K1 + 1) / (F + norm)`` of its postings."""
     load_chunk: Callable[[int], list[Posting]] | None = None
-    ordered: bool = True
-    """The head is in impact order, largest first (else in no particular order)."""
+    tier_ratio: float | None = None
+    """None: the head is in impact order, largest first.  A number: it is in the impact order
+    of an average length ``tier_ratio`` times the current one (a segment tiered before others
+    joined it), and ``impacts`` are bounds at the current one."""
 
     @property
     def chunks(self) -> int:
@@ -171,7 +173,9 @@ def _single_term(
     and a chunk matters only if its largest impact reaches theta."""
     stats = EvaluationStats(rounds=1, postings_decoded=len(term.head))
     head = term.head
-    if term.chunks and term.ordered:  # score the front of the head, and on while a score could tie the k-th
+    if term.chunks and term.tier_ratio is not None:
+        docs, scores = _front_of_stale_head(term, term.tier_ratio, norms, k, floor)
+    elif term.chunks:  # score the front of the head, and on while a score could tie the k-th
         docs, scores = _scored(term.weight, head[:k], norms)
         theta = scores[-1] if len(scores) >= k else float("-inf")
         for doc, content, title in head[k:]:  # rarely gets far
@@ -196,6 +200,48 @@ def _single_term(
             docs, scores = _scored(term.weight, postings, norms)
             ranked = _best_k(k, [-negated for negated, _ in ranked] + scores, [doc for _, doc in ranked] + docs)
     return [(doc, -negated) for negated, doc in ranked], stats
+
+
+def stale_impact_bound(impact: float, ratio: float) -> float:
+    """A bound of a posting's impact at the current average length, from a bound ``impact`` of
+    its impact at an average length ``ratio`` times the current one.
+
+    The norm at the current length is ``c + (norm - c) * ratio`` with ``c = K1 * (1 - B)``: at
+    least the old one when ``ratio`` is 1 or more, so the impact can only fall.  Below 1 the
+    norm is at least ``ratio * norm``, and ``norm >= F * ((K1 + 1) / impact - 1)``, whence the
+    bound below, which holds for any ``F``.
+    """
+    if ratio >= 1.0:
+        return impact
+    return _K1_PLUS_1 / (1.0 + (_K1_PLUS_1 / impact - 1.0) * ratio)
+
+
+def _front_of_stale_head(
+    term: TermPostings, ratio: float, norms: Sequence[float], k: int, floor: float
+) -> tuple[list[int], list[float]]:
+    """The scores of a head in the impact order of another average length, from its front on,
+    while what is left of it could still reach the k-th best."""
+    constant = K1 * (1.0 - B)
+    docs: list[int] = []
+    scores: list[float] = []
+    best: list[float] = []  # the k best scores, a min-heap
+    for doc, content, title in term.head:
+        frequency = content + TITLE_WEIGHT * title
+        norm = norms[doc]
+        if len(best) >= k or floor > float("-inf"):
+            theta = max(best[0] if len(best) >= k else float("-inf"), floor)
+            old_norm = constant + (norm - constant) / ratio
+            bound = stale_impact_bound((frequency * _K1_PLUS_1) / (frequency + old_norm), ratio)
+            if term.weight * bound < theta - abs(theta) * _RELATIVE_MARGIN:
+                break  # the rest of the head had smaller impacts at the old length
+        score = _score(term.weight, frequency, norm)
+        docs.append(doc)
+        scores.append(score)
+        if len(best) < k:
+            heapq.heappush(best, score)
+        elif score > best[0]:
+            heapq.heapreplace(best, score)
+    return docs, scores
 
 
 def _best_k(k: int, scores: list[float], docs: list[int]) -> list[tuple[float, int]]:

@@ -248,3 +248,18 @@ def test_a_file_written_in_place_of_another_replaces_it_whole_or_not_at_all(tmp_
         Path(first).write_bytes(b"one")
         Path(second).write_bytes(b"two")
     assert os.listdir(tmp_path) == ["file"] and target.read_bytes() == b"one"
+
+
+def test_a_head_ordered_at_a_longer_average_length_stops_where_it_may(tmp_path):
+    # First segment: average length 236, head of "x" = P (five times in 100 tokens), Q ("x z").
+    # The short documents added bring it to 16: Q now scores above P.
+    first = [minisearch.Document("", text) for text in ("x " * 5 + "f " * 95, "x z", "x" + " f" * 200)]
+    first += [minisearch.Document("", "pad " * 300)] * 10
+    later = [minisearch.Document("", "q")] * 200
+    build(first + later, tmp_path / "one", head_size=2, chunk_size=2)
+    build(first, tmp_path / "parts", head_size=2, chunk_size=2)
+    add(later, tmp_path / "parts", merge=False)
+    with Index(tmp_path / "one") as one, Index(tmp_path / "parts") as parts:
+        assert search(one, "x", 1).hits[0].doc_id == 1
+        for k in (1, 2, 3):
+            assert search(parts, "x", k).hits == search(one, "x", k).hits
