@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import itertools
+import mmap
 import time
 from array import array
 from collections.abc import Callable, Iterable, Sequence
@@ -137,10 +138,10 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
             try:
                 lengths.extend(decode_lengths(files["lengths"].read_bytes(), segment.documents, segment.files["lengths"]))
                 titles.add_array(titles_payload(files["titles"].read_bytes(), segment.files["titles"]))
-                if plan.store_documents:
-                    with open(files["docs"], "rb") as handle:
-                        store.add_store(read_document_store_index(handle.read(), segment.files["docs"]), str(files["docs"]))
-            except (OSError, FormatError) as error:
+                if plan.store_documents:  # mapped: only the group index is read, not the groups
+                    with open(files["docs"], "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
+                        store.add_store(read_document_store_index(data, segment.files["docs"]), str(files["docs"]))
+            except (OSError, ValueError) as error:  # FormatError, or an empty file that cannot be mapped
                 raise IndexBuildError(f"segment {segment.name}: {error}") from error
         titles.close()
     except BaseException:
