@@ -110,8 +110,8 @@ class Bench:
 
     def engine(self, command: str, name: str, mode: str, index: Path, source: Path, documents: int,
                partitions: int | None = None) -> dict[str, Any]:
-        """Run the engine's ``index`` or ``add`` on the first ``documents`` of ``source``."""
-        options = ["--limit", str(documents), *self.engine_options(mode, partitions)]
+        """Run the engine's ``index`` or ``add`` on ``source``, a file of ``documents`` documents."""
+        options = self.engine_options(mode, partitions)
         figures = self.run(name, engine_command(command, index, source, options), documents, index, ROLES[mode])
         figures.update(manifest_counts(index))
         return figures
@@ -122,7 +122,7 @@ def build_series(bench: Bench, mode: str) -> None:
     sizes = bench.settings.sizes
     for size in sizes:
         index = bench.workdir / f"{mode}-{size}"
-        figures = bench.engine("index", f"{mode}-{size}", mode, index, bench.files.base, size)
+        figures = bench.engine("index", f"{mode}-{size}", mode, index, bench.files.first(size), size)
         bench.record(mode, str(size), figures)
         if mode != "pool" or size not in (min(sizes), max(sizes)):
             shutil.rmtree(index)
@@ -133,7 +133,7 @@ def fts5_series(bench: Bench) -> None:
     sizes = bench.settings.sizes
     for size in sizes:
         database = bench.workdir / f"fts5-{size}.db"
-        figures = bench.run(f"fts5-{size}", fts5_command(database, bench.files.base, size), size, database, "")
+        figures = bench.run(f"fts5-{size}", fts5_command(database, bench.files.first(size)), size, database, "")
         bench.record("fts5", str(size), figures)
         if size != max(sizes):
             database.unlink()
@@ -143,7 +143,7 @@ def pool_index(bench: Bench, size: int) -> Path:
     """Return the pool-built index of ``size`` documents, building it (untimed) if this run has not."""
     index = bench.workdir / f"pool-{size}"
     if not index.exists():
-        bench.engine("index", f"pool-{size}-untimed", "pool", index, bench.files.base, size)
+        bench.engine("index", f"pool-{size}-untimed", "pool", index, bench.files.first(size), size)
     return index
 
 
@@ -151,7 +151,7 @@ def fts5_database(bench: Bench, size: int) -> Path:
     """Return the FTS5 database of ``size`` documents, building it (untimed) if this run has not."""
     database = bench.workdir / f"fts5-{size}.db"
     if not database.exists():
-        bench.run(f"fts5-{size}-untimed", fts5_command(database, bench.files.base, size), size, database, "")
+        bench.run(f"fts5-{size}-untimed", fts5_command(database, bench.files.first(size)), size, database, "")
     return database
 
 
@@ -165,14 +165,14 @@ def add_step(bench: Bench) -> None:
         figures = bench.run("optimize", command, size + extra, index, "pool worker")
         bench.record("add", "optimize", {**figures, **manifest_counts(index)})
     database = fts5_database(bench, size)
-    figures = bench.run(f"fts5-add-{extra}", fts5_command(database, bench.files.extra, extra), extra, database, "")
+    figures = bench.run(f"fts5-add-{extra}", fts5_command(database, bench.files.extra), extra, database, "")
     bench.record("add", "fts5", figures)
 
 
 def segmented_index(bench: Bench, size: int) -> Path:
     """Build the first 90 % of ``size`` documents, then add the rest as a segment; record the add."""
     index, added = bench.workdir / f"segmented-{size}", size // 10
-    bench.engine("index", f"segmented-{size}-base", "pool", index, bench.files.base, size - added)
+    bench.engine("index", f"segmented-{size}-base", "pool", index, bench.files.first(size - added), size - added)
     tail = bench.workdir / f"documents-{size - added}-{size}.jsonl"
     write_slice(bench.files.base, size - added, size, tail)
     bench.record("segment_add", str(size), bench.engine("add", f"segment-add-{added}", "pool", index, tail, added))
@@ -185,12 +185,13 @@ def queries_step(bench: Bench) -> None:
     indexes = {"partitioned": pool_index(bench, size)}
     if bench.features.partitions:
         indexes["one partition"] = bench.workdir / f"single-{size}"
-        figures = bench.engine("index", f"single-{size}", "pool", indexes["one partition"], bench.files.base, size, 1)
+        single = indexes["one partition"]
+        figures = bench.engine("index", f"single-{size}", "pool", single, bench.files.first(size), size, 1)
         bench.record("single", str(size), figures)
     if bench.features.add:
         indexes["partitioned + segment"] = segmented_index(bench, size)
     print(f"== queries on {size:,} documents: sampling", flush=True)
-    queries = corpus_queries(bench.files.base, size, bench.settings.queries)
+    queries = corpus_queries(bench.files.first(size), bench.settings.queries)
     shapes = {name: manifest_counts(path) for name, path in indexes.items()}
     timings = throughput(indexes, queries, bench.settings.rounds)
     bench.record("queries", str(size), {

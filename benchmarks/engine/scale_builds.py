@@ -34,10 +34,9 @@ def engine_command(command: str, index: Path, jsonl: Path, options: list[str]) -
     return [sys.executable, "-m", "minisearch", command, str(index), "--jsonl", str(jsonl), "--no-progress", *options]
 
 
-def fts5_command(database: Path, jsonl: Path, limit: int | None) -> list[str]:
+def fts5_command(database: Path, jsonl: Path) -> list[str]:
     """Return the argument list that inserts a JSON Lines file's documents into an FTS5 table."""
-    limit_options = [] if limit is None else ["--limit", str(limit)]
-    return [sys.executable, str(HERE / "scale_fts5.py"), str(database), str(jsonl), *limit_options]
+    return [sys.executable, str(HERE / "scale_fts5.py"), str(database), str(jsonl)]
 
 
 def manifest_counts(index: Path) -> dict[str, Any]:

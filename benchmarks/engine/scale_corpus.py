@@ -3,9 +3,10 @@
 The corpus of ``base + extra`` documents is drawn by synthetic.py's generator (the documents are
 those of ``synthetic_corpus(base + extra, seed)``), streamed, so memory stays bounded by one chunk
 of documents. Its first ``base`` documents go to one file and the last ``extra`` to another: the
-smaller corpora are prefixes of the first file, and the second holds the documents added to an
-index afterwards, drawn from the same vocabulary. Both files live in a cache directory, named by
-size and seed, and are written under a temporary name and renamed, so a file that exists is whole.
+smaller corpora are prefixes of the first file (each written to a file of its own), and the second
+holds the documents added to an index afterwards, drawn from the same vocabulary. The files live
+in a cache directory, named by size and seed, and are written under a temporary name and renamed,
+so a file that exists is whole.
 """
 
 from __future__ import annotations
@@ -35,6 +36,19 @@ class CorpusFiles:
     extra: Path
     extra_documents: int
     seed: int
+
+    def first(self, documents: int) -> Path:
+        """Return a file of the first ``documents`` base documents, writing it once.
+
+        A file of its own rather than a limit on the whole file: the engine sizes its index
+        (partitions) by its input, as it would for a corpus of that size.
+        """
+        if documents == self.base_documents:
+            return self.base
+        path = self.base.with_name(f"first-{documents}.jsonl")
+        if not path.exists():
+            write_slice(self.base, 0, documents, path)
+        return path
 
 
 def stream_corpus(n_docs: int, seed: int) -> Iterator[Document]:
@@ -77,5 +91,7 @@ def read_documents(path: Path, limit: int | None = None) -> Iterator[Document]:
 
 def write_slice(source: Path, start: int, stop: int, target: Path) -> None:
     """Copy lines ``start`` to ``stop`` (documents, from 0) of a JSON Lines file to ``target``."""
-    with open(source, encoding="utf-8") as f, open(target, "w", encoding="utf-8") as out:
+    partial = target.with_name(target.name + ".partial")
+    with open(source, encoding="utf-8") as f, open(partial, "w", encoding="utf-8") as out:
         out.writelines(itertools.islice(f, start, stop))
+    partial.replace(target)

@@ -24,9 +24,9 @@ K = 10
 MISMATCH_EXAMPLES = 5
 
 
-def corpus_queries(jsonl: Path, documents: int, count: int) -> list[Query]:
-    """Return ``count`` queries drawn from the terms of the first ``documents`` of ``jsonl``."""
-    return sample_queries(document_frequencies(read_documents(jsonl, documents)), count)
+def corpus_queries(jsonl: Path, count: int) -> list[Query]:
+    """Return ``count`` queries drawn from the terms of the documents of ``jsonl``."""
+    return sample_queries(document_frequencies(read_documents(jsonl)), count)
 
 
 def _texts(queries: list[Query]) -> dict[str, list[str]]:

@@ -142,12 +142,12 @@ def _header(results: Figures) -> list[str]:
     corpus = (
         f"Corpus: the seeded synthetic corpus (Zipf word frequencies, seed {settings['seed']}) of "
         f"{max(settings['sizes']) + settings['extra']:,} documents, written once as JSON Lines; each size is a "
-        f"prefix of its first {max(settings['sizes']):,} documents, and the {settings['extra']:,} added are its "
+        f"file of its own holding a prefix of its first {max(settings['sizes']):,} documents, and the {settings['extra']:,} added are its "
         "last ones (same vocabulary)."
     )
     budget = f" --memory {settings['memory']}" if meta["features"]["memory"] else ""
     builds = (
-        f"Builds: `python -m minisearch index INDEX --jsonl FILE --limit N{budget}` with "
+        f"Builds: `python -m minisearch index INDEX --jsonl FILE{budget}` with "
         f"`--workers {settings['workers']}` (process pool) or `--dask-local {settings['dask_workers']}` (a "
         "LocalCluster of two worker processes), each build a process of its own, timed from start to exit "
         "(reading the JSON Lines and starting the cluster included); FTS5 inserts the same JSON Lines into "
