@@ -68,7 +68,8 @@ class Settings:
 
 
 FULL = Settings((250_000, 500_000, 1_000_000), 0, 2_000, 3, "512M", 2, 2, DEFAULT_SEED)
-QUICK = Settings((20_000, 40_000, 80_000), 0, 500, 2, "512M", 2, 2, DEFAULT_SEED)
+# A budget small enough that the quick run's small corpora still get several partitions.
+QUICK = Settings((20_000, 40_000, 80_000), 0, 500, 2, "64M", 2, 2, DEFAULT_SEED)
 
 
 @dataclass
@@ -98,22 +99,27 @@ class Bench:
         )
         return figures
 
-    def engine_options(self, mode: str, partitions: int | None = None) -> list[str]:
-        """Return the options of an engine build or add: its executor and the memory budget."""
+    def engine_options(self, command: str, mode: str, partitions: int | None = None) -> list[str]:
+        """Return the options of an engine command: its executor and the memory budget, if it takes them."""
         s = self.settings
-        options = ["--dask-local", str(s.dask_workers)] if mode == "dask" else ["--workers", str(s.workers)]
-        if self.features.memory:
-            options += ["--memory", s.memory]
-        if partitions is not None:
-            options += ["--partitions", str(partitions)]
-        return options
+        wanted = {"--memory": s.memory, "--partitions": None if partitions is None else str(partitions)}
+        if mode == "dask":
+            wanted["--dask-local"] = str(s.dask_workers)
+        else:
+            wanted["--workers"] = str(s.workers)
+        accepted = [(option, value) for option, value in wanted.items() if self.features.accepts(command, option)]
+        return [text for option, value in accepted if value is not None for text in (option, value)]
 
     def engine(self, command: str, name: str, mode: str, index: Path, source: Path, documents: int,
-               partitions: int | None = None) -> dict[str, Any]:
+               partitions: int | None = None, more: tuple[str, ...] = ()) -> dict[str, Any]:
         """Run the engine's ``index`` or ``add`` on ``source``, a file of ``documents`` documents."""
-        options = self.engine_options(mode, partitions)
+        options = [*self.engine_options(command, mode, partitions), *more]
+        before = manifest_counts(index)["index_documents"] if command == "add" else 0
         figures = self.run(name, engine_command(command, index, source, options), documents, index, ROLES[mode])
         figures.update(manifest_counts(index))
+        if figures["index_documents"] not in (None, before + documents):
+            self.record("problems", name, f"the index holds {figures['index_documents']:,} documents, "
+                        f"not {before + documents:,}")
         return figures
 
 
@@ -160,8 +166,9 @@ def add_step(bench: Bench) -> None:
     size, extra = max(bench.settings.sizes), bench.settings.extra
     index = pool_index(bench, size)
     bench.record("add", "minisearch", bench.engine("add", f"add-{extra}", "pool", index, bench.files.extra, extra))
-    if bench.features.optimize:
-        command = [sys.executable, "-m", "minisearch", "optimize", str(index)]
+    if "optimize" in bench.features.options:
+        options = bench.engine_options("optimize", "pool")
+        command = [sys.executable, "-m", "minisearch", "optimize", str(index), "--no-progress", *options]
         figures = bench.run("optimize", command, size + extra, index, "pool worker")
         bench.record("add", "optimize", {**figures, **manifest_counts(index)})
     database = fts5_database(bench, size)
@@ -175,7 +182,9 @@ def segmented_index(bench: Bench, size: int) -> Path:
     bench.engine("index", f"segmented-{size}-base", "pool", index, bench.files.first(size - added), size - added)
     tail = bench.workdir / f"documents-{size - added}-{size}.jsonl"
     write_slice(bench.files.base, size - added, size, tail)
-    bench.record("segment_add", str(size), bench.engine("add", f"segment-add-{added}", "pool", index, tail, added))
+    no_merge = ("--no-merge",) if bench.features.accepts("add", "--no-merge") else ()
+    figures = bench.engine("add", f"segment-add-{added}", "pool", index, tail, added, more=no_merge)
+    bench.record("segment_add", str(size), figures)
     return index
 
 
@@ -183,12 +192,12 @@ def queries_step(bench: Bench) -> None:
     """On the smallest corpus: queries/s on each index, and top 10s against a one-partition build."""
     size = min(bench.settings.sizes)
     indexes = {"partitioned": pool_index(bench, size)}
-    if bench.features.partitions:
+    if bench.features.accepts("index", "--partitions"):
         indexes["one partition"] = bench.workdir / f"single-{size}"
         single = indexes["one partition"]
         figures = bench.engine("index", f"single-{size}", "pool", single, bench.files.first(size), size, 1)
         bench.record("single", str(size), figures)
-    if bench.features.add:
+    if "add" in bench.features.options:
         indexes["partitioned + segment"] = segmented_index(bench, size)
     print(f"== queries on {size:,} documents: sampling", flush=True)
     queries = corpus_queries(bench.files.first(size), bench.settings.queries)
@@ -259,9 +268,9 @@ def _settings(args: argparse.Namespace) -> Settings:
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="20k, 40k and 80k documents, fewer queries")
+    parser.add_argument("--quick", action="store_true", help="20k, 40k and 80k documents, 64M, fewer queries")
     parser.add_argument("--out", type=Path, default=ROOT / "benchmarks" / "results" / "scale.md")
-    parser.add_argument("--memory", help="the memory budget of every build (default: 512M)")
+    parser.add_argument("--memory", help="the memory budget of every build (default: 512M; 64M with --quick)")
     parser.add_argument("--sizes", type=int, nargs="+", help="corpus sizes in documents")
     parser.add_argument("--extra", type=int, help="documents added to the largest index (default: a tenth of it)")
     parser.add_argument("--queries", type=int, help="queries sampled (default: 2,000; 500 with --quick)")

@@ -15,6 +15,7 @@ from dataclasses import dataclass
 __all__ = ["Features", "detect_features", "parse_size"]
 
 _SIZE = re.compile(r"(\d+(?:\.\d+)?)\s*([KMGT]?)(?:i?B)?", re.IGNORECASE)
+_OPTION = re.compile(r"--[a-z][a-z-]*")
 _UNITS = {"": 1, "K": 2**10, "M": 2**20, "G": 2**30, "T": 2**40}
 
 
@@ -28,41 +29,40 @@ def parse_size(text: str) -> int:
 
 @dataclass(frozen=True)
 class Features:
-    """The engine's commands and options the benchmark uses, and whether Dask is installed."""
+    """The options of each engine command the benchmark runs (none: the command does not exist),
+    and whether Dask is installed."""
 
-    partitions: bool
-    memory: bool
-    add: bool
-    optimize: bool
-    dask_option: bool
+    options: dict[str, list[str]]
     dask_installed: bool
+
+    def accepts(self, command: str, option: str) -> bool:
+        """Whether the engine's ``command`` takes ``option``."""
+        return option in self.options.get(command, [])
 
     def missing_for(self, step: str) -> str | None:
         """Return why ``step`` cannot run, or None if it can."""
-        if step == "dask" and not self.dask_option:
+        if step == "dask" and not self.accepts("index", "--dask-local"):
             return "this version of the engine has no --dask-local option"
         if step == "dask" and not self.dask_installed:
             return "dask.distributed is not installed"
-        if step == "add" and not self.add:
+        if step == "add" and "add" not in self.options:
             return "this version of the engine has no add command"
         return None
 
 
-def _help(*arguments: str) -> str:
-    """Return the engine's help text for ``arguments``, or "" if the command does not exist."""
-    done = subprocess.run([sys.executable, "-m", "minisearch", *arguments, "--help"], capture_output=True, text=True, check=False)
-    usage = f"usage: python -m minisearch {arguments[0]}"
-    return done.stdout if done.returncode == 0 and done.stdout.startswith(usage) else ""
+def _options(command: str) -> list[str] | None:
+    """Return the options ``command`` takes, from its help, or None if it does not exist."""
+    arguments = [sys.executable, "-m", "minisearch", command, "--help"]
+    done = subprocess.run(arguments, capture_output=True, text=True, check=False)
+    if done.returncode != 0 or not done.stdout.startswith(f"usage: python -m minisearch {command}"):
+        return None
+    return sorted(set(_OPTION.findall(done.stdout)))
 
 
 def detect_features() -> Features:
     """Return what the engine on the path offers."""
-    index_help = _help("index")
+    found = {command: _options(command) for command in ("index", "add", "optimize")}
     return Features(
-        partitions="--partitions" in index_help,
-        memory="--memory" in index_help,
-        add=bool(_help("add")),
-        optimize=bool(_help("optimize")),
-        dask_option="--dask-local" in index_help,
+        options={command: options for command, options in found.items() if options is not None},
         dask_installed=importlib.util.find_spec("distributed") is not None,
     )

@@ -145,7 +145,7 @@ def _header(results: Figures) -> list[str]:
         f"file of its own holding a prefix of its first {max(settings['sizes']):,} documents, and the {settings['extra']:,} added are its "
         "last ones (same vocabulary)."
     )
-    budget = f" --memory {settings['memory']}" if meta["features"]["memory"] else ""
+    budget = f" --memory {settings['memory']}" if "--memory" in meta["features"]["options"].get("index", []) else ""
     builds = (
         f"Builds: `python -m minisearch index INDEX --jsonl FILE{budget}` with "
         f"`--workers {settings['workers']}` (process pool) or `--dask-local {settings['dask_workers']}` (a "
@@ -182,6 +182,8 @@ def write_markdown(path: Path, results: Figures) -> None:
     lines += ["", *_process_lines(results), *_add_section(results), *_query_section(results), *_equality_section(results)]
     for step, reason in results.get("skipped", {}).items():
         lines.append(f"- Step `{step}` not run: {reason}.")
+    for name, problem in results.get("problems", {}).items():
+        lines.append(f"- **Problem** in `{name}`: {problem}.")
     if "failed" in results:
         lines += ["", "**The run failed:**", "", "```", results["failed"]["error"][-2000:], "```"]
     lines += ["", f"![scale benchmark]({path.with_suffix('.png').name})", ""]
@@ -204,8 +206,11 @@ def write_plot(path: Path, results: Figures) -> None:
         memory.plot(sizes, [f["client_peak_bytes"] / MIB for _, f in series], "o-", color=COLORS[key],
                     label=f"{label}: client" if key != "fts5" else label)
         if key != "fts5":
-            memory.plot(sizes, [f["largest_other_peak_bytes"] / MIB for _, f in series], "s--", color=COLORS[key],
-                        label=f"{label}: largest other process")
+            others = [f["largest_other_peak_bytes"] / MIB for _, f in series]
+            memory.plot(sizes, others, "s--", color=COLORS[key], label=f"{label}: largest other process")
+            for size, other, (_, f) in zip(sizes, others, series):
+                memory.annotate(f"P={f.get('partitions') or 1}", (size, other), textcoords="offset points",
+                                xytext=(4, 4), fontsize=7, color=COLORS[key])
         speed.plot(sizes, [f["documents_per_s"] for _, f in series], "o-", color=COLORS[key], label=f"{label}: build")
     _plot_adds(speed, results)
     memory.axhline(results["meta"]["budget_bytes"] / MIB, color="#c0392b", linestyle=":", label="memory budget")
