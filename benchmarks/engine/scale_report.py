@@ -215,7 +215,7 @@ def write_plot(path: Path, results: Figures) -> None:
     _plot_adds(speed, results)
     memory.axhline(results["meta"]["budget_bytes"] / MIB, color="#c0392b", linestyle=":", label="memory budget")
     memory.set_title("peak resident memory per process (MiB)", fontsize=10)
-    memory.set_ylim(bottom=0)
+    memory.set_ylim(0, memory.get_ylim()[1] * 1.1)  # room for the partition counts
     speed.set_title("documents/s", fontsize=10)
     speed.set_yscale("log")
     sizes = results["meta"]["settings"]["sizes"]
