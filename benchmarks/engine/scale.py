@@ -233,20 +233,34 @@ def run_step(bench: Bench, step: str) -> None:
     bench.record("step_seconds", step, round(time.perf_counter() - started))
 
 
-def _meta(args: argparse.Namespace, settings: Settings, features: Features) -> dict[str, Any]:
-    """Return the run's conditions."""
+def _load() -> str:
+    """Return the load averages over 1, 5 and 15 minutes."""
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def _meta(args: argparse.Namespace, settings: Settings, features: Features, files: CorpusFiles) -> dict[str, Any]:
+    """Return the conditions that every run of one results file shares."""
     return {
-        "command": " ".join([os.environ.get("QUORBEL_BENCH_COMMAND", "python benchmarks/engine/scale.py"), *sys.argv[1:]]),
         "quick": args.quick,
         "machine": f"{platform.machine()}, {os.cpu_count()} cores",
         "python": platform.python_version(),
         "sqlite": sqlite3.sqlite_version,
-        "engine": engine_origin(),
         "features": asdict(features),
-        "date": time.strftime("%Y-%m-%d %H:%M %Z"),
-        "load_start": " ".join(f"{x:.2f}" for x in os.getloadavg()),
         "settings": asdict(settings),
         "budget_bytes": parse_size(settings.memory),
+        "corpus": {"base": str(files.base), "extra": str(files.extra)},
+    }
+
+
+def _run_record(args: argparse.Namespace) -> dict[str, Any]:
+    """Return what this invocation was: its command, steps, engine, date and load at the start."""
+    command = os.environ.get("QUORBEL_BENCH_COMMAND", "python benchmarks/engine/scale.py")
+    return {
+        "command": " ".join([command, *sys.argv[1:]]),
+        "steps": args.steps,
+        "engine": engine_origin(),
+        "date": time.strftime("%Y-%m-%d %H:%M %Z"),
+        "load_start": _load(),
     }
 
 
@@ -297,8 +311,9 @@ def main() -> None:
     files = corpus_files(max(settings.sizes), extra, settings.seed, args.cache)
     results = json.loads(json_path.read_text()) if args.update and json_path.exists() else {}
     results.pop("failed", None)
-    results["meta"] = {**results.get("meta", {}), **_meta(args, settings, features)}
-    results["meta"]["corpus"] = {"base": str(files.base), "extra": str(files.extra), "seconds": round(time.perf_counter() - started)}
+    results["meta"] = _meta(args, settings, features, files)
+    run = _run_record(args)
+    results["runs"] = [*results.get("runs", []), run]
     args.out.parent.mkdir(parents=True, exist_ok=True)
     workdir = Path(tempfile.mkdtemp(prefix="quorbel-scale-bench-"))
     bench = Bench(settings, files, features, workdir, results, json_path)
@@ -310,9 +325,9 @@ def main() -> None:
         raise
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
-        results["meta"]["load_end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
-        results["meta"]["seconds"] = round(time.perf_counter() - started)
-        bench.record("meta", "load_end", results["meta"]["load_end"])
+        run["load_end"] = _load()
+        run["seconds"] = round(time.perf_counter() - started)
+        bench.record("meta", "corpus", results["meta"]["corpus"])  # saves the run's end
         write_report(args.out, results)
 
 

@@ -134,11 +134,12 @@ def _header(results: Figures) -> list[str]:
     settings = meta["settings"]
     label = " (QUICK RUN: small corpora, for trying the benchmark out)" if meta["quick"] else ""
     sizes = ", ".join(f"{n:,}" for n in settings["sizes"])
-    conditions = (
-        f"Machine: {meta['machine']}; Python {meta['python']}; SQLite {meta['sqlite']}; {meta['date']}; "
-        f"load average {meta['load_start']} at the start, {meta.get('load_end', '?')} at the end; "
-        f"run time {meta.get('seconds', 0) / 60:.0f} min.  "
-    )
+    conditions = f"Machine: {meta['machine']}; Python {meta['python']}; SQLite {meta['sqlite']}."
+    runs = [
+        f"- `{run['command']}` ({', '.join(run['steps'])}): {run['date']}, load average {run['load_start']} at "
+        f"the start, {run.get('load_end', '?')} at the end, {run.get('seconds', 0) / 60:.0f} min; {run['engine']}."
+        for run in results["runs"]
+    ]
     corpus = (
         f"Corpus: the seeded synthetic corpus (Zipf word frequencies, seed {settings['seed']}) of "
         f"{max(settings['sizes']) + settings['extra']:,} documents, written once as JSON Lines; each size is a "
@@ -156,8 +157,8 @@ def _header(results: Figures) -> list[str]:
         "there is one) and every other process (pool or Dask workers). A forked worker counts the pages it "
         "shares with the client."
     )
-    return [f"# Scale benchmark: minisearch on {sizes} documents{label}", "", f"Command: `{meta['command']}`  ",
-            conditions, f"Engine: {meta['engine']}.", "", corpus, "", builds, ""]
+    return [f"# Scale benchmark: minisearch on {sizes} documents{label}", "", conditions, "", "Commands run:", "",
+            *runs, "", corpus, "", builds, ""]
 
 
 def _process_lines(results: Figures) -> list[str]:
