@@ -12,6 +12,7 @@ line when the caller says workers are forked (a process pool on Linux).
 from __future__ import annotations
 
 import threading
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -23,12 +24,15 @@ POLL_SECONDS = 0.05
 
 @dataclass
 class ProcessPeak:
-    """One process of the tree: its id, role, command line and peak resident set in bytes."""
+    """One process of the tree: its id, role, command line, peak resident set in bytes, and when
+    it was first seen and reached its peak, in seconds from the start of the monitor."""
 
     pid: int
     role: str
     command: str
     peak_bytes: int = 0
+    seen_at_s: float = 0.0
+    peak_at_s: float = 0.0
 
 
 def _read(path: Path) -> str | None:
@@ -103,6 +107,7 @@ class TreeMonitor:
         self.worker_role = worker_role
         self.forked_workers = forked_workers
         self.peaks: dict[int, ProcessPeak] = {}
+        self._started = time.perf_counter()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._run, name="tree-monitor", daemon=True)
 
@@ -131,6 +136,7 @@ class TreeMonitor:
             high = _high_water_bytes(pid)
             if high is not None and high > peak.peak_bytes:
                 peak.peak_bytes = high
+                peak.peak_at_s = round(time.perf_counter() - self._started, 2)
 
     def _first_sight(self, pid: int, parent: int) -> ProcessPeak | None:
         """Record a process seen for the first time, with its role; None if it is already gone."""
@@ -143,5 +149,5 @@ class TreeMonitor:
             parent_peak = self.peaks.get(parent)
             parent_command = parent_peak.command if parent_peak else ""
             role = _role(command, parent_command, self.worker_role, self.forked_workers)
-        self.peaks[pid] = ProcessPeak(pid, role, command)
+        self.peaks[pid] = ProcessPeak(pid, role, command, seen_at_s=round(time.perf_counter() - self._started, 2))
         return self.peaks[pid]
