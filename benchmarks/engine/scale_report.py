@@ -26,6 +26,11 @@ def _ms(value: float) -> str:
     return f"{value:.3f}" if value < 1 else f"{value:.2f}" if value < 10 else f"{value:.1f}"
 
 
+def _short(documents: int) -> str:
+    """Return a corpus size as 250k or 1M."""
+    return f"{documents / 1e6:g}M" if documents >= 1_000_000 else f"{documents / 1000:g}k"
+
+
 def _series(results: Figures, key: str) -> list[tuple[int, Figures]]:
     """Return a build series as (documents, figures), smallest corpus first."""
     return sorted((int(size), figures) for size, figures in results.get(key, {}).items())
@@ -68,6 +73,22 @@ def check_rows(results: Figures) -> list[tuple[str, str, str, bool]]:
             rows.append((f"{BUILDS[key]}: {name} peak, {large:,} / {small:,} documents", f"{growth:.2f}",
                          f"≤ {FLAT:.2f}", growth <= FLAT))
     return rows
+
+
+def _speed_lines(results: Figures) -> list[str]:
+    """Return documents/s of the engine's builds and add against FTS5's, per corpus size."""
+    fts5 = dict(_series(results, "fts5"))
+    lines = []
+    for key in ("pool", "dask"):
+        ratios = [f"{size:,}: {f['documents_per_s'] / fts5[size]['documents_per_s']:.2f}"
+                  for size, f in _series(results, key) if size in fts5]
+        if ratios:
+            lines.append(f"- Build documents/s, {BUILDS[key]} / FTS5: " + "; ".join(ratios) + ".")
+    add = results.get("add", {})
+    if "minisearch" in add and "fts5" in add:
+        ratio = add["minisearch"]["documents_per_s"] / add["fts5"]["documents_per_s"]
+        lines.append(f"- Add documents/s, minisearch / FTS5: {ratio:.2f}.")
+    return lines + [""] if lines else []
 
 
 def _add_section(results: Figures) -> list[str]:
@@ -180,7 +201,7 @@ def write_markdown(path: Path, results: Figures) -> None:
                                 "| check | value | target | met |", "| --- | ---: | ---: | :---: |"]
     lines += [f"| {name} | {value} | {target} | {'yes' if met else '**no**'} |"
               for name, value, target, met in check_rows(results)]
-    lines += ["", *_process_lines(results), *_add_section(results), *_query_section(results), *_equality_section(results)]
+    lines += ["", *_process_lines(results), *_speed_lines(results), *_add_section(results), *_query_section(results), *_equality_section(results)]
     for step, reason in results.get("skipped", {}).items():
         lines.append(f"- Step `{step}` not run: {reason}.")
     for name, problem in results.get("problems", {}).items():
@@ -223,7 +244,8 @@ def write_plot(path: Path, results: Figures) -> None:
     for ax in (memory, speed):
         ax.set_xlabel("documents")
         ax.set_xscale("log", base=2)
-        ax.set_xticks(sizes, [f"{size / 1000:,.0f}k" for size in sizes])
+        ax.set_xticks(sizes, [_short(size) for size in sizes])
+        ax.set_xlim(min(sizes) / 1.25, max(sizes) * 1.25)  # room for the partition counts
         ax.xaxis.set_minor_locator(matplotlib.ticker.NullLocator())
         ax.grid(alpha=0.3)
         ax.legend(fontsize=7)
