@@ -230,9 +230,9 @@ def write_plot(path: Path, results: Figures) -> None:
         if key != "fts5":
             others = [f["largest_other_peak_bytes"] / MIB for _, f in series]
             memory.plot(sizes, others, "s--", color=COLORS[key], label=f"{label}: largest other process")
-            for size, other, (_, f) in zip(sizes, others, series):
+            for size, other, (_, f) in zip(sizes, others, series if key == "pool" else []):
                 memory.annotate(f"P={f.get('partitions') or 1}", (size, other), textcoords="offset points",
-                                xytext=(4, 4), fontsize=7, color=COLORS[key])
+                                xytext=(4, -12), fontsize=7, color=COLORS[key])
         speed.plot(sizes, [f["documents_per_s"] for _, f in series], "o-", color=COLORS[key], label=f"{label}: build")
     _plot_adds(speed, results)
     memory.axhline(results["meta"]["budget_bytes"] / MIB, color="#c0392b", linestyle=":", label="memory budget")
