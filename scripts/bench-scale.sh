@@ -8,7 +8,7 @@
 # and installs quorbel, and writes benchmarks/results/scale.md, scale.json and scale.png.
 #   scripts/bench-scale.sh            full run (about 20 minutes on 2 idle cores, 40 on busy ones)
 #   scripts/bench-scale.sh --quick    20,000, 40,000 and 80,000 documents, a 64M budget (a few minutes)
-# The corpus is written once to ~/.cache/quorbel/scale/ (about 0.8 GB for the full run).
+# The corpus is written once to ~/.cache/quorbel/scale/ (about 0.9 GB for the full run).
 # Other arguments go to benchmarks/engine/scale.py (--memory, --sizes, --steps, --update, --out).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/dev-env.sh"
