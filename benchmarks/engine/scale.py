@@ -23,6 +23,7 @@ import os
 import platform
 import shutil
 import sqlite3
+import subprocess
 import sys
 import tempfile
 import time
@@ -35,7 +36,7 @@ ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 
 # run.py puts minisearch on the path (this checkout's, unless PYTHONPATH has one), for children too.
-from run import engine_origin
+import run
 from scale_builds import (
     BuildFailed,
     engine_command,
@@ -252,13 +253,25 @@ def _meta(args: argparse.Namespace, settings: Settings, features: Features, file
     }
 
 
+def _engine_version() -> str:
+    """Return where minisearch comes from; in this checkout, the last commit that changed it
+    (which a rebase of later commits does not rename) and whether it is edited."""
+    origin = run.engine_origin()
+    if " at " not in origin:
+        return origin
+    done = subprocess.run(["git", "log", "-1", "--format=%h", "--", "examples/minisearch"], cwd=ROOT,
+                          capture_output=True, text=True, check=False)
+    commit = done.stdout.strip()
+    return f"{origin.split(' at ')[0]} as of {commit}{' with uncommitted changes' if 'uncommitted' in origin else ''}"
+
+
 def _run_record(args: argparse.Namespace) -> dict[str, Any]:
     """Return what this invocation was: its command, steps, engine, date and load at the start."""
     command = os.environ.get("QUORBEL_BENCH_COMMAND", "python benchmarks/engine/scale.py")
     return {
         "command": " ".join([command, *sys.argv[1:]]),
         "steps": args.steps,
-        "engine": engine_origin(),
+        "engine": _engine_version(),
         "date": time.strftime("%Y-%m-%d %H:%M %Z"),
         "load_start": _load(),
     }
