@@ -53,6 +53,10 @@ REQUIRED_PACKAGES = ("quorbel", "minisearch")
 INSTALL_HINT = "install quorbel and minisearch on every worker"
 
 
+#: Messages a Dask process keeps for debugging (Dask's default is 1,000).
+MESSAGE_LOG_LENGTH = 16
+
+
 class ClusterError(IndexBuildError):
     """The Dask cluster cannot run the build: unreachable, without workers, or missing packages."""
 
@@ -166,6 +170,11 @@ def dask_executor(
         raise ValueError("give either a scheduler address or a number of local workers")
     distributed = _import_distributed()
     with contextlib.ExitStack() as stack:
+        # Dask keeps its last messages for debugging, up to a thousand: with a block of documents
+        # in each, the client's scheduler and the workers would hold hundreds of blocks.
+        import dask.config  # present wherever distributed is
+
+        stack.enter_context(dask.config.set({"distributed.admin.low-level-log-length": MESSAGE_LOG_LENGTH}))
         if scheduler is None:
             cluster = distributed.LocalCluster(
                 n_workers=local_workers, threads_per_worker=1, processes=True, dashboard_address=":0"
