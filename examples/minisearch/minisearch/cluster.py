@@ -172,9 +172,8 @@ def dask_executor(
     with contextlib.ExitStack() as stack:
         # Dask keeps its last messages for debugging, up to a thousand: with a block of documents
         # in each, the client's scheduler and the workers would hold hundreds of blocks.
-        import dask.config  # present wherever distributed is
-
-        stack.enter_context(dask.config.set({"distributed.admin.low-level-log-length": MESSAGE_LOG_LENGTH}))
+        dask_config = importlib.import_module("dask.config")  # present wherever distributed is
+        stack.enter_context(dask_config.set({"distributed.admin.low-level-log-length": MESSAGE_LOG_LENGTH}))
         if scheduler is None:
             cluster = distributed.LocalCluster(
                 n_workers=local_workers, threads_per_worker=1, processes=True, dashboard_address=":0"
