@@ -19,6 +19,8 @@ from pathlib import Path
 __all__ = ["ProcessPeak", "TreeMonitor", "descendants"]
 
 PROC = Path("/proc")
+#: Roles that a process seen between its fork and its exec gets, named again once it has run another program.
+_PROVISIONAL_ROLES = frozenset({"forked helper", "other"})
 POLL_SECONDS = 0.05
 
 
@@ -133,6 +135,8 @@ class TreeMonitor:
             peak = self.peaks.get(pid) or self._first_sight(pid, parent)
             if peak is None:
                 continue
+            if peak.role in _PROVISIONAL_ROLES:
+                self._name_again(peak, parent)
             high = _high_water_bytes(pid)
             if high is not None and high > peak.peak_bytes:
                 peak.peak_bytes = high
@@ -143,11 +147,18 @@ class TreeMonitor:
         command = _command(pid)
         if not command:
             return None
-        if pid == self.root:
-            role = "client"
-        else:
-            parent_peak = self.peaks.get(parent)
-            parent_command = parent_peak.command if parent_peak else ""
-            role = _role(command, parent_command, self.worker_role, self.forked_workers)
-        self.peaks[pid] = ProcessPeak(pid, role, command, seen_at_s=round(time.perf_counter() - self._started, 2))
-        return self.peaks[pid]
+        peak = ProcessPeak(pid, "", command, seen_at_s=round(time.perf_counter() - self._started, 2))
+        peak.role = "client" if pid == self.root else self._role_of(command, parent)
+        self.peaks[pid] = peak
+        return peak
+
+    def _name_again(self, peak: ProcessPeak, parent: int) -> None:
+        """Name a process again from its command line, which changes if it has run another program."""
+        command = _command(peak.pid)
+        if command and command != peak.command:
+            peak.command, peak.role = command, self._role_of(command, parent)
+
+    def _role_of(self, command: str, parent: int) -> str:
+        parent_peak = self.peaks.get(parent)
+        parent_command = parent_peak.command if parent_peak else ""
+        return _role(command, parent_command, self.worker_role, self.forked_workers)
