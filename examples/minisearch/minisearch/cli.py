@@ -280,7 +280,7 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
             store_documents=not args.no_documents,
             partitions=args.partitions,
             memory=args.memory,
-            source_bytes=None if args.limit is not None else source_bytes,
+            source_bytes=source_bytes,  # with --limit, an upper bound: more partitions, never fewer
         )
 
 
