@@ -50,7 +50,8 @@ from array import array
 from collections.abc import Buffer, Sequence
 from dataclasses import dataclass
 from itertools import accumulate, chain
-from typing import Any, BinaryIO
+from types import TracebackType
+from typing import Any, BinaryIO, Self
 
 __all__ = [
     "GROUP_SIZE",
@@ -354,15 +355,27 @@ def _copy(source: BinaryIO, target: BinaryIO, count: int) -> None:
 
 
 class TitlesWriter:
-    """Writes a titles file from JSON arrays of titles, one block or segment at a time."""
+    """Writes a titles file from JSON arrays of titles, one block or segment at a time.
+
+    Use it with ``with``: the file is finished and synced when the block ends, and left
+    unfinished (closed) if it fails.
+    """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
-        self.handle = open(path, "wb")
-        self.handle.write(TITLES_MAGIC)
+        self.handle = open(path, "wb")  # noqa: SIM115  (closed by __exit__)
         self.compressor = zlib.compressobj(6)
-        self.titles = 0
         self.started = False
-        self.handle.write(self.compressor.compress(b"["))
+        self.handle.write(TITLES_MAGIC + self.compressor.compress(b"["))
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, tb: TracebackType | None) -> None:
+        with self.handle:
+            if kind is None:
+                self.handle.write(self.compressor.compress(b"]") + self.compressor.flush())
+                self.handle.flush()
+                os.fsync(self.handle.fileno())
 
     def add_array(self, data: bytes | memoryview) -> None:
         """Append the titles of a JSON array written as :func:`encode_titles` writes it."""
@@ -370,18 +383,6 @@ class TitlesWriter:
         if inner:
             self.handle.write(self.compressor.compress(b"," + inner if self.started else inner))
             self.started = True
-
-    def close(self) -> int:
-        """Finish and sync the file; returns its size."""
-        self.handle.write(self.compressor.compress(b"]") + self.compressor.flush())
-        self.handle.flush()
-        os.fsync(self.handle.fileno())
-        size = self.handle.tell()
-        self.handle.close()
-        return size
-
-    def abandon(self) -> None:
-        self.handle.close()
 
 
 def titles_payload(data: bytes, what: str = "titles") -> memoryview:

@@ -32,14 +32,21 @@ from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from pathlib import Path
 
-from .blocks import BlockInfo, BlockTask, block_path, build_block, documents_path, titles_path
+from .blocks import (
+    BlockInfo,
+    BlockTask,
+    block_path,
+    build_block,
+    documents_path,
+    titles_path,
+)
 from .corpus import Document
 from .executors import default_workers
 from .layout import (
     DocumentStoreWriter,
     FormatError,
     TitlesWriter,
-    decode_lengths,
+    decode_length_array,
     encode_lengths,
     read_document_store_index,
     titles_payload,
@@ -102,15 +109,10 @@ def segment_from_documents(
     started = time.perf_counter()
     (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
     lengths = array("I")
-    titles = TitlesWriter(plan.path("titles"))
-    try:
+    with TitlesWriter(plan.path("titles")) as titles:
         blocks = _index_blocks(
             documents, plan, block_size, max_pending, expected_documents, lambda block: _take_block(block, lengths, titles)
         )
-        titles.close()
-    except BaseException:
-        titles.abandon()
-        raise
     write_synced(plan.path("lengths"), encode_lengths(lengths))
     if plan.store_documents:
         store = DocumentStoreWriter()
@@ -130,23 +132,18 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
     """Merge consecutive ``segments`` of the index in ``index_dir`` into one new segment."""
     started = time.perf_counter()
     lengths = array("I")
-    titles = TitlesWriter(plan.path("titles"))
     store = DocumentStoreWriter()
-    try:
+    with TitlesWriter(plan.path("titles")) as titles:
         for segment in segments:
             files = {role: index_dir / name for role, name in segment.files.items()}
             try:
-                lengths.extend(decode_lengths(files["lengths"].read_bytes(), segment.documents, segment.files["lengths"]))
+                lengths += decode_length_array(files["lengths"].read_bytes(), segment.documents, segment.files["lengths"])
                 titles.add_array(titles_payload(files["titles"].read_bytes(), segment.files["titles"]))
                 if plan.store_documents:  # mapped: only the group index is read, not the groups
                     with open(files["docs"], "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
                         store.add_store(read_document_store_index(data, segment.files["docs"]), str(files["docs"]))
             except (OSError, ValueError) as error:  # FormatError, or an empty file that cannot be mapped
                 raise IndexBuildError(f"segment {segment.name}: {error}") from error
-        titles.close()
-    except BaseException:
-        titles.abandon()
-        raise
     write_synced(plan.path("lengths"), encode_lengths(lengths))
     if plan.store_documents:
         _write_store(store, plan.path("docs"))
