@@ -4,17 +4,25 @@ into the partition's block file and term table.
 The merge of partition p reads partition p of every input and nothing else:
 a block's partition file (read back with ``quorbel.iter_block_terms``, its
 entry count checked against ``quorbel.get_block_stats``) or a segment's
-partition (its block file and term table, each term's head and chunks put
-back in document order).  Inputs cover consecutive documents, so a term's
-lists from all inputs, taken in order, are its whole list in document order.  A list longer than the head
-size is split into impact tiers: the ``head_size`` postings (or a sixteenth of
-the list, if more) with the largest
+partition (its mapped block file, read through its term table, each term's
+head put back among its chunks).  Inputs cover consecutive documents, so a
+term's lists from all inputs, taken in order, are its whole list in document
+order.
+
+A list longer than the head size is split into impact tiers: the
+``head_size`` postings (or a sixteenth of the list, if more) with the largest
 impact ``F * (K1 + 1) / (F + norm)`` (the term's BM25 score without its idf)
-become the head, in that order; the rest stays in document order and is cut into chunks,
-each with its largest impact, its largest ``F`` and its shortest document
-length (the bounds that let a search skip it).  All entries are written by one
-``quorbel.write_binary_block`` call, and the term table records where each
-entry's postings start (see :mod:`minisearch.layout`).
+become the head, in that order; the rest stays in document order and is cut
+into chunks, each with its largest impact, its largest ``F`` and its shortest
+document length (the bounds that let a search skip it).  All entries are
+written by one ``quorbel.write_binary_block`` call, and the term table records
+where each entry's postings start (see :mod:`minisearch.layout`).
+
+Memory: the lists are held encoded (about 4 bytes a posting) from the moment
+an input is read until the write, which decodes them one at a time.  A long
+list is split into tiers from columns of 20 bytes a posting, filled a batch
+at a time; no list exists whole as tuples, so the most common word of a large
+corpus costs little more than its share of the partition.
 """
 
 from __future__ import annotations
@@ -23,17 +31,29 @@ import contextlib
 import gc
 import hashlib
 import heapq
+import mmap
+import struct
 from array import array
-from collections.abc import Iterator, Sequence
+from bisect import bisect_right
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import chain, repeat
-from operator import itemgetter
+from itertools import chain, compress, repeat
+from operator import add, itemgetter, mul, truediv
 from pathlib import Path
+from typing import overload
 
 import quorbel
 
 from .blocks import block_path, doc_freqs, partition_path
-from .layout import FormatError, decode_length_array, decode_term_table, encode_term_table, entry_header_size
+from .layout import (
+    FIRST_ENTRY,
+    FormatError,
+    TermTable,
+    decode_length_array,
+    decode_term_table,
+    encode_term_table,
+    entry_header_size,
+)
 from .ranking import K1, TITLE_WEIGHT, length_norm_array
 from .store import fsync_file, sha256_of, write_synced, written_in_place_of
 
@@ -62,10 +82,20 @@ DEFAULT_CHUNK_SIZE = 256
 
 Posting = tuple[int, int, int]
 Entry = tuple[str, int, int, list[Posting]]
-# Fields of a block entry: (term, doc_freq_content, doc_freq_title, postings).
-_doc_freq_content = itemgetter(1)
-_doc_freq_title = itemgetter(2)
-_postings = itemgetter(3)
+"""A block entry: (term, doc_freq_content, doc_freq_title, postings)."""
+Piece = tuple[str, int, int, int, bytes]
+"""Some of a term's postings, consecutive in document order: (term, postings, doc_freq_content,
+doc_freq_title, the postings encoded).  The frequencies of a piece cut from a long list are 0: a
+long list's entries count their own."""
+
+_TERM_LENGTH = struct.Struct("<I")
+#: Lists at least this long find their head's threshold from a sample.
+_SAMPLED = 2**12
+#: Postings of a long list turned into columns at a time.
+_BATCH = 2**16
+
+_encode = quorbel.encode_posting_list
+_decode = quorbel.decode_posting_list
 
 
 class IndexBuildError(Exception):
@@ -74,11 +104,12 @@ class IndexBuildError(Exception):
 
 @dataclass
 class MergedIndex:
-    """The merged entries, ready for ``write_binary_block``, and the term table's arrays."""
+    """The merged entries, encoded as ``write_binary_block`` will write them, and the term
+    table's arrays."""
 
     names: list[str] = field(default_factory=list)
     doc_freqs: list[tuple[int, int]] = field(default_factory=list)
-    postings: list[list[Posting]] = field(default_factory=list)
+    encoded: list[bytes] = field(default_factory=list)
     gaps: list[int] = field(default_factory=list)
     sizes: list[int] = field(default_factory=list)
     terms: list[str] = field(default_factory=list)
@@ -91,15 +122,18 @@ class MergedIndex:
     total_postings: int = 0
     end_offset: int = 8
 
-    def add_entry(self, name: str, postings: list[Posting], frequencies: tuple[int, int] | None = None) -> None:
-        """Add an entry; its document frequencies are counted unless given."""
+    def add_entry(self, name: str, postings: list[Posting]) -> None:
+        """Add an entry; its document frequencies are counted."""
+        self.add_encoded(name, doc_freqs(postings), _encode(postings, True))
+
+    def add_encoded(self, name: str, frequencies: tuple[int, int], encoded: bytes) -> None:
         self.names.append(name)
-        self.doc_freqs.append(doc_freqs(postings) if frequencies is None else frequencies)
-        self.postings.append(postings)
+        self.doc_freqs.append(frequencies)
+        self.encoded.append(encoded)
 
     def lay_out(self) -> None:
         """Compute every entry's byte size and header in bulk, once all entries are in."""
-        self.sizes = list(map(len, map(quorbel.encode_posting_list, self.postings, repeat(True))))
+        self.sizes = list(map(len, self.encoded))
         name_bytes = map(len, map(str.encode, self.names))
         content = [frequencies[0] for frequencies in self.doc_freqs]
         title = [frequencies[1] for frequencies in self.doc_freqs]
@@ -118,6 +152,29 @@ class MergedIndex:
             self.chunk_min_length,
             self.chunk_impact,
         )
+
+
+class DecodedLists(Sequence[list[Posting]]):
+    """Encoded posting lists seen as the lists they hold, each decoded when it is read: handed to
+    ``write_binary_block``, only one list at a time exists as Python tuples."""
+
+    def __init__(self, encoded: list[bytes]) -> None:
+        self._encoded = encoded
+
+    def __len__(self) -> int:
+        return len(self._encoded)
+
+    @overload
+    def __getitem__(self, index: int) -> list[Posting]: ...
+    @overload
+    def __getitem__(self, index: slice) -> DecodedLists: ...
+    def __getitem__(self, index: int | slice) -> list[Posting] | DecodedLists:
+        if isinstance(index, slice):
+            return DecodedLists(self._encoded[index])
+        return _decode(self._encoded[index])
+
+    def __iter__(self) -> Iterator[list[Posting]]:
+        return map(_decode, self._encoded)
 
 
 @dataclass(frozen=True)
@@ -202,7 +259,10 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
     inputs = task.inputs.of_partition(task.number) if isinstance(task.inputs, BlockInputs) else task.inputs
     for source in inputs:
-        merger.add_entries(read_input(source))
+        if source.term_table:
+            merger.add_pieces(segment_pieces(source))
+        else:
+            merger.add_entries(read_block(source))
     try:
         with open(task.lengths_path, "rb") as handle:
             lengths = decode_length_array(handle.read(), task.documents, task.lengths_path)
@@ -229,18 +289,9 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
     return info
 
 
-def read_input(source: PartitionInput) -> list[Entry]:
-    """The entries of one input, each term's postings in document order."""
-    entries = _read_block(source)
-    if not source.term_table:
-        if len(entries) != source.terms:
-            raise IndexBuildError(f"{source.what}: it holds {len(entries)} terms, the worker wrote {source.terms}")
-        return entries
-    return _whole_lists(source, entries)
-
-
-def _read_block(source: PartitionInput) -> list[Entry]:
-    """A block file read whole; raises :class:`IndexBuildError` for a short or disordered one."""
+def read_block(source: PartitionInput) -> list[Entry]:
+    """A block's partition file read whole; raises :class:`IndexBuildError` for a short or
+    disordered one, or one without the terms its worker wrote."""
     try:
         entries = quorbel.iter_block_terms(source.postings_path)
         num_terms, _ = quorbel.get_block_stats(source.postings_path)
@@ -252,50 +303,100 @@ def _read_block(source: PartitionInput) -> list[Entry]:
             f"{source.what} ({source.postings_path}): header announces {num_terms} terms, "
             f"the file holds {len(entries)}"
         )
+    if len(entries) != source.terms:
+        raise IndexBuildError(f"{source.what}: it holds {len(entries)} terms, the worker wrote {source.terms}")
     return entries
 
 
-def _whole_lists(source: PartitionInput, entries: list[Entry]) -> list[Entry]:
-    """A segment partition's entries (heads and chunks) as one doc-ordered entry per term."""
+def segment_pieces(source: PartitionInput) -> Iterator[Piece]:
+    """A segment partition's terms, read through its term table from the mapped block file: a
+    term without chunks is its entry's bytes; a longer one is cut at its chunks, each piece a chunk
+    with the head's postings that fall among its documents."""
     try:
         with open(source.term_table, "rb") as handle:
             table = decode_term_table(handle.read(), source.term_table)
-    except (OSError, FormatError) as error:
+        num_terms, file_size = quorbel.get_block_stats(source.postings_path)
+        end = table.ends[-1] if table.ends else FIRST_ENTRY
+        if table.entries != num_terms or end != file_size or len(table.terms) != source.terms:
+            raise IndexBuildError(
+                f"{source.what}: {num_terms} entries in {file_size} bytes; its term table lists "
+                f"{table.entries} entries in {end} bytes and the manifest {source.terms} terms"
+            )
+        with open(source.postings_path, "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
+            yield from _pieces_of_table(source, table, data)
+    except IndexBuildError:
+        raise
+    except (OSError, ValueError) as error:  # FormatError, or a damaged list
         raise IndexBuildError(f"{source.what}: {error}") from error
-    if table.entries != len(entries) or len(table.terms) != source.terms:
-        raise IndexBuildError(
-            f"{source.what}: {len(entries)} entries and {len(table.terms)} terms, "
-            f"its term table lists {table.entries} entries and the manifest {source.terms} terms"
-        )
-    whole: list[Entry] = []
+
+
+def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) -> Iterator[Piece]:
+    starts, ends = table.starts, table.ends
     for term, head, count in zip(table.terms, table.heads, table.chunk_count):
-        if entries[head][0] != term:
-            raise IndexBuildError(f"{source.what}: entry {head} is {entries[head][0]!r}, not {term!r}")
+        begin = ends[head - 1] if head else FIRST_ENTRY
+        encoded_term = term.encode()
+        name = _TERM_LENGTH.pack(len(encoded_term)) + encoded_term
+        if data[begin : begin + len(name)] != name:
+            raise IndexBuildError(f"{source.what}: entry {head} is not {term!r}")
         if not count:
-            whole.append(entries[head])
+            encoded = data[starts[head] : ends[head]]
+            postings = _decode(encoded)
+            yield (term, len(postings), *doc_freqs(postings), encoded)
             continue
-        parts = entries[head : head + 1 + count]
-        postings = sorted(chain.from_iterable(map(_postings, parts)))
-        whole.append((term, sum(map(_doc_freq_content, parts)), sum(map(_doc_freq_title, parts)), postings))
-    return whole
+        # The head's postings go with the chunk their documents fall in (after the last chunk: with it).
+        in_head = sorted(_decode(data[starts[head] : ends[head]]))
+        head_docs = [posting[0] for posting in in_head]
+        taken = 0
+        for entry in range(head + 1, head + 1 + count):
+            chunk = _decode(data[starts[entry] : ends[entry]])
+            end = len(in_head) if entry == head + count else bisect_right(head_docs, chunk[-1][0])
+            if end > taken:
+                chunk = sorted(chunk + in_head[taken:end])
+                taken = end
+            yield (term, len(chunk), 0, 0, _encode(chunk, True))
+
+
+@dataclass(slots=True)
+class _Term:
+    """A term's pieces so far, in input order, with their postings and document frequencies."""
+
+    postings: int
+    content: int
+    title: int
+    pieces: list[bytes]
 
 
 class BlockMerger:
-    """Collects the inputs' lists term by term, then splits each term into tiers."""
+    """Collects the inputs' pieces term by term, then splits each term into tiers."""
 
     def __init__(self) -> None:
-        # Per term, the entry of each input holding it, in input order.
-        self.parts: dict[str, list[Entry]] = {}
+        self.terms: dict[str, _Term] = {}
 
     def add_entries(self, entries: list[Entry]) -> None:
-        """Add the entries of the next input in document order."""
-        parts = self.parts
-        for entry in entries:
-            lists = parts.get(entry[0])
-            if lists is None:
-                parts[entry[0]] = [entry]
+        """Add the entries of the next block in document order."""
+        terms = self.terms
+        for term, content, title, postings in entries:
+            known = terms.get(term)
+            if known is None:
+                terms[term] = _Term(len(postings), content, title, [_encode(postings, True)])
             else:
-                lists.append(entry)
+                known.postings += len(postings)
+                known.content += content
+                known.title += title
+                known.pieces.append(_encode(postings, True))
+
+    def add_pieces(self, pieces: Iterable[Piece]) -> None:
+        """Add the pieces of the next input in document order."""
+        terms = self.terms
+        for term, count, content, title, encoded in pieces:
+            known = terms.get(term)
+            if known is None:
+                terms[term] = _Term(count, content, title, [encoded])
+            else:
+                known.postings += count
+                known.content += content
+                known.title += title
+                known.pieces.append(encoded)
 
     def finish(
         self, lengths: Sequence[int], norms: Sequence[float], first_doc: int, head_size: int, chunk_size: int
@@ -303,63 +404,146 @@ class BlockMerger:
         """The entries of the partition's block file; ``lengths[d - first_doc]`` and
         ``norms[d - first_doc]`` belong to document ``d``."""
         merged = MergedIndex()
-        for term in sorted(self.parts):
-            _add_term(merged, term, self.parts.pop(term), lengths, norms, first_doc, head_size, chunk_size)
+        for name in sorted(self.terms):
+            term = self.terms.pop(name)
+            merged.terms.append(name)
+            merged.holding.append(term.postings)
+            merged.total_postings += term.postings
+            if term.postings > head_size:
+                columns = _Columns.of_pieces(term.pieces, norms, first_doc)
+                merged.chunk_count.append(_add_tiers(merged, name, columns, lengths, first_doc, head_size, chunk_size))
+                continue
+            pieces = term.pieces
+            encoded = pieces[0] if len(pieces) == 1 else _encode(list(chain.from_iterable(map(_decode, pieces))), True)
+            merged.add_encoded(name, (term.content, term.title), encoded)
+            merged.chunk_count.append(0)
         merged.lay_out()
         return merged
 
 
-def _add_term(
+class _Columns:
+    """A long list's postings as columns, 20 bytes a posting.  They are filled from the pieces a
+    batch at a time, so the list never exists whole as tuples, and the per-posting work runs in C."""
+
+    def __init__(self) -> None:
+        self.docs, self.content, self.title = array("i"), array("i"), array("i")
+        self.impacts = array("d")
+
+    @classmethod
+    def of_pieces(cls, pieces: list[bytes], norms: Sequence[float], first_doc: int) -> _Columns:
+        columns = cls()
+        batch: list[Posting] = []
+        for encoded in pieces:
+            batch += _decode(encoded)
+            if len(batch) >= _BATCH:
+                columns._add(batch, norms, first_doc)
+                batch = []
+        if batch:
+            columns._add(batch, norms, first_doc)
+        return columns
+
+    def _add(self, batch: list[Posting], norms: Sequence[float], first_doc: int) -> None:
+        docs, content, title = zip(*batch)
+        self.docs.extend(docs)
+        self.content.extend(content)
+        self.title.extend(title)
+        frequencies = list(_frequencies(content, title))
+        self.impacts.extend(impacts_of(frequencies, _norms_of(norms, docs, first_doc)))
+
+    def select(self, selector: bytearray) -> _Columns:
+        """The postings at the positions whose ``selector`` byte is not 0, in order."""
+        selected = _Columns()
+        selected.docs.extend(compress(self.docs, selector))
+        selected.content.extend(compress(self.content, selector))
+        selected.title.extend(compress(self.title, selector))
+        selected.impacts.extend(compress(self.impacts, selector))
+        return selected
+
+    def at(self, positions: list[int]) -> list[Posting]:
+        """The postings at ``positions``, in that order."""
+        return list(zip(*(map(column.__getitem__, positions) for column in (self.docs, self.content, self.title))))
+
+    def postings(self, start: int, stop: int) -> list[Posting]:
+        return list(zip(self.docs[start:stop], self.content[start:stop], self.title[start:stop]))
+
+    def doc_freqs(self, start: int, stop: int) -> tuple[int, int]:
+        return (stop - start - self.content[start:stop].count(0), stop - start - self.title[start:stop].count(0))
+
+
+def _add_tiers(
     merged: MergedIndex,
     term: str,
-    parts: list[Entry],
+    columns: _Columns,
     lengths: Sequence[int],
-    norms: Sequence[float],
     first_doc: int,
     head_size: int,
     chunk_size: int,
-) -> None:
-    """Add a term from its blocks' entries: one entry if short, else a head and chunks."""
-    if len(parts) == 1:
-        _, content, title, full = parts[0]
-    else:
-        full = list(chain.from_iterable(map(_postings, parts)))
-        content, title = sum(map(_doc_freq_content, parts)), sum(map(_doc_freq_title, parts))
-    merged.terms.append(term)
-    merged.holding.append(len(full))
-    merged.total_postings += len(full)
-    if len(full) <= head_size:
-        merged.add_entry(term, full, (content, title))
-        merged.chunk_count.append(0)
-        return
-    frequencies = [content + TITLE_WEIGHT * title for _, content, title in full]
-    impacts = impacts_of(frequencies, [norms[posting[0] - first_doc] for posting in full])
-    # Largest impact first, ties in document order (nlargest is stable), so that a one-word
-    # query reads its top k off the front of the head.
-    in_head = heapq.nlargest(max(head_size, len(full) // HEAD_DIVISOR), range(len(full)), key=impacts.__getitem__)
-    merged.add_entry(term, [full[position] for position in in_head])
-    taken = set(in_head)
-    rest = [position for position in range(len(full)) if position not in taken]
-    for number, start in enumerate(range(0, len(rest), chunk_size), start=1):
-        positions = rest[start : start + chunk_size]
-        chunk = [full[position] for position in positions]
-        merged.add_entry(f"{term}#{number}", chunk)
-        merged.chunk_first_doc.append(chunk[0][0])
-        merged.chunk_max_f.append(max([frequencies[position] for position in positions]))
-        merged.chunk_min_length.append(min([lengths[posting[0] - first_doc] for posting in chunk]))
-        merged.chunk_impact.append(max([impacts[position] for position in positions]))
-    merged.chunk_count.append(len(rest) // chunk_size + (len(rest) % chunk_size > 0))
+) -> int:
+    """Add a long list as its head and its chunks; returns the number of chunks."""
+    in_head, rest = _head_of(columns.impacts, max(head_size, len(columns.impacts) // HEAD_DIVISOR))
+    merged.add_entry(term, columns.at(in_head))
+    tail = columns.select(rest)
+    del columns
+    shift = (-first_doc).__add__
+    for number, start in enumerate(range(0, len(tail.docs), chunk_size), start=1):
+        stop = min(start + chunk_size, len(tail.docs))
+        merged.add_encoded(f"{term}#{number}", tail.doc_freqs(start, stop), _encode(tail.postings(start, stop), True))
+        merged.chunk_first_doc.append(tail.docs[start])
+        merged.chunk_max_f.append(max(_frequencies(tail.content[start:stop], tail.title[start:stop])))
+        merged.chunk_min_length.append(min(map(lengths.__getitem__, map(shift, tail.docs[start:stop]))))
+        merged.chunk_impact.append(max(tail.impacts[start:stop]))
+    return -(-len(tail.docs) // chunk_size)
+
+
+def _head_of(impacts: array[float], size: int) -> tuple[list[int], bytearray]:
+    """The positions of the ``size`` largest impacts, largest first, ties in position order (as
+    ``heapq.nlargest`` on the positions would give), and a mask of the other positions."""
+    threshold = _largest(impacts, size)
+    in_head = list(compress(range(len(impacts)), map(threshold.__le__, impacts)))
+    rest = bytearray(map(threshold.__gt__, impacts))
+    extra = len(in_head) - size
+    if extra:  # too many ties at the threshold: the last ones stay out
+        left_out = [position for position in reversed(in_head) if impacts[position] == threshold][:extra]
+        for position in left_out:
+            rest[position] = 1
+        in_head = [position for position in in_head if not rest[position]]
+    in_head.sort(key=impacts.__getitem__, reverse=True)  # stable: ties keep their order
+    return in_head, rest
+
+
+def _largest(values: array[float], rank: int) -> float:
+    """The ``rank``-th largest of ``values``.  A sample of a long array gives a value that at least
+    ``rank`` values reach; only those are sorted."""
+    if len(values) >= _SAMPLED:
+        sample = sorted(values[::16], reverse=True)
+        guess = sample[min(len(sample) - 1, rank // 8)]
+        candidates = list(compress(values, map(guess.__le__, values)))
+        if len(candidates) >= rank:
+            candidates.sort(reverse=True)
+            return candidates[rank - 1]
+    return heapq.nlargest(rank, values)[-1]
+
+
+def _norms_of(norms: Sequence[float], docs: tuple[int, ...], first_doc: int) -> Sequence[float]:
+    """The norms of the documents ``docs``; ``norms[d - first_doc]`` is document ``d``'s."""
+    if len(docs) == 1:
+        return [norms[docs[0] - first_doc]]
+    return itemgetter(*(map((-first_doc).__add__, docs) if first_doc else docs))(norms)  # type: ignore[no-any-return]
+
+
+def _frequencies(content: Iterable[int], title: Iterable[int]) -> Iterator[int]:
+    """``F`` of each posting (:func:`~minisearch.ranking.weighted_frequency`), computed in C."""
+    return map(add, content, map(mul, title, repeat(TITLE_WEIGHT)))
 
 
 def impacts_of(frequencies: Sequence[int], norms: Sequence[float]) -> list[float]:
     """``F * (K1 + 1) / (F + norm)`` of each posting: its score for a term of idf 1."""
-    k1_plus_1 = K1 + 1.0
-    return [(frequency * k1_plus_1) / (frequency + norm) for frequency, norm in zip(frequencies, norms)]
+    return list(map(truediv, map(mul, frequencies, repeat(K1 + 1.0)), map(add, frequencies, norms)))
 
 
 def write_postings(merged: MergedIndex, path: Path) -> int:
     """Write the merged entries (laid out) as one block file; returns its size."""
-    quorbel.write_binary_block(merged.names, merged.doc_freqs, merged.postings, str(path))
+    quorbel.write_binary_block(merged.names, merged.doc_freqs, DecodedLists(merged.encoded), str(path))
     num_terms, file_size = quorbel.get_block_stats(str(path))
     if num_terms != len(merged.names) or file_size != merged.end_offset:
         raise IndexBuildError(
