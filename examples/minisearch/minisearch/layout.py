@@ -310,8 +310,8 @@ class DocumentStoreWriter:
     """
 
     def __init__(self) -> None:
-        self.first_docs: list[int] = []
-        self.sizes: list[int] = []
+        self.first_docs = array("I")
+        self.sizes = array("I")
         self.sources: list[tuple[str, int, int]] = []
         """Byte ranges (file, start, end) that hold the groups, in order."""
 

@@ -5,13 +5,14 @@ fixed by its standard, so every machine and every Python version routes a
 term alike (Python's own ``hash`` of a string changes from run to run).
 
 The partition count is chosen when an index is created, from a memory
-budget: a partition's merge holds every posting of that partition as Python
-objects, about :data:`MERGE_BYTES_PER_SOURCE_BYTE` bytes of memory per byte of
-source text, so the text is split into as many partitions as it takes to keep
-an average partition within half the budget.  The other half is for the
-process itself, its arrays of document lengths, and the uneven share of the
-partitions that hold the most frequent words (a word's whole list is merged
-in one partition).
+budget: a partition's merge holds every posting of that partition, encoded,
+then as the arrays handed to its one write, about
+:data:`MERGE_BYTES_PER_SOURCE_BYTE` bytes of memory per byte of source text,
+so the text is split into as many partitions as it takes to keep an average
+partition within half the budget.  The other half is for the process itself,
+its arrays of document lengths, and the uneven share of the partitions that
+hold the most frequent words (a word's whole list is merged in one
+partition).
 """
 
 from __future__ import annotations
@@ -33,9 +34,9 @@ MAX_PARTITIONS = 1024
 #: The default memory budget of one partition's merge, in bytes.
 DEFAULT_MEMORY = 512 * 2**20
 #: Peak memory of a partition's merge per byte of the JSON Lines source it covers: measured at
-#: 32 on a synthetic corpus with Zipf word frequencies (about 180 bytes per posting, 5.6 source
-#: bytes per posting), with a margin for the worker process itself.
-MERGE_BYTES_PER_SOURCE_BYTE = 36
+#: 6.0 to 6.5 on a synthetic corpus with Zipf word frequencies, merged as one partition (about
+#: 35 bytes per posting, 5.6 source bytes per posting), with a margin.
+MERGE_BYTES_PER_SOURCE_BYTE = 8
 
 _SIZE = re.compile(r"(?i)\s*(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?\s*")
 _UNITS = {"": 1, "k": 2**10, "m": 2**20, "g": 2**30, "t": 2**40}

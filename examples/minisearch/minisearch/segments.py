@@ -23,6 +23,7 @@ Every file goes to the work directory; the caller commits them.
 from __future__ import annotations
 
 import concurrent.futures
+import dataclasses
 import itertools
 import mmap
 import time
@@ -109,15 +110,14 @@ def segment_from_documents(
     started = time.perf_counter()
     (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
     lengths = array("I")
+    store = DocumentStoreWriter() if plan.store_documents else None
     with TitlesWriter(plan.path("titles")) as titles:
         blocks = _index_blocks(
-            documents, plan, block_size, max_pending, expected_documents, lambda block: _take_block(block, lengths, titles)
+            documents, plan, block_size, max_pending, expected_documents,
+            lambda block: _take_block(block, lengths, titles, store),
         )
     write_synced(plan.path("lengths"), encode_lengths(lengths))
-    if plan.store_documents:
-        store = DocumentStoreWriter()
-        for block in blocks:
-            store.add_block(block.first_doc_id, block.group_sizes, documents_path(block.path))
+    if store is not None:
         _write_store(store, plan.path("docs"))
     phases["index"] = time.perf_counter() - started
 
@@ -168,10 +168,12 @@ def _write_store(store: DocumentStoreWriter, path: Path) -> None:
         raise IndexBuildError(str(error)) from error
 
 
-def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter) -> None:
+def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter, store: DocumentStoreWriter | None) -> None:
     lengths.frombytes(block.lengths)
     with open(titles_path(block.path), "rb") as handle:
         titles.add_array(handle.read())
+    if store is not None:
+        store.add_block(block.first_doc_id, block.group_sizes, documents_path(block.path))
 
 
 def _merge_partitions(
@@ -261,7 +263,8 @@ def _index_blocks(
     """The index phase: returns the blocks in document order.
 
     ``on_block`` sees each block, in document order, as soon as it and every
-    block before it are built.  At most ``max_pending`` blocks (default: twice
+    block before it are built; it takes the block's lengths and document
+    groups, which the blocks returned no longer hold.  At most ``max_pending`` blocks (default: twice
     the worker count, at least 2) are in flight, so that a large source is
     not read into memory ahead of the workers.
     """
@@ -280,11 +283,12 @@ def _index_blocks(
                 for future in done:
                     del pending[future]
                     info = future.result()
-                    blocks.append(info)
                     finished[info.number] = info
                     bar.update(info.documents)
-                while len(blocks) - len(finished) in finished:
-                    on_block(finished.pop(len(blocks) - len(finished)))
+                while len(blocks) in finished:
+                    block = finished.pop(len(blocks))
+                    on_block(block)
+                    blocks.append(dataclasses.replace(block, lengths=b"", group_sizes=()))
 
             for number, chunk in enumerate(itertools.batched(documents, block_size)):
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
@@ -300,5 +304,4 @@ def _index_blocks(
     finally:
         for future in pending:
             future.cancel()
-    blocks.sort(key=lambda block: block.number)
     return blocks
