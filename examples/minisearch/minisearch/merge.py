@@ -18,11 +18,11 @@ document length (the bounds that let a search skip it).  All entries are
 written by one ``quorbel.write_binary_block`` call, and the term table records
 where each entry's postings start (see :mod:`minisearch.layout`).
 
-Memory: the lists are held encoded (about 4 bytes a posting) from the moment
-an input is read until the write, which decodes them one at a time.  A long
-list is split into tiers from columns of 20 bytes a posting, filled a batch
-at a time; no list exists whole as tuples, so the most common word of a large
-corpus costs little more than its share of the partition.
+Memory: a term's lists are joined into one encoded list (about 4 bytes a
+posting) as the inputs are read, and the write decodes the entries one at a
+time.  A long list is split into tiers from columns of 20 bytes a posting,
+filled a batch at a time; no list exists whole as tuples, so the most common
+word of a large corpus costs little more than its share of the partition.
 """
 
 from __future__ import annotations
@@ -37,7 +37,7 @@ from array import array
 from bisect import bisect_right
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import chain, compress, repeat
+from itertools import compress, repeat
 from operator import add, itemgetter, mul, truediv
 from pathlib import Path
 from typing import overload
@@ -83,10 +83,6 @@ DEFAULT_CHUNK_SIZE = 256
 Posting = tuple[int, int, int]
 Entry = tuple[str, int, int, list[Posting]]
 """A block entry: (term, doc_freq_content, doc_freq_title, postings)."""
-Piece = tuple[str, int, int, int, bytes]
-"""Some of a term's postings, consecutive in document order: (term, postings, doc_freq_content,
-doc_freq_title, the postings encoded).  The frequencies of a piece cut from a long list are 0: a
-long list's entries count their own."""
 
 _TERM_LENGTH = struct.Struct("<I")
 #: Lists at least this long find their head's threshold from a sample.
@@ -95,6 +91,7 @@ _SAMPLED = 2**12
 _BATCH = 2**16
 
 _encode = quorbel.encode_posting_list
+_encode_varint = quorbel.encode_varint
 _decode = quorbel.decode_posting_list
 
 
@@ -259,10 +256,10 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
     inputs = task.inputs.of_partition(task.number) if isinstance(task.inputs, BlockInputs) else task.inputs
     for source in inputs:
-        if source.term_table:
-            merger.add_pieces(segment_pieces(source))
-        else:
-            merger.add_entries(read_block(source))
+        try:
+            merger.add_entries(segment_pieces(source) if source.term_table else read_block(source))
+        except IndexError:  # an entry without postings: never written by a block or a merge
+            raise IndexBuildError(f"{source.what} ({source.postings_path}): a term without postings") from None
     try:
         with open(task.lengths_path, "rb") as handle:
             lengths = decode_length_array(handle.read(), task.documents, task.lengths_path)
@@ -308,10 +305,11 @@ def read_block(source: PartitionInput) -> list[Entry]:
     return entries
 
 
-def segment_pieces(source: PartitionInput) -> Iterator[Piece]:
-    """A segment partition's terms, read through its term table from the mapped block file: a
-    term without chunks is its entry's bytes; a longer one is cut at its chunks, each piece a chunk
-    with the head's postings that fall among its documents."""
+def segment_pieces(source: PartitionInput) -> Iterator[Entry]:
+    """A segment partition's terms, read through its term table from the mapped block file, as
+    entries in document order: a term without chunks is its entry; a longer one comes in pieces,
+    one per chunk with the head's postings that fall among its documents (their document
+    frequencies are 0: a long list's entries count their own)."""
     try:
         with open(source.term_table, "rb") as handle:
             table = decode_term_table(handle.read(), source.term_table)
@@ -330,7 +328,7 @@ def segment_pieces(source: PartitionInput) -> Iterator[Piece]:
         raise IndexBuildError(f"{source.what}: {error}") from error
 
 
-def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) -> Iterator[Piece]:
+def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) -> Iterator[Entry]:
     starts, ends = table.starts, table.ends
     for term, head, count in zip(table.terms, table.heads, table.chunk_count):
         begin = ends[head - 1] if head else FIRST_ENTRY
@@ -339,9 +337,8 @@ def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) 
         if data[begin : begin + len(name)] != name:
             raise IndexBuildError(f"{source.what}: entry {head} is not {term!r}")
         if not count:
-            encoded = data[starts[head] : ends[head]]
-            postings = _decode(encoded)
-            yield (term, len(postings), *doc_freqs(postings), encoded)
+            postings = _decode(data[starts[head] : ends[head]])
+            yield (term, *doc_freqs(postings), postings)
             continue
         # The head's postings go with the chunk their documents fall in (after the last chunk: with it).
         in_head = sorted(_decode(data[starts[head] : ends[head]]))
@@ -353,50 +350,61 @@ def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) 
             if end > taken:
                 chunk = sorted(chunk + in_head[taken:end])
                 taken = end
-            yield (term, len(chunk), 0, 0, _encode(chunk, True))
+            yield (term, 0, 0, chunk)
 
 
 @dataclass(slots=True)
 class _Term:
-    """A term's pieces so far, in input order, with their postings and document frequencies."""
+    """A term's postings so far, encoded as one list in document order, with its document
+    frequencies, its last document, and where a batch of columns may start decoding."""
 
     postings: int
     content: int
     title: int
-    pieces: list[bytes]
+    data: bytearray
+    last_doc: int
+    cuts: list[tuple[int, int]] = field(default_factory=list)
+    """(byte offset, the document before it) every :data:`_BATCH` postings or so."""
+    next_cut: int = _BATCH
+
+    def cut(self) -> None:
+        """Let a batch start at the next postings appended."""
+        self.cuts.append((len(self.data), self.last_doc))
+        self.next_cut = self.postings + _BATCH
+
+    def batches(self) -> Iterator[tuple[bytes, int]]:
+        """The list in encoded batches, each with the document its first gap counts from."""
+        start, base = 0, 0
+        for end, next_base in [*self.cuts, (len(self.data), 0)]:
+            yield bytes(self.data[start:end]), base
+            start, base = end, next_base
 
 
 class BlockMerger:
-    """Collects the inputs' pieces term by term, then splits each term into tiers."""
+    """Collects the inputs' lists term by term, then splits each term into tiers."""
 
     def __init__(self) -> None:
         self.terms: dict[str, _Term] = {}
 
-    def add_entries(self, entries: list[Entry]) -> None:
-        """Add the entries of the next block in document order."""
+    def add_entries(self, entries: Iterable[Entry]) -> None:
+        """Add the entries of the next input in document order: each list is appended to the
+        term's encoded list, its first document written as the gap from the term's last."""
         terms = self.terms
         for term, content, title, postings in entries:
             known = terms.get(term)
             if known is None:
-                terms[term] = _Term(len(postings), content, title, [_encode(postings, True)])
-            else:
-                known.postings += len(postings)
-                known.content += content
-                known.title += title
-                known.pieces.append(_encode(postings, True))
-
-    def add_pieces(self, pieces: Iterable[Piece]) -> None:
-        """Add the pieces of the next input in document order."""
-        terms = self.terms
-        for term, count, content, title, encoded in pieces:
-            known = terms.get(term)
-            if known is None:
-                terms[term] = _Term(count, content, title, [encoded])
-            else:
-                known.postings += count
-                known.content += content
-                known.title += title
-                known.pieces.append(encoded)
+                terms[term] = _Term(len(postings), content, title, bytearray(_encode(postings, True)), postings[-1][0])
+                continue
+            if known.postings >= known.next_cut:
+                known.cut()
+            first = postings[0][0]
+            data = known.data
+            data += _encode_varint(first - known.last_doc)
+            data += _encode(postings, True)[(first.bit_length() + 6) // 7 or 1 :]  # past the first varint
+            known.last_doc = postings[-1][0]
+            known.postings += len(postings)
+            known.content += content
+            known.title += title
 
     def finish(
         self, lengths: Sequence[int], norms: Sequence[float], first_doc: int, head_size: int, chunk_size: int
@@ -410,13 +418,11 @@ class BlockMerger:
             merged.holding.append(term.postings)
             merged.total_postings += term.postings
             if term.postings > head_size:
-                columns = _Columns.of_pieces(term.pieces, norms, first_doc)
+                columns = _Columns.of_batches(term.batches(), norms, first_doc)
                 merged.chunk_count.append(_add_tiers(merged, name, columns, lengths, first_doc, head_size, chunk_size))
-                continue
-            pieces = term.pieces
-            encoded = pieces[0] if len(pieces) == 1 else _encode(list(chain.from_iterable(map(_decode, pieces))), True)
-            merged.add_encoded(name, (term.content, term.title), encoded)
-            merged.chunk_count.append(0)
+            else:
+                merged.add_encoded(name, (term.content, term.title), bytes(term.data))
+                merged.chunk_count.append(0)
         merged.lay_out()
         return merged
 
@@ -430,20 +436,17 @@ class _Columns:
         self.impacts = array("d")
 
     @classmethod
-    def of_pieces(cls, pieces: list[bytes], norms: Sequence[float], first_doc: int) -> _Columns:
+    def of_batches(cls, batches: Iterable[tuple[bytes, int]], norms: Sequence[float], first_doc: int) -> _Columns:
+        """Columns from a list encoded in batches, each with the document its first gap counts from."""
         columns = cls()
-        batch: list[Posting] = []
-        for encoded in pieces:
-            batch += _decode(encoded)
-            if len(batch) >= _BATCH:
-                columns._add(batch, norms, first_doc)
-                batch = []
-        if batch:
-            columns._add(batch, norms, first_doc)
+        for encoded, base in batches:
+            columns._add(_decode(encoded), base, norms, first_doc)
         return columns
 
-    def _add(self, batch: list[Posting], norms: Sequence[float], first_doc: int) -> None:
+    def _add(self, batch: list[Posting], base: int, norms: Sequence[float], first_doc: int) -> None:
         docs, content, title = zip(*batch)
+        if base:
+            docs = tuple(map(base.__add__, docs))
         self.docs.extend(docs)
         self.content.extend(content)
         self.title.extend(title)

@@ -34,9 +34,9 @@ MAX_PARTITIONS = 1024
 #: The default memory budget of one partition's merge, in bytes.
 DEFAULT_MEMORY = 512 * 2**20
 #: Peak memory of a partition's merge per byte of the JSON Lines source it covers: measured at
-#: 6.0 to 6.5 on a synthetic corpus with Zipf word frequencies, merged as one partition (about
-#: 35 bytes per posting, 5.6 source bytes per posting), with a margin.
-MERGE_BYTES_PER_SOURCE_BYTE = 8
+#: 4.3 to 4.9 on a synthetic corpus with Zipf word frequencies, merged as one partition (24 to 27
+#: bytes per posting, 5.6 source bytes per posting), with a margin.
+MERGE_BYTES_PER_SOURCE_BYTE = 6
 
 _SIZE = re.compile(r"(?i)\s*(\d+(?:\.\d+)?)\s*([kmgt]?)i?b?\s*")
 _UNITS = {"": 1, "k": 2**10, "m": 2**20, "g": 2**30, "t": 2**40}
