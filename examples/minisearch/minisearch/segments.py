@@ -13,7 +13,10 @@ A segment from documents takes two phases on the executor:
     One task per partition (:func:`minisearch.merge.merge_partition`) reads
     that partition of every block and writes the partition's block file and
     term table.  No task reads another partition, so a merge holds one
-    partition at most.
+    partition at most.  A task is sent only its own partition's inputs, and
+    is made when it is submitted: like the blocks, at most twice the worker
+    count are in flight, so that neither the caller nor a cluster's scheduler
+    holds the inputs of every partition at once.
 
 A merge of segments runs the same partition tasks on the segments'
 partitions, and concatenates their lengths, titles and document stores.
@@ -24,6 +27,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import dataclasses
+import functools
 import itertools
 import mmap
 import time
@@ -53,7 +57,6 @@ from .layout import (
     titles_payload,
 )
 from .merge import (
-    BlockInputs,
     IndexBuildError,
     PartitionInfo,
     PartitionInput,
@@ -122,8 +125,7 @@ def segment_from_documents(
     phases["index"] = time.perf_counter() - started
 
     started = time.perf_counter()
-    inputs = BlockInputs(str(plan.work / "blocks"), tuple(block.partition_terms for block in blocks))
-    partitions = _merge_partitions(plan, [inputs] * plan.partitions, lengths)
+    partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
     phases["merge"] = time.perf_counter() - started
     return _segment(plan, lengths, partitions, source, phases), len(blocks)
 
@@ -156,7 +158,7 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
         ) for segment in segments)
         for partition in range(plan.partitions)
     ]
-    partitions = _merge_partitions(plan, inputs, lengths)
+    partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths)
     source = "merge of " + ", ".join(segment.name for segment in segments)
     return _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started})
 
@@ -176,15 +178,35 @@ def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter, sto
         store.add_block(block.first_doc_id, block.group_sizes, documents_path(block.path))
 
 
+def _block_inputs(blocks: Sequence[BlockInfo], partition: int) -> tuple[PartitionInput, ...]:
+    """What the merge of ``partition`` reads from new blocks: that partition's file of each block,
+    in document order, with its term count (not the other partitions' counts)."""
+    return tuple(
+        PartitionInput(block.partition_path(partition), block.partition_terms[partition], what=f"block {block.number}")
+        for block in blocks
+    )
+
+
+def _in_flight(plan: SegmentPlan) -> int:
+    """Tasks kept in flight by default: twice the worker count, at least 2."""
+    return max(2, 2 * (plan.workers or default_workers()))
+
+
 def _merge_partitions(
-    plan: SegmentPlan, inputs: Sequence[tuple[PartitionInput, ...] | BlockInputs], lengths: array[int]
+    plan: SegmentPlan, inputs: Callable[[int], tuple[PartitionInput, ...]], lengths: array[int]
 ) -> list[PartitionInfo]:
-    """Run one merge task per partition; returns their reports in partition order."""
+    """Run one merge task per partition, on ``inputs(partition)``; returns their reports in
+    partition order.
+
+    Each task is made as it is submitted, and at most :func:`_in_flight` run at once: a pool
+    keeps a task until it is done, and a cluster's scheduler keeps it until it has run, so
+    submitting every partition's task at once would hold every partition's inputs there."""
     avgdl = average_length(plan.base_tokens + sum(lengths), plan.base_documents + len(lengths))
-    tasks = [
-        PartitionTask(
+
+    def task(partition: int) -> PartitionTask:
+        return PartitionTask(
             number=partition,
-            inputs=inputs[partition],
+            inputs=inputs(partition),
             postings_path=str(plan.path(partition_roles(partition)[0])),
             terms_path=str(plan.path(partition_roles(partition)[1])),
             first_doc=plan.first_doc,
@@ -194,17 +216,28 @@ def _merge_partitions(
             head_size=plan.head_size,
             chunk_size=plan.chunk_size,
         )
-        for partition in range(plan.partitions)
-    ]
+
     results: list[PartitionInfo] = []
-    with progress("merging", total=len(tasks), unit="partitions", enabled=plan.show_progress) as bar:
-        futures = [plan.executor.submit(merge_partition, task) for task in tasks]
-        try:
-            for future in concurrent.futures.as_completed(futures):
+    pending: set[Future[PartitionInfo]] = set()
+    limit = _in_flight(plan)
+    with progress("merging", total=plan.partitions, unit="partitions", enabled=plan.show_progress) as bar:
+
+        def collect() -> None:
+            nonlocal pending
+            done, pending = concurrent.futures.wait(pending, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
                 results.append(future.result())
                 bar.update(1)
+
+        try:
+            for partition in range(plan.partitions):
+                while len(pending) >= limit:
+                    collect()
+                pending.add(plan.executor.submit(merge_partition, task(partition)))
+            while pending:
+                collect()
         finally:
-            for future in futures:
+            for future in pending:
                 future.cancel()
     return sorted(results, key=lambda info: info.number)
 
@@ -271,7 +304,7 @@ def _index_blocks(
     blocks: list[BlockInfo] = []
     finished: dict[int, BlockInfo] = {}  # built, not yet handed to on_block
     pending: dict[Future[BlockInfo], int] = {}  # block numbers
-    limit = max_pending if max_pending is not None else max(2, 2 * (plan.workers or default_workers()))
+    limit = max_pending if max_pending is not None else _in_flight(plan)
     next_doc = plan.first_doc
     try:
         with progress("indexing", total=expected_documents, unit="docs", enabled=plan.show_progress) as bar:

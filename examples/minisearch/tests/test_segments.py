@@ -3,6 +3,7 @@
 import itertools
 import json
 import os
+from concurrent.futures import Future
 from pathlib import Path
 
 import pytest
@@ -13,6 +14,7 @@ from test_ranking import WORDS, zipf_corpus
 
 import minisearch
 from minisearch import Index, check_index, merge, search
+from minisearch.blocks import block_path, partition_path
 from minisearch.executors import InlineExecutor
 from minisearch.partitions import choose_partitions, parse_size, partition_of
 from minisearch.policy import MERGE_FACTOR, next_merge, tier_of
@@ -172,6 +174,75 @@ def test_an_interrupted_merge_keeps_the_index_and_open_readers_keep_working(tmp_
         assert {q: [(h.doc_id, h.score) for h in search(reader, q).hits] for q in QUERIES} == expected
         assert reader.content(5) == FRUIT[5].content  # its files are gone from the directory
     assert len(minisearch.store.read_manifest(tmp_path).segments) == 1 and answers(tmp_path) == expected
+
+
+class TakenFuture(Future):
+    """A future that knows whether its result was taken."""
+
+    taken = False
+
+    def result(self, timeout=None):
+        self.taken = True
+        return super().result(timeout)
+
+
+class MergeRecorder(InlineExecutor):
+    """Runs each call at once; keeps the merge tasks submitted and, for each, how many merges were
+    in flight after it was submitted (submitted, their result not taken yet)."""
+
+    def __init__(self, fail_partition=None):
+        self.tasks, self.in_flight, self.futures = [], [], []
+        self.fail_partition = fail_partition
+
+    def submit(self, fn, /, *args, **kwargs):
+        future = TakenFuture()
+        try:
+            if fn is merge.merge_partition and args[0].number == self.fail_partition:
+                raise merge.IndexBuildError(f"partition {self.fail_partition} is damaged")
+            future.set_result(fn(*args, **kwargs))
+        except Exception as error:
+            future.set_exception(error)
+        if fn is merge.merge_partition:
+            self.tasks.append(args[0])
+            self.futures.append(future)
+            self.in_flight.append(sum(not f.taken for f in self.futures))
+        return future
+
+
+def test_merges_are_made_as_submitted_with_twice_the_workers_in_flight_and_only_their_partition(tmp_path):
+    """A task holds its partition's inputs, and a scheduler or a pool keeps a task until it has run:
+    the partitions' tasks all submitted at once would hold every partition's inputs there."""
+    index = tmp_path / "parts"
+    workers, partitions, blocks = 2, 9, (len(FRUIT) + 1) // 2
+    recorder = MergeRecorder()
+    build(FRUIT, index, executor=recorder, workers=workers, partitions=partitions)
+    assert [task.number for task in recorder.tasks] == list(range(partitions))
+    assert max(recorder.in_flight) == 2 * workers
+    for task in recorder.tasks:
+        directory = str(Path(task.inputs[0].postings_path).parent)
+        assert isinstance(task.inputs, tuple)
+        assert [source.postings_path for source in task.inputs] == [
+            partition_path(block_path(directory, number), task.number) for number in range(blocks)
+        ]
+    build(FRUIT, tmp_path / "one", partitions=1)
+    assert check_index(index).ok and answers(index) == answers(tmp_path / "one")
+
+    add(FRUIT, index, merge=False)
+    recorder = MergeRecorder()
+    minisearch.optimize_index(index, executor=recorder, workers=1, show_progress=False)
+    assert [task.number for task in recorder.tasks] == list(range(partitions))
+    assert max(recorder.in_flight) == 2
+    assert all(len(task.inputs) == 2 for task in recorder.tasks)  # that partition of each segment
+
+
+def test_a_failed_merge_fails_the_build_and_no_later_merge_is_submitted(tmp_path):
+    build(FRUIT[:3], tmp_path, partitions=2)
+    before = {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)}
+    recorder = MergeRecorder(fail_partition=1)
+    with pytest.raises(merge.IndexBuildError, match="partition 1 is damaged"):
+        build(FRUIT, tmp_path, executor=recorder, workers=1, partitions=8)
+    assert [task.number for task in recorder.tasks] == [0, 1]
+    assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
 
 
 def test_a_missing_or_misplaced_partition_is_named(tmp_path):
