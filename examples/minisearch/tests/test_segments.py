@@ -1,8 +1,10 @@
 """Partitions and segments: routing, add, merges and optimize give what one fresh build gives."""
 
+import gc
 import itertools
 import json
 import os
+import weakref
 from concurrent.futures import Future
 from pathlib import Path
 
@@ -14,7 +16,7 @@ from test_ranking import WORDS, zipf_corpus
 
 import minisearch
 from minisearch import Index, check_index, merge, search
-from minisearch.blocks import block_path, partition_path
+from minisearch.blocks import block_path, build_block, partition_path
 from minisearch.executors import InlineExecutor
 from minisearch.partitions import choose_partitions, parse_size, partition_of
 from minisearch.policy import MERGE_FACTOR, next_merge, tier_of
@@ -188,20 +190,27 @@ class TakenFuture(Future):
 
 class MergeRecorder(InlineExecutor):
     """Runs each call at once; keeps the merge tasks submitted and, for each, how many merges were
-    in flight after it was submitted (submitted, their result not taken yet)."""
+    in flight after it was submitted (submitted, their result not taken yet), and how many block
+    reports were still alive when the first merge was submitted."""
 
     def __init__(self, fail_partition=None):
         self.tasks, self.in_flight, self.futures = [], [], []
         self.fail_partition = fail_partition
+        self.block_reports, self.reports_alive_at_merge = [], None
 
     def submit(self, fn, /, *args, **kwargs):
         future = TakenFuture()
         try:
             if fn is merge.merge_partition and args[0].number == self.fail_partition:
                 raise merge.IndexBuildError(f"partition {self.fail_partition} is damaged")
+            if fn is merge.merge_partition and self.reports_alive_at_merge is None:
+                gc.collect()
+                self.reports_alive_at_merge = sum(report() is not None for report in self.block_reports)
             future.set_result(fn(*args, **kwargs))
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001  (delivered through the future)
             future.set_exception(error)
+        if fn is build_block:
+            self.block_reports.append(weakref.ref(future.result()))
         if fn is merge.merge_partition:
             self.tasks.append(args[0])
             self.futures.append(future)
@@ -209,7 +218,7 @@ class MergeRecorder(InlineExecutor):
         return future
 
 
-def test_merges_are_made_as_submitted_with_twice_the_workers_in_flight_and_only_their_partition(tmp_path):
+def test_merges_get_only_their_partition_with_twice_the_workers_in_flight_and_no_block_report_kept(tmp_path):
     """A task holds its partition's inputs, and a scheduler or a pool keeps a task until it has run:
     the partitions' tasks all submitted at once would hold every partition's inputs there."""
     index = tmp_path / "parts"
@@ -218,6 +227,7 @@ def test_merges_are_made_as_submitted_with_twice_the_workers_in_flight_and_only_
     build(FRUIT, index, executor=recorder, workers=workers, partitions=partitions)
     assert [task.number for task in recorder.tasks] == list(range(partitions))
     assert max(recorder.in_flight) == 2 * workers
+    assert len(recorder.block_reports) == blocks and recorder.reports_alive_at_merge == 0
     for task in recorder.tasks:
         directory = str(Path(task.inputs[0].postings_path).parent)
         assert isinstance(task.inputs, tuple)
