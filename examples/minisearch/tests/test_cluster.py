@@ -1,5 +1,7 @@
 """Builds on a Dask cluster of worker processes: the bytes of a local build, and the cluster's faults."""
 
+import functools
+import gc
 import io
 import json
 import os
@@ -16,6 +18,7 @@ import minisearch
 import pytest
 from conftest import FRUIT
 from minisearch import cli, cluster
+from minisearch.blocks import BlockTask
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
 
@@ -183,6 +186,24 @@ def kill_a_busy_worker(client, pids):
             return pids[busy[0]]
         time.sleep(0.02)
     raise AssertionError("no worker was running a task")
+
+
+def test_the_engines_own_cluster_keeps_no_more_than_its_last_messages_of_block_tasks(tmp_path, distributed):
+    """Every Dask process keeps its last messages for debugging, and those to a worker hold the
+    block tasks, documents and all: the engine's cluster keeps a few, not a build's worth."""
+    blocks = 6 * cluster.MESSAGE_LOG_LENGTH
+    with cluster.dask_executor(local_workers=1) as executor:
+        minisearch.build_index(
+            DOCUMENTS[: 4 * blocks], tmp_path, block_size=4, executor=executor, workers=1, partitions=2,
+            show_progress=False,
+        )
+        gc.collect()  # this process runs the scheduler; tasks of other tests' clusters are not counted
+        kept = [task for task in gc.get_objects() if isinstance(task, BlockTask) and task.path.startswith(str(tmp_path))]
+        # At most 2 tasks in flight for the one worker, so at most 2 in each message kept.
+        assert len(kept) <= 2 * cluster.MESSAGE_LOG_LENGTH < blocks
+        get = functools.partial(pytest.importorskip("dask").config.get, "distributed.admin.low-level-log-length")
+        assert list(executor.client.run(get).values()) == [cluster.MESSAGE_LOG_LENGTH]  # the worker's own logs
+    assert minisearch.check_index(tmp_path).ok
 
 
 # --------------------------------------------------------------------------
