@@ -44,7 +44,7 @@ from typing import overload
 
 import quorbel
 
-from .blocks import block_path, doc_freqs, partition_path
+from .blocks import doc_freqs
 from .layout import (
     FIRST_ENTRY,
     FormatError,
@@ -60,7 +60,6 @@ from .store import fsync_file, sha256_of, write_synced, written_in_place_of
 __all__ = [
     "DEFAULT_CHUNK_SIZE",
     "DEFAULT_HEAD_SIZE",
-    "BlockInputs",
     "BlockMerger",
     "IndexBuildError",
     "MergedIndex",
@@ -187,28 +186,11 @@ class PartitionInput:
 
 
 @dataclass(frozen=True)
-class BlockInputs:
-    """The blocks 0, 1, ... of a new segment, in ``directory``: ``terms[b][p]`` is the number of
-    terms in partition ``p`` of block ``b``.  (A compact stand-in for one
-    :class:`PartitionInput` per block and partition.)"""
-
-    directory: str
-    terms: tuple[tuple[int, ...], ...]
-
-    def of_partition(self, partition: int) -> list[PartitionInput]:
-        return [
-            PartitionInput(partition_path(block_path(self.directory, number), partition), counts[partition],
-                           what=f"block {number}")
-            for number, counts in enumerate(self.terms)
-        ]
-
-
-@dataclass(frozen=True)
 class PartitionTask:
     """The merge of one partition of a new segment, whose documents start at ``first_doc``."""
 
     number: int
-    inputs: tuple[PartitionInput, ...] | BlockInputs
+    inputs: tuple[PartitionInput, ...]
     """In document order."""
     postings_path: str
     terms_path: str
@@ -254,8 +236,7 @@ def _collector_paused() -> Iterator[None]:
 
 def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
-    inputs = task.inputs.of_partition(task.number) if isinstance(task.inputs, BlockInputs) else task.inputs
-    for source in inputs:
+    for source in task.inputs:
         try:
             merger.add_entries(segment_pieces(source) if source.term_table else read_block(source))
         except IndexError:  # an entry without postings: never written by a block or a merge
