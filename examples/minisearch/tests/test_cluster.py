@@ -50,9 +50,8 @@ def segment_bytes(index_dir):
 
 def build(documents, index_dir, executor, **options):
     options.setdefault("partitions", 3)
-    return minisearch.build_index(
-        documents, index_dir, block_size=BLOCK_SIZE, executor=executor, show_progress=False, **options
-    )
+    options.setdefault("block_size", BLOCK_SIZE)
+    return minisearch.build_index(documents, index_dir, executor=executor, show_progress=False, **options)
 
 
 def write_jsonl(path, documents):
@@ -188,22 +187,16 @@ def kill_a_busy_worker(client, pids):
     raise AssertionError("no worker was running a task")
 
 
-def test_the_engines_own_cluster_keeps_no_more_than_its_last_messages_of_block_tasks(tmp_path, distributed):
-    """Every Dask process keeps its last messages for debugging, and those to a worker hold the
-    block tasks, documents and all: the engine's cluster keeps a few, not a build's worth."""
+def test_the_engines_own_cluster_keeps_only_its_last_messages_of_block_tasks(tmp_path, distributed):
+    # Dask's debugging logs of messages to workers hold the tasks sent, documents and all.
     blocks = 6 * cluster.MESSAGE_LOG_LENGTH
     with cluster.dask_executor(local_workers=1) as executor:
-        minisearch.build_index(
-            DOCUMENTS[: 4 * blocks], tmp_path, block_size=4, executor=executor, workers=1, partitions=2,
-            show_progress=False,
-        )
-        gc.collect()  # this process runs the scheduler; tasks of other tests' clusters are not counted
+        build(DOCUMENTS[: 4 * blocks], tmp_path, executor, block_size=4, workers=1)  # 2 tasks in flight
+        gc.collect()  # this process runs the scheduler (other tests' clusters too: their tasks are not counted)
         kept = [task for task in gc.get_objects() if isinstance(task, BlockTask) and task.path.startswith(str(tmp_path))]
-        # At most 2 tasks in flight for the one worker, so at most 2 in each message kept.
         assert len(kept) <= 2 * cluster.MESSAGE_LOG_LENGTH < blocks
         get = functools.partial(pytest.importorskip("dask").config.get, "distributed.admin.low-level-log-length")
-        assert list(executor.client.run(get).values()) == [cluster.MESSAGE_LOG_LENGTH]  # the worker's own logs
-    assert minisearch.check_index(tmp_path).ok
+        assert list(executor.client.run(get).values()) == [cluster.MESSAGE_LOG_LENGTH]
 
 
 # --------------------------------------------------------------------------
