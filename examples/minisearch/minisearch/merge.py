@@ -37,7 +37,7 @@ from array import array
 from bisect import bisect_right
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import compress, repeat
+from itertools import compress, islice, repeat
 from operator import add, itemgetter, mul, truediv
 from pathlib import Path
 from typing import overload
@@ -357,7 +357,7 @@ class _Term:
         """The list in encoded batches, each with the document its first gap counts from."""
         start, base = 0, 0
         for end, next_base in [*self.cuts, (len(self.data), 0)]:
-            yield bytes(self.data[start:end]), base
+            yield bytes(memoryview(self.data)[start:end]), base
             start, base = end, next_base
 
 
@@ -400,6 +400,7 @@ class BlockMerger:
             merged.total_postings += term.postings
             if term.postings > head_size:
                 columns = _Columns.of_batches(term.batches(), norms, first_doc)
+                del term  # its encoded list: the columns hold it now
                 merged.chunk_count.append(_add_tiers(merged, name, columns, lengths, first_doc, head_size, chunk_size))
             else:
                 merged.add_encoded(name, (term.content, term.title), bytes(term.data))
@@ -434,24 +435,30 @@ class _Columns:
         frequencies = list(_frequencies(content, title))
         self.impacts.extend(impacts_of(frequencies, _norms_of(norms, docs, first_doc)))
 
-    def select(self, selector: bytearray) -> _Columns:
-        """The postings at the positions whose ``selector`` byte is not 0, in order."""
-        selected = _Columns()
-        selected.docs.extend(compress(self.docs, selector))
-        selected.content.extend(compress(self.content, selector))
-        selected.title.extend(compress(self.title, selector))
-        selected.impacts.extend(compress(self.impacts, selector))
-        return selected
+    def chunks(self, selector: bytearray, size: int) -> Iterator[_Columns]:
+        """The postings at the positions whose ``selector`` byte is not 0, in order, ``size`` at a
+        time (never all at once: a long list's columns are not copied whole)."""
+        docs, content, title = (compress(column, selector) for column in (self.docs, self.content, self.title))
+        impacts = compress(self.impacts, selector)
+        while True:
+            chunk = _Columns()
+            chunk.docs.extend(islice(docs, size))
+            if not chunk.docs:
+                return
+            chunk.content.extend(islice(content, size))
+            chunk.title.extend(islice(title, size))
+            chunk.impacts.extend(islice(impacts, size))
+            yield chunk
 
     def at(self, positions: list[int]) -> list[Posting]:
         """The postings at ``positions``, in that order."""
         return list(zip(*(map(column.__getitem__, positions) for column in (self.docs, self.content, self.title))))
 
-    def postings(self, start: int, stop: int) -> list[Posting]:
-        return list(zip(self.docs[start:stop], self.content[start:stop], self.title[start:stop]))
+    def postings(self) -> list[Posting]:
+        return list(zip(self.docs, self.content, self.title))
 
-    def doc_freqs(self, start: int, stop: int) -> tuple[int, int]:
-        return (stop - start - self.content[start:stop].count(0), stop - start - self.title[start:stop].count(0))
+    def doc_freqs(self) -> tuple[int, int]:
+        return (len(self.docs) - self.content.count(0), len(self.docs) - self.title.count(0))
 
 
 def _add_tiers(
@@ -466,17 +473,15 @@ def _add_tiers(
     """Add a long list as its head and its chunks; returns the number of chunks."""
     in_head, rest = _head_of(columns.impacts, max(head_size, len(columns.impacts) // HEAD_DIVISOR))
     merged.add_entry(term, columns.at(in_head))
-    tail = columns.select(rest)
-    del columns
     shift = (-first_doc).__add__
-    for number, start in enumerate(range(0, len(tail.docs), chunk_size), start=1):
-        stop = min(start + chunk_size, len(tail.docs))
-        merged.add_encoded(f"{term}#{number}", tail.doc_freqs(start, stop), _encode(tail.postings(start, stop), True))
-        merged.chunk_first_doc.append(tail.docs[start])
-        merged.chunk_max_f.append(max(_frequencies(tail.content[start:stop], tail.title[start:stop])))
-        merged.chunk_min_length.append(min(map(lengths.__getitem__, map(shift, tail.docs[start:stop]))))
-        merged.chunk_impact.append(max(tail.impacts[start:stop]))
-    return -(-len(tail.docs) // chunk_size)
+    number = 0
+    for number, chunk in enumerate(columns.chunks(rest, chunk_size), start=1):
+        merged.add_encoded(f"{term}#{number}", chunk.doc_freqs(), _encode(chunk.postings(), True))
+        merged.chunk_first_doc.append(chunk.docs[0])
+        merged.chunk_max_f.append(max(_frequencies(chunk.content, chunk.title)))
+        merged.chunk_min_length.append(min(map(lengths.__getitem__, map(shift, chunk.docs))))
+        merged.chunk_impact.append(max(chunk.impacts))
+    return number
 
 
 def _head_of(impacts: array[float], size: int) -> tuple[list[int], bytearray]:
