@@ -303,8 +303,6 @@ def segment_pieces(source: PartitionInput) -> Iterator[Entry]:
             )
         with open(source.postings_path, "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
             yield from _pieces_of_table(source, table, data)
-    except IndexBuildError:
-        raise
     except (OSError, ValueError) as error:  # FormatError, or a damaged list
         raise IndexBuildError(f"{source.what}: {error}") from error
 
