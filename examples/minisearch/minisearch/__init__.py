@@ -33,27 +33,33 @@ the bytes in one pass: :mod:`~minisearch.cli` → :mod:`~minisearch.search`
 :mod:`~minisearch.store` (manifest and commit).
 """
 
-from .blocks import BlockInfo, BlockTask, DocumentError, build_block
+from .blocks import BlockInfo, BlockTask, build_block
 from .check import CheckReport, check_index
 from .corpus import (
-    CorpusError,
     Document,
     directory_corpus,
     jsonl_corpus,
     limit_documents,
     stdlib_corpus,
 )
+from .errors import (
+    ClusterError,
+    CorpusError,
+    DocumentError,
+    IndexBuildError,
+    IndexUnusableError,
+    QuerySyntaxError,
+)
 from .executors import InlineExecutor
 from .indexer import (
     BuildReport,
-    IndexBuildError,
     add_documents,
     build_index,
     optimize_index,
 )
-from .query import QuerySyntaxError, parse
-from .search import Hit, Index, SearchResult, search
-from .store import IndexUnusableError
+from .query import parse
+from .reader import Index
+from .search import Hit, SearchResult, search
 from .tokens import count_terms, tokenize
 
 __all__ = [
@@ -61,6 +67,7 @@ __all__ = [
     "BlockTask",
     "BuildReport",
     "CheckReport",
+    "ClusterError",
     "CorpusError",
     "Document",
     "DocumentError",

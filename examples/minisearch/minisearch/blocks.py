@@ -24,9 +24,10 @@ from pathlib import Path
 import quorbel
 
 from .corpus import Document
+from .durability import written_in_place_of
+from .errors import DocumentError
 from .layout import GROUP_SIZE, compress_group, titles_json
 from .partitions import partition_of
-from .store import written_in_place_of
 from .tokens import count_fields
 
 __all__ = [
@@ -48,9 +49,6 @@ Posting = tuple[int, int, int]
 MAX_TITLE_CHARS = 2**16
 MAX_CONTENT_CHARS = 2**26
 
-
-class DocumentError(ValueError):
-    """A document that cannot be indexed: not text, or over the limits."""
 
 
 @dataclass(frozen=True)

@@ -38,6 +38,9 @@ from typing import Any
 
 import quorbel
 
+from . import ranking
+from .durability import sha256_of
+from .errors import IndexUnusableError
 from .layout import (
     FormatError,
     TermTable,
@@ -46,16 +49,9 @@ from .layout import (
     decode_titles,
     read_document_store_index,
 )
-from .merge import impacts_of
+from .manifest import Segment, partition_roles, read_manifest
 from .partitions import partition_of
 from .ranking import average_length, length_norms, weighted_frequency
-from .store import (
-    IndexUnusableError,
-    Segment,
-    partition_roles,
-    read_manifest,
-    sha256_of,
-)
 from .tokens import tokenize
 
 __all__ = ["CheckReport", "check_entry", "check_index"]
@@ -164,12 +160,12 @@ def _check_term(
         report.add(f"{where}: not a single token")
     head, chunks = entries[0], entries[1:]
     total = sum(map(len, entries))
-    if total != table.holding[index]:
-        report.add(f"{where}: {total} postings, the term table says {table.holding[index]} documents")
+    if total != table.doc_freq[index]:
+        report.add(f"{where}: {total} postings, the term table says {table.doc_freq[index]} documents")
     first = table.first_chunk[index]
     previous_last = -1
     known = all(0 <= p[0] - first_doc < len(norms) for entry in entries for p in entry)
-    impact = (lambda p: impacts_of([weighted_frequency(p[1], p[2])], [norms[p[0] - first_doc]])[0]) if known else None
+    impact = (lambda p: ranking.impact(weighted_frequency(p[1], p[2]), norms[p[0] - first_doc])) if known else None
     lowest_head = min(map(impact, head), default=0.0) if impact else 0.0
     head_docs = {p[0] for p in head}
     for number, chunk in enumerate(chunks):
@@ -268,7 +264,7 @@ def _impact_order(norms: Sequence[float], first_doc: int) -> Callable[[Posting],
 
     def key(posting: Posting) -> tuple[float, int]:
         doc = posting[0] - first_doc
-        impact = impacts_of([weighted_frequency(posting[1], posting[2])], [norms[doc]])[0] if 0 <= doc < len(norms) else 0.0
+        impact = ranking.impact(weighted_frequency(posting[1], posting[2]), norms[doc]) if 0 <= doc < len(norms) else 0.0
         return (-impact, posting[0])
 
     return key

@@ -25,6 +25,7 @@ from .corpus import (
     limit_documents,
     stdlib_corpus,
 )
+from .errors import IndexUnusableError
 from .indexer import (
     DEFAULT_BLOCK_SIZE,
     BuildReport,
@@ -36,8 +37,8 @@ from .indexer import (
 from .partitions import DEFAULT_MEMORY, MAX_PARTITIONS, parse_size
 from .progress import tqdm_available
 from .query import QuerySyntaxError
-from .search import Index, SearchResult, search
-from .store import IndexUnusableError
+from .reader import Index
+from .search import SearchResult, search
 from .tokens import TOKEN_PATTERN
 
 __all__ = ["SAMPLE_QUERIES", "format_result", "format_summary", "main"]

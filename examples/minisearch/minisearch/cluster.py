@@ -26,9 +26,9 @@ from concurrent.futures import CancelledError, Executor, Future
 from pathlib import Path
 from typing import Any
 
+from .durability import BUILD_PREFIX
+from .errors import ClusterError
 from .executors import local_executor
-from .merge import IndexBuildError
-from .store import BUILD_PREFIX
 
 __all__ = [
     "CONNECT_TIMEOUT",
@@ -56,9 +56,6 @@ INSTALL_HINT = "install quorbel and minisearch on every worker"
 #: Messages a Dask process keeps for debugging (Dask's default is 1,000).
 MESSAGE_LOG_LENGTH = 16
 
-
-class ClusterError(IndexBuildError):
-    """The Dask cluster cannot run the build: unreachable, without workers, or missing packages."""
 
 
 def _import_distributed() -> Any:

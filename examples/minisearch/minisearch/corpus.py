@@ -18,6 +18,8 @@ from concurrent.futures import Executor, Future
 from pathlib import Path
 from typing import NamedTuple
 
+from .errors import CorpusError
+
 __all__ = [
     "STDLIB_SKIPPED_DIRS",
     "CorpusError",
@@ -37,9 +39,6 @@ class Document(NamedTuple):
     title: str
     content: str
 
-
-class CorpusError(Exception):
-    """A document source cannot be read (missing path, malformed record)."""
 
 
 #: Directories of the standard library that are not indexed: test suites,

@@ -26,25 +26,14 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .corpus import Document
+from .durability import BUILD_PREFIX, build_lock, fsync_directory, fsync_file, is_own_entry, remove_stale_files
+from .errors import IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
-from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE, IndexBuildError
+from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
+from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE
 from .partitions import MAX_PARTITIONS, choose_partitions
 from .policy import next_merge
 from .segments import MAX_DOCUMENTS, SegmentPlan, merge_segments, segment_from_documents
-from .store import (
-    BUILD_PREFIX,
-    MANIFEST_NAME,
-    IndexUnusableError,
-    Manifest,
-    Segment,
-    build_lock,
-    fsync_directory,
-    fsync_file,
-    is_own_entry,
-    new_generation,
-    read_manifest,
-    remove_stale_files,
-)
 from .tokens import TOKEN_PATTERN
 
 __all__ = [

@@ -29,7 +29,7 @@ one C call, so an index opens in milliseconds.
   then the arrays ``gap`` and ``size`` over all entries in file order (the
   gap from the end of the previous entry's postings, or from the 8-byte
   header, to the start of this entry's postings, and the postings' byte
-  count), ``holding`` and ``chunks`` per term (documents holding it, tail
+  count), ``doc_freq`` and ``chunks`` per term (documents holding it, tail
   chunks), and ``first_doc``, ``max_f`` and ``min_length`` per chunk,
   followed by the chunks' largest impacts as little-endian doubles.
 * Lengths: one array of ``documents`` lengths.
@@ -52,6 +52,8 @@ from dataclasses import dataclass
 from itertools import accumulate, chain
 from types import TracebackType
 from typing import Any, BinaryIO, Self
+
+from .errors import FormatError
 
 __all__ = [
     "GROUP_SIZE",
@@ -85,9 +87,6 @@ _COUNTS = struct.Struct("<IIII")
 _GROUPS = struct.Struct("<II")
 _COPY_STEP = 2**20
 
-
-class FormatError(ValueError):
-    """A file of the index does not have the layout it must have."""
 
 
 def _to_bytes(typecode: str, values: Sequence[int] | Sequence[float] | array[int]) -> bytes:
@@ -153,7 +152,7 @@ class TermTable:
     """
 
     terms: list[str]
-    holding: list[int]
+    doc_freq: list[int]
     chunk_count: list[int]
     starts: list[int]
     ends: list[int]
@@ -178,7 +177,7 @@ def encode_term_table(
     terms: Sequence[str],
     gaps: Sequence[int],
     sizes: Sequence[int],
-    holding: Sequence[int],
+    doc_freq: Sequence[int],
     chunk_count: Sequence[int],
     chunk_first_doc: Sequence[int],
     chunk_max_f: Sequence[int],
@@ -191,7 +190,7 @@ def encode_term_table(
         [
             _COUNTS.pack(len(terms), len(chunk_first_doc), len(text), 0),
             text,
-            *map(_u32, (gaps, sizes, holding, chunk_count, chunk_first_doc, chunk_max_f, chunk_min_length)),
+            *map(_u32, (gaps, sizes, doc_freq, chunk_count, chunk_first_doc, chunk_max_f, chunk_min_length)),
             _to_bytes("d", chunk_impact),
         ]
     )
@@ -217,7 +216,7 @@ def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
     entries = term_total + chunk_total
     gaps, position = _read_u32(payload, position, entries, what)
     sizes, position = _read_u32(payload, position, entries, what)
-    holding, position = _read_u32(payload, position, term_total, what)
+    doc_freq, position = _read_u32(payload, position, term_total, what)
     chunk_count, position = _read_u32(payload, position, term_total, what)
     first_doc, position = _read_u32(payload, position, chunk_total, what)
     max_f, position = _read_u32(payload, position, chunk_total, what)
@@ -233,7 +232,7 @@ def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
     heads = [index + chunks_before for index, chunks_before in enumerate(first_chunk)]
     return TermTable(
         terms=terms,
-        holding=holding,
+        doc_freq=doc_freq,
         chunk_count=chunk_count,
         starts=bounds[1::2],
         ends=bounds[2::2],

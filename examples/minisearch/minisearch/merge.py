@@ -37,14 +37,16 @@ from array import array
 from bisect import bisect_right
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import compress, islice, repeat
-from operator import add, itemgetter, mul, truediv
+from itertools import compress, islice
+from operator import itemgetter
 from pathlib import Path
 from typing import overload
 
 import quorbel
 
 from .blocks import doc_freqs
+from .durability import fsync_file, sha256_of, write_synced, written_in_place_of
+from .errors import IndexBuildError
 from .layout import (
     FIRST_ENTRY,
     FormatError,
@@ -54,8 +56,7 @@ from .layout import (
     encode_term_table,
     entry_header_size,
 )
-from .ranking import K1, TITLE_WEIGHT, length_norm_array
-from .store import fsync_file, sha256_of, write_synced, written_in_place_of
+from .ranking import frequencies, impacts, length_norm_array
 
 __all__ = [
     "DEFAULT_CHUNK_SIZE",
@@ -94,9 +95,6 @@ _encode_varint = quorbel.encode_varint
 _decode = quorbel.decode_posting_list
 
 
-class IndexBuildError(Exception):
-    """A build failed; the index directory keeps its previous index, if any."""
-
 
 @dataclass
 class MergedIndex:
@@ -109,7 +107,7 @@ class MergedIndex:
     gaps: list[int] = field(default_factory=list)
     sizes: list[int] = field(default_factory=list)
     terms: list[str] = field(default_factory=list)
-    holding: list[int] = field(default_factory=list)
+    doc_freq: list[int] = field(default_factory=list)
     chunk_count: list[int] = field(default_factory=list)
     chunk_first_doc: list[int] = field(default_factory=list)
     chunk_max_f: list[int] = field(default_factory=list)
@@ -141,7 +139,7 @@ class MergedIndex:
             self.terms,
             self.gaps,
             self.sizes,
-            self.holding,
+            self.doc_freq,
             self.chunk_count,
             self.chunk_first_doc,
             self.chunk_max_f,
@@ -394,7 +392,7 @@ class BlockMerger:
         for name in sorted(self.terms):
             term = self.terms.pop(name)
             merged.terms.append(name)
-            merged.holding.append(term.postings)
+            merged.doc_freq.append(term.postings)
             merged.total_postings += term.postings
             if term.postings > head_size:
                 columns = _Columns.of_batches(term.batches(), norms, first_doc)
@@ -430,8 +428,8 @@ class _Columns:
         self.docs.extend(docs)
         self.content.extend(content)
         self.title.extend(title)
-        frequencies = list(_frequencies(content, title))
-        self.impacts.extend(impacts_of(frequencies, _norms_of(norms, docs, first_doc)))
+        weighted = list(frequencies(content, title))
+        self.impacts.extend(impacts(weighted, _norms_of(norms, docs, first_doc)))
 
     def chunks(self, selector: bytearray, size: int) -> Iterator[_Columns]:
         """The postings at the positions whose ``selector`` byte is not 0, in order, ``size`` at a
@@ -476,7 +474,7 @@ def _add_tiers(
     for number, chunk in enumerate(columns.chunks(rest, chunk_size), start=1):
         merged.add_encoded(f"{term}#{number}", chunk.doc_freqs(), _encode(chunk.postings(), True))
         merged.chunk_first_doc.append(chunk.docs[0])
-        merged.chunk_max_f.append(max(_frequencies(chunk.content, chunk.title)))
+        merged.chunk_max_f.append(max(frequencies(chunk.content, chunk.title)))
         merged.chunk_min_length.append(min(map(lengths.__getitem__, map(shift, chunk.docs))))
         merged.chunk_impact.append(max(chunk.impacts))
     return number
@@ -516,16 +514,6 @@ def _norms_of(norms: Sequence[float], docs: tuple[int, ...], first_doc: int) -> 
     if len(docs) == 1:
         return [norms[docs[0] - first_doc]]
     return itemgetter(*(map((-first_doc).__add__, docs) if first_doc else docs))(norms)  # type: ignore[no-any-return]
-
-
-def _frequencies(content: Iterable[int], title: Iterable[int]) -> Iterator[int]:
-    """``F`` of each posting (:func:`~minisearch.ranking.weighted_frequency`), computed in C."""
-    return map(add, content, map(mul, title, repeat(TITLE_WEIGHT)))
-
-
-def impacts_of(frequencies: Sequence[int], norms: Sequence[float]) -> list[float]:
-    """``F * (K1 + 1) / (F + norm)`` of each posting: its score for a term of idf 1."""
-    return list(map(truediv, map(mul, frequencies, repeat(K1 + 1.0)), map(add, frequencies, norms)))
 
 
 def write_postings(merged: MergedIndex, path: Path) -> int:

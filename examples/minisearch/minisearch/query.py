@@ -25,20 +25,13 @@ import re
 from dataclasses import dataclass
 from typing import NamedTuple
 
+from .errors import QuerySyntaxError
 from .tokens import tokenize
 
 __all__ = ["Clause", "Leaf", "Query", "QuerySyntaxError", "parse"]
 
 _WORD = re.compile(r"\S+")
 
-
-class QuerySyntaxError(ValueError):
-    """A query that does not parse; ``column`` is where the problem is (from 1)."""
-
-    def __init__(self, message: str, query: str, column: int) -> None:
-        super().__init__(f"{message} (column {column})")
-        self.query = query
-        self.column = column
 
 
 class Leaf(NamedTuple):

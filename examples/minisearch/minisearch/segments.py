@@ -46,6 +46,7 @@ from .blocks import (
     titles_path,
 )
 from .corpus import Document
+from .durability import sha256_of, write_synced
 from .executors import default_workers
 from .layout import (
     DocumentStoreWriter,
@@ -56,6 +57,7 @@ from .layout import (
     read_document_store_index,
     titles_payload,
 )
+from .manifest import Segment, data_file_names, partition_roles
 from .merge import (
     IndexBuildError,
     PartitionInfo,
@@ -65,7 +67,6 @@ from .merge import (
 )
 from .progress import progress
 from .ranking import average_length
-from .store import Segment, data_file_names, partition_roles, sha256_of, write_synced
 
 __all__ = ["MAX_DOCUMENTS", "SegmentPlan", "merge_segments", "segment_from_documents"]
 

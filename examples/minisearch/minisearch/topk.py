@@ -26,12 +26,19 @@ from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from operator import neg
 
-from .ranking import B, K1, TITLE_WEIGHT
+from .ranking import (
+    impact,
+    norm_at_ratio,
+    posting_score,
+    score_postings,
+    stale_impact_bound,
+    term_score,
+    weighted_frequency,
+)
 
 __all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "top_k"]
 
 Posting = tuple[int, int, int]
-_K1_PLUS_1 = K1 + 1.0
 # Bounds and scores are the same formula on the same floats; the margin absorbs summation order.
 _RELATIVE_MARGIN = 1e-12
 
@@ -98,10 +105,6 @@ class _State:
         return [chunk for chunk in range(self.terms[index].chunks) if chunk not in decoded]
 
 
-def _score(weight: float, frequency: int, norm: float) -> float:
-    return weight * ((frequency * _K1_PLUS_1) / (frequency + norm))
-
-
 def top_k(
     terms: Sequence[TermPostings],
     clauses: Sequence[ClauseSpec],
@@ -157,13 +160,8 @@ def top_k(
 
 
 def _scored(weight: float, postings: list[Posting], norms: Sequence[float]) -> tuple[list[int], list[float]]:
-    """The documents of ``postings`` and their scores, computed exactly as :func:`_score`."""
-    k1_plus_1 = _K1_PLUS_1
-    scores = [
-        weight * (((frequency := content + TITLE_WEIGHT * title) * k1_plus_1) / (frequency + norms[doc]))
-        for doc, content, title in postings
-    ]
-    return [posting[0] for posting in postings], scores
+    """The documents of ``postings`` and their scores."""
+    return [posting[0] for posting in postings], score_postings(weight, postings, norms)
 
 
 def _single_term(
@@ -179,7 +177,7 @@ def _single_term(
         docs, scores = _scored(term.weight, head[:k], norms)
         theta = scores[-1] if len(scores) >= k else float("-inf")
         for doc, content, title in head[k:]:  # rarely gets far
-            score = _score(term.weight, content + TITLE_WEIGHT * title, norms[doc])
+            score = posting_score(term.weight, content, title, norms[doc])
             if score < theta:
                 break
             docs.append(doc)
@@ -190,8 +188,8 @@ def _single_term(
     ranked = _best_k(k, scores, docs)
     theta = max(-ranked[-1][0] if len(ranked) >= k else float("-inf"), floor)
     theta -= abs(theta) * _RELATIVE_MARGIN
-    for chunk, impact in enumerate(term.impacts):
-        if term.weight * impact >= theta:  # only when ties or k exceeds the head
+    for chunk, chunk_impact in enumerate(term.impacts):
+        if term.weight * chunk_impact >= theta:  # only when ties or k exceeds the head
             assert term.load_chunk is not None  # a term with chunks has a loader
             postings = term.load_chunk(chunk)
             stats.chunks_decoded += 1
@@ -202,39 +200,22 @@ def _single_term(
     return [(doc, -negated) for negated, doc in ranked], stats
 
 
-def stale_impact_bound(impact: float, ratio: float) -> float:
-    """A bound of a posting's impact at the current average length, from a bound ``impact`` of
-    its impact at an average length ``ratio`` times the current one.
-
-    The norm at the current length is ``c + (norm - c) * ratio`` with ``c = K1 * (1 - B)``: at
-    least the old one when ``ratio`` is 1 or more, so the impact can only fall.  Below 1 the
-    norm is at least ``ratio * norm``, and ``norm >= F * ((K1 + 1) / impact - 1)``, whence the
-    bound below, which holds for any ``F``.
-    """
-    if ratio >= 1.0:
-        return impact
-    return _K1_PLUS_1 / (1.0 + (_K1_PLUS_1 / impact - 1.0) * ratio)
-
-
 def _front_of_stale_head(
     term: TermPostings, ratio: float, norms: Sequence[float], k: int, floor: float
 ) -> tuple[list[int], list[float]]:
     """The scores of a head in the impact order of another average length, from its front on,
     while what is left of it could still reach the k-th best."""
-    constant = K1 * (1.0 - B)
     docs: list[int] = []
     scores: list[float] = []
     best: list[float] = []  # the k best scores, a min-heap
     for doc, content, title in term.head:
-        frequency = content + TITLE_WEIGHT * title
         norm = norms[doc]
         if len(best) >= k or floor > float("-inf"):
             theta = max(best[0] if len(best) >= k else float("-inf"), floor)
-            old_norm = constant + (norm - constant) / ratio
-            bound = stale_impact_bound((frequency * _K1_PLUS_1) / (frequency + old_norm), ratio)
+            bound = stale_impact_bound(impact(weighted_frequency(content, title), norm_at_ratio(norm, ratio)), ratio)
             if term.weight * bound < theta - abs(theta) * _RELATIVE_MARGIN:
                 break  # the rest of the head had smaller impacts at the old length
-        score = _score(term.weight, frequency, norm)
+        score = posting_score(term.weight, content, title, norm)
         docs.append(doc)
         scores.append(score)
         if len(best) < k:
@@ -269,7 +250,7 @@ def _driven(
             posting = (doc, content, title) if finder is None else finder.find(doc)
             if posting is None:
                 break
-            total += _score(term.weight, posting[1] + TITLE_WEIGHT * posting[2], norms[doc])
+            total += posting_score(term.weight, posting[1], posting[2], norms[doc])
         else:
             ranked.append((-total, doc))
     stats.postings_scored = len(ranked)
@@ -307,7 +288,7 @@ class _Finder:
 
 
 def _record(state: _State, index: int, postings: list[Posting]) -> None:
-    """Remember the frequency and score of each posting (scored in bulk, exactly as _score)."""
+    """Remember the frequency and score of each posting (scored in bulk, exactly as posting_score)."""
     docs, scores = _scored(state.terms[index].weight, postings, state.norms)
     state.scores[index].update(zip(docs, scores))
     state.candidates.update(set(docs).difference(state.dropped))
@@ -426,7 +407,7 @@ def _settle(state: _State, doc: int, open_chunks: list[list[int]], theta: float)
             values.append(None)
             unknown.append((index, chunk))
             # Below the chunk's largest impact, and below its largest F at this document's length.
-            bound += min(_score(term.weight, term.max_f[chunk], norm), term.weight * term.impacts[chunk])
+            bound += min(term_score(term.weight, term.max_f[chunk], norm), term.weight * term.impacts[chunk])
     if unknown and bound < theta:
         return None
     counted = _matched_terms(state.clauses, values, doc)
@@ -454,7 +435,7 @@ def _look_up(state: _State, index: int, chunk: int, doc: int) -> float:
     position = bisect_left(postings, (doc,))
     if position < len(postings) and postings[position][0] == doc:
         _, content, title = postings[position]
-        score = state.scores[index][doc] = _score(state.terms[index].weight, content + TITLE_WEIGHT * title, state.norms[doc])
+        score = state.scores[index][doc] = posting_score(state.terms[index].weight, content, title, state.norms[doc])
         state.stats.postings_scored += 1
         return score
     state.absent[index].add(doc)

@@ -40,7 +40,7 @@ def build(documents, index_dir, **options):
 def data_file(index_dir, role, segment=0):
     """A data file of a segment; "postings" and "terms" name partition 0's."""
     role = {"postings": "postings-000", "terms": "terms-000"}.get(role, role)
-    return Path(index_dir) / minisearch.store.read_manifest(index_dir).segments[segment].files[role]
+    return Path(index_dir) / minisearch.manifest.read_manifest(index_dir).segments[segment].files[role]
 
 
 def visible_files(directory):

@@ -58,7 +58,7 @@ def rewrite_table(index_dir, change):
 def table_fields(table, **changes):
     gaps = [start - end for start, end in zip(table.starts, [8, *table.ends[:-1]])]
     sizes = [end - start for start, end in zip(table.starts, table.ends)]
-    fields = dict(terms=table.terms, gaps=gaps, sizes=sizes, holding=table.holding, chunk_count=table.chunk_count,
+    fields = dict(terms=table.terms, gaps=gaps, sizes=sizes, doc_freq=table.doc_freq, chunk_count=table.chunk_count,
                   chunk_first_doc=table.chunk_first_doc, chunk_max_f=table.chunk_max_f,
                   chunk_min_length=table.chunk_min_length, chunk_impact=table.chunk_impact)
     fields.update(changes)
@@ -74,8 +74,8 @@ CORRUPTIONS = {
     "postings out of order": (edit("apple", lambda e: e[3].reverse()), ["out of order"]),
     "unknown document": (edit("zebra", lambda e: e.__setitem__(3, [(99, 3, 1)])), ["outside 0..6"]),
     "zero frequencies": (edit("zebra", lambda e: e.__setitem__(3, [(5, 0, 0)])), ["zero frequencies"]),
-    "term table holding": (
-        lambda d: rewrite_table(d, lambda t: table_fields(t, holding=[n + 1 for n in t.holding])),
+    "term table doc_freq": (
+        lambda d: rewrite_table(d, lambda t: table_fields(t, doc_freq=[n + 1 for n in t.doc_freq])),
         ["postings, the term table says"],
     ),
     "term table offsets": (

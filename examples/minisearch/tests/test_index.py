@@ -10,7 +10,7 @@ import quorbel
 from conftest import FRUIT, build, data_file, visible_files
 
 import minisearch
-from minisearch import Index, blocks, check_index, indexer, merge, search, store
+from minisearch import Index, blocks, check_index, indexer, merge, durability, search
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
@@ -49,7 +49,7 @@ def test_an_index_round_trips_postings_lengths_titles_and_documents(tmp_path):
         assert index.titles == [d.title for d in FRUIT]
         assert [index.content(doc) for doc in range(7)] == [d.content for d in FRUIT]
         assert index.postings("apple") == [(0, 2, 1), (1, 1, 0), (3, 0, 1), (4, 1, 0)]
-        assert index.holding("banana") == 2 and index.holding("durian") == 0
+        assert index.doc_freq("banana") == 2 and index.doc_freq("durian") == 0
         assert index.expand("ba") == ["banana"] and index.expand("z") == ["zebra"]
         assert index.manifest.total_tokens == sum(len(minisearch.tokenize(t + " " + c)) for t, c in FRUIT)
     # apple: a head of one posting (the best impact) and three chunks of one, in document order
@@ -200,7 +200,7 @@ def test_a_build_refuses_a_directory_that_holds_other_files_or_is_locked(tmp_pat
     with pytest.raises(minisearch.IndexUnusableError, match="not an index directory"):
         build(FRUIT, tmp_path)
     assert visible_files(tmp_path) == ["thesis.tex"]
-    with store.build_lock(tmp_path / "x" if (tmp_path / "x").mkdir() is None else tmp_path):
+    with durability.build_lock(tmp_path / "x" if (tmp_path / "x").mkdir() is None else tmp_path):
         with pytest.raises(minisearch.IndexUnusableError, match="another build"):
             build(FRUIT, tmp_path / "x")
 

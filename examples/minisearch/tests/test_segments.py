@@ -37,7 +37,7 @@ def answers(index_dir, k=10):
 
 def segment_files(index_dir, roles=("lengths", "titles")):
     """The bytes of every partition's files and of ``roles``, per segment."""
-    manifest = minisearch.store.read_manifest(index_dir)
+    manifest = minisearch.manifest.read_manifest(index_dir)
     return [
         {role: (index_dir / name).read_bytes() for role, name in segment.files.items()
          if role in roles or role.startswith(("postings-", "terms-"))}
@@ -87,7 +87,7 @@ def test_partitions_and_added_segments_answer_as_one_fresh_build(
     assert answers(parts) == expected
     assert check_index(parts).ok
     minisearch.optimize_index(parts, executor=InlineExecutor(), show_progress=False)
-    assert len(minisearch.store.read_manifest(parts).segments) == 1
+    assert len(minisearch.manifest.read_manifest(parts).segments) == 1
     assert answers(parts) == expected
     assert check_index(parts).ok
     if partitions == 1:  # one segment, one partition: the very files of the fresh build
@@ -97,9 +97,9 @@ def test_partitions_and_added_segments_answer_as_one_fresh_build(
 def test_a_partitioned_build_splits_the_terms_and_keeps_the_files(tmp_path):
     build(FRUIT, tmp_path / "one", partitions=1)
     build(FRUIT, tmp_path / "four", partitions=4)
-    manifest = minisearch.store.read_manifest(tmp_path / "four")
+    manifest = minisearch.manifest.read_manifest(tmp_path / "four")
     (segment,) = manifest.segments
-    one = minisearch.store.read_manifest(tmp_path / "one").segments[0]
+    one = minisearch.manifest.read_manifest(tmp_path / "one").segments[0]
     assert manifest.partitions == 4 and len(segment.partition_terms) == 4 and segment.terms == one.terms
     assert all(segment.partition_terms) and len(visible_files(tmp_path / "four")) == 4 + 2 * 4
     assert answers(tmp_path / "four") == answers(tmp_path / "one")
@@ -117,7 +117,7 @@ def test_add_numbers_the_new_documents_after_the_index_and_keeps_its_shape(tmp_p
         assert index.titles == [document.title for document in FRUIT]
         assert [hit.doc_id for hit in search(index, "zebra OR apple").hits] == [5, 3, 0, 4, 1]
     assert add([], tmp_path).segment is None
-    assert minisearch.store.read_manifest(tmp_path) == manifest
+    assert minisearch.manifest.read_manifest(tmp_path) == manifest
 
 
 def test_add_and_optimize_need_an_index(tmp_path):
@@ -175,7 +175,7 @@ def test_an_interrupted_merge_keeps_the_index_and_open_readers_keep_working(tmp_
         minisearch.optimize_index(tmp_path, executor=InlineExecutor(), show_progress=False)
         assert {q: [(h.doc_id, h.score) for h in search(reader, q).hits] for q in QUERIES} == expected
         assert reader.content(5) == FRUIT[5].content  # its files are gone from the directory
-    assert len(minisearch.store.read_manifest(tmp_path).segments) == 1 and answers(tmp_path) == expected
+    assert len(minisearch.manifest.read_manifest(tmp_path).segments) == 1 and answers(tmp_path) == expected
 
 
 class TakenFuture(Future):
@@ -288,11 +288,11 @@ def test_a_head_ordered_at_another_average_length_is_read_whole(tmp_path):
 def test_a_file_written_in_place_of_another_replaces_it_whole_or_not_at_all(tmp_path):
     target = tmp_path / "file"
     target.write_bytes(b"old")
-    with pytest.raises(KeyboardInterrupt), minisearch.store.written_in_place_of(target) as path:
+    with pytest.raises(KeyboardInterrupt), minisearch.durability.written_in_place_of(target) as path:
         Path(path).write_bytes(b"half")
         raise KeyboardInterrupt
     assert os.listdir(tmp_path) == ["file"] and target.read_bytes() == b"old"
-    with minisearch.store.written_in_place_of(target) as first, minisearch.store.written_in_place_of(target) as second:
+    with minisearch.durability.written_in_place_of(target) as first, minisearch.durability.written_in_place_of(target) as second:
         Path(first).write_bytes(b"one")
         Path(second).write_bytes(b"two")
     assert os.listdir(tmp_path) == ["file"] and target.read_bytes() == b"one"

@@ -1,4 +1,4 @@
-"""The index directory: its manifest, its commit and its lock.
+"""The manifest: the committed segments of an index and the names of their files.
 
 An index is a list of segments; each segment holds a run of consecutive
 documents (ids ``first_doc`` onwards) and is split into term partitions
@@ -12,58 +12,38 @@ documents (ids ``first_doc`` onwards) and is split into term partitions
     docs-<segment>.bin               and document store (absent when built without it)
     .lock                            taken by a build, add or merge while it runs
 
-A build, an ``add`` or a merge writes its new segment under a private
-``.build-<segment>`` directory inside the index directory, renames the files
-into place (``os.replace``) under names that no manifest mentions yet, and
-only then replaces ``manifest.json``, the single commit point.  A reader
-that follows the manifest therefore sees either the previous segments or the
-new ones, never a mixture, and an interrupted build leaves at most
-unreferenced files that the next one removes.
+The commit that replaces the manifest, and the lock around it, are in
+:mod:`minisearch.durability`.
 """
 
 from __future__ import annotations
 
-import contextlib
-import errno
-import fcntl
-import hashlib
 import json
 import os
 import re
 import secrets
-import shutil
 import time
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
+from .errors import IndexUnusableError
+
 __all__ = [
-    "BUILD_PREFIX",
+    "DATA_FILE_RE",
     "FORMAT_NAME",
     "FORMAT_VERSION",
-    "LOCK_NAME",
     "MANIFEST_NAME",
-    "IndexUnusableError",
     "Manifest",
     "Segment",
-    "build_lock",
     "data_file_names",
-    "fsync_directory",
-    "fsync_file",
-    "is_own_entry",
     "new_generation",
     "partition_roles",
     "read_manifest",
-    "remove_stale_files",
-    "sha256_of",
-    "write_synced",
-    "written_in_place_of",
 ]
 
 MANIFEST_NAME = "manifest.json"
-LOCK_NAME = ".lock"
-BUILD_PREFIX = ".build-"
 FORMAT_NAME = "minisearch-index"
 FORMAT_VERSION = 3
 #: The files of a segment beside its partitions, by role; the document store is optional.
@@ -72,14 +52,11 @@ OPTIONAL_ROLES = frozenset({"docs"})
 
 _GENERATION = r"\d{8}T\d{6}-[0-9a-f]{8}"
 _GENERATION_RE = re.compile(_GENERATION)
-_DATA_FILE_RE = re.compile(
+DATA_FILE_RE = re.compile(
     rf"(?:(?:lengths|titles|docs)-{_GENERATION}\.bin)|(?:postings-{_GENERATION}-\d{{3,4}}\.blk)"
     rf"|(?:terms-{_GENERATION}-\d{{3,4}}\.bin)"
 )
 
-
-class IndexUnusableError(Exception):
-    """An index directory cannot be used: missing, not an index, damaged or busy."""
 
 
 def new_generation() -> str:
@@ -248,103 +225,3 @@ def read_manifest(index_dir: str | os.PathLike[str]) -> Manifest:
     except (OSError, UnicodeDecodeError) as error:
         raise IndexUnusableError(f"cannot read {path}: {error}") from error
     return Manifest.from_json(text)
-
-
-def sha256_of(path: str | os.PathLike[str]) -> str:
-    """The SHA-256 digest of a file's contents, in hexadecimal."""
-    with open(path, "rb") as handle:
-        return hashlib.file_digest(handle, "sha256").hexdigest()
-
-
-def fsync_file(path: str | os.PathLike[str]) -> None:
-    """Force a file's contents to stable storage."""
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
-def write_synced(path: str | os.PathLike[str], data: bytes) -> int:
-    """Write ``data`` to a new file and force it to stable storage; returns its size."""
-    with open(path, "wb") as handle:
-        handle.write(data)
-        handle.flush()
-        os.fsync(handle.fileno())
-    return len(data)
-
-
-@contextlib.contextmanager
-def written_in_place_of(path: str | os.PathLike[str]) -> Iterator[str]:
-    """A fresh name beside ``path`` to write a file under; the file replaces ``path`` when the
-    block ends, and is removed if it fails.
-
-    A cluster may run one task twice at the same time: each run writes a whole file of its own,
-    and whichever replaces ``path`` last, a reader sees one complete file.
-    """
-    temporary = f"{os.fspath(path)}.{secrets.token_hex(4)}.part"
-    try:
-        yield temporary
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
-
-
-def fsync_directory(path: str | os.PathLike[str]) -> None:
-    """Force a directory's entries (renames) to stable storage, where supported."""
-    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    except OSError as error:  # some file systems refuse fsync on directories
-        if error.errno not in (errno.EINVAL, errno.ENOTSUP):
-            raise
-    finally:
-        os.close(fd)
-
-
-# --------------------------------------------------------------------------
-# Build directory management
-
-
-@contextlib.contextmanager
-def build_lock(index_dir: Path) -> Iterator[None]:
-    """Hold an exclusive lock on ``index_dir`` for one build (POSIX ``flock``).
-
-    A second build of the same directory fails at once instead of racing.
-    """
-    fd = os.open(index_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT, 0o644)
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise IndexUnusableError(f"another build is writing to {index_dir}") from None
-        yield
-    finally:
-        os.close(fd)
-
-
-def is_own_entry(name: str) -> bool:
-    """True for the names a build may leave in an index directory."""
-    return (
-        name in (MANIFEST_NAME, LOCK_NAME)
-        or name.startswith(BUILD_PREFIX)
-        or _DATA_FILE_RE.fullmatch(name) is not None
-    )
-
-
-def remove_stale_files(index_dir: Path, keep: Iterable[str]) -> None:
-    """Remove build directories and the data files of segments that no manifest lists.
-
-    Only names that a build creates are touched; ``keep`` lists the data
-    files that the current manifest references.  Call with the build lock held.
-    """
-    kept = set(keep)
-    for entry in index_dir.iterdir():
-        name = entry.name
-        if name.startswith(BUILD_PREFIX) and entry.is_dir() and not entry.is_symlink():
-            shutil.rmtree(entry, ignore_errors=True)
-        elif _DATA_FILE_RE.fullmatch(name) and name not in kept:
-            with contextlib.suppress(FileNotFoundError):
-                entry.unlink()

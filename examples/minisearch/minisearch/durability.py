@@ -1,0 +1,139 @@
+"""Writing an index directory safely: synced files, atomic replacement, the writer's lock,
+and removal of what an interrupted writer left.
+
+A build, an ``add`` or a merge writes its new segment under a private
+``.build-<segment>`` directory inside the index directory, renames the files
+into place (``os.replace``) under names that no manifest mentions yet, and
+only then replaces ``manifest.json``, the single commit point.  A reader
+that follows the manifest therefore sees either the previous segments or the
+new ones, never a mixture, and an interrupted build leaves at most
+unreferenced files that the next one removes.  ``.lock`` is taken by a
+build, add or merge while it runs.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import fcntl
+import hashlib
+import os
+import secrets
+import shutil
+from collections.abc import Iterable, Iterator
+from pathlib import Path
+
+from .errors import IndexUnusableError
+from .manifest import DATA_FILE_RE, MANIFEST_NAME
+
+__all__ = [
+    "BUILD_PREFIX",
+    "LOCK_NAME",
+    "build_lock",
+    "fsync_directory",
+    "fsync_file",
+    "is_own_entry",
+    "remove_stale_files",
+    "sha256_of",
+    "write_synced",
+    "written_in_place_of",
+]
+
+LOCK_NAME = ".lock"
+BUILD_PREFIX = ".build-"
+
+
+def sha256_of(path: str | os.PathLike[str]) -> str:
+    """The SHA-256 digest of a file's contents, in hexadecimal."""
+    with open(path, "rb") as handle:
+        return hashlib.file_digest(handle, "sha256").hexdigest()
+
+
+def fsync_file(path: str | os.PathLike[str]) -> None:
+    """Force a file's contents to stable storage."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def write_synced(path: str | os.PathLike[str], data: bytes) -> int:
+    """Write ``data`` to a new file and force it to stable storage; returns its size."""
+    with open(path, "wb") as handle:
+        handle.write(data)
+        handle.flush()
+        os.fsync(handle.fileno())
+    return len(data)
+
+
+@contextlib.contextmanager
+def written_in_place_of(path: str | os.PathLike[str]) -> Iterator[str]:
+    """A fresh name beside ``path`` to write a file under; the file replaces ``path`` when the
+    block ends, and is removed if it fails.
+
+    A cluster may run one task twice at the same time: each run writes a whole file of its own,
+    and whichever replaces ``path`` last, a reader sees one complete file.
+    """
+    temporary = f"{os.fspath(path)}.{secrets.token_hex(4)}.part"
+    try:
+        yield temporary
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+
+
+def fsync_directory(path: str | os.PathLike[str]) -> None:
+    """Force a directory's entries (renames) to stable storage, where supported."""
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    except OSError as error:  # some file systems refuse fsync on directories
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP):
+            raise
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def build_lock(index_dir: Path) -> Iterator[None]:
+    """Hold an exclusive lock on ``index_dir`` for one build (POSIX ``flock``).
+
+    A second build of the same directory fails at once instead of racing.
+    """
+    fd = os.open(index_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise IndexUnusableError(f"another build is writing to {index_dir}") from None
+        yield
+    finally:
+        os.close(fd)
+
+
+def is_own_entry(name: str) -> bool:
+    """True for the names a build may leave in an index directory."""
+    return (
+        name in (MANIFEST_NAME, LOCK_NAME)
+        or name.startswith(BUILD_PREFIX)
+        or DATA_FILE_RE.fullmatch(name) is not None
+    )
+
+
+def remove_stale_files(index_dir: Path, keep: Iterable[str]) -> None:
+    """Remove build directories and the data files of segments that no manifest lists.
+
+    Only names that a build creates are touched; ``keep`` lists the data
+    files that the current manifest references.  Call with the build lock held.
+    """
+    kept = set(keep)
+    for entry in index_dir.iterdir():
+        name = entry.name
+        if name.startswith(BUILD_PREFIX) and entry.is_dir() and not entry.is_symlink():
+            shutil.rmtree(entry, ignore_errors=True)
+        elif DATA_FILE_RE.fullmatch(name) and name not in kept:
+            with contextlib.suppress(FileNotFoundError):
+                entry.unlink()
