@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import dataclasses
 import inspect
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
+import minisearch
 from minisearch import Document, Index, build_index, search
 
 from contender import AND, Contender, QueryCounts
@@ -18,14 +20,20 @@ _STORE_ATTRIBUTES = ("store_bytes", "document_store_bytes", "documents_bytes")
 
 
 def accepts_store_option() -> bool:
-    """Whether ``build_index`` takes ``store_documents`` (building without the document store)."""
+    """Whether the build takes ``store_documents`` (building without the document store)."""
+    options = getattr(minisearch, "BuildOptions", None)
+    if options is not None:
+        return "store_documents" in {field.name for field in dataclasses.fields(options)}
     return "store_documents" in inspect.signature(build_index).parameters
 
 
 def _build(docs: list[Document], path: Path, options: dict[str, object]) -> dict[str, float]:
     """Build with the default workers; return the report's phase times and store size if given."""
     keywords: dict[str, Any] = dict(options)
-    report = build_index(docs, path, show_progress=False, **keywords)
+    if hasattr(minisearch, "BuildOptions"):
+        report = build_index(docs, path, minisearch.BuildOptions(show_progress=False, **keywords))
+    else:  # engines before the options were one value
+        report = build_index(docs, path, show_progress=False, **keywords)
     extras: dict[str, float] = {f"{phase}_s": s for phase, s in getattr(report, "phase_seconds", {}).items()}
     for name in _STORE_ATTRIBUTES:
         value = getattr(report, name, None)

@@ -52,6 +52,7 @@ from .errors import (
 )
 from .executors import InlineExecutor
 from .indexer import (
+    BuildOptions,
     BuildReport,
     add_documents,
     build_index,
@@ -65,6 +66,7 @@ from .tokens import count_terms, tokenize
 __all__ = [
     "BlockInfo",
     "BlockTask",
+    "BuildOptions",
     "BuildReport",
     "CheckReport",
     "ClusterError",

@@ -25,15 +25,9 @@ from .corpus import (
     limit_documents,
     stdlib_corpus,
 )
-from .errors import IndexUnusableError
-from .indexer import (
-    DEFAULT_BLOCK_SIZE,
-    BuildReport,
-    IndexBuildError,
-    add_documents,
-    build_index,
-    optimize_index,
-)
+from .errors import IndexBuildError, IndexUnusableError
+from .indexer import BuildReport, add_documents, build_index, optimize_index
+from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import DEFAULT_MEMORY, MAX_PARTITIONS, parse_size
 from .progress import tqdm_available
 from .query import QuerySyntaxError
@@ -269,18 +263,21 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
            source_bytes: int | None = None) -> BuildReport:
     with open_executor(args.workers, args.scheduler, args.dask_local, index_dir) as executor:
         documents = limit_documents(source(source_executor(executor)), args.limit)
-        return build_index(
-            documents,
-            index_dir,
+        options = BuildOptions(
             block_size=args.block_size,
-            executor=executor,
             workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress,
-            expected_documents=args.limit,
-            source=description,
             store_documents=not args.no_documents,
             partitions=args.partitions,
             memory=args.memory,
+        )
+        return build_index(
+            documents,
+            index_dir,
+            options,
+            executor=executor,
+            expected_documents=args.limit,
+            source=description,
             source_bytes=source_bytes,  # with --limit, an upper bound: more partitions, never fewer
         )
 
@@ -314,13 +311,16 @@ def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
 def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
     source, description, _ = _source(args)
     with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
+        options = BuildOptions(
+            block_size=args.block_size,
+            workers=worker_count(executor, args.workers or None),
+            show_progress=not args.no_progress,
+        )
         report = add_documents(
             limit_documents(source(source_executor(executor)), args.limit),
             args.index,
-            block_size=args.block_size,
+            options,
             executor=executor,
-            workers=worker_count(executor, args.workers or None),
-            show_progress=not args.no_progress,
             expected_documents=args.limit,
             source=description,
             merge=not args.no_merge,
@@ -331,10 +331,8 @@ def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_optimize(args: argparse.Namespace, out: TextIO) -> int:
     with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
-        report = optimize_index(
-            args.index, executor=executor, workers=worker_count(executor, args.workers or None),
-            show_progress=not args.no_progress,
-        )
+        options = BuildOptions(workers=worker_count(executor, args.workers or None), show_progress=not args.no_progress)
+        report = optimize_index(args.index, options, executor=executor)
     print(format_summary(report), file=out)
     return 0
 

@@ -30,8 +30,8 @@ from .durability import BUILD_PREFIX, build_lock, fsync_directory, fsync_file, i
 from .errors import IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
 from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
-from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE
-from .partitions import MAX_PARTITIONS, choose_partitions
+from .options import DEFAULT_BLOCK_SIZE, BuildOptions
+from .partitions import choose_partitions
 from .policy import next_merge
 from .segments import MAX_DOCUMENTS, SegmentPlan, merge_segments, segment_from_documents
 from .tokens import TOKEN_PATTERN
@@ -39,6 +39,7 @@ from .tokens import TOKEN_PATTERN
 __all__ = [
     "DEFAULT_BLOCK_SIZE",
     "MAX_DOCUMENTS",
+    "BuildOptions",
     "BuildReport",
     "IndexBuildError",
     "add_documents",
@@ -46,9 +47,6 @@ __all__ = [
     "optimize_index",
 ]
 
-#: Documents per block: each block adds one list per term to every merge, so larger blocks make
-#: fewer, longer lists to join.
-DEFAULT_BLOCK_SIZE = 4000
 
 
 @dataclass
@@ -115,71 +113,55 @@ class BuildReport:
 def build_index(
     documents: Iterable[Document],
     index_dir: str | os.PathLike[str],
+    options: BuildOptions = BuildOptions(),
     *,
-    block_size: int = DEFAULT_BLOCK_SIZE,
     executor: Executor | None = None,
-    workers: int | None = None,
-    max_pending: int | None = None,
-    show_progress: bool = True,
     expected_documents: int | None = None,
     source: str = "",
-    store_documents: bool = True,
-    head_size: int = DEFAULT_HEAD_SIZE,
-    chunk_size: int = DEFAULT_CHUNK_SIZE,
-    partitions: int | None = None,
-    memory: int | None = None,
     source_bytes: int | None = None,
 ) -> BuildReport:
     """Index ``documents`` into ``index_dir`` as an index of one segment, and return the figures.
 
     ``executor`` runs the block workers and the partition merges; without
-    one, a process pool with ``workers`` processes (default: one per CPU; 0:
-    the calling process) is created for the build and shut down after it.  At
-    most ``max_pending`` blocks (default: twice the worker count, at least 2)
-    are in flight at once, so that a large source is not read into memory
-    ahead of the workers.  ``expected_documents``, when known, is the total of
-    the progress bar; ``source`` is recorded in the manifest.
-    ``store_documents=False`` leaves out the document store (no snippets).
-    ``head_size`` and ``chunk_size`` shape the impact tiers (see
-    :mod:`minisearch.layout`).  The index has ``partitions`` term partitions;
-    by default as many as keep one partition's merge of ``source_bytes`` bytes
-    of text within ``memory`` bytes (see :mod:`minisearch.partitions`), and
-    at least one per worker, so that the merges run side by side.
+    one, a process pool of ``options.workers`` processes is created for the
+    build and shut down after it (see :class:`BuildOptions`).
+    ``expected_documents``, when known, is the total of the progress bar;
+    ``source`` is recorded in the manifest; ``source_bytes``, the size of the
+    source when known, sizes the default partitions.
 
     The previous index in ``index_dir``, if any, stays readable until the
     new one is complete and replaces it; on any failure (an exception, or
     Ctrl-C) the directory keeps the previous index and no new files.
     Raises :class:`IndexBuildError`, :class:`IndexUnusableError`,
-    :class:`minisearch.blocks.DocumentError`, or the source's own exception.
+    :class:`minisearch.errors.DocumentError`, or the source's own exception.
     """
-    _check_options(block_size=block_size, head_size=head_size, chunk_size=chunk_size, max_pending=max_pending)
-    count = partitions if partitions is not None else _default_partitions(source_bytes, memory, executor, workers)
-    if not 1 <= count <= MAX_PARTITIONS:
-        raise ValueError(f"partitions must be between 1 and {MAX_PARTITIONS}")
+    count = options.partitions
+    if count is None:
+        count = _default_partitions(source_bytes, options.memory, executor, options.workers)
     target = Path(index_dir).absolute()  # workers may run in another directory
     target.mkdir(parents=True, exist_ok=True)
     _check_target(target)
-    with build_lock(target), _executor(executor, workers) as pool:
+    with build_lock(target), _executor(executor, options.workers) as pool:
         previous = _previous_manifest(target)
         remove_stale_files(target, keep=previous.files if previous else [])
-        shape = Manifest(count, head_size, chunk_size, TOKEN_PATTERN, (), commit=previous.commit if previous else 0)
-        report = _commit_new_segment(
-            target, shape, previous, store_documents, pool, workers, show_progress,
-            lambda plan: segment_from_documents(documents, plan, block_size, max_pending, expected_documents, source),
+        shape = Manifest(
+            count, options.head_size, options.chunk_size, TOKEN_PATTERN, (), commit=previous.commit if previous else 0
         )
-    report.block_size = block_size
+        report = _commit_new_segment(
+            target, shape, previous, options.store_documents, pool, options,
+            lambda plan: segment_from_documents(documents, plan, options.block_size, options.max_pending,
+                                                expected_documents, source),
+        )
+    report.block_size = options.block_size
     return report
 
 
 def add_documents(
     documents: Iterable[Document],
     index_dir: str | os.PathLike[str],
+    options: BuildOptions = BuildOptions(),
     *,
-    block_size: int = DEFAULT_BLOCK_SIZE,
     executor: Executor | None = None,
-    workers: int | None = None,
-    max_pending: int | None = None,
-    show_progress: bool = True,
     expected_documents: int | None = None,
     source: str = "",
     merge: bool = True,
@@ -193,20 +175,20 @@ def add_documents(
     Options and errors are those of :func:`build_index`; an add or a merge
     that fails leaves the index as it was before it.
     """
-    _check_options(block_size=block_size, max_pending=max_pending)
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target)), _executor(executor, workers) as pool:
+    with build_lock(_existing(target)), _executor(executor, options.workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
         report = _commit_new_segment(
-            target, previous, previous, _stores_documents(previous), pool, workers, show_progress,
-            lambda plan: segment_from_documents(documents, plan, block_size, max_pending, expected_documents, source),
+            target, previous, previous, _stores_documents(previous), pool, options,
+            lambda plan: segment_from_documents(documents, plan, options.block_size, options.max_pending,
+                                                expected_documents, source),
         )
-        report.block_size = block_size
+        report.block_size = options.block_size
         if merge and report.segment is not None:
             started = time.perf_counter()
             while (run := next_merge([segment.documents for segment in report.manifest.segments])) is not None:
-                report.manifest = _commit_merge(target, report.manifest, run, pool, workers, show_progress).manifest
+                report.manifest = _commit_merge(target, report.manifest, run, pool, options).manifest
                 report.merges += 1
             if report.merges:
                 report.phase_seconds["tiered merge"] = time.perf_counter() - started
@@ -215,21 +197,20 @@ def add_documents(
 
 def optimize_index(
     index_dir: str | os.PathLike[str],
+    options: BuildOptions = BuildOptions(),
     *,
     executor: Executor | None = None,
-    workers: int | None = None,
-    show_progress: bool = True,
 ) -> BuildReport:
     """Merge every segment of the index in ``index_dir`` into one; errors as :func:`build_index`.
 
     An index of one segment is left as it is (the report has no segment)."""
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target)), _executor(executor, workers) as pool:
+    with build_lock(_existing(target)), _executor(executor, options.workers) as pool:
         manifest = read_manifest(target)
         remove_stale_files(target, keep=manifest.files)
         if len(manifest.segments) <= 1:
             return BuildReport(target, manifest, None)
-        return _commit_merge(target, manifest, (0, len(manifest.segments)), pool, workers, show_progress)
+        return _commit_merge(target, manifest, (0, len(manifest.segments)), pool, options)
 
 
 def _default_partitions(source_bytes: int | None, memory: int | None, executor: Executor | None,
@@ -239,12 +220,6 @@ def _default_partitions(source_bytes: int | None, memory: int | None, executor: 
     if workers is None:
         workers = 1 if isinstance(executor, InlineExecutor) else default_workers()
     return max(choose_partitions(source_bytes, memory), workers)
-
-
-def _check_options(**values: int | None) -> None:
-    for name, value in values.items():
-        if value is not None and value < 1:
-            raise ValueError(f"{name} must be at least 1")
 
 
 def _check_target(index_dir: Path) -> None:
@@ -291,8 +266,7 @@ def _commit_new_segment(
     previous: Manifest | None,
     store_documents: bool,
     pool: Executor,
-    workers: int | None,
-    show_progress: bool,
+    options: BuildOptions,
     write: Callable[[SegmentPlan], tuple[Segment, int]],
 ) -> BuildReport:
     """Write a segment of new documents after ``shape``'s segments and commit it."""
@@ -300,7 +274,7 @@ def _commit_new_segment(
     def make(name: str, work: Path) -> tuple[Segment, Manifest, int]:
         plan = SegmentPlan(
             name, work, shape.documents, shape.partitions, shape.head_size, shape.chunk_size, store_documents,
-            pool, workers, show_progress, base_documents=shape.documents, base_tokens=shape.total_tokens,
+            pool, options.workers, options.show_progress, base_documents=shape.documents, base_tokens=shape.total_tokens,
         )
         segment, blocks = write(plan)
         return segment, shape.with_segments([*shape.segments, segment]), blocks
@@ -309,7 +283,7 @@ def _commit_new_segment(
 
 
 def _commit_merge(
-    target: Path, manifest: Manifest, run: tuple[int, int], pool: Executor, workers: int | None, show_progress: bool
+    target: Path, manifest: Manifest, run: tuple[int, int], pool: Executor, options: BuildOptions
 ) -> BuildReport:
     """Merge the segments ``manifest.segments[start:stop]`` into one and commit it."""
     start, stop = run
@@ -318,7 +292,7 @@ def _commit_merge(
     def make(name: str, work: Path) -> tuple[Segment, Manifest, int]:
         plan = SegmentPlan(
             name, work, merged[0].first_doc, manifest.partitions, manifest.head_size, manifest.chunk_size,
-            _stores_documents(manifest), pool, workers, show_progress,
+            _stores_documents(manifest), pool, options.workers, options.show_progress,
             base_documents=manifest.documents - sum(segment.documents for segment in merged),
             base_tokens=manifest.total_tokens - sum(segment.total_tokens for segment in merged),
         )

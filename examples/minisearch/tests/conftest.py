@@ -1,5 +1,6 @@
 """Shared corpora and helpers of the engine's tests."""
 
+import dataclasses
 from pathlib import Path
 
 import pytest
@@ -30,11 +31,19 @@ def pytest_collection_modifyitems(items):
     items.sort(key=lambda item: item.get_closest_marker("cluster") is not None)
 
 
+def with_options(function, *args, **keywords):
+    """Call a build function with the keywords that are build options gathered into one
+    ``BuildOptions`` (without progress), and the others as they are."""
+    fields = {field.name for field in dataclasses.fields(minisearch.BuildOptions)}
+    options = {name: keywords.pop(name) for name in list(keywords) if name in fields}
+    return function(*args, minisearch.BuildOptions(show_progress=False, **options), **keywords)
+
+
 def build(documents, index_dir, **options):
     """Build in this process, two documents per block unless told otherwise."""
     options.setdefault("executor", InlineExecutor())
     options.setdefault("block_size", 2)
-    return minisearch.build_index(documents, index_dir, show_progress=False, **options)
+    return with_options(minisearch.build_index, documents, index_dir, **options)
 
 
 def data_file(index_dir, role, segment=0):

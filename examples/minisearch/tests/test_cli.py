@@ -101,7 +101,7 @@ def test_progress_falls_back_to_a_counter_without_tqdm(monkeypatch, capsys):
 
 def test_build_with_progress_reports_both_phases(tmp_path, monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "tqdm", None)
-    minisearch.build_index(FRUIT, tmp_path, block_size=3, executor=InlineExecutor())
+    minisearch.build_index(FRUIT, tmp_path, minisearch.BuildOptions(block_size=3), executor=InlineExecutor())
     err = capsys.readouterr().err
     assert "indexing: 7 docs" in err and "merging: 1/1 partitions" in err
     with progress.progress("x", total=3, enabled=False) as bar:

@@ -16,7 +16,7 @@ from concurrent.futures import Executor
 
 import minisearch
 import pytest
-from conftest import FRUIT
+from conftest import FRUIT, with_options
 from minisearch import cli, cluster
 from minisearch.blocks import BlockTask
 from minisearch.corpus import Document
@@ -51,7 +51,7 @@ def segment_bytes(index_dir):
 def build(documents, index_dir, executor, **options):
     options.setdefault("partitions", 3)
     options.setdefault("block_size", BLOCK_SIZE)
-    return minisearch.build_index(documents, index_dir, executor=executor, show_progress=False, **options)
+    return with_options(minisearch.build_index, documents, index_dir, executor=executor, **options)
 
 
 def write_jsonl(path, documents):
@@ -127,12 +127,12 @@ def test_add_and_optimize_on_the_cluster_write_the_bytes_of_inline_ones(tmp_path
     def grow(directory, pool):
         build(DOCUMENTS[:400], directory, pool)
         for start in (400, 500):
-            minisearch.add_documents(
-                DOCUMENTS[start : start + 100], directory, block_size=BLOCK_SIZE, executor=pool,
-                show_progress=False, merge=False,
+            with_options(
+                minisearch.add_documents, DOCUMENTS[start : start + 100], directory, block_size=BLOCK_SIZE,
+                executor=pool, merge=False,
             )
         added = segment_bytes(directory)
-        minisearch.optimize_index(directory, executor=pool, show_progress=False)
+        with_options(minisearch.optimize_index, directory, executor=pool)
         return added, segment_bytes(directory)
 
     added, optimized = grow(tmp_path / "cluster", executor)

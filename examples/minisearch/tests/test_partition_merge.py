@@ -66,5 +66,5 @@ def test_a_damaged_segment_fails_its_merge_by_name_and_keeps_the_index(tmp_path,
     postings.write_bytes(damage(postings.read_bytes()))
     before = segment_files(tmp_path)
     with pytest.raises(merge.IndexBuildError, match=f"segment .*, partition 0: .*{message}"):
-        minisearch.optimize_index(tmp_path, executor=InlineExecutor(), show_progress=False)
+        minisearch.optimize_index(tmp_path, minisearch.BuildOptions(show_progress=False), executor=InlineExecutor())
     assert segment_files(tmp_path) == before

@@ -9,7 +9,7 @@ from concurrent.futures import Future
 from pathlib import Path
 
 import pytest
-from conftest import FRUIT, build, data_file, visible_files
+from conftest import FRUIT, build, data_file, visible_files, with_options
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_ranking import WORDS, zipf_corpus
@@ -27,7 +27,7 @@ QUERIES = ["w0", "w3", "w17", "w1 w2", "w0 w9", "w4 OR w30", "w2 w5 OR w9", "w1 
 def add(documents, index_dir, **options):
     options.setdefault("executor", InlineExecutor())
     options.setdefault("block_size", 3)
-    return minisearch.add_documents(documents, index_dir, show_progress=False, **options)
+    return with_options(minisearch.add_documents, documents, index_dir, **options)
 
 
 def answers(index_dir, k=10):
@@ -86,7 +86,7 @@ def test_partitions_and_added_segments_answer_as_one_fresh_build(
     expected = answers(reference)
     assert answers(parts) == expected
     assert check_index(parts).ok
-    minisearch.optimize_index(parts, executor=InlineExecutor(), show_progress=False)
+    with_options(minisearch.optimize_index, parts, executor=InlineExecutor())
     assert len(minisearch.manifest.read_manifest(parts).segments) == 1
     assert answers(parts) == expected
     assert check_index(parts).ok
@@ -124,7 +124,7 @@ def test_add_and_optimize_need_an_index(tmp_path):
     with pytest.raises(minisearch.IndexUnusableError, match="no index in"):
         add(FRUIT, tmp_path)
     with pytest.raises(minisearch.IndexUnusableError, match="no index in"):
-        minisearch.optimize_index(tmp_path, show_progress=False)
+        with_options(minisearch.optimize_index, tmp_path)
 
 
 @pytest.mark.parametrize(("sizes", "run"), [
@@ -169,10 +169,10 @@ def test_an_interrupted_merge_keeps_the_index_and_open_readers_keep_working(tmp_
     with monkeypatch.context() as patch:
         patch.setattr(merge, "write_synced", failing)
         with pytest.raises(KeyboardInterrupt):
-            minisearch.optimize_index(tmp_path, executor=InlineExecutor(), show_progress=False)
+            with_options(minisearch.optimize_index, tmp_path, executor=InlineExecutor())
     assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
     with Index(tmp_path) as reader:
-        minisearch.optimize_index(tmp_path, executor=InlineExecutor(), show_progress=False)
+        with_options(minisearch.optimize_index, tmp_path, executor=InlineExecutor())
         assert {q: [(h.doc_id, h.score) for h in search(reader, q).hits] for q in QUERIES} == expected
         assert reader.content(5) == FRUIT[5].content  # its files are gone from the directory
     assert len(minisearch.manifest.read_manifest(tmp_path).segments) == 1 and answers(tmp_path) == expected

@@ -1,0 +1,50 @@
+"""The options of a build, an ``add`` or a merge, as one validated value."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE
+from .partitions import MAX_PARTITIONS
+
+__all__ = ["DEFAULT_BLOCK_SIZE", "BuildOptions"]
+
+#: Documents per block: each block adds one list per term to every merge, so larger blocks make
+#: fewer, longer lists to join.
+DEFAULT_BLOCK_SIZE = 4000
+
+
+@dataclass(frozen=True, kw_only=True)
+class BuildOptions:
+    """How to build: every field has a default, and a value out of range raises ``ValueError``.
+
+    ``workers`` processes run the blocks and the partition merges (default: one per CPU; 0: the
+    calling process), unless an executor is given.  At most ``max_pending`` blocks (default:
+    twice the worker count, at least 2) are in flight at once, so that a large source is not read
+    into memory ahead of the workers.  The index has ``partitions`` term partitions; by default
+    as many as keep one partition's merge within ``memory`` bytes (see
+    :mod:`minisearch.partitions`), and at least one per worker.  ``store_documents=False`` leaves
+    out the document store (no snippets); ``head_size`` and ``chunk_size`` shape the impact tiers
+    (see :mod:`minisearch.layout`).  An ``add`` or a merge follows the index's own partitions,
+    tiers and store, whatever these say.
+    """
+
+    block_size: int = DEFAULT_BLOCK_SIZE
+    workers: int | None = None
+    max_pending: int | None = None
+    memory: int | None = None
+    partitions: int | None = None
+    store_documents: bool = True
+    head_size: int = DEFAULT_HEAD_SIZE
+    chunk_size: int = DEFAULT_CHUNK_SIZE
+    show_progress: bool = True
+
+    def __post_init__(self) -> None:
+        for name in ("block_size", "head_size", "chunk_size", "max_pending", "memory"):
+            value = getattr(self, name)
+            if value is not None and value < 1:
+                raise ValueError(f"{name} must be at least 1")
+        if self.workers is not None and self.workers < 0:
+            raise ValueError("workers must not be negative")
+        if self.partitions is not None and not 1 <= self.partitions <= MAX_PARTITIONS:
+            raise ValueError(f"partitions must be between 1 and {MAX_PARTITIONS}")
