@@ -25,12 +25,30 @@ From Python::
 Queries: words are ANDed, ``OR`` between words, ``-word`` excludes,
 ``word*`` is a prefix (:mod:`minisearch.query`).  Documents are ranked by
 BM25 with the title weighing four times the content
-(:mod:`minisearch.ranking`).  The package walks from the command line to
-the bytes in one pass: :mod:`~minisearch.cli` → :mod:`~minisearch.search`
-(reader), :mod:`~minisearch.topk` (evaluation) → :mod:`~minisearch.layout`
-(file formats) → quorbel; and for a build :mod:`~minisearch.indexer` →
-:mod:`~minisearch.blocks` (workers), :mod:`~minisearch.merge` →
-:mod:`~minisearch.store` (manifest and commit).
+(:mod:`minisearch.ranking`).
+
+How the code is laid out, from the command line to the bytes:
+
+* :mod:`~minisearch.cli` — the ``minisearch`` command; :mod:`~minisearch.progress` its progress bars.
+* Reading a source: :mod:`~minisearch.corpus` (documents from the standard
+  library, a directory, JSON Lines) and :mod:`~minisearch.tokens` (terms).
+* Building: :mod:`~minisearch.options` (:class:`BuildOptions`),
+  :mod:`~minisearch.indexer` (build, add, optimize and their commits) →
+  :mod:`~minisearch.segments` (one segment: blocks, then one merge per
+  partition) → :mod:`~minisearch.blocks` (the workers' blocks) and
+  :mod:`~minisearch.merge` (a partition's impact tiers);
+  :mod:`~minisearch.partitions` (which partition a term lives in, how many),
+  :mod:`~minisearch.policy` (which segments merge), and
+  :mod:`~minisearch.executors` / :mod:`~minisearch.cluster` (process pool or Dask).
+* Files: :mod:`~minisearch.layout` (every file's format),
+  :mod:`~minisearch.manifest` (the committed segments),
+  :mod:`~minisearch.durability` (synced writes, atomic renames, the writer's lock).
+* Searching: :mod:`~minisearch.reader` (:class:`Index`: segments, partitions,
+  terms, documents) → :mod:`~minisearch.search` (a query's answer) →
+  :mod:`~minisearch.query` (parsing), :mod:`~minisearch.topk` (early
+  termination), :mod:`~minisearch.ranking` (every BM25 formula),
+  :mod:`~minisearch.snippets`.
+* :mod:`~minisearch.check` verifies an index; :mod:`~minisearch.errors` holds every exception.
 """
 
 from .blocks import BlockInfo, BlockTask, build_block

@@ -5,7 +5,7 @@ adds a segment of new documents, then merges segments as the tiered policy
 says (:mod:`minisearch.policy`); :func:`optimize_index` merges every segment
 into one.  Each writes its segment under a private work directory
 (:mod:`minisearch.segments`: blocks, then one merge per term partition), and
-commits it by replacing the manifest (:mod:`minisearch.store`).  Each phase
+commits it by replacing the manifest (:mod:`minisearch.durability`).  Each phase
 is timed in the :class:`BuildReport`: ``index``, ``merge`` and ``commit``.
 
 Any ``concurrent.futures.Executor`` can run the blocks and the partition
