@@ -14,7 +14,6 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import TextIO
 
-from .blocks import DocumentError
 from .check import check_index
 from .cluster import open_executor, source_executor, worker_count
 from .corpus import (
@@ -25,7 +24,7 @@ from .corpus import (
     limit_documents,
     stdlib_corpus,
 )
-from .errors import IndexBuildError, IndexUnusableError
+from .errors import DocumentError, IndexBuildError, IndexUnusableError
 from .indexer import BuildReport, add_documents, build_index, optimize_index
 from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import DEFAULT_MEMORY, MAX_PARTITIONS, parse_size

@@ -33,12 +33,22 @@ __all__ = [
 ]
 
 
+Key = str | int
+
+
+def is_key(value: object) -> bool:
+    """A valid document key: a non-empty string, or an integer (not a bool)."""
+    return (type(value) is str and value != "") or type(value) is int
+
+
 class Document(NamedTuple):
-    """One document: a title and a body of text."""
+    """One document: a title, a body of text, and the key that names it in its source (a
+    non-empty string or an integer; None for a source without keys, whose documents are known by
+    their position only)."""
 
     title: str
     content: str
-
+    key: Key | None = None
 
 
 #: Directories of the standard library that are not indexed: test suites,
@@ -74,8 +84,12 @@ def docstrings_of_source(source: str | bytes, module: str, filename: str = "<unk
     tree = ast.parse(source, filename=filename)
     doc = ast.get_docstring(tree)
     if doc:
-        yield Document(module, doc)
-    yield from _definition_docstrings(tree, module)
+        yield Document(module, doc, module)
+    seen: collections.Counter[str] = collections.Counter()
+    for document in _definition_docstrings(tree, module):
+        seen[document.title] += 1  # a name defined twice (in two branches) is keyed name#2
+        repeat = seen[document.title]
+        yield document if repeat == 1 else document._replace(key=f"{document.title}#{repeat}")
 
 
 def _definition_docstrings(node: ast.AST, prefix: str) -> Iterator[Document]:
@@ -84,7 +98,7 @@ def _definition_docstrings(node: ast.AST, prefix: str) -> Iterator[Document]:
             name = f"{prefix}.{child.name}"
             doc = ast.get_docstring(child)
             if doc:
-                yield Document(name, doc)
+                yield Document(name, doc, name)
             yield from _definition_docstrings(child, name)
         elif isinstance(child, ast.stmt):
             # if/try/with/for bodies: same namespace, keep the prefix.
@@ -197,16 +211,20 @@ def directory_corpus(root: str | os.PathLike[str]) -> Iterator[Document]:
                 continue
             if "\0" in text:
                 continue
-            yield Document(path.relative_to(base).as_posix(), text)
+            relative = path.relative_to(base).as_posix()
+            yield Document(relative, text, relative)
 
 
 def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:
     """Yield the documents of a JSON Lines file.
 
     Each non-blank line must be a JSON object with the string members
-    ``"title"`` and ``"content"`` (other members are ignored).  A line that
-    is not such an object raises :class:`CorpusError` naming the line.
+    ``"title"`` and ``"content"``, and may have an ``"id"``: the document's
+    key, a non-empty string or an integer, unique in the file (other members
+    are ignored).  A line that is not such an object raises
+    :class:`CorpusError` naming the line.
     """
+    seen: dict[str | int, int] = {}
     try:
         handle = open(path, encoding="utf-8")
     except OSError as error:
@@ -228,7 +246,22 @@ def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:
                 raise CorpusError(f'{where}: "title" and "content" must both be strings')
             if "\\u" in line:  # the file is UTF-8, so only an escape can make a lone surrogate
                 _check_text(where, title, content)
-            yield Document(title, content)
+            key = _key_of(record, where, seen, line_number)
+            yield Document(title, content, key)
+
+
+def _key_of(record: dict[str, object], where: str, seen: dict[str | int, int], line_number: int) -> str | int | None:
+    """The ``"id"`` of a JSON Lines record, checked: a key, and not one an earlier line gave."""
+    if "id" not in record:
+        return None
+    key = record["id"]
+    if not is_key(key):
+        raise CorpusError(f'{where}: "id" must be a non-empty string or an integer')
+    assert isinstance(key, str | int)
+    if key in seen:
+        raise CorpusError(f"{where}: id {key!r} repeats line {seen[key]}")
+    seen[key] = line_number
+    return key
 
 
 def _check_text(where: str, *texts: str) -> None:

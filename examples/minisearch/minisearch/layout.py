@@ -34,6 +34,10 @@ one C call, so an index opens in milliseconds.
   followed by the chunks' largest impacts as little-endian doubles.
 * Lengths: one array of ``documents`` lengths.
 * Titles: the titles as a JSON array of strings.
+* Keys: each document's key (a string, an integer, or null) as a JSON array.
+* Deletion set: a JSON object: ``docs`` (the deleted ids, ascending), ``tokens``
+  and ``doc_freq`` (per term, how many of them hold it) of those whose postings
+  the segment still holds.
 * Document store: ``<II`` (groups, 0), the arrays ``first_doc`` and
   ``size`` per group, then the groups, each one zlib stream of a JSON array
   of the contents of consecutive documents.
@@ -48,15 +52,17 @@ import sys
 import zlib
 from array import array
 from collections.abc import Buffer, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from itertools import accumulate, chain
 from types import TracebackType
 from typing import Any, BinaryIO, Self
 
+from .corpus import Key, is_key
 from .errors import FormatError
 
 __all__ = [
     "GROUP_SIZE",
+    "DeletionSet",
     "DocumentStoreIndex",
     "DocumentStoreWriter",
     "FormatError",
@@ -64,9 +70,14 @@ __all__ = [
     "TitlesWriter",
     "compress_group",
     "decode_length_array",
+    "decode_deletion_set",
+    "decode_keys",
     "decode_lengths",
     "decode_term_table",
     "decode_titles",
+    "decode_titles_payload",
+    "encode_deletion_set",
+    "encode_keys",
     "encode_lengths",
     "encode_term_table",
     "encode_titles",
@@ -82,6 +93,8 @@ TERMS_MAGIC = b"MST2"
 LENGTHS_MAGIC = b"MSL2"
 TITLES_MAGIC = b"MSN2"
 DOCS_MAGIC = b"MSD2"
+KEYS_MAGIC = b"MSK1"
+DELETES_MAGIC = b"MSX1"
 FIRST_ENTRY = 8
 _COUNTS = struct.Struct("<IIII")
 _GROUPS = struct.Struct("<II")
@@ -279,7 +292,11 @@ def encode_titles(titles: Sequence[str]) -> bytes:
 
 def decode_titles(data: bytes, documents: int, what: str = "titles") -> list[str]:
     """Parse a titles file that must hold ``documents`` titles."""
-    payload = _unpack(TITLES_MAGIC, data, what)
+    return decode_titles_payload(_unpack(TITLES_MAGIC, data, what), documents, what)
+
+
+def decode_titles_payload(payload: memoryview, documents: int, what: str = "titles") -> list[str]:
+    """Parse the JSON array of a titles file (:func:`titles_payload`)."""
     try:
         titles = json.loads(bytes(payload))
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
@@ -289,6 +306,64 @@ def decode_titles(data: bytes, documents: int, what: str = "titles") -> list[str
     if len(titles) != documents:
         raise FormatError(f"{what} holds {len(titles)} titles, expected {documents}")
     return titles
+
+
+# --------------------------------------------------------------------------
+# Keys and deletion sets
+
+def encode_keys(keys: Sequence[Key | None]) -> bytes:
+    """The bytes of a keys file: each document's key (null for none) as a JSON array."""
+    return _pack(KEYS_MAGIC, json.dumps(list(keys), ensure_ascii=False, separators=(",", ":")).encode("utf-8"))
+
+
+def decode_keys(data: bytes, documents: int, what: str = "keys") -> list[Key | None]:
+    """Parse a keys file that must hold ``documents`` keys."""
+    payload = _unpack(KEYS_MAGIC, data, what)
+    try:
+        keys = json.loads(bytes(payload))
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError, ValueError) as error:
+        raise FormatError(f"{what} is not a JSON array of keys") from error
+    if not isinstance(keys, list) or not all(key is None or is_key(key) for key in keys):
+        raise FormatError(f"{what} is not a JSON array of keys")
+    if len(keys) != documents:
+        raise FormatError(f"{what} holds {len(keys)} keys, expected {documents}")
+    return keys
+
+
+@dataclass(frozen=True)
+class DeletionSet:
+    """The documents of a segment that are gone, by id, and what of them the segment still holds:
+    ``tokens`` and, per term, ``doc_freq`` (documents holding it).  Documents whose postings a
+    merge dropped are listed with nothing held."""
+
+    docs: tuple[int, ...]
+    tokens: int = 0
+    doc_freq: dict[str, int] = field(default_factory=dict)
+
+
+def encode_deletion_set(deletions: DeletionSet) -> bytes:
+    body = {"docs": list(deletions.docs), "tokens": deletions.tokens, "doc_freq": deletions.doc_freq}
+    return _pack(DELETES_MAGIC, json.dumps(body, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode())
+
+
+def decode_deletion_set(data: bytes, what: str = "deletion set") -> DeletionSet:
+    payload = _unpack(DELETES_MAGIC, data, what)
+    try:
+        body = json.loads(bytes(payload))
+        docs, tokens, doc_freq = body["docs"], body["tokens"], body["doc_freq"]
+    except (UnicodeDecodeError, json.JSONDecodeError, RecursionError, ValueError, KeyError, TypeError) as error:
+        raise FormatError(f"{what} is not a deletion set") from error
+    if (
+        not isinstance(docs, list)
+        or not all(type(doc) is int and doc >= 0 for doc in docs)
+        or any(a >= b for a, b in zip(docs, docs[1:]))
+        or type(tokens) is not int
+        or tokens < 0
+        or not isinstance(doc_freq, dict)
+        or not all(type(count) is int and 0 < count <= len(docs) for count in doc_freq.values())
+    ):
+        raise FormatError(f"{what} is not a deletion set")
+    return DeletionSet(tuple(docs), tokens, doc_freq)
 
 
 # --------------------------------------------------------------------------

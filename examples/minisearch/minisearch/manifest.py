@@ -34,27 +34,35 @@ __all__ = [
     "DATA_FILE_RE",
     "FORMAT_NAME",
     "FORMAT_VERSION",
+    "DELETES_ROLE",
     "MANIFEST_NAME",
     "Manifest",
     "Segment",
     "data_file_names",
     "new_generation",
+    "new_tag",
     "partition_roles",
     "read_manifest",
 ]
 
 MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "minisearch-index"
-FORMAT_VERSION = 3
-#: The files of a segment beside its partitions, by role; the document store is optional.
-SEGMENT_ROLES = ("lengths", "titles", "docs")
-OPTIONAL_ROLES = frozenset({"docs"})
+FORMAT_VERSION = 4
+#: Versions this engine reads: version 3 had neither keys nor deletions.
+READABLE_VERSIONS = (3, 4)
+#: The files of a segment beside its partitions, by role; the document store is optional, and
+#: so are the keys (none in indexes of version 3).
+SEGMENT_ROLES = ("lengths", "titles", "docs", "keys")
+OPTIONAL_ROLES = frozenset({"docs", "keys"})
+#: The deletion set of a segment: a new file, with a new tag, at each commit that changes it.
+DELETES_ROLE = "deletes"
 
 _GENERATION = r"\d{8}T\d{6}-[0-9a-f]{8}"
 _GENERATION_RE = re.compile(_GENERATION)
+_TAG_RE = re.compile(r"[0-9a-f]{8}")
 DATA_FILE_RE = re.compile(
-    rf"(?:(?:lengths|titles|docs)-{_GENERATION}\.bin)|(?:postings-{_GENERATION}-\d{{3,4}}\.blk)"
-    rf"|(?:terms-{_GENERATION}-\d{{3,4}}\.bin)"
+    rf"(?:(?:lengths|titles|docs|keys)-{_GENERATION}\.bin)|(?:postings-{_GENERATION}-\d{{3,4}}\.blk)"
+    rf"|(?:terms-{_GENERATION}-\d{{3,4}}\.bin)|(?:deletes-{_GENERATION}-[0-9a-f]{{8}}\.bin)"
 )
 
 
@@ -69,13 +77,24 @@ def partition_roles(partition: int) -> tuple[str, str]:
     return f"postings-{partition:03d}", f"terms-{partition:03d}"
 
 
-def data_file_names(segment: str, partitions: int, with_documents: bool = True) -> dict[str, str]:
-    """File names of one segment, by role: the side files, then each partition's two files."""
+def new_tag() -> str:
+    """A fresh tag for a segment's deletion set."""
+    return secrets.token_hex(4)
+
+
+def data_file_names(
+    segment: str, partitions: int, with_documents: bool = True, with_keys: bool = True, deletes: str | None = None
+) -> dict[str, str]:
+    """File names of one segment, by role: the side files, then each partition's two files;
+    ``deletes`` is the tag of its deletion set, if it has one."""
     if not _GENERATION_RE.fullmatch(segment):
         raise ValueError(f"not a segment name: {segment!r}")
-    names = {
-        role: f"{role}-{segment}.bin" for role in SEGMENT_ROLES if with_documents or role not in OPTIONAL_ROLES
-    }
+    wanted = {"docs": with_documents, "keys": with_keys}
+    names = {role: f"{role}-{segment}.bin" for role in SEGMENT_ROLES if wanted.get(role, True)}
+    if deletes is not None:
+        if not _TAG_RE.fullmatch(deletes):
+            raise ValueError(f"not a deletion set tag: {deletes!r}")
+        names[DELETES_ROLE] = f"{DELETES_ROLE}-{segment}-{deletes}.bin"
     for partition in range(partitions):
         postings, terms = partition_roles(partition)
         names[postings] = f"postings-{segment}-{partition:03d}.blk"
@@ -109,6 +128,10 @@ class Segment:
     source: str = ""
     created: str = ""
     phase_seconds: dict[str, float] = field(default_factory=dict)
+    deleted: int = 0
+    """Documents of the segment's range that are gone: in its deletion set."""
+    deleted_tokens: int = 0
+    """Tokens of the deleted documents whose postings the segment still holds (a merge drops them)."""
 
     @property
     def terms(self) -> int:
@@ -118,17 +141,47 @@ class Segment:
     def has_documents(self) -> bool:
         return "docs" in self.files
 
+    @property
+    def has_keys(self) -> bool:
+        return "keys" in self.files
+
+    @property
+    def end_doc(self) -> int:
+        """The id after the segment's last document."""
+        return self.first_doc + self.documents
+
+    @property
+    def live_documents(self) -> int:
+        return self.documents - self.deleted
+
+    @property
+    def live_tokens(self) -> int:
+        return self.total_tokens - self.deleted_tokens
+
+    @property
+    def deletes_tag(self) -> str | None:
+        name = self.files.get(DELETES_ROLE) if isinstance(self.files, dict) else None
+        return name.rsplit("-", 1)[1].removesuffix(".bin") if isinstance(name, str) and "-" in name else None
+
     def validate(self, partitions: int, first_doc: int) -> None:
-        for name in ("first_doc", "documents", "total_tokens", "postings", "tier_documents", "tier_tokens"):
+        for name in ("first_doc", "documents", "total_tokens", "postings", "tier_documents", "tier_tokens",
+                     "deleted", "deleted_tokens"):
             _count(getattr(self, name), name)
+        if self.deleted > self.documents or self.deleted_tokens > self.total_tokens:
+            raise IndexUnusableError(f"manifest: segment {self.name} deletes more than it holds")
+        if (self.deleted > 0) != (DELETES_ROLE in self.files):
+            raise IndexUnusableError(f"manifest: segment {self.name} counts deletions without a deletion set")
         if not isinstance(self.partition_terms, list) or len(self.partition_terms) != partitions:
             raise IndexUnusableError(f"manifest: segment {self.name} does not count the terms of its partitions")
         for terms in self.partition_terms:
             _count(terms, "partition_terms")
-        if self.first_doc != first_doc:
-            raise IndexUnusableError(f"segment {self.name} starts at document {self.first_doc}, not {first_doc}")
+        if self.first_doc < first_doc:
+            raise IndexUnusableError(f"segment {self.name} starts at document {self.first_doc}, before {first_doc}")
         try:
-            expected = data_file_names(self.name, partitions, with_documents="docs" in self.files)
+            expected = data_file_names(
+                self.name, partitions, with_documents="docs" in self.files, with_keys="keys" in self.files,
+                deletes=self.deletes_tag,
+            )
         except (TypeError, ValueError) as error:
             raise IndexUnusableError("manifest names a segment without a valid name") from error
         if self.files != expected:
@@ -155,11 +208,30 @@ class Manifest:
 
     @property
     def documents(self) -> int:
+        """Documents of the segments' ranges, deleted ones included."""
         return sum(segment.documents for segment in self.segments)
 
     @property
     def total_tokens(self) -> int:
         return sum(segment.total_tokens for segment in self.segments)
+
+    @property
+    def end_doc(self) -> int:
+        """The id the next added document gets: after every segment's range."""
+        return self.segments[-1].end_doc if self.segments else 0
+
+    @property
+    def live_documents(self) -> int:
+        """Documents a search ranks over: not deleted."""
+        return sum(segment.live_documents for segment in self.segments)
+
+    @property
+    def live_tokens(self) -> int:
+        return sum(segment.live_tokens for segment in self.segments)
+
+    @property
+    def has_keys(self) -> bool:
+        return all(segment.has_keys for segment in self.segments)
 
     @property
     def postings(self) -> int:
@@ -172,7 +244,7 @@ class Manifest:
 
     def with_segments(self, segments: Sequence[Segment]) -> Manifest:
         """The next commit: these segments in place of the current ones."""
-        return replace(self, segments=tuple(segments), commit=self.commit + 1)
+        return replace(self, segments=tuple(segments), commit=self.commit + 1, version=FORMAT_VERSION)
 
     def to_json(self) -> str:
         data = asdict(self)
@@ -188,7 +260,7 @@ class Manifest:
             raise IndexUnusableError(f"manifest is not valid JSON: {error.msg}") from error
         if not isinstance(data, dict) or data.get("format") != FORMAT_NAME:
             raise IndexUnusableError("manifest does not describe a minisearch index")
-        if data.get("version") != FORMAT_VERSION:
+        if data.get("version") not in READABLE_VERSIONS:
             raise IndexUnusableError(
                 f"unsupported index version {data.get('version')!r} (this minisearch reads version "
                 f"{FORMAT_VERSION}); build the index again"
@@ -212,7 +284,7 @@ class Manifest:
         first_doc = 0
         for segment in self.segments:
             segment.validate(self.partitions, first_doc)
-            first_doc += segment.documents
+            first_doc = segment.end_doc
 
 
 def read_manifest(index_dir: str | os.PathLike[str]) -> Manifest:

@@ -181,6 +181,8 @@ class PartitionInput:
     term_table: str = ""
     what: str = ""
     """How errors name the input."""
+    deleted: frozenset[int] = frozenset()
+    """Documents of a segment input whose postings the merge drops."""
 
 
 @dataclass(frozen=True)
@@ -313,8 +315,13 @@ def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) 
         name = _TERM_LENGTH.pack(len(encoded_term)) + encoded_term
         if data[begin : begin + len(name)] != name:
             raise IndexBuildError(f"{source.what}: entry {head} is not {term!r}")
+        deleted = source.deleted
         if not count:
             postings = _decode(data[starts[head] : ends[head]])
+            if deleted:
+                postings = [posting for posting in postings if posting[0] not in deleted]
+                if not postings:
+                    continue
             yield (term, *doc_freqs(postings), postings)
             continue
         # The head's postings go with the chunk their documents fall in (after the last chunk: with it).
@@ -327,6 +334,10 @@ def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) 
             if end > taken:
                 chunk = sorted(chunk + in_head[taken:end])
                 taken = end
+            if deleted:
+                chunk = [posting for posting in chunk if posting[0] not in deleted]
+                if not chunk:
+                    continue
             yield (term, 0, 0, chunk)
 
 
@@ -399,7 +410,11 @@ class BlockMerger:
                 del term  # its encoded list: the columns hold it now
                 merged.chunk_count.append(_add_tiers(merged, name, columns, lengths, first_doc, head_size, chunk_size))
             else:
-                merged.add_encoded(name, (term.content, term.title), bytes(term.data))
+                encoded = bytes(term.data)
+                counts = (term.content, term.title)
+                if counts == (0, 0):  # pieces of a long list that deletions made short count nothing
+                    counts = doc_freqs(_decode(encoded))
+                merged.add_encoded(name, counts, encoded)
                 merged.chunk_count.append(0)
         merged.lay_out()
         return merged

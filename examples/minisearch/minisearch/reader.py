@@ -22,10 +22,13 @@ from typing import Self
 
 import quorbel
 
+from .corpus import Document, Key
+from .deletions import read_deletion_set
 from .errors import FormatError, IndexUnusableError
 from .layout import (
     DocumentStoreIndex,
     TermTable,
+    decode_keys,
     decode_lengths,
     decode_term_table,
     decode_titles,
@@ -38,7 +41,7 @@ from .query import Leaf
 from .ranking import average_length, chunk_impact_bound, idf, length_norms
 from .topk import TermPostings
 
-__all__ = ["Index", "SegmentReader"]
+__all__ = ["Index", "SegmentReader", "SegmentStore"]
 
 Posting = tuple[int, int, int]
 
@@ -115,6 +118,42 @@ def _map_file(path: Path) -> mmap.mmap:
         raise IndexUnusableError(f"cannot open {path}: {error}") from error
 
 
+class SegmentStore:
+    """The document store of one segment, mapped; its group index is read on first use."""
+
+    def __init__(self, index_dir: Path, segment: Segment) -> None:
+        self.name = segment.files["docs"]
+        self.index_dir = index_dir
+        self.map: mmap.mmap | None = _map_file(index_dir / self.name)
+        self._groups: DocumentStoreIndex | None = None
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None, tb: TracebackType | None) -> None:
+        self.close()
+
+    def close(self) -> None:
+        if self.map is not None:
+            self.map.close()
+            self.map = None
+
+    def content(self, doc_id: int) -> str:
+        assert self.map is not None
+        if self._groups is None:
+            try:
+                self._groups = read_document_store_index(self.map, self.name)
+            except FormatError as error:
+                raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+        groups = self._groups
+        group = bisect_left(groups.first_docs, doc_id + 1) - 1
+        try:
+            contents = read_document_group(self.map, groups.starts[group], groups.ends[group])
+            return contents[doc_id - groups.first_docs[group]]
+        except (FormatError, IndexError) as error:
+            raise IndexUnusableError(f"{self.index_dir}: document {doc_id} cannot be read: {error}") from error
+
+
 class SegmentReader:
     """The partitions and document store of one segment."""
 
@@ -122,32 +161,59 @@ class SegmentReader:
         self.segment = segment
         self.index_dir = index_dir
         self.partitions: list[_Partition] = []
-        # Tiers ordered at another average length: heads are in another impact order, and the
-        # chunks' recorded impacts are bounds only once rescaled.
-        tier_avgdl = average_length(segment.tier_tokens, segment.tier_documents)
-        self.exact = tier_avgdl == avgdl
-        self.tier_ratio = tier_avgdl / avgdl
-        self.avgdl = avgdl
-        self._store: tuple[mmap.mmap, DocumentStoreIndex] | None = None
+        self.rescale(avgdl)
+        self.store: SegmentStore | None = None
+        self._keys: list[Key | None] | None = None
         try:
+            files = segment.files
+            self.lengths = decode_lengths(_read(index_dir / files["lengths"]), segment.documents, files["lengths"])
+            self.titles = decode_titles(_read(index_dir / files["titles"]), segment.documents, files["titles"])
+            deletions = read_deletion_set(index_dir, segment)
+            self.deleted = frozenset(deletions.docs)
+            self.deleted_doc_freq = deletions.doc_freq
             for number in range(manifest.partitions):
                 self.partitions.append(_Partition(index_dir, segment, number))
             if segment.has_documents:
-                self._store_map: mmap.mmap | None = _map_file(index_dir / segment.files["docs"])
-            else:
-                self._store_map = None
+                self.store = SegmentStore(index_dir, segment)
+        except FormatError as error:
+            self.close()
+            raise IndexUnusableError(f"{index_dir}: {error}") from error
         except BaseException:
             self.close()
             raise
+
+    def rescale(self, avgdl: float) -> None:
+        """Rank at average length ``avgdl``; before any term is looked up."""
+        # Tiers ordered at another average length: heads are in another impact order, and the
+        # chunks' recorded impacts are bounds only once rescaled.
+        tier_avgdl = average_length(self.segment.tier_tokens, self.segment.tier_documents)
+        self.exact = tier_avgdl == avgdl
+        self.tier_ratio = tier_avgdl / avgdl
+        self.avgdl = avgdl
 
     def close(self) -> None:
         for partition in self.partitions:
             partition.close()
         self.partitions = []
-        if getattr(self, "_store_map", None) is not None:
-            assert self._store_map is not None
-            self._store_map.close()
-            self._store_map = None
+        if self.store is not None:
+            self.store.close()
+            self.store = None
+
+    def keys(self) -> list[Key | None]:
+        """Each document's key, read on first use (all None for a segment without keys)."""
+        if self._keys is None:
+            segment = self.segment
+            if segment.has_keys:
+                name = segment.files["keys"]
+                try:
+                    self._keys = decode_keys(_read(self.index_dir / name), segment.documents, name)
+                except FormatError as error:
+                    raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+                for doc in self.deleted:
+                    self._keys[doc - segment.first_doc] = None
+            else:
+                self._keys = [None] * segment.documents
+        return self._keys
 
     def find(self, term: str) -> tuple[_Partition, TermTable, int] | None:
         """The partition of ``term``, its term table, and the term's index there."""
@@ -157,8 +223,11 @@ class SegmentReader:
         return None if index is None else (partition, table, index)
 
     def doc_freq(self, term: str) -> int:
+        """How many live documents of the segment hold ``term``."""
         found = self.find(term)
-        return 0 if found is None else found[1].doc_freq[found[2]]
+        if found is None:
+            return 0
+        return found[1].doc_freq[found[2]] - self.deleted_doc_freq.get(term, 0)
 
     def postings(self, term: str) -> list[Posting]:
         """Every posting of ``term`` in this segment, in document order."""
@@ -168,7 +237,10 @@ class SegmentReader:
         partition, table, index = found
         head = table.heads[index]
         entries = range(head, head + 1 + table.chunk_count[index])
-        return sorted(posting for entry in entries for posting in partition.decode_entry(entry))
+        deleted = self.deleted
+        return sorted(
+            posting for entry in entries for posting in partition.decode_entry(entry) if posting[0] not in deleted
+        )
 
     def expand(self, prefix: str) -> list[str]:
         """The terms of this segment that start with ``prefix``, in order."""
@@ -182,7 +254,7 @@ class SegmentReader:
     def term_postings(self, term: str, weight: float) -> TermPostings | None:
         """The head and chunk bounds of ``term`` for the top-k evaluation."""
         found = self.find(term)
-        if found is None:
+        if found is None or (self.deleted and not self.doc_freq(term)):
             return None
         partition, table, index = found
         first, count = table.first_chunk[index], table.chunk_count[index]
@@ -208,45 +280,53 @@ class SegmentReader:
         return [(doc, content[doc], title[doc]) for doc in sorted(content.keys() | title.keys())]
 
     def content(self, doc_id: int) -> str:
-        assert self._store_map is not None
-        if self._store is None:
-            try:
-                self._store = (self._store_map, read_document_store_index(self._store_map, self.segment.files["docs"]))
-            except FormatError as error:
-                raise IndexUnusableError(f"{self.index_dir}: {error}") from error
-        data, groups = self._store
-        group = bisect_left(groups.first_docs, doc_id + 1) - 1
-        try:
-            contents = read_document_group(data, groups.starts[group], groups.ends[group])
-            return contents[doc_id - groups.first_docs[group]]
-        except (FormatError, IndexError) as error:
-            raise IndexUnusableError(f"{self.index_dir}: document {doc_id} cannot be read: {error}") from error
+        assert self.store is not None
+        return self.store.content(doc_id)
+
+
+#: How often opening follows a manifest that a commit replaced while the files were opened.
+OPEN_ATTEMPTS = 5
 
 
 class Index:
-    """A read-only view of one committed index; close it (or use ``with``) when done."""
+    """A read-only view of one committed index; close it (or use ``with``) when done.
+
+    It answers from the commit it opened, whatever commits follow, until :meth:`refresh`.
+    """
 
     def __init__(self, index_dir: str | os.PathLike[str]) -> None:
         self.index_dir = Path(index_dir)
-        self.manifest: Manifest = read_manifest(self.index_dir)
-        self.avgdl = average_length(self.manifest.total_tokens, self.manifest.documents)
         self.segments: list[SegmentReader] = []
+        self._open(_open_segments(self.index_dir))
+
+    def _open(self, opened: tuple[Manifest, list[SegmentReader]]) -> None:
+        self.manifest, self.segments = opened
+        manifest = self.manifest
+        self.avgdl = average_length(manifest.live_tokens, manifest.live_documents)
+        for segment in self.segments:
+            segment.rescale(self.avgdl)
         lengths: list[int] = []
         self.titles: list[str] = []
-        try:
-            for segment in self.manifest.segments:
-                self.segments.append(SegmentReader(self.index_dir, self.manifest, segment, self.avgdl))
-                files = segment.files
-                lengths += decode_lengths(self._read(files["lengths"]), segment.documents, files["lengths"])
-                self.titles += decode_titles(self._read(files["titles"]), segment.documents, files["titles"])
-        except FormatError as error:
-            self.close()
-            raise IndexUnusableError(f"{self.index_dir}: {error}") from error
-        except BaseException:
-            self.close()
-            raise
-        self._starts = [segment.first_doc for segment in self.manifest.segments]
+        for reader in self.segments:
+            gap = reader.segment.first_doc - len(lengths)  # the ids of segments that were dropped whole
+            lengths += [0] * gap
+            self.titles += [""] * gap
+            lengths += reader.lengths
+            self.titles += reader.titles
+            reader.lengths, reader.titles = [], []
+        self._starts = [segment.first_doc for segment in manifest.segments]
         self.norms = length_norms(lengths, self.avgdl)
+        self._key_ids: dict[Key, int] | None = None
+
+    def refresh(self) -> bool:
+        """Move to the newest commit; returns whether there was one.  Not to be called while
+        another thread searches this index."""
+        if read_manifest(self.index_dir).commit == self.manifest.commit:
+            return False
+        opened = _open_segments(self.index_dir)
+        self.close()
+        self._open(opened)
+        return True
 
     def _read(self, name: str) -> bytes:
         return _read(self.index_dir / name)
@@ -264,7 +344,16 @@ class Index:
 
     @property
     def documents(self) -> int:
-        return self.manifest.documents
+        """Live documents: those a search ranks over."""
+        return self.manifest.live_documents
+
+    @property
+    def end_doc(self) -> int:
+        return self.manifest.end_doc
+
+    def deleted(self, segment: int) -> frozenset[int]:
+        """The deleted documents of segment ``segment``."""
+        return self.segments[segment].deleted
 
     def _checked[T](self, read: Callable[[], T]) -> T:
         try:
@@ -297,7 +386,7 @@ class Index:
         return self._checked(lambda: self._sources(leaf))
 
     def _sources(self, leaf: Leaf) -> list[TermPostings | None]:
-        if leaf.prefix:
+        if leaf.prefix:  # deleted documents are left out of the lists
             lists = [segment.prefix_postings(leaf.text) for segment in self.segments]
             weight = idf(self.documents, sum(map(len, lists)))
             return [TermPostings(weight=weight, head=postings) if postings else None for postings in lists]
@@ -314,6 +403,60 @@ class Index:
         """The stored text of a document; raises :class:`IndexUnusableError` without a store."""
         if not self.has_documents:
             raise IndexUnusableError(f"{self.index_dir} was built without its documents")
-        if not 0 <= doc_id < self.documents:
+        segment = self._segment_of(doc_id)
+        if segment is None:
             raise IndexUnusableError(f"{self.index_dir}: no document {doc_id}")
-        return self.segments[bisect_right(self._starts, doc_id) - 1].content(doc_id)
+        return segment.content(doc_id)
+
+    def _segment_of(self, doc_id: int) -> SegmentReader | None:
+        """The segment that holds live document ``doc_id``."""
+        number = bisect_right(self._starts, doc_id) - 1
+        if number < 0 or doc_id >= self.manifest.segments[number].end_doc:
+            return None
+        segment = self.segments[number]
+        return None if doc_id in segment.deleted else segment
+
+    # -- keys
+
+    def key_of(self, doc_id: int) -> Key | None:
+        """The key of live document ``doc_id`` (None for a document without one)."""
+        segment = self._segment_of(doc_id)
+        return None if segment is None else self._checked(lambda: segment.keys()[doc_id - segment.segment.first_doc])
+
+    def doc_id(self, key: Key) -> int:
+        """The id of the live document with ``key``; raises :class:`KeyError`."""
+        if self._key_ids is None:
+            self._key_ids = self._checked(self._read_keys)
+        return self._key_ids[key]
+
+    def _read_keys(self) -> dict[Key, int]:
+        ids: dict[Key, int] = {}
+        for segment in self.segments:
+            first = segment.segment.first_doc
+            ids.update((key, doc) for doc, key in enumerate(segment.keys(), start=first) if key is not None)
+        return ids
+
+    def document(self, key: Key) -> Document:
+        """The stored document with ``key``; raises :class:`KeyError` for a key the index does not
+        hold (a deleted one included) and :class:`IndexUnusableError` without a store."""
+        doc_id = self.doc_id(key)
+        return Document(self.titles[doc_id], self.content(doc_id), key)
+
+
+def _open_segments(index_dir: Path) -> tuple[Manifest, list[SegmentReader]]:
+    """The manifest and a reader of each of its segments.  A commit may replace the manifest and
+    remove the files of the segments it replaced while they are being opened: opening then starts
+    again from the newer manifest."""
+    for attempt in range(OPEN_ATTEMPTS):
+        manifest = read_manifest(index_dir)
+        segments: list[SegmentReader] = []
+        try:
+            for segment in manifest.segments:
+                segments.append(SegmentReader(index_dir, manifest, segment, 1.0))
+            return manifest, segments
+        except IndexUnusableError:
+            for reader in segments:
+                reader.close()
+            if attempt + 1 == OPEN_ATTEMPTS or read_manifest(index_dir).commit == manifest.commit:
+                raise
+    raise AssertionError("unreachable")

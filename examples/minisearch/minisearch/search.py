@@ -14,6 +14,7 @@ import time
 from dataclasses import dataclass
 from typing import NamedTuple
 
+from .corpus import Key
 from .errors import IndexUnusableError
 from .query import Leaf, Query, parse
 from .reader import Index
@@ -23,12 +24,14 @@ from .topk import ClauseSpec, EvaluationStats, TermPostings, top_k
 __all__ = ["Hit", "Index", "SearchResult", "search"]
 
 class Hit(NamedTuple):
-    """One ranked document; ``snippet`` is empty unless asked for."""
+    """One ranked document; ``snippet`` is empty unless asked for, ``key`` None for a document
+    without one."""
 
     doc_id: int
     score: float
     title: str
     snippet: str = ""
+    key: Key | None = None
 
 
 @dataclass(frozen=True)
@@ -65,7 +68,9 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     stats = EvaluationStats()
     floor = float("-inf")  # the k-th best score of the segments before: the others must beat it
     for segment in range(len(index.segments)):
-        found, evaluation = _evaluate(parsed, [found[segment] for found in sources], excluded, index.norms, k, floor)
+        found, evaluation = _evaluate(
+            parsed, [found[segment] for found in sources], excluded, index.deleted(segment), index.norms, k, floor
+        )
         candidates += found
         if len(candidates) >= k > 0:
             floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
@@ -77,7 +82,10 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     with_snippets = snippets and index.has_documents
     titles = index.titles
     hits = [
-        Hit._make((doc, score, titles[doc], make_snippet(index.content(doc), plain, prefixes) if with_snippets else ""))
+        Hit(
+            doc, score, titles[doc], make_snippet(index.content(doc), plain, prefixes) if with_snippets else "",
+            index.key_of(doc),
+        )
         for doc, score in ranked
     ]
     return SearchResult(
@@ -96,11 +104,12 @@ def _evaluate(
     query: Query,
     sources: list[TermPostings | None],
     excluded: dict[Leaf, frozenset[int]],
+    deleted: frozenset[int],
     norms: list[float],
     k: int,
     floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
-    """The top k of one segment, whose postings of each leaf are ``sources``, among the
+    """The top k of one segment, whose postings of each leaf are ``sources``, among the live
     documents that score at least ``floor``."""
     leaves = query.leaves
     terms = [source for source in sources if source is not None]
@@ -108,7 +117,7 @@ def _evaluate(
     clauses = [
         ClauseSpec(
             tuple(present[leaf] for leaf in clause.positive),
-            frozenset().union(*(excluded[leaf] for leaf in clause.negative)),
+            deleted.union(*(excluded[leaf] for leaf in clause.negative)),
         )
         for clause in query.clauses
         if all(leaf in present for leaf in clause.positive)

@@ -32,7 +32,7 @@ import itertools
 import mmap
 import time
 from array import array
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Container, Iterable, Sequence
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from pathlib import Path
@@ -45,21 +45,27 @@ from .blocks import (
     documents_path,
     titles_path,
 )
-from .corpus import Document
+from .corpus import Document, Key, is_key
+from .deletions import read_deletion_set, with_deletion_set
 from .durability import sha256_of, write_synced
+from .errors import DocumentError, IndexBuildError, IndexUnusableError
 from .executors import default_workers
 from .layout import (
+    DeletionSet,
     DocumentStoreWriter,
     FormatError,
     TitlesWriter,
+    decode_keys,
     decode_length_array,
+    decode_titles_payload,
+    encode_keys,
     encode_lengths,
     read_document_store_index,
+    titles_json,
     titles_payload,
 )
 from .manifest import Segment, data_file_names, partition_roles
 from .merge import (
-    IndexBuildError,
     PartitionInfo,
     PartitionInput,
     PartitionTask,
@@ -90,8 +96,10 @@ class SegmentPlan:
     show_progress: bool = False
     base_documents: int = 0
     base_tokens: int = 0
-    """Documents and tokens of the segments that stay beside this one: its tiers are ordered by
-    the average length over those and its own."""
+    """Live documents and tokens of the segments that stay beside this one: its tiers are ordered
+    by the average length over those and its own."""
+    known_keys: Container[Key] = frozenset()
+    """Keys the index holds already: a new document may not take one."""
 
     @property
     def files(self) -> dict[str, str]:
@@ -99,6 +107,30 @@ class SegmentPlan:
 
     def path(self, role: str) -> Path:
         return self.work / self.files[role]
+
+
+class KeyRecorder:
+    """Checks each new document's key as the source yields it, and keeps them in document order."""
+
+    def __init__(self, first_doc: int, known: Container[Key]) -> None:
+        self.first_doc = first_doc
+        self.known = known
+        self.keys: list[Key | None] = []
+        self.seen: dict[Key, int] = {}
+
+    def record(self, document: Document) -> Document:
+        key = document[2] if len(document) > 2 else None
+        number = len(self.keys)
+        if key is not None:
+            if not is_key(key):
+                raise DocumentError(f"document {number}: key {key!r} is neither a non-empty string nor an integer")
+            if key in self.seen:
+                raise DocumentError(f"document {number}: key {key!r} repeats document {self.seen[key]}")
+            if key in self.known:
+                raise DocumentError(f"document {number}: key {key!r} is in the index already")
+            self.seen[key] = number
+        self.keys.append(key)
+        return document
 
 
 def segment_from_documents(
@@ -114,13 +146,15 @@ def segment_from_documents(
     started = time.perf_counter()
     (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
     lengths = array("I")
+    keys = KeyRecorder(plan.first_doc, plan.known_keys)
     store = DocumentStoreWriter() if plan.store_documents else None
     with TitlesWriter(plan.path("titles")) as titles:
         blocks = _index_blocks(
-            documents, plan, block_size, max_pending, expected_documents,
+            map(keys.record, documents), plan, block_size, max_pending, expected_documents,
             lambda block: _take_block(block, lengths, titles, store),
         )
     write_synced(plan.path("lengths"), encode_lengths(lengths))
+    write_synced(plan.path("keys"), encode_keys(keys.keys))
     if store is not None:
         _write_store(store, plan.path("docs"))
     phases["index"] = time.perf_counter() - started
@@ -132,22 +166,46 @@ def segment_from_documents(
 
 
 def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPlan) -> Segment:
-    """Merge consecutive ``segments`` of the index in ``index_dir`` into one new segment."""
+    """Merge consecutive ``segments`` of the index in ``index_dir`` into one new segment over their
+    whole range of ids.  Deleted documents are dropped: no postings, length 0, an empty title and
+    no key; they stay in the new segment's deletion set, which holds nothing of them."""
     started = time.perf_counter()
     lengths = array("I")
+    keys: list[Key | None] = []
+    absent: list[int] = []
     store = DocumentStoreWriter()
+    deleted_of = {segment.name: _deleted_in(index_dir, segment) for segment in segments}
     with TitlesWriter(plan.path("titles")) as titles:
         for segment in segments:
             files = {role: index_dir / name for role, name in segment.files.items()}
             try:
-                lengths += decode_length_array(files["lengths"].read_bytes(), segment.documents, segment.files["lengths"])
-                titles.add_array(titles_payload(files["titles"].read_bytes(), segment.files["titles"]))
+                deleted = sorted(deleted_of[segment.name])
+                gap = range(plan.first_doc + len(lengths), segment.first_doc)
+                absent += gap
+                lengths.extend([0] * len(gap))
+                keys += [None] * len(gap)
+                titles.add_array(titles_json([""] * len(gap)))
+                segment_lengths = decode_length_array(files["lengths"].read_bytes(), segment.documents,
+                                                      segment.files["lengths"])
+                segment_keys = (decode_keys(files["keys"].read_bytes(), segment.documents, segment.files["keys"])
+                                if segment.has_keys else [None] * segment.documents)
+                segment_titles = titles_payload(files["titles"].read_bytes(), segment.files["titles"])
+                if deleted:
+                    absent += deleted
+                    for doc in deleted:
+                        local = doc - segment.first_doc
+                        segment_lengths[local], segment_keys[local] = 0, None
+                    segment_titles = memoryview(_titles_without(segment_titles, segment, deleted))
+                lengths += segment_lengths
+                keys += segment_keys
+                titles.add_array(segment_titles)
                 if plan.store_documents:  # mapped: only the group index is read, not the groups
                     with open(files["docs"], "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
                         store.add_store(read_document_store_index(data, segment.files["docs"]), str(files["docs"]))
             except (OSError, ValueError) as error:  # FormatError, or an empty file that cannot be mapped
                 raise IndexBuildError(f"segment {segment.name}: {error}") from error
     write_synced(plan.path("lengths"), encode_lengths(lengths))
+    write_synced(plan.path("keys"), encode_keys(keys))
     if plan.store_documents:
         _write_store(store, plan.path("docs"))
     inputs = [
@@ -156,12 +214,29 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
             segment.partition_terms[partition],
             term_table=str(index_dir / segment.files[partition_roles(partition)[1]]),
             what=f"segment {segment.name}, partition {partition}",
+            deleted=deleted_of[segment.name],
         ) for segment in segments)
         for partition in range(plan.partitions)
     ]
-    partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths)
+    partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths, len(absent))
     source = "merge of " + ", ".join(segment.name for segment in segments)
-    return _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started})
+    merged = _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started}, len(absent))
+    return with_deletion_set(merged, plan.work, DeletionSet(tuple(absent))) if absent else merged
+
+
+def _deleted_in(index_dir: Path, segment: Segment) -> frozenset[int]:
+    try:
+        return frozenset(read_deletion_set(index_dir, segment).docs)
+    except IndexUnusableError as error:
+        raise IndexBuildError(str(error)) from error
+
+
+def _titles_without(payload: memoryview, segment: Segment, deleted: Sequence[int]) -> bytes:
+    """A segment's titles as a JSON array, with the deleted documents' titles emptied."""
+    titles = decode_titles_payload(payload, segment.documents, segment.files["titles"])
+    for doc in deleted:
+        titles[doc - segment.first_doc] = ""
+    return titles_json(titles)
 
 
 def _write_store(store: DocumentStoreWriter, path: Path) -> None:
@@ -194,7 +269,7 @@ def _in_flight(plan: SegmentPlan) -> int:
 
 
 def _merge_partitions(
-    plan: SegmentPlan, inputs: Callable[[int], tuple[PartitionInput, ...]], lengths: array[int]
+    plan: SegmentPlan, inputs: Callable[[int], tuple[PartitionInput, ...]], lengths: array[int], absent: int = 0
 ) -> list[PartitionInfo]:
     """Run one merge task per partition, on ``inputs(partition)``; returns their reports in
     partition order.
@@ -202,7 +277,7 @@ def _merge_partitions(
     Each task is made as it is submitted, and at most :func:`_in_flight` run at once: a pool
     keeps a task until it is done, and a cluster's scheduler keeps it until it has run, so
     submitting every partition's task at once would hold every partition's inputs there."""
-    avgdl = average_length(plan.base_tokens + sum(lengths), plan.base_documents + len(lengths))
+    avgdl = average_length(plan.base_tokens + sum(lengths), plan.base_documents + len(lengths) - absent)
 
     def task(partition: int) -> PartitionTask:
         return PartitionTask(
@@ -244,7 +319,12 @@ def _merge_partitions(
 
 
 def _segment(
-    plan: SegmentPlan, lengths: array[int], partitions: list[PartitionInfo], source: str, phases: dict[str, float]
+    plan: SegmentPlan,
+    lengths: array[int],
+    partitions: list[PartitionInfo],
+    source: str,
+    phases: dict[str, float],
+    absent: int = 0,
 ) -> Segment:
     files = plan.files
     sizes: dict[str, int] = {}
@@ -262,7 +342,7 @@ def _segment(
         total_tokens=sum(lengths),
         partition_terms=[info.terms for info in partitions],
         postings=sum(info.postings for info in partitions),
-        tier_documents=plan.base_documents + len(lengths),
+        tier_documents=plan.base_documents + len(lengths) - absent,
         tier_tokens=plan.base_tokens + sum(lengths),
         files=files,
         file_sizes={role: sizes[role] for role in files},

@@ -20,6 +20,7 @@ are exactly those of a full evaluation.
 
 from __future__ import annotations
 
+import dataclasses
 import heapq
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Sequence
@@ -120,8 +121,9 @@ def top_k(
     Documents that score below ``floor`` (the k-th best score found elsewhere)
     may be left out: they cannot join the top k.
     """
-    if len(terms) == 1 and len(clauses) == 1 and not clauses[0].excluded and k > 0:
-        return _single_term(terms[0], norms, k, floor)
+    if len(terms) == 1 and len(clauses) == 1 and k > 0:
+        excluded = clauses[0].excluded
+        return _single_term(_without(terms[0], excluded) if excluded else terms[0], norms, k, floor)
     if len(clauses) == 1 and len(clauses[0].terms) == len(terms) > 1 and k > 0:
         whole = [index for index, term in enumerate(terms) if not term.chunks]
         if whole:  # every match is in this term's head: look the others up for each of its documents
@@ -162,6 +164,19 @@ def top_k(
 def _scored(weight: float, postings: list[Posting], norms: Sequence[float]) -> tuple[list[int], list[float]]:
     """The documents of ``postings`` and their scores."""
     return [posting[0] for posting in postings], score_postings(weight, postings, norms)
+
+
+def _without(term: TermPostings, excluded: frozenset[int]) -> TermPostings:
+    """``term`` without the postings of ``excluded`` documents: its head keeps its order, and
+    its chunks' bounds still hold for what is left of them."""
+    loader = term.load_chunk
+
+    def load_chunk(chunk: int) -> list[Posting]:
+        assert loader is not None
+        return [posting for posting in loader(chunk) if posting[0] not in excluded]
+
+    head = [posting for posting in term.head if posting[0] not in excluded]
+    return dataclasses.replace(term, head=head, load_chunk=None if loader is None else load_chunk)
 
 
 def _single_term(

@@ -67,15 +67,15 @@ def empty():
 '''
 
 
-def test_docstrings_of_source_names_definitions_by_qualified_name():
+def test_docstrings_of_source_names_and_keys_definitions_by_qualified_name():
     documents = list(corpus.docstrings_of_source(MODULE_SOURCE, "pkg.mod"))
     assert documents == [
-        Document("pkg.mod", "Module doc."),
-        Document("pkg.mod.Widget", "A widget."),
-        Document("pkg.mod.Widget.draw", "Draw it."),
-        Document("pkg.mod.Widget.draw.helper", "Nested helper."),
-        Document("pkg.mod.chosen", "Windows variant."),
-        Document("pkg.mod.chosen", "Other variant."),
+        Document("pkg.mod", "Module doc.", "pkg.mod"),
+        Document("pkg.mod.Widget", "A widget.", "pkg.mod.Widget"),
+        Document("pkg.mod.Widget.draw", "Draw it.", "pkg.mod.Widget.draw"),
+        Document("pkg.mod.Widget.draw.helper", "Nested helper.", "pkg.mod.Widget.draw.helper"),
+        Document("pkg.mod.chosen", "Windows variant.", "pkg.mod.chosen"),
+        Document("pkg.mod.chosen", "Other variant.", "pkg.mod.chosen#2"),  # keys are unique
     ]
 
 
@@ -113,11 +113,11 @@ def test_stdlib_corpus_skips_tests_third_party_and_unparseable_files(tmp_path, m
         if executor is not None:
             executor.shutdown()
     assert documents == [
-        Document("alpha", "Alpha module."),
-        Document("alpha.f", "Eff."),
-        Document("latin", "Café."),
-        Document("pkg", "The package."),
-        Document("pkg.beta.B", "Bee."),
+        Document("alpha", "Alpha module.", "alpha"),
+        Document("alpha.f", "Eff.", "alpha.f"),
+        Document("latin", "Café.", "latin"),
+        Document("pkg", "The package.", "pkg"),
+        Document("pkg.beta.B", "Bee.", "pkg.beta.B"),
     ]
 
 
@@ -144,9 +144,9 @@ def test_directory_corpus(tmp_path):
     (tmp_path / "image.bin").write_bytes(b"\x89PNG\r\n\x1a\n\xff\xfe")
     (tmp_path / "nul.txt").write_bytes(b"a\0b")
     assert list(corpus.directory_corpus(tmp_path)) == [
-        Document("a.md", "# Ay"),
-        Document("b.txt", "bee"),
-        Document("sub/deeper/c.txt", "sea"),
+        Document("a.md", "# Ay", "a.md"),
+        Document("b.txt", "bee", "b.txt"),
+        Document("sub/deeper/c.txt", "sea", "sub/deeper/c.txt"),
     ]
     with pytest.raises(corpus.CorpusError):
         list(corpus.directory_corpus(tmp_path / "b.txt"))

@@ -51,7 +51,7 @@ def test_an_index_round_trips_postings_lengths_titles_and_documents(tmp_path):
         assert index.postings("apple") == [(0, 2, 1), (1, 1, 0), (3, 0, 1), (4, 1, 0)]
         assert index.doc_freq("banana") == 2 and index.doc_freq("durian") == 0
         assert index.expand("ba") == ["banana"] and index.expand("z") == ["zebra"]
-        assert index.manifest.total_tokens == sum(len(minisearch.tokenize(t + " " + c)) for t, c in FRUIT)
+        assert index.manifest.total_tokens == sum(len(minisearch.tokenize(d.title + " " + d.content)) for d in FRUIT)
     # apple: a head of one posting (the best impact) and three chunks of one, in document order
     names = [entry[0] for entry in quorbel.iter_block_terms(str(data_file(tmp_path, "postings")))]
     apple = names.index("apple")
@@ -190,7 +190,7 @@ def test_rebuilding_replaces_the_index_and_removes_the_old_files(tmp_path):
     old_files = set(visible_files(tmp_path))
     build([Document("Durian", "durian")], tmp_path)
     new_files = set(visible_files(tmp_path))
-    assert len(new_files) == 6 and not (old_files - {"manifest.json"}) & new_files
+    assert len(new_files) == 7 and not (old_files - {"manifest.json"}) & new_files
     with Index(tmp_path) as index:
         assert [h.title for h in search(index, "durian OR apple").hits] == ["Durian"]
 
@@ -292,7 +292,7 @@ def test_a_rebuild_removes_what_a_killed_build_left_behind(tmp_path):
     (tmp_path / "postings-20240101T000000-0badf00d-000.blk").write_bytes(b"half")
     assert check_index(tmp_path).ok  # unreferenced files do not disturb the index
     build(FRUIT[:2], tmp_path)
-    assert len(visible_files(tmp_path)) == 6
+    assert len(visible_files(tmp_path)) == 7
     assert not any(name.startswith(".build-") or "0badf00d" in name for name in os.listdir(tmp_path))
 
 

@@ -33,7 +33,7 @@ def fts5_top(corpus, query, k):
     connection = sqlite3.connect(":memory:")
     connection.execute("CREATE VIRTUAL TABLE docs USING fts5(title, content)")
     connection.executemany("INSERT INTO docs(rowid, title, content) VALUES (?, ?, ?)",
-                           [(doc_id, *document) for doc_id, document in enumerate(corpus)])
+                           [(doc_id, document[0], document[1]) for doc_id, document in enumerate(corpus)])
     rows = connection.execute(
         "SELECT rowid, -bm25(docs, 4.0, 1.0) FROM docs WHERE docs MATCH ? ORDER BY bm25(docs, 4.0, 1.0), rowid "
         "LIMIT ?", (query, k)).fetchall()
@@ -65,7 +65,7 @@ def test_top_10_and_scores_equal_fts5_bm25(zipf_index, query):
 
 def full_scan(corpus, query, k):
     """BM25 of every matching document, from the raw corpus."""
-    counted = [count_fields(*document) for document in corpus]
+    counted = [count_fields(document[0], document[1]) for document in corpus]
     norms = length_norms([fields.length for fields in counted], average_length(
         sum(fields.length for fields in counted), len(corpus)))
 

@@ -1,0 +1,130 @@
+"""Deletion sets: which documents of a segment are gone, and what of them it still holds.
+
+A search must rank exactly as a fresh build of the live documents, so a
+deletion set records, beside the deleted ids, the tokens and the per-term
+document counts of the deleted documents whose postings the segment still
+holds: the reader subtracts them from the segment's statistics.  They are
+taken from the stored text (tokenised again, as the build did), or, for an
+index built without its documents, by scanning the segment's postings once.
+A merge drops the deleted documents' postings, and lists them in the new
+segment's set with nothing held.
+
+Each commit that changes a segment's set writes a new file under a new tag
+(``deletes-<segment>-<tag>.bin``), so that readers of the previous commit
+keep reading the set they opened.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from collections import Counter
+from collections.abc import Collection, Iterable
+from pathlib import Path
+
+import quorbel
+
+from .durability import sha256_of, write_synced
+from .errors import FormatError, IndexUnusableError
+from .layout import DeletionSet, decode_deletion_set, decode_lengths, decode_titles, encode_deletion_set
+from .manifest import DELETES_ROLE, Segment, data_file_names, new_tag, partition_roles
+from .tokens import count_fields
+
+__all__ = ["add_deletions", "read_deletion_set", "with_deletion_set"]
+
+
+def read_deletion_set(index_dir: Path, segment: Segment) -> DeletionSet:
+    """The segment's deletion set (empty when it has none); raises :class:`IndexUnusableError`
+    naming the file when it is missing, damaged or does not match the manifest."""
+    name = segment.files.get(DELETES_ROLE)
+    if name is None:
+        return DeletionSet(())
+    path = index_dir / name
+    try:
+        deletions = decode_deletion_set(path.read_bytes(), name)
+    except OSError as error:
+        raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
+    except FormatError as error:
+        raise IndexUnusableError(f"{path}: {error}") from error
+    if len(deletions.docs) != segment.deleted or deletions.tokens != segment.deleted_tokens:
+        raise IndexUnusableError(f"{path}: {len(deletions.docs)} documents and {deletions.tokens} tokens, "
+                                 f"the manifest says {segment.deleted} and {segment.deleted_tokens}")
+    if deletions.docs and not segment.first_doc <= deletions.docs[0] <= deletions.docs[-1] < segment.end_doc:
+        raise IndexUnusableError(f"{path}: deletes documents outside segment {segment.name}")
+    return deletions
+
+
+def with_deletion_set(segment: Segment, directory: Path, deletions: DeletionSet) -> Segment:
+    """Write ``deletions`` as the segment's new deletion set in ``directory``; returns the segment
+    that names it."""
+    files = data_file_names(segment.name, len(segment.partition_terms), segment.has_documents, segment.has_keys,
+                            deletes=new_tag())
+    name = files[DELETES_ROLE]
+    size = write_synced(directory / name, encode_deletion_set(deletions))
+    return dataclasses.replace(
+        segment,
+        files=files,
+        file_sizes={**{role: segment.file_sizes[role] for role in files if role != DELETES_ROLE}, DELETES_ROLE: size},
+        file_sha256={**{role: segment.file_sha256[role] for role in files if role != DELETES_ROLE},
+                     DELETES_ROLE: sha256_of(directory / name)},
+        deleted=len(deletions.docs),
+        deleted_tokens=deletions.tokens,
+    )
+
+
+def add_deletions(index_dir: Path, segment: Segment, docs: Collection[int], directory: Path) -> Segment:
+    """The segment with ``docs`` (ids of live documents it holds) deleted too: its new deletion
+    set written in ``directory``."""
+    previous = read_deletion_set(index_dir, segment)
+    lengths = decode_lengths(_read(index_dir, segment, "lengths"), segment.documents, segment.files["lengths"])
+    terms = _terms_of(index_dir, segment, docs)
+    doc_freq = Counter(previous.doc_freq)
+    doc_freq.update(terms)
+    deletions = DeletionSet(
+        tuple(sorted({*previous.docs, *docs})),
+        previous.tokens + sum(lengths[doc - segment.first_doc] for doc in docs),
+        dict(sorted(doc_freq.items())),
+    )
+    return with_deletion_set(segment, directory, deletions)
+
+
+def _read(index_dir: Path, segment: Segment, role: str) -> bytes:
+    path = index_dir / segment.files[role]
+    try:
+        return path.read_bytes()
+    except OSError as error:
+        raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
+
+
+def _terms_of(index_dir: Path, segment: Segment, docs: Collection[int]) -> Counter[str]:
+    """Per term, how many of ``docs`` hold it."""
+    if segment.has_documents:
+        return _terms_from_store(index_dir, segment, docs)
+    return _terms_from_postings(index_dir, segment, frozenset(docs))
+
+
+def _terms_from_store(index_dir: Path, segment: Segment, docs: Iterable[int]) -> Counter[str]:
+    from .reader import SegmentStore  # the reader's view of a store, without opening the whole index
+
+    titles = decode_titles(_read(index_dir, segment, "titles"), segment.documents, segment.files["titles"])
+    counts: Counter[str] = Counter()
+    with SegmentStore(index_dir, segment) as store:
+        for doc in docs:
+            fields = count_fields(titles[doc - segment.first_doc], store.content(doc))
+            counts.update(fields.content.keys() | fields.title.keys())
+    return counts
+
+
+def _terms_from_postings(index_dir: Path, segment: Segment, docs: frozenset[int]) -> Counter[str]:
+    """Without the stored text: every posting of the segment read once."""
+    counts: Counter[str] = Counter()
+    for partition in range(len(segment.partition_terms)):
+        path = index_dir / segment.files[partition_roles(partition)[0]]
+        try:
+            entries = quorbel.iter_block_terms(str(path))
+        except (OSError, ValueError) as error:
+            raise IndexUnusableError(f"{path}: {error}") from error
+        for term, _, _, postings in entries:
+            held = sum(1 for posting in postings if posting[0] in docs)
+            if held:
+                counts[term] += held
+    return counts
