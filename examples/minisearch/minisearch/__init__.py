@@ -33,7 +33,9 @@ How the code is laid out, from the command line to the bytes:
 * Reading a source: :mod:`~minisearch.corpus` (documents from the standard
   library, a directory, JSON Lines) and :mod:`~minisearch.tokens` (terms).
 * Building: :mod:`~minisearch.options` (:class:`BuildOptions`),
-  :mod:`~minisearch.indexer` (build, add, optimize and their commits) →
+  :mod:`~minisearch.indexer` (build, add, optimize and their commits),
+  :mod:`~minisearch.updates` (delete, upsert, sync) and
+  :mod:`~minisearch.deletions` (the deletion sets) →
   :mod:`~minisearch.segments` (one segment: blocks, then one merge per
   partition) → :mod:`~minisearch.blocks` (the workers' blocks) and
   :mod:`~minisearch.merge` (a partition's impact tiers);
@@ -80,6 +82,7 @@ from .query import parse
 from .reader import Index
 from .search import Hit, SearchResult, search
 from .tokens import count_terms, tokenize
+from .updates import delete_documents, sync_directory, upsert_documents
 
 __all__ = [
     "BlockInfo",
@@ -103,6 +106,7 @@ __all__ = [
     "build_index",
     "check_index",
     "count_terms",
+    "delete_documents",
     "directory_corpus",
     "jsonl_corpus",
     "limit_documents",
@@ -110,7 +114,9 @@ __all__ = [
     "parse",
     "search",
     "stdlib_corpus",
+    "sync_directory",
     "tokenize",
+    "upsert_documents",
 ]
 
 __version__ = "0.2.0"

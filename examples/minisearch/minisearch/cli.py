@@ -19,6 +19,7 @@ from .cluster import open_executor, source_executor, worker_count
 from .corpus import (
     CorpusError,
     Document,
+    Key,
     directory_corpus,
     jsonl_corpus,
     limit_documents,
@@ -33,6 +34,7 @@ from .query import QuerySyntaxError
 from .reader import Index
 from .search import SearchResult, search
 from .tokens import TOKEN_PATTERN
+from .updates import delete_documents, sync_directory, upsert_documents
 
 __all__ = ["SAMPLE_QUERIES", "format_result", "format_summary", "main"]
 
@@ -43,7 +45,7 @@ SAMPLE_QUERIES = (
     "parse command line arguments",
     "zip* archive",
 )
-COMMANDS = ("demo", "index", "add", "optimize", "search", "shell", "check")
+COMMANDS = ("demo", "index", "add", "delete", "upsert", "sync", "optimize", "search", "shell", "check")
 
 EPILOG = f"""\
 Without a command, runs the demo.  Terms are runs of letters and digits,
@@ -127,6 +129,20 @@ def _worker_options(parser: argparse.ArgumentParser) -> None:
         help="run them on a Dask LocalCluster of N worker processes started for this command",
     )
     parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
+    parser.add_argument(
+        "--wait", type=_seconds, default=0.0, metavar="SECONDS",
+        help="wait up to SECONDS for another writer of the index to finish (default: fail at once)",
+    )
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0.0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
 
 
 def _build_options(parser: argparse.ArgumentParser) -> None:
@@ -176,6 +192,32 @@ def make_parser() -> argparse.ArgumentParser:
     _source_options(add)
     _build_options(add)
     add.add_argument("--no-merge", action="store_true", help="add the segment without merging segments")
+
+    delete = commands.add_parser(
+        "delete", help="delete documents by key",
+        description="Delete the documents with the given keys from INDEX in one commit; unknown keys are "
+        "listed and the command exits 1 (the known ones are deleted).",
+    )
+    delete.add_argument("index", type=Path, metavar="INDEX", help="an index directory")
+    delete.add_argument("keys", nargs="*", metavar="KEY", help="keys of the documents to delete")
+    delete.add_argument("--keys", dest="keys_file", type=Path, metavar="FILE", help="also the keys in FILE, one a line")
+    _worker_options(delete)
+
+    upsert = commands.add_parser(
+        "upsert", help="add or replace documents by key",
+        description="Add the documents of a source to INDEX; a document whose key the index holds replaces it.",
+    )
+    upsert.add_argument("index", type=Path, metavar="INDEX", help="an index directory")
+    _source_options(upsert)
+    _build_options(upsert)
+
+    sync = commands.add_parser(
+        "sync", help="make an index follow a directory",
+        description="Add the new files of DIR, replace the changed ones and delete the removed ones, in one commit.",
+    )
+    sync.add_argument("index", type=Path, metavar="INDEX", help="an index directory")
+    sync.add_argument("--dir", required=True, metavar="DIR", help="the directory the index was built from")
+    _build_options(sync)
 
     optimize = commands.add_parser(
         "optimize", help="merge all segments of an index", description="Merge every segment of INDEX into one."
@@ -266,6 +308,7 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
             block_size=args.block_size,
             workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress,
+            wait=args.wait,
             store_documents=not args.no_documents,
             partitions=args.partitions,
             memory=args.memory,
@@ -314,6 +357,7 @@ def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
             block_size=args.block_size,
             workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress,
+            wait=args.wait,
         )
         report = add_documents(
             limit_documents(source(source_executor(executor)), args.limit),
@@ -328,9 +372,53 @@ def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
     return 0
 
 
+def cmd_delete(args: argparse.Namespace, out: TextIO) -> int:
+    keys: list[Key] = list(args.keys)
+    if args.keys_file is not None:
+        try:
+            keys += [line.strip() for line in args.keys_file.read_text(encoding="utf-8").splitlines() if line.strip()]
+        except (OSError, UnicodeDecodeError) as error:
+            raise CorpusError(f"cannot read {args.keys_file}: {error}") from error
+    report = delete_documents(keys, args.index, BuildOptions(show_progress=False, wait=args.wait))
+    print(f"deleted {report.deleted:,} documents", file=out)
+    if report.unknown_keys:
+        print("minisearch: error: no document has the keys: " + ", ".join(map(repr, report.unknown_keys)),
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+def cmd_upsert(args: argparse.Namespace, out: TextIO) -> int:
+    source, description, _ = _source(args)
+    with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
+        options = BuildOptions(
+            block_size=args.block_size, workers=worker_count(executor, args.workers or None),
+            show_progress=not args.no_progress, wait=args.wait,
+        )
+        report = upsert_documents(limit_documents(source(source_executor(executor)), args.limit), args.index,
+                                  options, executor=executor, source=description)
+    print(f"{format_summary(report)}\nreplaced {report.replaced:,} documents", file=out)
+    return 0
+
+
+def cmd_sync(args: argparse.Namespace, out: TextIO) -> int:
+    with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
+        options = BuildOptions(
+            block_size=args.block_size, workers=worker_count(executor, args.workers or None),
+            show_progress=not args.no_progress, wait=args.wait,
+        )
+        report = sync_directory(args.dir, args.index, options, executor=executor)
+    added = report.documents - report.replaced
+    print(f"{format_summary(report)}\nadded {added:,}, replaced {report.replaced:,}, "
+          f"deleted {report.deleted - report.replaced:,} documents", file=out)
+    return 0
+
+
 def cmd_optimize(args: argparse.Namespace, out: TextIO) -> int:
     with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
-        options = BuildOptions(workers=worker_count(executor, args.workers or None), show_progress=not args.no_progress)
+        options = BuildOptions(
+            workers=worker_count(executor, args.workers or None), show_progress=not args.no_progress, wait=args.wait
+        )
         report = optimize_index(args.index, options, executor=executor)
     print(format_summary(report), file=out)
     return 0
@@ -460,6 +548,9 @@ HANDLERS = {
     "demo": cmd_demo,
     "index": cmd_index,
     "add": cmd_add,
+    "delete": cmd_delete,
+    "upsert": cmd_upsert,
+    "sync": cmd_sync,
     "optimize": cmd_optimize,
     "search": cmd_search,
     "shell": cmd_shell,

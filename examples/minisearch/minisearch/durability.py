@@ -20,6 +20,8 @@ import hashlib
 import os
 import secrets
 import shutil
+import sys
+import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 
@@ -98,20 +100,40 @@ def fsync_directory(path: str | os.PathLike[str]) -> None:
 
 
 @contextlib.contextmanager
-def build_lock(index_dir: Path) -> Iterator[None]:
-    """Hold an exclusive lock on ``index_dir`` for one build (POSIX ``flock``).
+def build_lock(index_dir: Path, wait: float = 0.0) -> Iterator[None]:
+    """Hold an exclusive lock on ``index_dir`` for one writer (POSIX ``flock``).
 
-    A second build of the same directory fails at once instead of racing.
+    A second writer waits up to ``wait`` seconds, then fails naming the holder (its pid and
+    command, which the holder writes into the lock file).  The kernel lets go of the lock of a
+    killed writer, so the next one simply takes it.  The lock file is never opened through a
+    symbolic link.
     """
-    fd = os.open(index_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT, 0o644)
     try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise IndexUnusableError(f"another build is writing to {index_dir}") from None
+        fd = os.open(index_dir / LOCK_NAME, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o644)
+    except OSError as error:
+        raise IndexUnusableError(f"cannot lock {index_dir / LOCK_NAME}: {error.strerror or error}") from error
+    try:
+        _take(fd, index_dir, wait)
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"pid {os.getpid()}: {' '.join(sys.argv) or 'python'}\n".encode(errors="replace"), 0)
         yield
     finally:
         os.close(fd)
+
+
+def _take(fd: int, index_dir: Path, wait: float) -> None:
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return
+        except BlockingIOError:
+            if time.monotonic() >= deadline:
+                holder = os.pread(fd, 4096, 0).decode(errors="replace").strip() or "another process"
+                raise IndexUnusableError(
+                    f"another writer holds {index_dir} ({holder}); waited {wait:g} s"
+                ) from None
+            time.sleep(min(0.05, max(0.0, deadline - time.monotonic())))
 
 
 def is_own_entry(name: str) -> bool:

@@ -17,6 +17,7 @@ directory.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import os
 import shutil
 import time
@@ -25,10 +26,12 @@ from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .corpus import Document
+from .corpus import Document, Key
+from .deletions import read_deletion_set
 from .durability import BUILD_PREFIX, build_lock, fsync_directory, fsync_file, is_own_entry, remove_stale_files
-from .errors import IndexBuildError, IndexUnusableError
+from .errors import FormatError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
+from .layout import decode_keys
 from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
 from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import choose_partitions
@@ -61,6 +64,12 @@ class BuildReport:
     block_size: int = 0
     merges: int = 0
     """Merges of segments that followed, as the policy asked."""
+    deleted: int = 0
+    """Documents deleted, those replaced included."""
+    replaced: int = 0
+    """Documents replaced by new ones of the same key."""
+    unknown_keys: list[Key] = field(default_factory=list)
+    """Keys asked to be deleted that the index does not hold."""
     phase_seconds: dict[str, float] = field(default_factory=dict)
 
     @property
@@ -141,7 +150,7 @@ def build_index(
     target = Path(index_dir).absolute()  # workers may run in another directory
     target.mkdir(parents=True, exist_ok=True)
     _check_target(target)
-    with build_lock(target), _executor(executor, options.workers) as pool:
+    with build_lock(target, options.wait), _executor(executor, options.workers) as pool:
         previous = _previous_manifest(target)
         remove_stale_files(target, keep=previous.files if previous else [])
         shape = Manifest(
@@ -176,23 +185,48 @@ def add_documents(
     that fails leaves the index as it was before it.
     """
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target)), _executor(executor, options.workers) as pool:
+    with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
+        known = live_keys(target, previous)
         report = _commit_new_segment(
             target, previous, previous, _stores_documents(previous), pool, options,
-            lambda plan: segment_from_documents(documents, plan, options.block_size, options.max_pending,
-                                                expected_documents, source),
+            lambda plan: segment_from_documents(documents, dataclasses.replace(plan, known_keys=known),
+                                                options.block_size, options.max_pending, expected_documents, source),
         )
         report.block_size = options.block_size
         if merge and report.segment is not None:
-            started = time.perf_counter()
-            while (run := next_merge([segment.documents for segment in report.manifest.segments])) is not None:
-                report.manifest = _commit_merge(target, report.manifest, run, pool, options).manifest
-                report.merges += 1
-            if report.merges:
-                report.phase_seconds["tiered merge"] = time.perf_counter() - started
+            merge_by_policy(target, report, pool, options)
     return report
+
+
+def merge_by_policy(target: Path, report: BuildReport, pool: Executor, options: BuildOptions) -> None:
+    """Merge segments as the tiered policy says, counting live documents; each merge commits."""
+    started = time.perf_counter()
+    while (run := next_merge([segment.live_documents for segment in report.manifest.segments])) is not None:
+        report.manifest = _commit_merge(target, report.manifest, run, pool, options).manifest
+        report.merges += 1
+    if report.merges:
+        report.phase_seconds["tiered merge"] = time.perf_counter() - started
+
+
+def live_keys(index_dir: Path, manifest: Manifest) -> dict[Key, int]:
+    """The key of every live document of the index, with its id."""
+    keys: dict[Key, int] = {}
+    for segment in manifest.segments:
+        if not segment.has_keys:
+            continue
+        name = segment.files["keys"]
+        try:
+            segment_keys = decode_keys((index_dir / name).read_bytes(), segment.documents, name)
+        except (OSError, FormatError) as error:
+            raise IndexUnusableError(f"{index_dir / name}: {error}") from error
+        deleted = frozenset(read_deletion_set(index_dir, segment).docs)
+        keys.update(
+            (key, doc) for doc, key in enumerate(segment_keys, segment.first_doc)
+            if key is not None and doc not in deleted
+        )
+    return keys
 
 
 def optimize_index(
@@ -205,7 +239,7 @@ def optimize_index(
 
     An index of one segment is left as it is (the report has no segment)."""
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target)), _executor(executor, options.workers) as pool:
+    with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
         manifest = read_manifest(target)
         remove_stale_files(target, keep=manifest.files)
         if len(manifest.segments) <= 1:
@@ -273,8 +307,9 @@ def _commit_new_segment(
 
     def make(name: str, work: Path) -> tuple[Segment, Manifest, int]:
         plan = SegmentPlan(
-            name, work, shape.documents, shape.partitions, shape.head_size, shape.chunk_size, store_documents,
-            pool, options.workers, options.show_progress, base_documents=shape.documents, base_tokens=shape.total_tokens,
+            name, work, shape.end_doc, shape.partitions, shape.head_size, shape.chunk_size, store_documents,
+            pool, options.workers, options.show_progress, base_documents=shape.live_documents,
+            base_tokens=shape.live_tokens,
         )
         segment, blocks = write(plan)
         return segment, shape.with_segments([*shape.segments, segment]), blocks
@@ -293,11 +328,12 @@ def _commit_merge(
         plan = SegmentPlan(
             name, work, merged[0].first_doc, manifest.partitions, manifest.head_size, manifest.chunk_size,
             _stores_documents(manifest), pool, options.workers, options.show_progress,
-            base_documents=manifest.documents - sum(segment.documents for segment in merged),
-            base_tokens=manifest.total_tokens - sum(segment.total_tokens for segment in merged),
+            base_documents=manifest.live_documents - sum(segment.live_documents for segment in merged),
+            base_tokens=manifest.live_tokens - sum(segment.live_tokens for segment in merged),
         )
         segment = merge_segments(merged, target, plan)
-        segments = [*manifest.segments[:start], segment, *manifest.segments[stop:]]
+        kept = [segment] if segment.live_documents else []  # a segment without a live document goes
+        segments = [*manifest.segments[:start], *kept, *manifest.segments[stop:]]
         return segment, manifest.with_segments(segments), 0
 
     return _write_and_commit(target, manifest, make, keep_empty=True)
@@ -323,7 +359,8 @@ def _write_and_commit(
         if segment.documents == 0 and not keep_empty:  # nothing to add
             assert previous is not None
             return BuildReport(target, previous, None)
-        new_files = list(segment.files.values())
+        old_files = set(previous.files) if previous else set()
+        new_files = [file_name for file_name in manifest.files if file_name not in old_files]
         started = time.perf_counter()
         _commit(target, work, manifest, new_files)
         phases = {**segment.phase_seconds, "commit": time.perf_counter() - started}

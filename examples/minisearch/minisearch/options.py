@@ -38,12 +38,16 @@ class BuildOptions:
     head_size: int = DEFAULT_HEAD_SIZE
     chunk_size: int = DEFAULT_CHUNK_SIZE
     show_progress: bool = True
+    wait: float = 0.0
+    """Seconds to wait for another writer of the index to finish before failing."""
 
     def __post_init__(self) -> None:
         for name in ("block_size", "head_size", "chunk_size", "max_pending", "memory"):
             value = getattr(self, name)
             if value is not None and value < 1:
                 raise ValueError(f"{name} must be at least 1")
+        if not 0.0 <= self.wait < float("inf"):
+            raise ValueError("wait must be a finite number of seconds, at least 0")
         if self.workers is not None and self.workers < 0:
             raise ValueError("workers must not be negative")
         if self.partitions is not None and not 1 <= self.partitions <= MAX_PARTITIONS:

@@ -1,0 +1,184 @@
+"""Documents that change: delete by key, upsert, and sync an index with a directory.
+
+Each call is one commit: the new documents' segment (if any) and the new
+deletion sets of the segments that lose documents replace the manifest
+together, so a reader sees the index before or after the whole change.  A
+segment left without a live document goes.  Statistics stay exact: the
+reader subtracts what each deletion set holds (:mod:`minisearch.deletions`),
+so every result equals that of a fresh build of the live documents.
+"""
+
+from __future__ import annotations
+
+import os
+from bisect import bisect_right
+from collections import defaultdict
+from collections.abc import Iterable, Iterator, Sequence
+from concurrent.futures import Executor
+from pathlib import Path
+
+from .corpus import Document, Key, directory_corpus
+from .deletions import add_deletions
+from .durability import build_lock, remove_stale_files
+from .errors import FormatError, IndexUnusableError
+from .indexer import (
+    BuildReport,
+    _executor,
+    _existing,
+    _stores_documents,
+    _write_and_commit,
+    live_keys,
+    merge_by_policy,
+)
+from .layout import decode_keys
+from .manifest import Manifest, Segment, read_manifest
+from .options import BuildOptions
+from .reader import SegmentStore
+from .segments import SegmentPlan, segment_from_documents
+
+__all__ = ["delete_documents", "sync_directory", "upsert_documents"]
+
+
+def delete_documents(
+    keys: Iterable[Key], index_dir: str | os.PathLike[str], options: BuildOptions = BuildOptions()
+) -> BuildReport:
+    """Delete the documents with ``keys``; the report lists the keys the index does not hold
+    (the others are deleted all the same)."""
+    return _update(index_dir, [], list(keys), options)
+
+
+def upsert_documents(
+    documents: Iterable[Document],
+    index_dir: str | os.PathLike[str],
+    options: BuildOptions = BuildOptions(),
+    *,
+    executor: Executor | None = None,
+    source: str = "",
+) -> BuildReport:
+    """Add ``documents``; one whose key the index holds replaces that document."""
+    return _update(index_dir, documents, [], options, executor=executor, source=source, replace=True)
+
+
+def sync_directory(
+    directory: str | os.PathLike[str],
+    index_dir: str | os.PathLike[str],
+    options: BuildOptions = BuildOptions(),
+    *,
+    executor: Executor | None = None,
+) -> BuildReport:
+    """Make the index follow ``directory`` (indexed with its files' relative paths as keys):
+    new files are added, changed ones replaced, and the documents of removed ones deleted.  A
+    file has changed when its text differs from the stored one, which an index without its
+    document store cannot tell: it refuses."""
+    target = Path(index_dir).absolute()
+    manifest = read_manifest(_existing(target))
+    if not _stores_documents(manifest):
+        raise IndexUnusableError(f"{target} was built without its documents: sync cannot tell changed files")
+    indexed = live_keys(target, manifest)
+    changed = list(_changed_files(directory, target, manifest, indexed))
+    present = {document.key for document in changed} | set(_file_keys(directory))
+    removed: list[Key] = [key for key in indexed if isinstance(key, str) and key not in present]
+    return _update(target, changed, removed, options, executor=executor, source=f"sync of {directory}", replace=True)
+
+
+def _file_keys(directory: str | os.PathLike[str]) -> Iterator[str]:
+    for document in directory_corpus(directory):
+        assert isinstance(document.key, str)
+        yield document.key
+
+
+def _changed_files(
+    directory: str | os.PathLike[str], target: Path, manifest: Manifest, indexed: dict[Key, int]
+) -> Iterator[Document]:
+    """The documents of ``directory`` that the index lacks or holds with another text."""
+    stores: dict[str, SegmentStore] = {}
+    starts = [segment.first_doc for segment in manifest.segments]
+    try:
+        for document in directory_corpus(directory):
+            doc = indexed.get(document.key) if document.key is not None else None
+            if doc is None:
+                yield document
+                continue
+            segment = manifest.segments[_segment_number(starts, doc)]
+            store = stores.get(segment.name)
+            if store is None:
+                store = stores[segment.name] = SegmentStore(target, segment)
+            if store.content(doc) != document.content:
+                yield document
+    finally:
+        for store in stores.values():
+            store.close()
+
+
+def _segment_number(starts: Sequence[int], doc: int) -> int:
+    return bisect_right(starts, doc) - 1
+
+
+def _update(
+    index_dir: str | os.PathLike[str],
+    documents: Iterable[Document],
+    delete_keys: list[Key],
+    options: BuildOptions,
+    *,
+    executor: Executor | None = None,
+    source: str = "",
+    replace: bool = False,
+) -> BuildReport:
+    """One commit: ``documents`` as a new segment, and the documents of ``delete_keys`` (and,
+    with ``replace``, of the new documents' keys) deleted; then merges by the tiered policy."""
+    target = Path(index_dir).absolute()  # workers may run in another directory
+    with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
+        previous = read_manifest(target)
+        remove_stale_files(target, keep=previous.files)
+        keys = live_keys(target, previous)
+        unknown = [key for key in delete_keys if key not in keys]
+        counts: dict[str, int] = {}
+
+        def make(name: str, work: Path) -> tuple[Segment, Manifest, int]:
+            plan = SegmentPlan(
+                name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
+                _stores_documents(previous), pool, options.workers, options.show_progress,
+                base_documents=previous.live_documents, base_tokens=previous.live_tokens,
+                known_keys=frozenset() if replace else keys,
+            )
+            segment, blocks = segment_from_documents(
+                documents, plan, options.block_size, options.max_pending, None, source
+            )
+            replaced = _replaced(plan, segment, keys) if replace else []
+            gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
+            counts.update(deleted=len(gone), replaced=len(replaced))
+            segments = _with_deletions(target, previous.segments, gone, work)
+            if segment.documents:
+                segments.append(segment)
+            return segment, previous.with_segments(segments), blocks
+
+        report = _write_and_commit(target, previous, make, keep_empty=True)
+        report.deleted, report.replaced, report.unknown_keys = counts["deleted"], counts["replaced"], unknown
+        if report.segment is not None and report.segment.documents == 0:
+            report.segment = None
+        merge_by_policy(target, report, pool, options)
+    return report
+
+
+def _replaced(plan: SegmentPlan, segment: Segment, keys: dict[Key, int]) -> list[int]:
+    """The ids of the index's documents whose keys the new segment's documents take."""
+    try:
+        new_keys = decode_keys(plan.path("keys").read_bytes(), segment.documents, "keys")
+    except FormatError as error:  # written just now: cannot happen unless the disk lies
+        raise IndexUnusableError(str(error)) from error
+    return [keys[key] for key in new_keys if key is not None and key in keys]
+
+
+def _with_deletions(index_dir: Path, segments: Sequence[Segment], gone: set[int], work: Path) -> list[Segment]:
+    """The segments with the documents ``gone`` deleted; those left without a live one go."""
+    by_segment: defaultdict[int, list[int]] = defaultdict(list)
+    starts = [segment.first_doc for segment in segments]
+    for doc in gone:
+        by_segment[_segment_number(starts, doc)].append(doc)
+    kept = []
+    for number, segment in enumerate(segments):
+        if number in by_segment:
+            segment = add_deletions(index_dir, segment, by_segment[number], work)
+        if segment.live_documents:
+            kept.append(segment)
+    return kept
