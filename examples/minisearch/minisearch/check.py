@@ -39,11 +39,14 @@ from typing import Any
 import quorbel
 
 from . import ranking
+from .corpus import Key
+from .deletions import read_deletion_set
 from .durability import sha256_of
 from .errors import IndexUnusableError
 from .layout import (
     FormatError,
     TermTable,
+    decode_keys,
     decode_lengths,
     decode_term_table,
     decode_titles,
@@ -279,9 +282,31 @@ def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:
     except IndexUnusableError as error:
         report.add(str(error))
         return report
+    keys: dict[Key, int] = {}
     for segment in manifest.segments:
         _check_segment(report, directory, segment)
+        _check_keys(report, directory, segment, keys)
     return report
+
+
+def _check_keys(report: CheckReport, directory: Path, segment: Segment, seen: dict[Key, int]) -> None:
+    """The segment's deletion set, and its live documents' keys, none of which an earlier live
+    document has."""
+    try:
+        deleted = frozenset(read_deletion_set(directory, segment).docs)
+    except IndexUnusableError as error:
+        report.add(str(error))
+        deleted = frozenset()
+    if not segment.has_keys:
+        return
+    name = segment.files["keys"]
+    keys = _load(report, directory / name, lambda data: decode_keys(data, segment.documents, name))
+    for doc, key in enumerate(keys or [], segment.first_doc):
+        if key is None or doc in deleted:
+            continue
+        if key in seen:
+            report.add(f"{name}: key {key!r} of document {doc} is the key of document {seen[key]} too")
+        seen[key] = doc
 
 
 def _check_segment(report: CheckReport, directory: Path, segment: Segment) -> None:

@@ -354,6 +354,8 @@ class _Term:
     cuts: list[tuple[int, int]] = field(default_factory=list)
     """(byte offset, the document before it) every :data:`_BATCH` postings or so."""
     next_cut: int = _BATCH
+    uncounted: bool = False
+    """Some of its lists came as pieces of a long list, which count nothing of their own."""
 
     def cut(self) -> None:
         """Let a batch start at the next postings appended."""
@@ -381,7 +383,8 @@ class BlockMerger:
         for term, content, title, postings in entries:
             known = terms.get(term)
             if known is None:
-                terms[term] = _Term(len(postings), content, title, bytearray(_encode(postings, True)), postings[-1][0])
+                terms[term] = _Term(len(postings), content, title, bytearray(_encode(postings, True)), postings[-1][0],
+                                    uncounted=not (content or title))
                 continue
             if known.postings >= known.next_cut:
                 known.cut()
@@ -393,6 +396,7 @@ class BlockMerger:
             known.postings += len(postings)
             known.content += content
             known.title += title
+            known.uncounted |= not (content or title)
 
     def finish(
         self, lengths: Sequence[int], norms: Sequence[float], first_doc: int, head_size: int, chunk_size: int
@@ -412,7 +416,7 @@ class BlockMerger:
             else:
                 encoded = bytes(term.data)
                 counts = (term.content, term.title)
-                if counts == (0, 0):  # pieces of a long list that deletions made short count nothing
+                if term.uncounted:  # pieces of a long list that deletions made short
                     counts = doc_freqs(_decode(encoded))
                 merged.add_encoded(name, counts, encoded)
                 merged.chunk_count.append(0)

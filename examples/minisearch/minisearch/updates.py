@@ -21,6 +21,7 @@ from .corpus import Document, Key, directory_corpus
 from .deletions import add_deletions
 from .durability import build_lock, remove_stale_files
 from .errors import FormatError, IndexUnusableError
+from .executors import InlineExecutor
 from .indexer import (
     BuildReport,
     _executor,
@@ -44,7 +45,7 @@ def delete_documents(
 ) -> BuildReport:
     """Delete the documents with ``keys``; the report lists the keys the index does not hold
     (the others are deleted all the same)."""
-    return _update(index_dir, [], list(keys), options)
+    return _update(index_dir, [], list(keys), options, executor=InlineExecutor())  # nothing to build
 
 
 def upsert_documents(

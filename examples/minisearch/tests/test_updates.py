@@ -1,0 +1,229 @@
+"""Documents that change: keys, delete, upsert, sync, and the writer's lock, against a fresh build
+of the live documents."""
+
+import math
+import os
+import random
+import threading
+
+import pytest
+from conftest import build, visible_files, with_options
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import minisearch
+import minisearch.cli
+from minisearch import Document, Index, search
+from minisearch.executors import InlineExecutor
+
+WORDS = [f"w{number}" for number in range(12)]
+QUERIES = ["w0", "w3", "w1 w2", "w0 OR w7", "w1*", "w2 -w0", "w11"]
+SHAPE = dict(block_size=3, head_size=2, chunk_size=3, partitions=2)
+
+
+def document(rng, key):
+    def text(low, high):
+        return " ".join(rng.choices(WORDS, [1 / (n + 1) for n in range(len(WORDS))], k=rng.randint(low, high)))
+
+    return Document(text(0, 3), text(0, 12), key)
+
+
+def answers(index_dir, queries=QUERIES):
+    with Index(index_dir) as index:
+        return {query: [(hit.key, hit.score) for hit in search(index, query, 10).hits] for query in queries}
+
+
+def fresh(live, directory):
+    """A fresh build of the live documents, in the order the index numbers them."""
+    build(live, directory, **SHAPE)
+    return answers(directory)
+
+
+def assert_same(got, expected):
+    assert got.keys() == expected.keys()
+    for query in got:
+        assert [key for key, _ in got[query]] == [key for key, _ in expected[query]], query
+        assert all(math.isclose(a, b, rel_tol=1e-12) for (_, a), (_, b) in zip(got[query], expected[query]))
+
+
+steps = st.lists(
+    st.tuples(st.sampled_from(["add", "delete", "upsert", "optimize"]), st.integers(1, 6)), min_size=1, max_size=5
+)
+
+
+@settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 10**6), start=st.integers(1, 15), steps=steps)
+def test_any_sequence_of_changes_ranks_as_a_fresh_build_of_the_live_documents(tmp_path_factory, seed, start, steps):
+    rng = random.Random(seed)
+    directory = tmp_path_factory.mktemp("changing")
+    counter = iter(range(10**6))
+    live = {}  # key -> document, in the order the index numbers them
+    first = [document(rng, f"d{next(counter)}") for _ in range(start)]
+    build(first, directory, **SHAPE)
+    live.update((doc.key, doc) for doc in first)
+    for action, count in steps:
+        if action == "add":
+            new = [document(rng, f"d{next(counter)}") for _ in range(count)]
+            with_options(minisearch.add_documents, new, directory, executor=InlineExecutor(), **SHAPE)
+            live.update((doc.key, doc) for doc in new)
+        elif action == "delete":
+            gone = rng.sample(sorted(live), min(count, len(live)))
+            report = with_options(minisearch.delete_documents, gone, directory)
+            assert report.deleted == len(gone) and not report.unknown_keys
+            for key in gone:
+                del live[key]
+        elif action == "upsert":
+            keys = rng.sample(sorted(live), min(count, len(live))) + [f"d{next(counter)}"]
+            new = [document(rng, key) for key in keys]
+            with_options(minisearch.upsert_documents, new, directory, executor=InlineExecutor(), **SHAPE)
+            for doc in new:  # a replaced document takes a new, larger id
+                live.pop(doc.key, None)
+                live[doc.key] = doc
+        else:
+            with_options(minisearch.optimize_index, directory, executor=InlineExecutor())
+        assert not minisearch.check_index(directory).problems
+    assert_same(answers(directory), fresh(list(live.values()), tmp_path_factory.mktemp("fresh")))
+    with Index(directory) as index:
+        assert index.documents == len(live)
+
+
+@pytest.fixture
+def keyed(tmp_path):
+    rng = random.Random(3)
+    documents = [document(rng, f"k{n}") for n in range(20)]
+    build(documents, tmp_path / "index", **SHAPE)
+    return tmp_path / "index", documents
+
+
+def test_keys_reach_hits_and_documents_and_deleted_keys_are_gone(keyed):
+    directory, documents = keyed
+    with Index(directory) as index:
+        hit = search(index, "w0", 1).hits[0]
+        assert index.document(hit.key) == documents[hit.doc_id]
+    minisearch.delete_documents([hit.key], directory, minisearch.BuildOptions(show_progress=False))
+    with Index(directory) as index:
+        with pytest.raises(KeyError):
+            index.document(hit.key)
+        assert hit.key not in {h.key for h in search(index, "w0", 100).hits}
+
+
+@pytest.mark.parametrize(
+    ("documents", "message"),
+    [
+        ([Document("t", "c", 1.5)], "key 1.5 is neither"),
+        ([Document("t", "c", "")], "key '' is neither"),
+        ([Document("t", "c", True)], "key True is neither"),
+        ([Document("t", "c", "x"), Document("u", "d", "x")], "document 1: key 'x' repeats document 0"),
+        ([Document("t", "c", "k3")], "key 'k3' is in the index already"),
+    ],
+)
+def test_bad_or_repeated_keys_are_refused_and_nothing_changes(keyed, documents, message):
+    directory, _ = keyed
+    before = {path.name: path.read_bytes() for path in directory.iterdir()}
+    with pytest.raises(minisearch.DocumentError, match=message):
+        with_options(minisearch.add_documents, documents, directory, executor=InlineExecutor())
+    assert {path.name: path.read_bytes() for path in directory.iterdir()} == before
+
+
+@pytest.mark.parametrize("damage", ["missing", "corrupt"])
+def test_a_missing_or_corrupt_deletion_set_is_named_by_search_and_check(keyed, damage):
+    directory, _ = keyed
+    minisearch.delete_documents(["k1"], directory, minisearch.BuildOptions(show_progress=False))
+    path = next(directory.glob("deletes-*.bin"))
+    if damage == "missing":
+        path.unlink()
+    else:
+        path.write_bytes(path.read_bytes()[:-3] + b"xyz")
+    with pytest.raises(minisearch.IndexUnusableError, match=path.name):
+        Index(directory)
+    assert any(path.name in problem for problem in minisearch.check_index(directory).problems)
+
+
+def test_a_second_writer_waits_for_the_first_and_names_it_when_it_gives_up(keyed):
+    directory, _ = keyed
+    taken, release = threading.Event(), threading.Event()
+
+    def hold():
+        with minisearch.durability.build_lock(directory):
+            taken.set()
+            release.wait(10)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    taken.wait(10)
+    try:
+        with pytest.raises(minisearch.IndexUnusableError, match=rf"another writer holds .*pid {os.getpid()}"):
+            minisearch.delete_documents(["k2"], directory, minisearch.BuildOptions(wait=0.1))
+        threading.Timer(0.2, release.set).start()
+        report = minisearch.delete_documents(["k2"], directory, minisearch.BuildOptions(wait=10))
+        assert report.deleted == 1
+    finally:
+        release.set()
+        holder.join()
+
+
+def test_a_reader_keeps_its_commit_until_it_refreshes(keyed):
+    directory, _ = keyed
+    with Index(directory) as index:
+        before = search(index, "w0", 50).hits
+        minisearch.delete_documents([before[0].key], directory, minisearch.BuildOptions(show_progress=False))
+        assert search(index, "w0", 50).hits == before
+        assert index.refresh() and not index.refresh()
+        assert before[0].key not in {hit.key for hit in search(index, "w0", 50).hits}
+
+
+def test_opening_follows_a_commit_that_removed_the_files_it_was_opening(keyed, monkeypatch):
+    directory, documents = keyed
+    real = minisearch.reader.SegmentReader
+    calls = []
+
+    def committing_meanwhile(*args):
+        if not calls:  # the first open: a commit replaces the manifest and removes the old files
+            calls.append(1)
+            with_options(minisearch.add_documents, [Document("new", "w0", "new")], directory,
+                         executor=InlineExecutor(), merge=False)
+            with_options(minisearch.optimize_index, directory, executor=InlineExecutor())
+        return real(*args)
+
+    monkeypatch.setattr(minisearch.reader, "SegmentReader", committing_meanwhile)
+    with Index(directory) as index:
+        assert index.documents == len(documents) + 1
+
+
+def test_sync_adds_replaces_and_deletes_files(tmp_path):
+    source, directory = tmp_path / "notes", tmp_path / "index"
+    (source / "sub").mkdir(parents=True)
+    for name, text in {"a.txt": "alpha one", "sub/b.txt": "beta two", "c.txt": "gamma three"}.items():
+        (source / name).write_text(text)
+    build(minisearch.directory_corpus(source), directory, **SHAPE)
+    (source / "a.txt").write_text("alpha changed")
+    (source / "c.txt").unlink()
+    (source / "d.txt").write_text("delta four")
+    before = os.stat(source / "sub" / "b.txt").st_mtime_ns
+    report = with_options(minisearch.sync_directory, source, directory, executor=InlineExecutor())
+    assert (report.documents, report.replaced, report.deleted) == (2, 1, 2)
+    assert os.stat(source / "sub" / "b.txt").st_mtime_ns == before
+    got = answers(directory, ["alpha", "changed", "gamma", "beta", "delta"])
+    assert {query: [key for key, _ in hits] for query, hits in got.items()} == {
+        "alpha": ["a.txt"], "changed": ["a.txt"], "gamma": [], "beta": ["sub/b.txt"], "delta": ["d.txt"],
+    }
+    again = with_options(minisearch.sync_directory, source, directory, executor=InlineExecutor())
+    assert (again.documents, again.deleted) == (0, 0)
+
+
+def test_delete_lists_unknown_keys_and_exits_1_having_deleted_the_known(keyed, capsys):
+    directory, _ = keyed
+    assert minisearch.cli.main(["delete", str(directory), "k4", "nope"]) == 1
+    assert "'nope'" in capsys.readouterr().err
+    with Index(directory) as index, pytest.raises(KeyError):
+        index.doc_id("k4")
+
+
+def test_deleting_every_document_of_a_segment_drops_it(keyed):
+    directory, documents = keyed
+    with_options(minisearch.add_documents, [Document("x", "w0", "x1")], directory, executor=InlineExecutor(),
+                 merge=False)
+    minisearch.delete_documents(["x1"], directory, minisearch.BuildOptions(show_progress=False))
+    manifest = minisearch.manifest.read_manifest(directory)
+    assert len(manifest.segments) == 1 and manifest.live_documents == len(documents)
+    assert set(visible_files(directory)) == {*manifest.files, "manifest.json"}
