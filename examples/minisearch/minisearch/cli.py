@@ -466,22 +466,15 @@ def _shell(index: Index, args: argparse.Namespace, out: TextIO) -> int:
         if not query:
             continue
         try:
-            result = _search_following(index, args.index, query, args.k)
+            index.refresh()  # an add, delete or optimize that committed meanwhile
+            result = search(index, query, args.k, snippets=True)
         except QuerySyntaxError as error:
             print(f"bad query: {error}", file=out)
             continue
-        index = result[0]
-        print(format_result(result[1]), file=out)
-
-
-def _search_following(index: Index, index_dir: Path, query: str, k: int) -> tuple[Index, SearchResult]:
-    """Search, reopening the index once if it was rebuilt meanwhile (its old files are gone)."""
-    try:
-        return index, search(index, query, k, snippets=True)
-    except (FileNotFoundError, IndexUnusableError):
-        index.close()
-        index = Index(index_dir)
-        return index, search(index, query, k, snippets=True)
+        except IndexUnusableError as error:
+            print(f"minisearch: error: {error}", file=out)
+            continue
+        print(format_result(result), file=out)
 
 
 def cmd_check(args: argparse.Namespace, out: TextIO) -> int:

@@ -227,3 +227,20 @@ def test_deleting_every_document_of_a_segment_drops_it(keyed):
     manifest = minisearch.manifest.read_manifest(directory)
     assert len(manifest.segments) == 1 and manifest.live_documents == len(documents)
     assert set(visible_files(directory)) == {*manifest.files, "manifest.json"}
+
+
+def test_the_shell_answers_from_each_new_commit(tmp_path, monkeypatch, capsys):
+    build([Document("Kiwi", "kiwi fruit", "kiwi"), Document("Lime", "lime fruit", "lime")], tmp_path, **SHAPE)
+    lines = iter(["kiwi", "kiwi", ":q"])
+
+    def typed(prompt=""):
+        line = next(lines)
+        if line == ":q":
+            return line
+        if capsys.readouterr().out.count("Kiwi"):  # the first answer was read: a writer commits
+            minisearch.delete_documents(["kiwi"], tmp_path, minisearch.BuildOptions(show_progress=False))
+        return line
+
+    monkeypatch.setattr("builtins.input", typed)
+    assert minisearch.cli.main(["shell", str(tmp_path)]) == 0
+    assert "no results" in capsys.readouterr().out
