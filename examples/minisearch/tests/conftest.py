@@ -46,6 +46,13 @@ def build(documents, index_dir, **options):
     return with_options(minisearch.build_index, documents, index_dir, **options)
 
 
+def add(documents, index_dir, **options):
+    """Add a segment in this process, three documents per block unless told otherwise."""
+    options.setdefault("executor", InlineExecutor())
+    options.setdefault("block_size", 3)
+    return with_options(minisearch.add_documents, documents, index_dir, **options)
+
+
 def data_file(index_dir, role, segment=0):
     """A data file of a segment; "postings" and "terms" name partition 0's."""
     role = {"postings": "postings-000", "terms": "terms-000"}.get(role, role)

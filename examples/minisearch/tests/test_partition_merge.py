@@ -7,9 +7,9 @@ from itertools import compress
 
 import pytest
 import quorbel
-from conftest import FRUIT, build, data_file
+from conftest import FRUIT, add, build, data_file
 from test_ranking import zipf_corpus
-from test_segments import add, segment_files
+from test_segments import segment_files
 
 import minisearch
 from minisearch import merge

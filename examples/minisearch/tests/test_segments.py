@@ -9,7 +9,7 @@ from concurrent.futures import Future
 from pathlib import Path
 
 import pytest
-from conftest import FRUIT, build, data_file, visible_files, with_options
+from conftest import FRUIT, add, build, data_file, visible_files, with_options
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_ranking import WORDS, zipf_corpus
@@ -22,12 +22,6 @@ from minisearch.partitions import choose_partitions, parse_size, partition_of
 from minisearch.policy import MERGE_FACTOR, next_merge, tier_of
 
 QUERIES = ["w0", "w3", "w17", "w1 w2", "w0 w9", "w4 OR w30", "w2 w5 OR w9", "w1 -w2", "w1*", "w0 w1* OR w11"]
-
-
-def add(documents, index_dir, **options):
-    options.setdefault("executor", InlineExecutor())
-    options.setdefault("block_size", 3)
-    return with_options(minisearch.add_documents, documents, index_dir, **options)
 
 
 def answers(index_dir, k=10):
