@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 import quorbel
-from conftest import FRUIT, build, data_file, visible_files
+from conftest import FRUIT, add, build, data_file, visible_files, with_options
 
 import minisearch
 from minisearch import Index, blocks, check_index, indexer, merge, durability, search
@@ -15,6 +15,7 @@ from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
 from minisearch.layout import decode_term_table
+from minisearch.manifest import SEGMENT_ROLES
 from minisearch.partitions import partition_of
 from minisearch.snippets import make_snippet
 
@@ -284,6 +285,47 @@ def test_an_interrupted_build_keeps_the_previous_index(tmp_path, monkeypatch, in
     build(replacement, tmp_path)
     with Index(tmp_path) as index:
         assert [h.doc_id for h in search(index, "durian").hits] == [0, 1, 2, 3, 4]
+
+
+def fail_rename_into(monkeypatch, index_dir, number):
+    """The ``number``-th rename into ``index_dir`` raises (Ctrl-C or, for even numbers, an OSError
+    as from a full disk); returns the names renamed to so far."""
+    original, targets = os.replace, []
+
+    def replace(source, target):
+        if Path(target).parent == index_dir:
+            targets.append(Path(target).name)
+            if len(targets) == number:
+                raise (OSError if number % 2 == 0 else KeyboardInterrupt)("injected failure")
+        return original(source, target)
+
+    monkeypatch.setattr(indexer.os, "replace", replace)
+    return targets
+
+
+COMMITS = {
+    "build": lambda d: build(FRUIT[5:], d, partitions=2),
+    "add": lambda d: add(FRUIT[5:], d, merge=False),
+    "optimize": lambda d: with_options(minisearch.optimize_index, d, executor=InlineExecutor()),
+}
+
+
+RENAMES = len(SEGMENT_ROLES) + 2 * 2 + 1  # a segment's files, two partitions' two files, the manifest
+
+
+@pytest.mark.parametrize("rename", range(1, RENAMES + 1))
+@pytest.mark.parametrize("commit", COMMITS)
+def test_a_rename_failing_in_a_commit_keeps_the_previous_index(tmp_path, monkeypatch, commit, rename):
+    build(FRUIT[:3], tmp_path, partitions=2)
+    add(FRUIT[3:5], tmp_path, merge=False)
+    before = {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)}
+    with monkeypatch.context() as patch:
+        renamed = fail_rename_into(patch, tmp_path, rename)
+        with pytest.raises((OSError, KeyboardInterrupt), match="injected"):
+            COMMITS[commit](tmp_path)
+    assert len(renamed) == rename and ("manifest.json" in renamed) == (rename == RENAMES)
+    assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
+    assert check_index(tmp_path).ok
 
 
 def test_a_rebuild_removes_what_a_killed_build_left_behind(tmp_path):
