@@ -143,11 +143,21 @@ def test_repeated_adds_keep_the_segment_count_logarithmic():
         assert len(sizes) <= (MERGE_FACTOR - 1) * (tier_of(sum(sizes)) + 1)
 
 
-def test_adds_merge_segments_by_the_policy(tmp_path):
-    build(FRUIT[:1], tmp_path)
-    reports = [add([FRUIT[number % len(FRUIT)]], tmp_path) for number in range(1, 6)]
-    assert [report.merges for report in reports] == [0, 0, 1, 0, 0]
-    assert [s.documents for s in reports[-1].manifest.segments] == [4, 1, 1]
+@pytest.mark.parametrize(("sizes", "merges", "after"), [
+    ([1, 1, 1, 1, 1, 1], [0, 0, 1, 0, 0], [4, 1, 1]),
+    # The fourth 1 makes a fourth 4, and those four merge again in the same add.
+    ([4, 4, 4, 1, 1, 1, 1], [0, 0, 0, 0, 0, 2], [16]),
+    ([16, 4, 4, 4, 1, 1, 1, 1], [0, 0, 0, 0, 0, 0, 2], [16, 16]),
+])
+def test_adds_merge_segments_by_the_policy_until_no_tier_is_full(tmp_path, sizes, merges, after):
+    corpus = [FRUIT[number % len(FRUIT)] for number in range(sum(sizes))]
+    bounds = list(itertools.accumulate(sizes, initial=0))
+    build(corpus[: sizes[0]], tmp_path)
+    reports = [add(corpus[start:stop], tmp_path) for start, stop in itertools.pairwise(bounds[1:])]
+    assert [report.merges for report in reports] == merges
+    assert [s.documents for s in reports[-1].manifest.segments] == after
+    with Index(tmp_path) as index:
+        assert index.titles == [document.title for document in corpus]
     assert check_index(tmp_path).ok
 
 
