@@ -9,6 +9,7 @@ from concurrent.futures import Future
 from pathlib import Path
 
 import pytest
+import quorbel
 from conftest import FRUIT, add, build, data_file, visible_files, with_options
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -43,6 +44,22 @@ def test_partitions_follow_crc32_of_the_term():
     assert partition_of("123456789", 1000) == 0xCBF43926 % 1000  # the standard CRC-32 check value
     assert partition_of("anything", 1) == 0
     assert {partition_of(word, 4) for word in WORDS} == {0, 1, 2, 3}
+
+
+# CRC-32 of each term's UTF-8 bytes, worked out once with zlib.crc32.
+NON_ASCII_CRC32 = {"café": 0x98AD42B5, "naïve": 0xD50F8166, "straße": 0x883F52CD, "東京": 0x922642EF,
+                   "ελλάδα": 0x2E6A8ADD, "crème": 0xE2A8A2F5}
+
+
+@pytest.mark.parametrize("partitions", [2, 3, 7])
+def test_a_non_ascii_term_lives_in_the_partition_of_the_crc32_of_its_utf8(tmp_path, partitions):
+    expected = {term: crc % partitions for term, crc in NON_ASCII_CRC32.items()}
+    assert {term: partition_of(term, partitions) for term in NON_ASCII_CRC32} == expected
+    build([minisearch.Document("", f"{term} plain") for term in NON_ASCII_CRC32], tmp_path, partitions=partitions)
+    held = [{entry[0] for entry in quorbel.iter_block_terms(str(data_file(tmp_path, f"postings-{number:03}")))}
+            for number in range(partitions)]
+    assert {term: [number for number in range(partitions) if term in held[number]] for term in expected} == {
+        term: [number] for term, number in expected.items()}
 
 
 @pytest.mark.parametrize(("text", "size"), [("512M", 512 * 2**20), ("2g", 2 * 2**30), ("1.5GiB", 3 * 2**29),
