@@ -6,14 +6,14 @@ import random
 import sqlite3
 
 import pytest
-from conftest import build
+from conftest import add, build
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from minisearch import Index, search
+from minisearch import Index, check_index, ranking, search
 from minisearch.corpus import Document
 from minisearch.query import parse
-from minisearch.ranking import average_length, idf, length_norms, term_score, weighted_frequency
+from minisearch.ranking import average_length, idf, impact, length_norms, term_score, weighted_frequency
 from minisearch.tokens import count_fields
 
 WORDS = [f"w{number}" for number in range(60)]
@@ -114,3 +114,57 @@ def test_early_termination_gives_the_top_k_of_a_full_scan(tmp_path_factory, seed
     expected = full_scan(corpus, text, k)
     assert [doc for doc, _ in got] == [doc for doc, _ in expected]
     assert all(math.isclose(a, b, rel_tol=1e-12) for (_, a), (_, b) in zip(got, expected))
+
+
+# "x" in documents 0 and 1 has impacts 1.6923076923076923 (F 5 in 10 tokens) and 1.6923076923076925
+# (F 3 in 5 tokens) at the average length 7.5; times its idf they round to one score.
+ROUNDED_TIE = [Document("", "x x x x x f f f f f"), Document("", "x x x f f"), Document("", "x" + " f" * 29),
+               *[Document("", "y y y")] * 5]
+EQUAL_TIES = [Document("", "x f"), Document("", "x x")] * 5
+
+
+@pytest.mark.parametrize("tiers", [(3, 256), (2, 1), (1, 1), (1, 2)])
+@pytest.mark.parametrize(("corpus", "k"), [(ROUNDED_TIE, 1), (ROUNDED_TIE, 2), (EQUAL_TIES, 3), (EQUAL_TIES, 7)])
+def test_a_tie_at_the_kth_score_of_one_word_goes_to_the_smaller_document_id(tmp_path, tiers, corpus, k):
+    if corpus is ROUNDED_TIE:  # the tie is there only after rounding
+        norms = length_norms([10, 5, 30, 3, 3, 3, 3, 3], 7.5)
+        assert impact(5, norms[0]) < impact(3, norms[1])
+        assert term_score(idf(8, 3), 5, norms[0]) == term_score(idf(8, 3), 3, norms[1])
+    build(corpus, tmp_path, head_size=tiers[0], chunk_size=tiers[1])
+    with Index(tmp_path) as index:
+        got = [(hit.doc_id, hit.score) for hit in search(index, "x", k).hits]
+    assert got == full_scan(corpus, "x", k)
+    assert [doc_id for doc_id, _ in got] == {1: [0], 2: [0, 1], 3: [1, 3, 5], 7: [1, 3, 5, 7, 9, 0, 2]}[k]
+
+
+@pytest.mark.parametrize("added", [0, 2])
+def test_a_word_held_by_half_the_documents_weighs_the_idf_floor(tmp_path, added):
+    # ln((4 - 2 + 0.5) / (2 + 0.5)) = 0, and each document's "x" has impact 2.2 / (1 + 1.2) = 1.
+    corpus = [Document("", "x"), Document("", "y"), Document("", "x"), Document("", "y")]
+    build(corpus[: 4 - added], tmp_path)
+    if added:
+        add(corpus[4 - added :], tmp_path, merge=False)
+    with Index(tmp_path) as index:
+        assert [(hit.doc_id, hit.score) for hit in search(index, "x").hits] == [(0, 1e-6), (2, 1e-6)]
+        assert [hit.doc_id for hit in search(index, "x OR y").hits] == [0, 1, 2, 3]
+
+
+@pytest.mark.parametrize(("title_weight", "k1", "b"), [(1, 1.2, 0.75), (4, 0.5, 0.3), (9, 3.0, 0.75)])
+def test_every_formula_reads_the_ranking_constants_when_it_runs(tmp_path, monkeypatch, title_weight, k1, b):
+    monkeypatch.setattr(ranking, "TITLE_WEIGHT", title_weight)
+    monkeypatch.setattr(ranking, "K1", k1)
+    monkeypatch.setattr(ranking, "B", b)
+    # Long documents added: the first segment's tiers were ordered at a much shorter average length.
+    later = [document._replace(content=document.content + " pad" * 150) for document in zipf_corpus(12, 30)]
+    corpus = zipf_corpus(11, 100) + later
+    build(corpus[:100], tmp_path, head_size=2, chunk_size=4)
+    add(corpus[100:], tmp_path, merge=False)
+    queries = ["w0", "w1", "w5", "w16", "w1 w2", "w3 w5", "w0 OR w9", "w12 OR w15", "w1*", "w2 -w0", "w2 w5 OR w9"]
+    with Index(tmp_path) as index:
+        for query in queries:
+            for k in (1, 2, 5):
+                got = [(hit.doc_id, hit.score) for hit in search(index, query, k).hits]
+                expected = full_scan(corpus, query, k)
+                assert [doc for doc, _ in got] == [doc for doc, _ in expected], (query, k)
+                assert all(math.isclose(x, y, rel_tol=1e-12) for (_, x), (_, y) in zip(got, expected)), (query, k)
+    assert check_index(tmp_path).ok
