@@ -175,9 +175,47 @@ def write_markdown(path: Path, results: Figures, plot: bool) -> None:
     ]
     for corpus in results["corpora"]:
         lines += _corpus_section(corpus)
+    changes = [corpus for corpus in results["corpora"] if "changes" in corpus]
+    if changes:
+        lines += _changes_section(changes)
     if plot:
         lines += [f"![engine benchmark]({path.with_suffix('.png').name})", ""]
     path.write_text("\n".join(lines))
+
+
+def _changes_section(corpora: list[Figures]) -> list[str]:
+    """Deleting and replacing 1 % each, and syncing a directory, per corpus."""
+    lines = [
+        "## Documents that change",
+        "",
+        "Each engine indexes the corpus with a key per document, then, timed: one commit deleting 1 % "
+        "of the documents by key, and one replacing another 1 % (FTS5: DELETE and INSERT in one "
+        "transaction; tantivy: delete_documents and add_document, then commit). minisearch's changed "
+        "index is then compared with a fresh build of the live documents on every query, AND and OR "
+        "(top 10 keys and scores, exactly), and optimized. *sync*: a directory of 10,000 files "
+        "with 1 % changed, synced, against a full rebuild.",
+        "",
+        "| corpus | engine | delete docs/s | upsert docs/s |",
+        "| --- | --- | ---: | ---: |",
+    ]
+    for corpus in corpora:
+        changes = corpus["changes"]
+        for name in ("minisearch", "SQLite FTS5", "tantivy"):
+            if name in changes:
+                engine = changes[name]
+                lines.append(f"| {corpus['name']} | {name} | {engine['delete_docs_per_second']:,.0f} | "
+                             f"{engine['upsert_docs_per_second']:,.0f} |")
+    lines += ["", "| corpus | top 10 equal to a fresh build | queries/s changed / fresh | size after optimize / fresh "
+              "| sync / rebuild (10,000 files) |", "| --- | ---: | ---: | ---: | ---: |"]
+    for corpus in corpora:
+        changes, sync = corpus["changes"], corpus.get("sync", {})
+        lines.append(
+            f"| {corpus['name']} | {changes['equal_top10']:,} of {changes['queries']:,} | "
+            f"{changes['qps_changed']:,.0f} / {changes['qps_fresh']:,.0f} = {changes['qps_changed'] / changes['qps_fresh']:.2f} | "
+            f"{changes['optimized_bytes'] / changes['fresh_bytes']:.4f} | "
+            f"{sync.get('sync_seconds', 0):.2f} s / {sync.get('rebuild_seconds', 0):.2f} s |"
+        )
+    return lines + [""]
 
 
 def write_plot(path: Path, results: Figures) -> None:

@@ -41,7 +41,8 @@ os.environ["PYTHONPATH"] = os.pathsep.join(
 from minisearch import Document  # noqa: E402
 
 from contender import MODES, Contender, Searcher  # noqa: E402
-from corpora import document_frequencies, is_agreeable, load_corpus, write_pickled  # noqa: E402
+from changes import bench_changes, bench_sync  # noqa: E402
+from corpora import document_frequencies, is_agreeable, load_corpus, read_pickled, write_pickled  # noqa: E402
 from measure import build_in_child, median_round, query_rounds, top_lists  # noqa: E402
 from peers import FTS5, TANTIVY, tantivy_unavailable_reason  # noqa: E402
 from queries import Query, sample_queries  # noqa: E402
@@ -60,6 +61,7 @@ class Settings:
     query_rounds: int
     build_rounds_small: int  # corpora of at most SMALL_CORPUS documents
     build_rounds_large: int
+    changes: bool = True
 
 
 SMALL_CORPUS = 50_000
@@ -226,6 +228,12 @@ def bench_corpus(name: str, contenders: Sequence[Contender], settings: Settings,
     print(f"== {name}: {figures['documents']:,} documents; building ({rounds} rounds)", flush=True)
     builds = build_figures(contenders, corpus_file, directory, rounds)
     builds[MINISEARCH.name]["store_bytes"] = store_bytes(builds[MINISEARCH.name], corpus_file, directory)
+    if settings.changes:
+        print(f"== {name}: documents that change (delete 1 %, replace 1 %)", flush=True)
+        docs = read_pickled(corpus_file)
+        figures["changes"] = bench_changes(docs, texts[MINISEARCH.name], directory, TANTIVY in contenders)
+        figures["sync"] = bench_sync(docs, directory)
+        del docs
     corpus_file.unlink()
 
     print(f"== {name}: {len(queries)} queries x {len(MODES)} modes, {settings.query_rounds} rounds", flush=True)
@@ -263,6 +271,7 @@ def main() -> None:
     parser.add_argument("--queries", type=int, help="queries per corpus")
     parser.add_argument("--rounds", type=int, help="query rounds")
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--no-changes", action="store_true", help="leave out the delete, upsert and sync figures")
     parser.add_argument("--from-json", type=Path, help="only rewrite the report and plot from earlier results")
     args = parser.parse_args()
     if args.from_json:
@@ -275,6 +284,7 @@ def main() -> None:
         query_rounds=args.rounds or settings.query_rounds,
         build_rounds_small=settings.build_rounds_small,
         build_rounds_large=settings.build_rounds_large,
+        changes=not args.no_changes,
     )
     tantivy_missing = tantivy_unavailable_reason()
     contenders = [MINISEARCH, FTS5] + ([] if tantivy_missing else [TANTIVY])

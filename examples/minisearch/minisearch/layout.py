@@ -407,6 +407,15 @@ class DocumentStoreWriter:
         if groups.starts:
             self.sources.append((path, groups.starts[0], groups.ends[-1]))
 
+    def add_group(self, first_doc: int, path: str, start: int, end: int) -> None:
+        """Add one group, the bytes ``start:end`` of the file ``path``."""
+        self.first_docs.append(first_doc)
+        self.sizes.append(end - start)
+        if self.sources and self.sources[-1][0] == path and self.sources[-1][2] == start:
+            self.sources[-1] = (path, self.sources[-1][1], end)
+        else:
+            self.sources.append((path, start, end))
+
     def write(self, path: str | os.PathLike[str]) -> int:
         """Write the store; returns its size in bytes."""
         header = DOCS_MAGIC + _GROUPS.pack(len(self.sizes), 0)

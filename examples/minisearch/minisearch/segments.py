@@ -51,15 +51,19 @@ from .durability import sha256_of, write_synced
 from .errors import DocumentError, IndexBuildError, IndexUnusableError
 from .executors import default_workers
 from .layout import (
+    GROUP_SIZE,
     DeletionSet,
+    DocumentStoreIndex,
     DocumentStoreWriter,
     FormatError,
     TitlesWriter,
+    compress_group,
     decode_keys,
     decode_length_array,
     decode_titles_payload,
     encode_keys,
     encode_lengths,
+    read_document_group,
     read_document_store_index,
     titles_json,
     titles_payload,
@@ -199,9 +203,14 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
                 lengths += segment_lengths
                 keys += segment_keys
                 titles.add_array(segment_titles)
-                if plan.store_documents:  # mapped: only the group index is read, not the groups
+                if plan.store_documents:  # mapped: only the group index is read, and the groups with deletions
                     with open(files["docs"], "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
-                        store.add_store(read_document_store_index(data, segment.files["docs"]), str(files["docs"]))
+                        groups = read_document_store_index(data, segment.files["docs"])
+                        if deleted:
+                            _add_groups_without(store, groups, data, str(files["docs"]), deleted_of[segment.name],
+                                                plan.work / f"groups-{segment.name}")
+                        else:
+                            store.add_store(groups, str(files["docs"]))
             except (OSError, ValueError) as error:  # FormatError, or an empty file that cannot be mapped
                 raise IndexBuildError(f"segment {segment.name}: {error}") from error
     write_synced(plan.path("lengths"), encode_lengths(lengths))
@@ -222,6 +231,27 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
     source = "merge of " + ", ".join(segment.name for segment in segments)
     merged = _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started}, len(absent))
     return with_deletion_set(merged, plan.work, DeletionSet(tuple(absent))) if absent else merged
+
+
+def _add_groups_without(
+    store: DocumentStoreWriter, groups: DocumentStoreIndex, data: mmap.mmap, path: str, deleted: frozenset[int],
+    rewritten: Path,
+) -> None:
+    """Add a store's groups, those that hold deleted documents written again (to ``rewritten``)
+    with their texts emptied: a merge gives back their space."""
+    ends = [*groups.first_docs[1:], None]
+    with open(rewritten, "wb") as side:
+        for first, start, end, stop in zip(groups.first_docs, groups.starts, groups.ends, ends):
+            contents = None
+            if any(doc in deleted for doc in range(first, first + GROUP_SIZE if stop is None else stop)):
+                contents = read_document_group(data, start, end, path)
+            if contents is None or not any(doc in deleted for doc in range(first, first + len(contents))):
+                store.add_group(first, path, start, end)
+                continue
+            packed = compress_group(["" if first + n in deleted else text for n, text in enumerate(contents)])
+            offset = side.tell()
+            side.write(packed)
+            store.add_group(first, str(rewritten), offset, offset + len(packed))
 
 
 def _deleted_in(index_dir: Path, segment: Segment) -> frozenset[int]:

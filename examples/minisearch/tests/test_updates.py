@@ -244,3 +244,21 @@ def test_the_shell_answers_from_each_new_commit(tmp_path, monkeypatch, capsys):
     monkeypatch.setattr("builtins.input", typed)
     assert minisearch.cli.main(["shell", str(tmp_path)]) == 0
     assert "no results" in capsys.readouterr().out
+
+
+def test_a_merge_drops_what_deleted_documents_held(keyed):
+    directory, documents = keyed
+    minisearch.delete_documents(["k1", "k17"], directory, minisearch.BuildOptions(show_progress=False))
+    with_options(minisearch.add_documents, [Document("x", "w0", "x")], directory, executor=InlineExecutor(),
+                 merge=False)
+    with_options(minisearch.optimize_index, directory, executor=InlineExecutor())
+    segment = minisearch.manifest.read_manifest(directory).segments[0]
+    assert (segment.documents, segment.deleted, segment.deleted_tokens) == (21, 2, 0)
+    with minisearch.reader.SegmentStore(directory, segment) as store:
+        assert [store.content(doc) for doc in (0, 1, 17, 18)] == [
+            documents[0].content, "", "", documents[18].content]
+    reader = minisearch.reader.SegmentReader(directory, minisearch.manifest.read_manifest(directory), segment, 1.0)
+    try:
+        assert (reader.titles[1], reader.lengths[17], reader.keys()[1]) == ("", 0, None)
+    finally:
+        reader.close()

@@ -1,0 +1,185 @@
+"""Documents that change: delete 1 % and replace 1 % of a corpus, on minisearch, SQLite FTS5 and
+tantivy, then check minisearch's answers against a fresh build of the live documents.
+
+Each engine first indexes the whole corpus with a key per document (its position), untimed.
+Then, timed: one commit that deletes the chosen 1 % by key, and one that replaces another 1 %
+(FTS5: DELETE and INSERT in one transaction; tantivy: delete_term and add_document, then commit).
+minisearch's changed index is compared with a fresh build of the live documents on every query,
+AND and OR: the top 10 ids and scores, and the queries per second of both; then it is optimized
+and its size compared with the fresh build's.
+"""
+
+from __future__ import annotations
+
+import random
+import shutil
+import sqlite3
+import time
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import Any
+
+import minisearch
+from minisearch import Document, Index, search
+
+from contender import MODES
+
+__all__ = ["bench_changes", "bench_sync"]
+
+SHARE = 0.01
+SEED = 77
+
+
+def _options() -> minisearch.BuildOptions:
+    return minisearch.BuildOptions(show_progress=False)
+
+
+def _timed(action: Callable[[], object]) -> float:
+    started = time.perf_counter()
+    action()
+    return time.perf_counter() - started
+
+
+def _plan(docs: Sequence[Document]) -> tuple[list[int], dict[int, Document]]:
+    """The positions to delete, and the replacements (by position) of as many others: each new
+    text is another document's, so the vocabulary stays the corpus's own."""
+    rng = random.Random(SEED)
+    count = max(1, int(len(docs) * SHARE))
+    chosen = rng.sample(range(len(docs)), 2 * count)
+    deleted, replaced = sorted(chosen[:count]), sorted(chosen[count:])
+    donors = rng.sample(range(len(docs)), count)
+    return deleted, {doc: Document(docs[donor].title, docs[donor].content, str(doc)) for doc, donor in zip(replaced, donors)}
+
+
+def _minisearch(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> dict[str, float]:
+    keyed = [Document(doc.title, doc.content, str(number)) for number, doc in enumerate(docs)]
+    minisearch.build_index(keyed, path, _options())
+    return {
+        "delete_seconds": _timed(lambda: minisearch.delete_documents([str(doc) for doc in deleted], path, _options())),
+        "upsert_seconds": _timed(lambda: minisearch.upsert_documents(list(replaced.values()), path, _options())),
+    }
+
+
+def _fts5(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> dict[str, float]:
+    db = sqlite3.connect(path)
+    try:
+        db.execute("CREATE VIRTUAL TABLE docs USING fts5(title, content)")
+        db.executemany("INSERT INTO docs(rowid, title, content) VALUES (?, ?, ?)",
+                       ((number, doc.title, doc.content) for number, doc in enumerate(docs)))
+        db.commit()
+
+        def delete() -> None:
+            with db:
+                db.executemany("DELETE FROM docs WHERE rowid = ?", ((doc,) for doc in deleted))
+
+        def upsert() -> None:
+            with db:
+                db.executemany("DELETE FROM docs WHERE rowid = ?", ((doc,) for doc in replaced))
+                db.executemany("INSERT INTO docs(rowid, title, content) VALUES (?, ?, ?)",
+                               ((doc, new.title, new.content) for doc, new in replaced.items()))
+
+        return {"delete_seconds": _timed(delete), "upsert_seconds": _timed(upsert)}
+    finally:
+        db.close()
+
+
+def _tantivy(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> dict[str, float]:
+    import tantivy
+
+    builder = tantivy.SchemaBuilder()
+    builder.add_integer_field("doc_id", stored=True, fast=True, indexed=True)
+    builder.add_text_field("title", stored=True)
+    builder.add_text_field("content", stored=True)
+    path.mkdir(parents=True, exist_ok=True)
+    index = tantivy.Index(builder.build(), path=str(path))
+    writer = index.writer()
+    for number, doc in enumerate(docs):
+        writer.add_document(tantivy.Document(doc_id=number, title=doc.title, content=doc.content))
+    writer.commit()
+    writer.wait_merging_threads()
+    writer = index.writer()
+
+    def delete() -> None:
+        for doc in deleted:
+            writer.delete_documents("doc_id", doc)
+        writer.commit()
+
+    def upsert() -> None:
+        for doc, new in replaced.items():
+            writer.delete_documents("doc_id", doc)
+            writer.add_document(tantivy.Document(doc_id=doc, title=new.title, content=new.content))
+        writer.commit()
+
+    figures = {"delete_seconds": _timed(delete), "upsert_seconds": _timed(upsert)}
+    writer.wait_merging_threads()
+    return figures
+
+
+def _answers(path: Path, texts: dict[str, list[str]]) -> tuple[dict[str, list[list[tuple[str | int | None, float]]]], float]:
+    """Every query's top 10 as (key, score), per mode, and the queries per second over all of them."""
+    answers: dict[str, list[list[tuple[str | int | None, float]]]] = {}
+    started = time.perf_counter()
+    with Index(path) as index:
+        for mode in MODES:
+            answers[mode] = [[(hit.key, hit.score) for hit in search(index, text, 10).hits] for text in texts[mode]]
+    seconds = time.perf_counter() - started
+    return answers, sum(map(len, texts.values())) / seconds
+
+
+def bench_changes(docs: Sequence[Document], texts: dict[str, list[str]], directory: Path, with_tantivy: bool) -> dict[str, Any]:
+    """The figures of deleting and replacing 1 % each; ``texts`` are minisearch's queries by mode."""
+    deleted, replaced = _plan(docs)
+    figures: dict[str, Any] = {"deleted": len(deleted), "replaced": len(replaced)}
+    engines: list[tuple[str, Callable[..., dict[str, float]]]] = [("minisearch", _minisearch), ("SQLite FTS5", _fts5)]
+    if with_tantivy:
+        engines.append(("tantivy", _tantivy))
+    for name, run in engines:
+        print(f"   changes: {name}", flush=True)
+        times = run(docs, deleted, replaced, directory / f"changes-{name.split()[-1]}")
+        figures[name] = {
+            "delete_docs_per_second": len(deleted) / times["delete_seconds"],
+            "upsert_docs_per_second": len(replaced) / times["upsert_seconds"],
+        }
+    changed = directory / "changes-minisearch"
+    gone = set(deleted) | set(replaced)
+    live = [Document(doc.title, doc.content, str(number)) for number, doc in enumerate(docs) if number not in gone]
+    fresh = directory / "changes-fresh"
+    minisearch.build_index(live + list(replaced.values()), fresh, _options())
+    got, changed_qps = _answers(changed, texts)
+    expected, fresh_qps = _answers(fresh, texts)
+    figures["queries"] = sum(map(len, texts.values()))
+    figures["equal_top10"] = sum(a == b for mode in MODES for a, b in zip(got[mode], expected[mode]))
+    figures["qps_changed"], figures["qps_fresh"] = changed_qps, fresh_qps
+    minisearch.optimize_index(changed, _options())
+    figures["optimized_bytes"] = _index_bytes(changed)
+    figures["fresh_bytes"] = _index_bytes(fresh)
+    for path in directory.glob("changes-*"):
+        shutil.rmtree(path, ignore_errors=True) if path.is_dir() else path.unlink()
+    return figures
+
+
+def _index_bytes(path: Path) -> int:
+    """Bytes of everything a search reads: the data files but the document store."""
+    manifest = minisearch.manifest.read_manifest(path)
+    return sum(size for segment in manifest.segments for role, size in segment.file_sizes.items() if role != "docs")
+
+
+def bench_sync(docs: Sequence[Document], directory: Path, files: int = 10_000) -> dict[str, float]:
+    """Seconds of ``sync`` after 1 % of a directory of ``files`` files changed, against a full
+    rebuild of the directory."""
+    tree = directory / "sync-tree"
+    for number, doc in enumerate(docs[:files]):
+        path = tree / f"{number % 100:02d}" / f"{number}.txt"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(doc.title + "\n" + doc.content, encoding="utf-8")
+    index = directory / "sync-index"
+    minisearch.build_index(minisearch.directory_corpus(tree), index, _options())
+    rng = random.Random(SEED)
+    for number in rng.sample(range(min(files, len(docs))), max(1, files // 100)):
+        path = tree / f"{number % 100:02d}" / f"{number}.txt"
+        path.write_text(path.read_text(encoding="utf-8") + " changed", encoding="utf-8")
+    sync_seconds = _timed(lambda: minisearch.sync_directory(tree, index, _options()))
+    rebuild = directory / "sync-rebuild"
+    rebuild_seconds = _timed(lambda: minisearch.build_index(minisearch.directory_corpus(tree), rebuild, _options()))
+    shutil.rmtree(tree), shutil.rmtree(index), shutil.rmtree(rebuild)
+    return {"files": float(min(files, len(docs))), "sync_seconds": sync_seconds, "rebuild_seconds": rebuild_seconds}
