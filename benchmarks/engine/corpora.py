@@ -69,4 +69,4 @@ def write_pickled(docs: list[Document], path: Path) -> None:
 def read_pickled(path: Path) -> list[Document]:
     """Return the documents that :func:`write_pickled` wrote to ``path``."""
     with open(path, "rb") as f:
-        return [Document(title, content) for title, content in pickle.load(f)]
+        return [Document(*fields) for fields in pickle.load(f)]

@@ -4,6 +4,7 @@ of the live documents."""
 import math
 import os
 import random
+import shutil
 import threading
 
 import pytest
@@ -15,6 +16,7 @@ import minisearch
 import minisearch.cli
 from minisearch import Document, Index, search
 from minisearch.executors import InlineExecutor
+from test_indexer import fail_rename_into
 
 WORDS = [f"w{number}" for number in range(12)]
 QUERIES = ["w0", "w3", "w1 w2", "w0 OR w7", "w1*", "w2 -w0", "w11"]
@@ -262,3 +264,34 @@ def test_a_merge_drops_what_deleted_documents_held(keyed):
         assert (reader.titles[1], reader.lengths[17], reader.keys()[1]) == ("", 0, None)
     finally:
         reader.close()
+
+
+UPDATES = {
+    "delete": lambda d: minisearch.delete_documents(["k1", "k21"], d, minisearch.BuildOptions(show_progress=False)),
+    "upsert": lambda d: with_options(minisearch.upsert_documents, [Document("t", "w0 w1", "k2"), Document("n", "w5", "n")],
+                                     d, executor=InlineExecutor(), **SHAPE),
+}
+
+
+@pytest.mark.parametrize("update", UPDATES)
+def test_a_rename_failing_in_an_update_keeps_the_previous_index(tmp_path, monkeypatch, update):
+    rng = random.Random(5)
+    origin = tmp_path / "origin"
+    build([document(rng, f"k{n}") for n in range(20)], origin, **SHAPE)
+    with_options(minisearch.add_documents, [document(rng, f"k{n}") for n in range(20, 24)], origin,
+                 executor=InlineExecutor(), merge=False, **SHAPE)
+    before = {name: (origin / name).read_bytes() for name in visible_files(origin)}
+    with monkeypatch.context() as patch:  # every rename of the whole update, counted on a copy
+        shutil.copytree(origin, tmp_path / "count")
+        renames = fail_rename_into(patch, tmp_path / "count", 0)
+        UPDATES[update](tmp_path / "count")
+    assert renames[-1] == "manifest.json" and any(name.startswith("deletes-") for name in renames)
+    for number in range(1, len(renames) + 1):
+        shutil.rmtree(tmp_path / "try", ignore_errors=True)
+        shutil.copytree(origin, tmp_path / "try")
+        with monkeypatch.context() as patch:
+            fail_rename_into(patch, tmp_path / "try", number)
+            with pytest.raises((OSError, KeyboardInterrupt), match="injected"):
+                UPDATES[update](tmp_path / "try")
+        assert {name: (tmp_path / "try" / name).read_bytes() for name in visible_files(tmp_path / "try")} == before
+        assert minisearch.check_index(tmp_path / "try").ok
