@@ -342,7 +342,7 @@ def _commit_merge(
 def _write_and_commit(
     target: Path,
     previous: Manifest | None,
-    make: Callable[[str, Path], tuple[Segment, Manifest, int]],
+    make: Callable[[str, Path], tuple[Segment | None, Manifest, int]],
     keep_empty: bool,
 ) -> BuildReport:
     """Write a segment in a private work directory and commit the manifest that ``make`` returns.
@@ -356,14 +356,14 @@ def _write_and_commit(
     new_files: list[str] = []
     try:
         segment, manifest, blocks = make(name, work)
-        if segment.documents == 0 and not keep_empty:  # nothing to add
+        if segment is not None and segment.documents == 0 and not keep_empty:  # nothing to add
             assert previous is not None
             return BuildReport(target, previous, None)
         old_files = set(previous.files) if previous else set()
         new_files = [file_name for file_name in manifest.files if file_name not in old_files]
         started = time.perf_counter()
         _commit(target, work, manifest, new_files)
-        phases = {**segment.phase_seconds, "commit": time.perf_counter() - started}
+        phases = {**(segment.phase_seconds if segment else {}), "commit": time.perf_counter() - started}
     except BaseException:
         for file_name in new_files:
             (target / file_name).unlink(missing_ok=True)

@@ -126,6 +126,7 @@ class SegmentStore:
         self.index_dir = index_dir
         self.map: mmap.mmap | None = _map_file(index_dir / self.name)
         self._groups: DocumentStoreIndex | None = None
+        self._last: tuple[int, list[str]] = (-1, [])
 
     def __enter__(self) -> Self:
         return self
@@ -148,8 +149,9 @@ class SegmentStore:
         groups = self._groups
         group = bisect_left(groups.first_docs, doc_id + 1) - 1
         try:
-            contents = read_document_group(self.map, groups.starts[group], groups.ends[group])
-            return contents[doc_id - groups.first_docs[group]]
+            if group != self._last[0]:  # neighbours are often read together: keep the last group
+                self._last = (group, read_document_group(self.map, groups.starts[group], groups.ends[group]))
+            return self._last[1][doc_id - groups.first_docs[group]]
         except (FormatError, IndexError) as error:
             raise IndexUnusableError(f"{self.index_dir}: document {doc_id} cannot be read: {error}") from error
 

@@ -45,7 +45,7 @@ def delete_documents(
 ) -> BuildReport:
     """Delete the documents with ``keys``; the report lists the keys the index does not hold
     (the others are deleted all the same)."""
-    return _update(index_dir, [], list(keys), options, executor=InlineExecutor())  # nothing to build
+    return _update(index_dir, None, list(keys), options, executor=InlineExecutor())
 
 
 def upsert_documents(
@@ -117,7 +117,7 @@ def _segment_number(starts: Sequence[int], doc: int) -> int:
 
 def _update(
     index_dir: str | os.PathLike[str],
-    documents: Iterable[Document],
+    documents: Iterable[Document] | None,
     delete_keys: list[Key],
     options: BuildOptions,
     *,
@@ -125,7 +125,7 @@ def _update(
     source: str = "",
     replace: bool = False,
 ) -> BuildReport:
-    """One commit: ``documents`` as a new segment, and the documents of ``delete_keys`` (and,
+    """One commit: ``documents`` (if any) as a new segment, and the documents of ``delete_keys`` (and,
     with ``replace``, of the new documents' keys) deleted; then merges by the tiered policy."""
     target = Path(index_dir).absolute()  # workers may run in another directory
     with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
@@ -135,7 +135,11 @@ def _update(
         unknown = [key for key in delete_keys if key not in keys]
         counts: dict[str, int] = {}
 
-        def make(name: str, work: Path) -> tuple[Segment, Manifest, int]:
+        def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
+            if documents is None:
+                gone = {keys[key] for key in delete_keys if key in keys}
+                counts.update(deleted=len(gone), replaced=0)
+                return None, previous.with_segments(_with_deletions(target, previous.segments, gone, work)), 0
             plan = SegmentPlan(
                 name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
                 _stores_documents(previous), pool, options.workers, options.show_progress,
