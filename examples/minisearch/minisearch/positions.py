@@ -1,0 +1,212 @@
+"""Word positions: where each term occurs in each document, per field, for phrase queries.
+
+A partition's positions file sits beside its block file and lists, term by
+term in the term table's order, the positions of every posting of the term
+in **document order** (not the impact order of its tiers), so that joining a
+term's lists from several inputs, which come in document order, is a copy of
+bytes.  A posting's positions are its title positions, then its content
+positions (``title_freq`` and ``content_freq`` of them), each field's as gaps
+from the previous position (the first from 0), as little-endian 32-bit
+words.  A term's postings are packed in runs of at most :data:`RUN` postings,
+each run one raw deflate stream::
+
+    b"MSP1"  run run run ...  index  <Q: where the index starts>
+
+The index (a zlib stream) holds the arrays ``<I`` terms, runs; ``<I`` the
+first run of each term and the end; ``<I`` postings before each run's end,
+counted within its term; ``<Q`` each run's end in the file.  Finding a
+posting's positions is a bisection over its term's runs and one
+decompression.
+"""
+
+from __future__ import annotations
+
+import struct
+import sys
+import zlib
+from array import array
+from bisect import bisect_right
+from collections.abc import Iterable, Iterator, Sequence
+from dataclasses import dataclass, field
+from itertools import accumulate
+from typing import BinaryIO
+
+from .errors import FormatError
+
+__all__ = [
+    "RUN",
+    "PositionIndex",
+    "PositionsWriter",
+    "Run",
+    "decode_run",
+    "encode_run",
+    "read_position_index",
+]
+
+POSITIONS_MAGIC = b"MSP1"
+#: Postings per run when a run is written from positions (runs joined from inputs may be shorter).
+RUN = 128
+_COUNTS = struct.Struct("<II")
+_TAIL = struct.Struct("<Q")
+
+#: One posting's positions: (title positions, content positions).
+Positions = tuple[Sequence[int], Sequence[int]]
+#: A run as stored: the postings it covers and its deflated bytes.
+Run = tuple[int, bytes]
+
+
+def _deflate(data: bytes) -> bytes:
+    compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
+    return compressor.compress(data) + compressor.flush()
+
+
+def encode_run(postings: Iterable[Positions]) -> Run:
+    """One run of postings' positions."""
+    gaps = array("I")
+    count = 0
+    for title, content in postings:
+        for positions in (title, content):
+            previous = 0
+            for position in positions:
+                gaps.append(position - previous)
+                previous = position
+        count += 1
+    if sys.byteorder == "big":
+        gaps.byteswap()
+    return count, _deflate(gaps.tobytes())
+
+
+def decode_run(data: bytes, counts: Sequence[tuple[int, int]], what: str = "positions") -> list[Positions]:
+    """The positions of a run whose postings have ``counts`` (title_freq, content_freq)."""
+    try:
+        raw = zlib.decompress(data, -15)
+    except zlib.error as error:
+        raise FormatError(f"{what}: a run is damaged ({error})") from error
+    gaps = array("I")
+    gaps.frombytes(raw[: len(raw) - len(raw) % 4])
+    if sys.byteorder == "big":
+        gaps.byteswap()
+    if len(gaps) * 4 != len(raw) or len(gaps) != sum(title + content for title, content in counts):
+        raise FormatError(f"{what}: a run holds {len(raw)} bytes, its postings {sum(map(sum, counts))} positions")
+    result: list[Positions] = []
+    start = 0
+    for title, content in counts:
+        middle, end = start + title, start + title + content
+        result.append((list(accumulate(gaps[start:middle])), list(accumulate(gaps[middle:end]))))
+        start = end
+    return result
+
+
+def runs_of(postings: Sequence[Positions]) -> list[Run]:
+    """A term's positions, in runs of :data:`RUN` postings."""
+    return [encode_run(postings[start : start + RUN]) for start in range(0, len(postings), RUN)]
+
+
+@dataclass
+class PositionsWriter:
+    """Writes a positions file term by term, in the term table's order."""
+
+    handle: BinaryIO
+    term_runs: array[int] = field(default_factory=lambda: array("I", [0]))
+    run_counts: array[int] = field(default_factory=lambda: array("I"))
+    run_ends: array[int] = field(default_factory=lambda: array("Q"))
+
+    def __post_init__(self) -> None:
+        self.handle.write(POSITIONS_MAGIC)
+        self.offset = len(POSITIONS_MAGIC)
+
+    def add_term(self, runs: Iterable[Run]) -> None:
+        """The next term's runs, in document order."""
+        postings = 0
+        for count, data in runs:
+            self.handle.write(data)
+            self.offset += len(data)
+            postings += count
+            self.run_counts.append(postings)
+            self.run_ends.append(self.offset)
+        self.term_runs.append(len(self.run_ends))
+
+    def finish(self) -> int:
+        """Write the index; returns the file's size."""
+        terms = len(self.term_runs) - 1
+        payload = _COUNTS.pack(terms, len(self.run_ends)) + b"".join(
+            _little(values) for values in (self.term_runs, self.run_counts, self.run_ends)
+        )
+        index = zlib.compress(payload, 6)
+        self.handle.write(index + _TAIL.pack(self.offset))
+        return self.offset + len(index) + _TAIL.size
+
+
+def _little(values: array[int]) -> bytes:
+    if sys.byteorder == "big":
+        values = array(values.typecode, values)
+        values.byteswap()
+    return values.tobytes()
+
+
+@dataclass(frozen=True)
+class PositionIndex:
+    """Where each term's runs lie in a positions file."""
+
+    term_runs: array[int]
+    run_counts: array[int]
+    run_ends: array[int]
+
+    @property
+    def terms(self) -> int:
+        return len(self.term_runs) - 1
+
+    def runs(self, data: bytes | memoryview, term: int) -> Iterator[Run]:
+        """The runs of term number ``term``, as stored."""
+        first, last = self.term_runs[term], self.term_runs[term + 1]
+        before = 0
+        for run in range(first, last):
+            start = self.run_ends[run - 1] if run else len(POSITIONS_MAGIC)
+            yield self.run_counts[run] - before, bytes(data[start : self.run_ends[run]])
+            before = self.run_counts[run]
+
+    def postings(self, term: int) -> int:
+        first, last = self.term_runs[term], self.term_runs[term + 1]
+        return self.run_counts[last - 1] if last > first else 0
+
+    def run_of(self, term: int, rank: int) -> tuple[int, int]:
+        """The run that holds the term's posting number ``rank`` (in document order), and the
+        rank of its first posting."""
+        first, last = self.term_runs[term], self.term_runs[term + 1]
+        run = bisect_right(self.run_counts, rank, first, last)
+        return run, self.run_counts[run - 1] if run > first else 0
+
+    def run_bytes(self, data: bytes | memoryview, run: int) -> bytes:
+        start = self.run_ends[run - 1] if run else len(POSITIONS_MAGIC)
+        return bytes(data[start : self.run_ends[run]])
+
+
+def read_position_index(data: bytes | memoryview, what: str = "positions") -> PositionIndex:
+    """Parse the index of a positions file."""
+    view = memoryview(data)
+    if bytes(view[:4]) != POSITIONS_MAGIC or len(view) < 4 + _TAIL.size:
+        raise FormatError(f"{what} has a bad magic number")
+    (start,) = _TAIL.unpack_from(view, len(view) - _TAIL.size)
+    try:
+        payload = zlib.decompress(view[start : len(view) - _TAIL.size])
+        terms, runs = _COUNTS.unpack_from(payload)
+    except (zlib.error, struct.error, ValueError) as error:
+        raise FormatError(f"{what}: its index is damaged") from error
+    arrays = []
+    position = _COUNTS.size
+    for typecode, count in (("I", terms + 1), ("I", runs), ("Q", runs)):
+        values = array(typecode)
+        size = values.itemsize * count
+        values.frombytes(payload[position : position + size])
+        if sys.byteorder == "big":
+            values.byteswap()
+        if len(values) != count:
+            raise FormatError(f"{what}: its index is cut short")
+        arrays.append(values)
+        position += size
+    index = PositionIndex(*arrays)
+    if index.term_runs[-1] != runs or (runs and index.run_ends[-1] != start) or any(
+        a > b for a, b in zip(index.term_runs, index.term_runs[1:])
+    ):
+        raise FormatError(f"{what}: its index does not match its runs")
+    return index

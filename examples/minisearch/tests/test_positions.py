@@ -1,0 +1,71 @@
+"""The positions codec: runs of postings' positions, and a file's index of them."""
+
+import io
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from minisearch.errors import FormatError
+from minisearch.positions import RUN, PositionsWriter, decode_run, encode_run, read_position_index, runs_of
+
+field_positions = st.lists(st.integers(0, 2**31), max_size=6, unique=True).map(sorted)
+postings = st.lists(st.tuples(field_positions, field_positions), max_size=3 * RUN)
+
+
+def counts(positions):
+    return [(len(title), len(content)) for title, content in positions]
+
+
+@given(st.lists(postings, max_size=4))
+def test_terms_written_in_runs_read_back_by_rank(terms):
+    handle = io.BytesIO()
+    writer = PositionsWriter(handle)
+    for positions in terms:
+        writer.add_term(runs_of(positions))
+    size = writer.finish()
+    data = handle.getvalue()
+    assert size == len(data)
+    index = read_position_index(data)
+    assert index.terms == len(terms)
+    for term, positions in enumerate(terms):
+        assert index.postings(term) == len(positions)
+        for rank in {0, len(positions) // 2, len(positions) - 1} & set(range(len(positions))):
+            run, first = index.run_of(term, rank)
+            decoded = decode_run(index.run_bytes(data, run), counts(positions[first : first + RUN]))
+            assert decoded[rank - first] == tuple(map(list, positions[rank]))
+
+
+def test_runs_joined_from_inputs_keep_their_own_lengths():
+    """A term's runs from two inputs are copied as they are: a run may hold fewer than RUN postings."""
+    first, second = [([1], [0, 5])] * 3, [([], [2])] * 2
+    handle = io.BytesIO()
+    writer = PositionsWriter(handle)
+    writer.add_term([*runs_of(first), *runs_of(second)])
+    writer.finish()
+    index = read_position_index(handle.getvalue())
+    assert index.run_of(0, 2) == (0, 0) and index.run_of(0, 3) == (1, 3)
+
+
+@pytest.mark.parametrize(
+    ("damage", "message"),
+    [
+        (lambda data: b"XXXX" + data[4:], "bad magic number"),
+        (lambda data: data[:-9] + bytes([data[-9] ^ 1]) + data[-8:], "index is damaged|cut short|does not match"),
+    ],
+)
+def test_a_damaged_file_is_refused(damage, message):
+    handle = io.BytesIO()
+    writer = PositionsWriter(handle)
+    writer.add_term(runs_of([([0], [1, 2])]))
+    writer.finish()
+    with pytest.raises(FormatError, match=message):
+        read_position_index(damage(handle.getvalue()))
+
+
+def test_a_run_whose_positions_do_not_match_its_counts_is_refused():
+    count, data = encode_run([([3], [1, 4])])
+    with pytest.raises(FormatError, match="positions"):
+        decode_run(data, [(1, 1)])
+    with pytest.raises(FormatError, match="damaged"):
+        decode_run(b"\xff" + data, [(1, 2)])
