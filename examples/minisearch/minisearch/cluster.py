@@ -15,12 +15,15 @@ files whole from its arguments alone, so a second run gives the same bytes.
 
 from __future__ import annotations
 
+import asyncio
+import concurrent.futures
 import contextlib
 import functools
 import importlib
 import os
 import secrets
 import socket
+import time
 from collections.abc import Callable, Iterator
 from concurrent.futures import CancelledError, Executor, Future
 from pathlib import Path
@@ -190,16 +193,53 @@ def _connect(distributed: Any, address: str, timeout: float) -> Any:
         host, port = distributed.comm.get_address_host_port(address)
     except (ValueError, TypeError) as error:
         raise ClusterError(f"{address!r} is not a Dask scheduler address ({error})") from None
+    deadline = time.monotonic() + timeout
     try:
         if scheme in ("tcp", "tls"):
             # A refused connection fails at once here, and leaves no client behind.
             socket.create_connection((host, port), timeout=timeout).close()
-        return distributed.Client(address, timeout=timeout, set_as_default=False)
+        _ask_identity(distributed, address, max(deadline - time.monotonic(), 0.0))
+        return distributed.Client(address, timeout=max(deadline - time.monotonic(), 0.1), set_as_default=False)
     except (OSError, TimeoutError) as error:
         raise ClusterError(
-            f"cannot reach the Dask scheduler at {address} within {timeout:g} s ({error}); "
+            f"cannot reach the Dask scheduler at {address} within {timeout:g} s ({str(error) or 'no answer'}); "
             f"is it running? (start it with: dask scheduler)"
         ) from None
+
+
+def _ask_identity(distributed: Any, address: str, timeout: float) -> None:
+    """Shake hands with ``address`` and ask who it is, all within ``timeout`` seconds.
+
+    ``Client`` limits only the connection itself: a listener that accepts and
+    then stays silent would hold it for ever.  The exchange runs on an event
+    loop of its own, on a thread of its own, so that a caller already inside
+    an event loop can use it too."""
+
+    async def exchange() -> object:
+        comm = await distributed.comm.connect(address, timeout=timeout)
+        try:
+            await comm.write({"op": "identity", "reply": True})
+            return await comm.read()
+        finally:
+            comm.abort()
+
+    with concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="minisearch-handshake") as thread:
+        answer = thread.submit(asyncio.run, asyncio.wait_for(exchange(), timeout))
+        try:
+            identity = answer.result()
+        except (OSError, TimeoutError):
+            raise
+        except Exception as error:  # noqa: BLE001  (whatever a stranger's bytes make the decoder raise)
+            raise ClusterError(_not_a_scheduler(address, f"{type(error).__name__}: {error}")) from None
+    if not isinstance(identity, dict) or identity.get("type") != "Scheduler":
+        raise ClusterError(_not_a_scheduler(address, f"it says {str(identity)[:80]!r}"))
+
+
+def _not_a_scheduler(address: str, detail: str) -> str:
+    return (
+        f"the listener at {address} does not answer as a Dask scheduler ({detail}); "
+        "a scheduler listens on tcp://HOST:8786 by default"
+    )
 
 
 def _wait_for_a_worker(client: Any, address: str, timeout: float) -> None:

@@ -1,5 +1,6 @@
 """Builds on a Dask cluster of worker processes: the bytes of a local build, and the cluster's faults."""
 
+import contextlib
 import functools
 import gc
 import io
@@ -11,6 +12,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from concurrent.futures import Executor
 
@@ -271,6 +273,62 @@ def test_a_scheduler_that_cannot_be_reached_fails_the_command_and_keeps_the_inde
     assert status == 1
     assert re.fullmatch(rf"minisearch: error: {message}.*\n", capsys.readouterr().err)
     assert (tmp_path / "manifest.json").read_bytes() == before
+
+
+class Listener:
+    """A TCP listener that is not a Dask scheduler: it accepts, then answers as ``reply`` says."""
+
+    def __init__(self, reply):
+        self.server = socket.create_server(("127.0.0.1", 0))
+        self.address = f"tcp://127.0.0.1:{self.server.getsockname()[1]}"
+        self.reply = reply
+        self.connections = []
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                connection, _ = self.server.accept()
+            except OSError:
+                return  # closed
+            self.connections.append(connection)
+            if self.reply is not None:
+                with contextlib.suppress(OSError):
+                    connection.recv(4096)
+                    connection.sendall(self.reply)
+
+    def close(self):
+        self.server.close()
+        for connection in self.connections:
+            connection.close()
+
+
+@pytest.mark.parametrize(
+    ("reply", "message"),
+    [
+        (None, r"cannot reach the Dask scheduler at {address} within 1 s \(no answer\)"),
+        (b"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi", r"the listener at {address} does not answer as a Dask scheduler"),
+    ],
+    ids=["silent", "http"],
+)
+def test_a_listener_that_is_not_a_scheduler_is_given_up_within_the_limit(tmp_path, capsys, monkeypatch, distributed,
+                                                                          reply, message):
+    monkeypatch.setattr(cluster, "CONNECT_TIMEOUT", 1.0)
+    listener = Listener(reply)
+    source = write_jsonl(tmp_path / "docs.jsonl", DOCUMENTS[:20])
+    outcome = []
+    command = threading.Thread(
+        target=lambda: outcome.append(run_cli("index", tmp_path / "idx", "--jsonl", source, "--scheduler", listener.address)),
+        daemon=True,
+    )
+    command.start()
+    command.join(60)  # a guard against a hang, far above the limit: not a measure of speed
+    listener.close()
+    assert outcome, "the command still waits on a listener that is not a scheduler"
+    assert outcome[0][0] == 1
+    expected = message.format(address=re.escape(listener.address))
+    assert re.fullmatch(rf"minisearch: error: {expected}.*\n", capsys.readouterr().err)
+    assert not (tmp_path / "idx" / "manifest.json").exists()
 
 
 def test_a_scheduler_without_workers_is_named_after_the_wait(distributed):
