@@ -12,7 +12,7 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor
 from pathlib import Path
-from typing import TextIO
+from typing import NamedTuple, TextIO
 
 from .check import check_index
 from .cluster import open_executor, source_executor, worker_count
@@ -328,30 +328,53 @@ def _stdlib_root() -> str:
     return sysconfig.get_paths()["stdlib"]
 
 
-def _source(args: argparse.Namespace) -> tuple[Source, str, int | None]:
-    """The documents the options name, what to call them, and their size in bytes if known."""
+class SourceChoice(NamedTuple):
+    """The documents the options name: how to read them, what to call them, their size in bytes
+    if known, and the files of a directory passed over as not regular UTF-8 text files."""
+
+    read: Source
+    description: str
+    size: int | None
+    skipped: list[str]
+
+
+def _source(args: argparse.Namespace) -> SourceChoice:
+    skipped: list[str] = []
     if args.dir is not None:
         size = sum(path.stat().st_size for path in Path(args.dir).rglob("*") if path.is_file())
-        return (lambda _: directory_corpus(args.dir)), f"text files below {args.dir}", size
+        return SourceChoice(lambda _: directory_corpus(args.dir, skipped), f"text files below {args.dir}", size, skipped)
     if args.jsonl is not None:
         try:
             jsonl_size: int | None = os.path.getsize(args.jsonl)
         except OSError:
             jsonl_size = None  # the corpus reader names the problem
-        return (lambda _: jsonl_corpus(args.jsonl)), f"JSON Lines file {args.jsonl}", jsonl_size
+        return SourceChoice(lambda _: jsonl_corpus(args.jsonl), f"JSON Lines file {args.jsonl}", jsonl_size, skipped)
     root = _stdlib_root()
-    return functools.partial(stdlib_corpus, root), f"docstrings of the standard library at {root}", None
+    return SourceChoice(
+        functools.partial(stdlib_corpus, root), f"docstrings of the standard library at {root}", None, skipped
+    )
+
+
+def _print_skipped(source: SourceChoice, out: TextIO) -> None:
+    if source.skipped:
+        shown = ", ".join(source.skipped[:3]) + (", ..." if len(source.skipped) > 3 else "")
+        print(
+            f"skipped     {len(source.skipped):,} file(s) that are not regular files, cannot be read or are not "
+            f"UTF-8 text: {shown}",
+            file=out,
+        )
 
 
 def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
-    source, description, size = _source(args)
-    report = _build(source, args.index, args, description, size)
+    source = _source(args)
+    report = _build(source.read, args.index, args, source.description, source.size)
     print(format_summary(report), file=out)
+    _print_skipped(source, out)
     return 0
 
 
 def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
-    source, description, _ = _source(args)
+    source = _source(args)
     with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
         options = BuildOptions(
             block_size=args.block_size,
@@ -360,15 +383,16 @@ def cmd_add(args: argparse.Namespace, out: TextIO) -> int:
             wait=args.wait,
         )
         report = add_documents(
-            limit_documents(source(source_executor(executor)), args.limit),
+            limit_documents(source.read(source_executor(executor)), args.limit),
             args.index,
             options,
             executor=executor,
             expected_documents=args.limit,
-            source=description,
+            source=source.description,
             merge=not args.no_merge,
         )
     print(format_summary(report), file=out)
+    _print_skipped(source, out)
     return 0
 
 
@@ -389,15 +413,16 @@ def cmd_delete(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_upsert(args: argparse.Namespace, out: TextIO) -> int:
-    source, description, _ = _source(args)
+    source = _source(args)
     with open_executor(args.workers, args.scheduler, args.dask_local, args.index) as executor:
         options = BuildOptions(
             block_size=args.block_size, workers=worker_count(executor, args.workers or None),
             show_progress=not args.no_progress, wait=args.wait,
         )
-        report = upsert_documents(limit_documents(source(source_executor(executor)), args.limit), args.index,
-                                  options, executor=executor, source=description)
+        report = upsert_documents(limit_documents(source.read(source_executor(executor)), args.limit), args.index,
+                                  options, executor=executor, source=source.description)
     print(f"{format_summary(report)}\nreplaced {report.replaced:,} documents", file=out)
+    _print_skipped(source, out)
     return 0
 
 

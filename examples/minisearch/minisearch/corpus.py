@@ -12,6 +12,7 @@ import collections
 import itertools
 import json
 import os
+import stat
 import sysconfig
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future
@@ -188,13 +189,16 @@ def module_docstrings(module: tuple[str, str]) -> list[Document]:
         return []
 
 
-def directory_corpus(root: str | os.PathLike[str]) -> Iterator[Document]:
+def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = None) -> Iterator[Document]:
     """Yield one document per text file below ``root``, recursively.
 
     The title is the file's path relative to ``root`` with ``/`` separators,
     the content the file's text.  Files are visited in sorted order; hidden
-    files and directories (names starting with ``.``) and files that are not
-    UTF-8 text (undecodable, or holding a NUL character) are skipped.
+    files and directories (names starting with ``.``) are passed over, and
+    files that are not regular files (named pipes, devices, sockets, which
+    could block a read for ever), cannot be read, or are not UTF-8 text
+    (undecodable, or holding a NUL character) are skipped: their relative
+    paths are appended to ``skipped``, if given.
     """
     base = Path(root)
     if not base.is_dir():
@@ -205,14 +209,28 @@ def directory_corpus(root: str | os.PathLike[str]) -> Iterator[Document]:
             if filename.startswith("."):
                 continue
             path = Path(directory, filename)
-            try:
-                text = path.read_text(encoding="utf-8")
-            except (OSError, UnicodeDecodeError):
+            text = _read_text_file(path)
+            title = path.relative_to(base).as_posix()
+            if text is None or "\0" in text:
+                if skipped is not None:
+                    skipped.append(title)
                 continue
-            if "\0" in text:
-                continue
-            relative = path.relative_to(base).as_posix()
-            yield Document(relative, text, relative)
+            yield Document(title, text, title)
+
+
+def _read_text_file(path: Path) -> str | None:
+    """The UTF-8 text of a regular file (a symbolic link to one included); None for anything else."""
+    try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return None  # never opened: opening a pipe or a device can block, or act on the device
+        # Without blocking, in case it was replaced by a pipe since; then checked again.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with open(fd, encoding="utf-8") as handle:  # text mode, as before: line ends become "\n"
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                return None
+            return handle.read()
+    except (OSError, UnicodeDecodeError):
+        return None
 
 
 def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:

@@ -53,9 +53,11 @@ def test_cli_index_a_directory_without_documents(tmp_path):
     (tmp_path / "docs" / "guide").mkdir(parents=True)
     (tmp_path / "docs" / "guide" / "install.txt").write_text("Install with pip.")
     (tmp_path / "docs" / "readme.txt").write_text("Read the install guide first.")
+    (tmp_path / "docs" / "logo.png").write_bytes(b"\x89PNG\r\n\x1a\n\xff")
     status, out = run("index", tmp_path / "idx", "--dir", tmp_path / "docs", "--workers", "0", "--no-progress",
                       "--no-documents")
     assert status == 0 and "document store" not in out
+    assert "documents   2 written\n" in out and "skipped     1 file(s) " in out and out.endswith(": logo.png\n")
     status, out = run("search", tmp_path / "idx", "install")
     assert [line.split()[-1] for line in out.splitlines()[1:]] == ["guide/install.txt", "readme.txt"]
 

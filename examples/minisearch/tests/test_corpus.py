@@ -1,7 +1,10 @@
 """The tokeniser and the document sources."""
 
 import concurrent.futures
+import contextlib
 import json
+import os
+import threading
 from collections import Counter
 
 import pytest
@@ -143,13 +146,33 @@ def test_directory_corpus(tmp_path):
     (tmp_path / ".dotfile").write_text("hidden")
     (tmp_path / "image.bin").write_bytes(b"\x89PNG\r\n\x1a\n\xff\xfe")
     (tmp_path / "nul.txt").write_bytes(b"a\0b")
-    assert list(corpus.directory_corpus(tmp_path)) == [
+    (tmp_path / "crlf.txt").write_bytes(b"one\r\ntwo\r\n")
+    os.mkfifo(tmp_path / "sub" / "pipe")
+    (tmp_path / "sub" / "to-pipe").symlink_to("pipe")
+    (tmp_path / "sub" / "to-b.txt").symlink_to("../b.txt")
+    skipped = []
+    documents = read_without_hanging(lambda: list(corpus.directory_corpus(tmp_path, skipped)), tmp_path / "sub" / "pipe")
+    assert documents == [
         Document("a.md", "# Ay", "a.md"),
         Document("b.txt", "bee", "b.txt"),
+        Document("crlf.txt", "one\ntwo\n", "crlf.txt"),
+        Document("sub/to-b.txt", "bee", "sub/to-b.txt"),
         Document("sub/deeper/c.txt", "sea", "sub/deeper/c.txt"),
     ]
+    assert skipped == ["image.bin", "nul.txt", "sub/pipe", "sub/to-pipe"]
     with pytest.raises(corpus.CorpusError):
         list(corpus.directory_corpus(tmp_path / "b.txt"))
+
+
+def read_without_hanging(read, pipe):
+    """``read()``; should it block on ``pipe``, a writer that opens and closes it ends the wait."""
+    result = []
+    reader = threading.Thread(target=lambda: result.append(read()), daemon=True)
+    reader.start()
+    while reader.join(5) or reader.is_alive():
+        with contextlib.suppress(OSError):  # ENXIO: nobody reads the pipe yet
+            os.close(os.open(pipe, os.O_WRONLY | os.O_NONBLOCK))  # the reader then sees an empty file
+    return result[0]
 
 
 def test_jsonl_corpus_reads_records_and_skips_blank_lines(tmp_path):
