@@ -13,6 +13,7 @@ import itertools
 import json
 import os
 import stat
+import sys
 import sysconfig
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, Future
@@ -244,7 +245,8 @@ def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:
     """
     seen: dict[str | int, int] = {}
     try:
-        handle = open(path, encoding="utf-8")
+        # Bytes that are not UTF-8 become lone surrogates, found below with the line that holds them.
+        handle = open(path, encoding="utf-8", errors="surrogateescape")
     except OSError as error:
         raise CorpusError(f"cannot open {os.fspath(path)}: {error.strerror or error}") from error
     with handle:
@@ -252,10 +254,9 @@ def jsonl_corpus(path: str | os.PathLike[str]) -> Iterator[Document]:
             if not line.strip():
                 continue
             where = f"{os.fspath(path)}, line {line_number}"
-            try:
-                record = json.loads(line)
-            except json.JSONDecodeError as error:
-                raise CorpusError(f"{where}: not valid JSON ({error.msg})") from error
+            if not line.isascii():
+                _check_utf8(where, line)
+            record = _parse_json(where, line)
             if not isinstance(record, dict):
                 raise CorpusError(f"{where}: expected a JSON object")
             title = record.get("title")
@@ -280,6 +281,27 @@ def _key_of(record: dict[str, object], where: str, seen: dict[str | int, int], l
         raise CorpusError(f"{where}: id {key!r} repeats line {seen[key]}")
     seen[key] = line_number
     return key
+
+
+def _check_utf8(where: str, line: str) -> None:
+    """Refuse a line read with ``surrogateescape`` that held a byte that is not UTF-8."""
+    try:
+        line.encode("utf-8")
+    except UnicodeEncodeError as error:
+        byte = ord(line[error.start]) - 0xDC00
+        raise CorpusError(f"{where}: not UTF-8 (byte 0x{byte:02x} at character {error.start + 1})") from None
+
+
+def _parse_json(where: str, line: str) -> object:
+    try:
+        return json.loads(line)
+    except json.JSONDecodeError as error:
+        raise CorpusError(f"{where}: not valid JSON ({error.msg})") from error
+    except RecursionError:
+        raise CorpusError(f"{where}: not valid JSON (values nested too deeply)") from None
+    except ValueError:  # an integer of more digits than int() converts
+        limit = sys.get_int_max_str_digits()
+        raise CorpusError(f"{where}: not valid JSON (an integer of more than {limit} digits)") from None
 
 
 def _check_text(where: str, *texts: str) -> None:

@@ -4,6 +4,7 @@ import concurrent.futures
 import contextlib
 import json
 import os
+import re
 import threading
 from collections import Counter
 
@@ -195,12 +196,17 @@ def test_jsonl_corpus_reads_records_and_skips_blank_lines(tmp_path):
         ('{"title": "t"}', '"title" and "content"'),
         ('{"title": 3, "content": "c"}', '"title" and "content"'),
         ('{"title": "t", "content": "\\ud800"}', "not valid text"),
+        (b'{"title": "caf\xe9", "content": "c"}', r"not UTF-8 \(byte 0xe9 at character 15\)"),
+        (b'{"title": "\xc3\xa9t\xc3", "content": "c"}', r"not UTF-8 \(byte 0xc3 at character 14\)"),
+        ('{"title": "t", "content": "c", "deep": ' + "[" * 100_000 + "]" * 100_000 + "}", "nested too deeply"),
+        ('{"title": "t", "content": "c", "n": ' + "9" * 5000 + "}", "an integer of more than 4300 digits"),
     ],
+    ids=["syntax", "list", "missing", "not a string", "lone surrogate", "latin-1", "cut sequence", "deep", "long int"],
 )
 def test_jsonl_corpus_names_the_bad_line(tmp_path, line, message):
     path = tmp_path / "docs.jsonl"
-    path.write_text('{"title": "ok", "content": "ok"}\n' + line + "\n")
-    with pytest.raises(corpus.CorpusError, match=f"line 2: .*{message}"):
+    path.write_bytes(b'{"title": "ok", "content": "\xc3\xa9"}\n' + (line if isinstance(line, bytes) else line.encode()) + b"\n")
+    with pytest.raises(corpus.CorpusError, match=f"^{re.escape(str(path))}, line 2: .*{message}"):
         list(corpus.jsonl_corpus(path))
 
 
