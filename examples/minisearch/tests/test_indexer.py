@@ -148,6 +148,29 @@ def test_an_empty_corpus_gives_an_empty_index(tmp_path):
     assert check_index(tmp_path).ok
 
 
+TERMLESS = [Document("", ""), Document("!!!", "... -- ;"), Document("_", "")]
+
+
+@pytest.mark.parametrize("how", ["index", "add to an empty index"])
+def test_documents_without_terms_give_an_index_that_finds_nothing(tmp_path, how):
+    grown, fresh = tmp_path / "grown", tmp_path / "fresh"
+    if how == "index":
+        build(TERMLESS, grown)
+    else:
+        build([], grown)
+        with_options(minisearch.add_documents, TERMLESS, grown, executor=InlineExecutor(), block_size=2)
+    with Index(grown) as index:
+        result = search(index, "anything")
+        assert (index.documents, result.hits, result.unknown_terms) == (3, [], ["anything"])
+    assert check_index(grown).ok
+    # Documents with terms added later rank as in a fresh build of every document.
+    with_options(minisearch.add_documents, FRUIT, grown, executor=InlineExecutor())
+    build(TERMLESS + FRUIT, fresh)
+    assert check_index(grown).ok and check_index(fresh).ok
+    with Index(grown) as grown_index, Index(fresh) as fresh_index:
+        assert search(grown_index, "apple OR zebra").hits == search(fresh_index, "apple OR zebra").hits != []
+
+
 @pytest.mark.parametrize(
     ("documents", "message"),
     [
