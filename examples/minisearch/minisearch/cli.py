@@ -14,6 +14,7 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import NamedTuple, TextIO
 
+from . import arguments
 from .check import check_index
 from .cluster import open_executor, source_executor, worker_count
 from .corpus import (
@@ -28,7 +29,7 @@ from .corpus import (
 from .errors import DocumentError, IndexBuildError, IndexUnusableError
 from .indexer import BuildReport, add_documents, build_index, optimize_index
 from .options import DEFAULT_BLOCK_SIZE, BuildOptions
-from .partitions import DEFAULT_MEMORY, MAX_PARTITIONS, parse_size
+from .partitions import DEFAULT_MEMORY, MIN_MEMORY
 from .progress import tqdm_available
 from .query import QuerySyntaxError
 from .reader import Index
@@ -64,34 +65,6 @@ Progress bars use tqdm when it is installed, a plain counter otherwise.
 """
 
 
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
-
-
-def _non_negative(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError("must not be negative")
-    return value
-
-
-def _size(text: str) -> int:
-    try:
-        return parse_size(text)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def _partition_count(text: str) -> int:
-    value = _positive(text)
-    if value > MAX_PARTITIONS:
-        raise argparse.ArgumentTypeError(f"at most {MAX_PARTITIONS}")
-    return value
-
-
 def _source_options(parser: argparse.ArgumentParser) -> None:
     source = parser.add_mutually_exclusive_group()
     source.add_argument("--stdlib", action="store_true", help="the standard library's docstrings (the default)")
@@ -104,19 +77,20 @@ def _layout_options(parser: argparse.ArgumentParser) -> None:
         "--no-documents", action="store_true", help="leave the documents out of the index (no snippets)"
     )
     parser.add_argument(
-        "--partitions", type=_partition_count, metavar="P",
+        "--partitions", type=arguments.partition_count, metavar="P",
         help="term partitions (default: as many as keep one partition's merge within --memory)",
     )
     parser.add_argument(
-        "--memory", type=_size, metavar="SIZE",
-        help=f"memory budget of one partition's merge, e.g. 512M or 2G (default: {DEFAULT_MEMORY // 2**20}M)",
+        "--memory", type=arguments.memory_budget, metavar="SIZE",
+        help=f"memory budget of one partition's merge, e.g. 512M or 2G (default: {DEFAULT_MEMORY >> 20}M, "
+        f"at least {MIN_MEMORY >> 20}M)",
     )
 
 
 def _worker_options(parser: argparse.ArgumentParser) -> None:
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
-        "--workers", type=_non_negative, metavar="N",
+        "--workers", type=arguments.worker_count, metavar="N",
         help="worker processes building blocks and merging partitions (default: one per CPU; 0: in this process)",
     )
     where.add_argument(
@@ -125,7 +99,7 @@ def _worker_options(parser: argparse.ArgumentParser) -> None:
         "its workers need quorbel and minisearch and the index directory on shared storage",
     )
     where.add_argument(
-        "--dask-local", type=_positive, metavar="N",
+        "--dask-local", type=arguments.cluster_workers, metavar="N",
         help="run them on a Dask LocalCluster of N worker processes started for this command",
     )
     parser.add_argument("--no-progress", action="store_true", help="show no progress bars")
@@ -146,12 +120,34 @@ def _seconds(text: str) -> float:
 
 
 def _build_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--limit", type=_non_negative, metavar="N", help="index at most N documents")
+    parser.add_argument("--limit", type=arguments.document_count, metavar="N", help="index at most N documents")
     parser.add_argument(
-        "--block-size", type=_positive, default=DEFAULT_BLOCK_SIZE, metavar="N",
+        "--block-size", type=arguments.block_size, default=DEFAULT_BLOCK_SIZE, metavar="N",
         help=f"documents per block (default: {DEFAULT_BLOCK_SIZE})",
     )
     _worker_options(parser)
+
+
+SEARCH_DESCRIPTION = (
+    "Print the best documents for a query; without a query, start the interactive prompt. "
+    "Options may come before or after the query words; put -- before a query that starts with -."
+)
+
+
+def _search_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    parser.add_argument("index", type=Path, metavar="INDEX")
+    parser.add_argument("query", nargs="*", metavar="WORD", help="query words (quote the query in the shell)")
+    parser.add_argument("-k", type=arguments.results, default=10, help="number of results (default: 10)")
+    return parser
+
+
+def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
+    """The command and its options; ``search``'s options may also follow its query words."""
+    if argv and argv[0] == "search":
+        # A subcommand's parser cannot take its positionals and options intermixed; this one can.
+        parser = argparse.ArgumentParser(prog="python -m minisearch search", description=SEARCH_DESCRIPTION)
+        return _search_arguments(parser).parse_intermixed_args(argv[1:], argparse.Namespace(command="search"))
+    return make_parser().parse_args(argv)
 
 
 def make_parser() -> argparse.ArgumentParser:
@@ -171,7 +167,7 @@ def make_parser() -> argparse.ArgumentParser:
     demo.add_argument("--index", type=Path, metavar="DIR", help="keep the index in DIR (default: a temporary directory)")
     _build_options(demo)
     _layout_options(demo)
-    demo.add_argument("-k", type=_non_negative, default=5, help="results per query (default: 5)")
+    demo.add_argument("-k", type=arguments.results, default=5, help="results per query (default: 5)")
     demo.add_argument(
         "--query", action="append", metavar="TEXT", help="a query to run instead of the samples (repeatable)"
     )
@@ -225,17 +221,13 @@ def make_parser() -> argparse.ArgumentParser:
     optimize.add_argument("index", type=Path, metavar="INDEX", help="an index directory")
     _worker_options(optimize)
 
-    query = commands.add_parser(
-        "search", help="answer a query (an interactive prompt without one)",
-        description="Print the best documents for a query; without a query, start the interactive prompt.",
-    )
-    query.add_argument("index", type=Path, metavar="INDEX")
-    query.add_argument("query", nargs="*", metavar="WORD", help="query words (quote the query in the shell)")
-    query.add_argument("-k", type=_non_negative, default=10, help="number of results (default: 10)")
+    _search_arguments(commands.add_parser(
+        "search", help="answer a query (an interactive prompt without one)", description=SEARCH_DESCRIPTION
+    ))
 
     shell = commands.add_parser("shell", help="interactive prompt", description="Answer queries typed at a prompt.")
     shell.add_argument("index", type=Path, metavar="INDEX")
-    shell.add_argument("-k", type=_non_negative, default=10, help="number of results (default: 10)")
+    shell.add_argument("-k", type=arguments.results, default=10, help="number of results (default: 10)")
 
     check = commands.add_parser(
         "check", help="verify an index", description="Verify an index; exit status 1 when it has problems."
@@ -581,7 +573,7 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     if not arguments or arguments[0] not in (*COMMANDS, "-h", "--help"):
         arguments.insert(0, "demo")
-    args = make_parser().parse_args(arguments)
+    args = parse_arguments(arguments)
     stream = out if out is not None else sys.stdout
     try:
         return HANDLERS[args.command](args, stream)

@@ -15,7 +15,10 @@ import os
 from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 
-__all__ = ["InlineExecutor", "default_workers", "local_executor"]
+__all__ = ["MAX_WORKERS", "InlineExecutor", "default_workers", "local_executor"]
+
+#: The most worker processes a build may ask for.
+MAX_WORKERS = 1024
 
 
 class InlineExecutor(Executor):

@@ -147,8 +147,7 @@ def build_index(
     count = options.partitions
     if count is None:
         count = _default_partitions(source_bytes, options.memory, executor, options.workers)
-    target = Path(index_dir).absolute()  # workers may run in another directory
-    target.mkdir(parents=True, exist_ok=True)
+    target = _created(Path(index_dir).absolute())  # absolute: workers may run in another directory
     _check_target(target)
     with build_lock(target, options.wait), _executor(executor, options.workers) as pool:
         previous = _previous_manifest(target)
@@ -254,6 +253,17 @@ def _default_partitions(source_bytes: int | None, memory: int | None, executor: 
     if workers is None:
         workers = 1 if isinstance(executor, InlineExecutor) else default_workers()
     return max(choose_partitions(source_bytes, memory), workers)
+
+
+def _created(index_dir: Path) -> Path:
+    """``index_dir``, made with its parents if missing; raises :class:`IndexUnusableError`."""
+    try:
+        index_dir.mkdir(parents=True, exist_ok=True)
+    except FileExistsError:
+        raise IndexUnusableError(f"{index_dir} exists and is not a directory") from None
+    except OSError as error:
+        raise IndexUnusableError(f"cannot create the index directory {index_dir}: {error.strerror or error}") from None
+    return index_dir
 
 
 def _check_target(index_dir: Path) -> None:

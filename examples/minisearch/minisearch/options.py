@@ -4,14 +4,17 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+from .executors import MAX_WORKERS
 from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE
-from .partitions import MAX_PARTITIONS
+from .partitions import MAX_PARTITIONS, MIN_MEMORY
 
-__all__ = ["DEFAULT_BLOCK_SIZE", "BuildOptions"]
+__all__ = ["DEFAULT_BLOCK_SIZE", "MAX_BLOCK_SIZE", "BuildOptions"]
 
 #: Documents per block: each block adds one list per term to every merge, so larger blocks make
 #: fewer, longer lists to join.
 DEFAULT_BLOCK_SIZE = 4000
+#: The most documents a block may hold: the most an index holds.
+MAX_BLOCK_SIZE = 2**31 - 1
 
 
 @dataclass(frozen=True, kw_only=True)
@@ -48,7 +51,11 @@ class BuildOptions:
                 raise ValueError(f"{name} must be at least 1")
         if not 0.0 <= self.wait < float("inf"):
             raise ValueError("wait must be a finite number of seconds, at least 0")
-        if self.workers is not None and self.workers < 0:
-            raise ValueError("workers must not be negative")
+        if self.block_size > MAX_BLOCK_SIZE:
+            raise ValueError(f"block_size must be at most {MAX_BLOCK_SIZE}")
+        if self.workers is not None and not 0 <= self.workers <= MAX_WORKERS:
+            raise ValueError(f"workers must be between 0 and {MAX_WORKERS}")
+        if self.memory is not None and self.memory < MIN_MEMORY:
+            raise ValueError(f"memory must be at least {MIN_MEMORY >> 20} MiB: a merge's process alone holds about 25")
         if self.partitions is not None and not 1 <= self.partitions <= MAX_PARTITIONS:
             raise ValueError(f"partitions must be between 1 and {MAX_PARTITIONS}")

@@ -24,6 +24,8 @@ import zlib
 __all__ = [
     "DEFAULT_MEMORY",
     "MAX_PARTITIONS",
+    "MAX_SIZE",
+    "MIN_MEMORY",
     "choose_partitions",
     "parse_size",
     "partition_of",
@@ -33,6 +35,11 @@ __all__ = [
 MAX_PARTITIONS = 1024
 #: The default memory budget of one partition's merge, in bytes.
 DEFAULT_MEMORY = 512 * 2**20
+#: The smallest budget: half of it is for the merge's process, which holds about 25 MiB (the
+#: interpreter, quorbel and this package) before it reads a posting.
+MIN_MEMORY = 64 * 2**20
+#: The largest size :func:`parse_size` accepts (1 EiB).
+MAX_SIZE = 2**60
 #: Peak memory of a partition's merge per byte of the JSON Lines source it covers: measured at
 #: 4.3 to 4.9 on a synthetic corpus with Zipf word frequencies, merged as one partition (24 to 27
 #: bytes per posting, 5.6 source bytes per posting), with a margin.
@@ -50,7 +57,9 @@ def partition_of(term: str, partitions: int) -> int:
 def choose_partitions(source_bytes: int | None, memory: int | None) -> int:
     """Partitions that keep each merge of ``source_bytes`` of text within ``memory`` bytes.
 
-    Without a source size (a stream of unknown length) the index gets one partition.
+    Without a source size (a stream of unknown length) the index gets one partition; a source
+    that would need more than :data:`MAX_PARTITIONS` gets that many, each merge then covering
+    more than the budget.
     """
     if not source_bytes:
         return 1
@@ -63,8 +72,11 @@ def parse_size(text: str) -> int:
     """Bytes in a size such as ``512M``, ``2G``, ``1.5GiB`` or ``1000000``; raises ValueError."""
     match = _SIZE.fullmatch(text)
     if match is None:
-        raise ValueError(f"not a size: {text!r} (say 512M or 2G)")
-    value = int(float(match[1]) * _UNITS[match[2].lower()])
+        raise ValueError(f"not a size: {text[:40]!r} (say 512M or 2G)")
+    number = float(match[1]) * _UNITS[match[2].lower()]
+    if not number <= MAX_SIZE:  # also infinity, from more digits than a float holds
+        raise ValueError(f"not a size: {text[:40]!r} (at most {MAX_SIZE >> 60}E)")
+    value = int(number)
     if value < 1:
         raise ValueError(f"not a size: {text!r} (must be positive)")
     return value

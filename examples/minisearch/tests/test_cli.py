@@ -10,6 +10,7 @@ from conftest import FRUIT, build
 import minisearch
 from minisearch import check, cli, progress
 from minisearch.executors import InlineExecutor
+from minisearch.partitions import MAX_PARTITIONS, MIN_MEMORY, choose_partitions
 
 
 def run(*arguments):
@@ -78,6 +79,79 @@ def test_cli_reports_errors_with_a_status(tmp_path, capsys):
     bad.write_text('{"title": "a", "content": "b"}\n[]\n')
     assert run("index", tmp_path / "idx", "--jsonl", bad, "--workers", "0", "--no-progress")[0] == 1
     assert "line 2" in capsys.readouterr().err
+
+
+def a_file(directory):
+    (directory / "INDEX").write_text("a file")
+    return directory / "INDEX"
+
+
+def a_dangling_link(directory):
+    (directory / "INDEX").symlink_to(directory / "missing")
+    return directory / "INDEX"
+
+
+def below_a_file(directory):
+    (directory / "file").write_text("a file")
+    return directory / "file" / "INDEX"
+
+
+@pytest.mark.parametrize(
+    ("make", "message"),
+    [
+        (a_file, "{dir}/INDEX exists and is not a directory"),
+        (a_dangling_link, "{dir}/INDEX exists and is not a directory"),
+        (below_a_file, "cannot create the index directory {dir}/file/INDEX: Not a directory"),
+    ],
+)
+def test_cli_an_index_directory_that_cannot_be_made_is_named(tmp_path, capsys, make, message):
+    index_dir = make(tmp_path)
+    source = tmp_path / "docs.jsonl"
+    source.write_text(json.dumps(FRUIT[0]._asdict()) + "\n")
+    assert run("index", index_dir, "--jsonl", source, "--workers", "0", "--no-progress")[0] == 1
+    assert capsys.readouterr().err == f"minisearch: error: {message.format(dir=tmp_path)}\n"
+
+
+HUGE = "9" * 40
+
+
+@pytest.mark.parametrize(
+    ("options", "error"),
+    [
+        (["--block-size", HUGE], "argument --block-size: at most 2,147,483,647"),
+        (["--limit", HUGE], "argument --limit: at most 2,147,483,647"),
+        (["--workers", HUGE], "argument --workers: at most 1,024"),
+        (["--memory", "1K"], "argument --memory: at least 64M"),
+        (["--memory", "63M"], "argument --memory: at least 64M"),
+        (["--memory", "9" * 400], "argument --memory: not a size: '9999"),
+        (["--partitions", "1025"], "argument --partitions: at most 1,024"),
+        (["--block-size", "many"], "argument --block-size: not a whole number: 'many'"),
+    ],
+)
+def test_cli_refuses_numbers_out_of_range(capsys, options, error):
+    with pytest.raises(SystemExit) as exit_info:
+        run("index", "INDEX", *options)
+    assert exit_info.value.code == 2 and error in capsys.readouterr().err
+
+
+def test_partitions_are_capped_and_a_budget_below_one_merge_refused():
+    assert choose_partitions(10**15, MIN_MEMORY) == MAX_PARTITIONS
+    assert choose_partitions(MIN_MEMORY // 2 // 6, MIN_MEMORY) == 1
+    with pytest.raises(ValueError, match="memory must be at least 64 MiB"):
+        minisearch.BuildOptions(memory=2**10)
+    with pytest.raises(ValueError, match="block_size must be at most"):
+        minisearch.BuildOptions(block_size=2**31)
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [["-k", "1", "banana"], ["banana", "-k", "1"], ["banana", "-k", "1", "OR", "apple"], ["-k", "1", "--", "banana"]],
+)
+def test_cli_search_takes_options_before_or_after_the_query_words(tmp_path, arguments):
+    build(FRUIT, tmp_path)
+    status, out = run("search", tmp_path, *arguments)
+    assert status == 0
+    assert out.startswith("'banana") and ": top 1 in " in out and "Banana bread" in out
 
 
 def test_cli_demo_on_a_few_standard_library_documents(tmp_path):
