@@ -11,7 +11,8 @@
 
 A word is tokenised like a document (letters and digits, lower-cased), so
 ``JSONDecoder.decode`` stands for the two words ``jsondecoder`` and
-``decode``.  ``AND`` and ``OR`` are operators only in capitals.  A query is
+``decode``; a run of more than 64 letters and digits, which the index never
+holds, stays a term that no document holds.  ``AND`` and ``OR`` are operators only in capitals.  A query is
 an OR of clauses; a clause is an AND of words, of which at least one is
 not excluded.  A word that appears twice counts once.
 
@@ -26,7 +27,7 @@ from dataclasses import dataclass
 from typing import NamedTuple
 
 from .errors import QuerySyntaxError
-from .tokens import tokenize
+from .tokens import query_terms
 
 __all__ = ["Clause", "Leaf", "Query", "QuerySyntaxError", "parse"]
 
@@ -128,7 +129,7 @@ def _add_word(builder: _Builder, word: str, column: int) -> None:
         raise QuerySyntaxError(what, builder.query, column)
     if "*" in body:
         raise QuerySyntaxError("'*' may only end a word", builder.query, column + word.index("*"))
-    terms = tokenize(body)
+    terms = query_terms(body)  # a run too long to be indexed stays, as a term that no document holds
     if not terms:
         raise QuerySyntaxError(f"{body!r} holds no letters or digits", builder.query, column)
     # A word the tokeniser splits (json.decode) stands for all its terms; a prefix applies to the last.

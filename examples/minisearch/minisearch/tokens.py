@@ -21,7 +21,15 @@ import re
 from collections import Counter
 from typing import NamedTuple
 
-__all__ = ["MAX_TERM_LENGTH", "TOKEN_PATTERN", "FieldCounts", "count_fields", "count_terms", "tokenize"]
+__all__ = [
+    "MAX_TERM_LENGTH",
+    "TOKEN_PATTERN",
+    "FieldCounts",
+    "count_fields",
+    "count_terms",
+    "query_terms",
+    "tokenize",
+]
 
 #: The regular expression that finds terms (applied to lower-cased text).
 #: ``[^\W_]`` is a word character that is not the underscore: a letter or a digit.
@@ -47,6 +55,16 @@ def tokenize(text: str) -> list[str]:
     if len(lowered) > MAX_TERM_LENGTH and tokens and len(max(tokens, key=len)) > MAX_TERM_LENGTH:
         return _find_short_tokens(lowered)
     return tokens
+
+
+def query_terms(text: str) -> list[str]:
+    """The terms of a query word: those of :func:`tokenize`, but a run longer than
+    :data:`MAX_TERM_LENGTH` is kept, as a term that no document holds.
+
+    >>> query_terms("json." + "x" * 70)[0]
+    'json'
+    """
+    return _find_tokens(text.lower())
 
 
 def count_terms(text: str) -> Counter[str]:

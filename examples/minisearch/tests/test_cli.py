@@ -39,6 +39,8 @@ def test_cli_index_search_and_check_a_jsonl_corpus(tmp_path):
     [
         ("zebra", 0, "Zebra crossing"),
         ("durian", 0, "(no document holds: durian)"),
+        ("Z" * 65, 0, f" postings decoded)\n  (no document holds: {'z' * 65})"),
+        ("zebra OR " + "z" * 65, 0, f"(no document holds: {'z' * 65})\n    1."),
         ("zebra OR", 2, "bad query: 'OR' needs a word after it (column 9)"),
         ("-zebra", 2, "bad query: a clause needs a word that is not excluded (column 1)"),
     ],

@@ -24,6 +24,8 @@ def clauses(text):
         ("json.dec*", [(("json", "dec*"), ())]),
         ("Json json JSON", [(("json",), ())]),  # a repeated word counts once
         ("  or  Or ", [(("or",), ())]),  # operators only in capitals
+        ("json " + "X" * 65, [(("json", "x" * 65), ())]),  # longer than any term: kept, to match nothing
+        ("a." + "b" * 70 + "* OR c", [(("a", "b" * 70 + "*"), ()), (("c",), ())]),
     ],
 )
 def test_parse(text, expected):
