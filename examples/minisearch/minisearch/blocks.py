@@ -28,7 +28,7 @@ from .durability import written_in_place_of
 from .errors import DocumentError
 from .layout import GROUP_SIZE, compress_group, titles_json
 from .partitions import partition_of
-from .tokens import count_fields
+from .tokens import TOKENIZER, tokenizer_named
 
 __all__ = [
     "MAX_CONTENT_CHARS",
@@ -61,6 +61,8 @@ class BlockTask:
     documents: Sequence[Document]
     store_documents: bool = True
     partitions: int = 1
+    tokenizer: str = TOKENIZER.name
+    """The name of the rule that tokenises the documents (see minisearch.tokens)."""
 
     @property
     def documents_path(self) -> str:
@@ -119,6 +121,7 @@ def build_block(task: BlockTask) -> BlockInfo:
     in_title: Counter[str] = Counter()  # documents holding the term in their title
     title_only: Counter[str] = Counter()  # ... and not in their content
     lengths = array("I")
+    count_fields = tokenizer_named(task.tokenizer).count_fields
     for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
         _check_document(doc_id, document)
         content, title, length = count_fields(document.title, document.content)

@@ -55,7 +55,7 @@ from .layout import (
 from .manifest import Segment, partition_roles, read_manifest
 from .partitions import partition_of
 from .ranking import average_length, length_norms, weighted_frequency
-from .tokens import tokenize
+from .tokens import Tokenizer
 
 __all__ = ["CheckReport", "check_entry", "check_index"]
 
@@ -156,10 +156,11 @@ def _check_term(
     lengths: Sequence[int],
     norms: Sequence[float],
     first_doc: int,
+    rule: Tokenizer,
 ) -> None:
     term = table.terms[index]
     where = f"term {term!r}"
-    if tokenize(term) != [term]:
+    if rule.tokenize(term) != [term]:
         report.add(f"{where}: not a single token")
     head, chunks = entries[0], entries[1:]
     total = sum(map(len, entries))
@@ -198,7 +199,7 @@ def _check_term(
 
 
 def _check_partition(
-    report: CheckReport, index_dir: Path, segment: Segment, number: int, lengths: Sequence[int] | None
+    report: CheckReport, index_dir: Path, segment: Segment, number: int, lengths: Sequence[int] | None, rule: Tokenizer
 ) -> None:
     """One partition of a segment: its term table, then its block file against the table."""
     postings_role, terms_role = partition_roles(number)
@@ -214,11 +215,11 @@ def _check_partition(
         report.add(f"{segment.files[terms_role]}: terms of other partitions: {', '.join(map(repr, strays[:5]))}")
     documents = range(segment.first_doc, segment.first_doc + segment.documents)
     norms = length_norms(lengths or [], average_length(segment.tier_tokens, segment.tier_documents))
-    _check_postings(report, index_dir / segment.files[postings_role], table, documents, lengths or [], norms)
+    _check_postings(report, index_dir / segment.files[postings_role], table, documents, lengths or [], norms, rule)
 
 
 def _check_postings(report: CheckReport, path: Path, table: TermTable, documents: range,
-                    lengths: Sequence[int], norms: Sequence[float]) -> None:
+                    lengths: Sequence[int], norms: Sequence[float], rule: Tokenizer) -> None:
     name = path.name
     try:
         num_terms, file_size = quorbel.get_block_stats(str(path))
@@ -259,7 +260,7 @@ def _check_postings(report: CheckReport, path: Path, table: TermTable, documents
                            "does not hold its postings")
             report.postings += len(postings)
             lists.append(postings)
-        _check_term(report, table, index, lists, lengths, norms, documents.start)
+        _check_term(report, table, index, lists, lengths, norms, documents.start, rule)
 
 
 def _impact_order(norms: Sequence[float], first_doc: int) -> Callable[[Posting], tuple[float, int]]:
@@ -284,7 +285,7 @@ def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:
         return report
     keys: dict[Key, int] = {}
     for segment in manifest.segments:
-        _check_segment(report, directory, segment)
+        _check_segment(report, directory, segment, manifest.tokenizer_rule)
         _check_keys(report, directory, segment, keys)
     return report
 
@@ -309,7 +310,7 @@ def _check_keys(report: CheckReport, directory: Path, segment: Segment, seen: di
         seen[key] = doc
 
 
-def _check_segment(report: CheckReport, directory: Path, segment: Segment) -> None:
+def _check_segment(report: CheckReport, directory: Path, segment: Segment, rule: Tokenizer) -> None:
     _check_files(report, directory, segment)
     files = segment.files
     documents = segment.documents
@@ -321,7 +322,7 @@ def _check_segment(report: CheckReport, directory: Path, segment: Segment) -> No
         _load(report, directory / files["docs"], lambda data: read_document_store_index(data, files["docs"]))
     postings_before = report.postings
     for number in range(len(segment.partition_terms)):
-        _check_partition(report, directory, segment, number, lengths)
+        _check_partition(report, directory, segment, number, lengths, rule)
     if report.postings - postings_before != segment.postings:
         report.add(f"manifest: segment {segment.name} has {segment.postings} postings, "
                    f"its block files hold {report.postings - postings_before}")

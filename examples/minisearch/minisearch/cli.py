@@ -34,7 +34,6 @@ from .progress import tqdm_available
 from .query import QuerySyntaxError
 from .reader import Index
 from .search import SearchResult, search
-from .tokens import TOKEN_PATTERN
 from .updates import delete_documents, sync_directory, upsert_documents
 
 __all__ = ["SAMPLE_QUERIES", "format_result", "format_summary", "main"]
@@ -49,8 +48,8 @@ SAMPLE_QUERIES = (
 COMMANDS = ("demo", "index", "add", "delete", "upsert", "sync", "optimize", "search", "shell", "check")
 
 EPILOG = f"""\
-Without a command, runs the demo.  Terms are runs of letters and digits,
-lower-cased ({TOKEN_PATTERN}).  Queries: words are ANDed; OR between words,
+Without a command, runs the demo.  Terms are runs of letters, digits and
+combining marks, lower-cased.  Queries: words are ANDed; OR between words,
 -word excludes, word* is a prefix.  Documents are ranked by BM25, a word in
 the title counting four times.  Blocks and partition merges run on a
 process pool (--workers) or a Dask cluster (--scheduler tcp://HOST:8786 for a

@@ -27,7 +27,7 @@ from .durability import sha256_of, write_synced
 from .errors import FormatError, IndexUnusableError
 from .layout import DeletionSet, decode_deletion_set, decode_lengths, decode_titles, encode_deletion_set
 from .manifest import DELETES_ROLE, Segment, data_file_names, new_tag, partition_roles
-from .tokens import count_fields
+from .tokens import Tokenizer
 
 __all__ = ["add_deletions", "read_deletion_set", "with_deletion_set"]
 
@@ -71,12 +71,12 @@ def with_deletion_set(segment: Segment, directory: Path, deletions: DeletionSet)
     )
 
 
-def add_deletions(index_dir: Path, segment: Segment, docs: Collection[int], directory: Path) -> Segment:
+def add_deletions(index_dir: Path, segment: Segment, docs: Collection[int], directory: Path, rule: Tokenizer) -> Segment:
     """The segment with ``docs`` (ids of live documents it holds) deleted too: its new deletion
-    set written in ``directory``."""
+    set written in ``directory``; ``rule`` is the index's tokenizer."""
     previous = read_deletion_set(index_dir, segment)
     lengths = decode_lengths(_read(index_dir, segment, "lengths"), segment.documents, segment.files["lengths"])
-    terms = _terms_of(index_dir, segment, docs)
+    terms = _terms_of(index_dir, segment, docs, rule)
     doc_freq = Counter(previous.doc_freq)
     doc_freq.update(terms)
     deletions = DeletionSet(
@@ -95,21 +95,21 @@ def _read(index_dir: Path, segment: Segment, role: str) -> bytes:
         raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
 
 
-def _terms_of(index_dir: Path, segment: Segment, docs: Collection[int]) -> Counter[str]:
+def _terms_of(index_dir: Path, segment: Segment, docs: Collection[int], rule: Tokenizer) -> Counter[str]:
     """Per term, how many of ``docs`` hold it."""
     if segment.has_documents:
-        return _terms_from_store(index_dir, segment, docs)
+        return _terms_from_store(index_dir, segment, docs, rule)
     return _terms_from_postings(index_dir, segment, frozenset(docs))
 
 
-def _terms_from_store(index_dir: Path, segment: Segment, docs: Iterable[int]) -> Counter[str]:
+def _terms_from_store(index_dir: Path, segment: Segment, docs: Iterable[int], rule: Tokenizer) -> Counter[str]:
     from .reader import SegmentStore  # the reader's view of a store, without opening the whole index
 
     titles = decode_titles(_read(index_dir, segment, "titles"), segment.documents, segment.files["titles"])
     counts: Counter[str] = Counter()
     with SegmentStore(index_dir, segment) as store:
         for doc in docs:
-            fields = count_fields(titles[doc - segment.first_doc], store.content(doc))
+            fields = rule.count_fields(titles[doc - segment.first_doc], store.content(doc))
             counts.update(fields.content.keys() | fields.title.keys())
     return counts
 

@@ -37,7 +37,7 @@ from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import choose_partitions
 from .policy import next_merge
 from .segments import MAX_DOCUMENTS, SegmentPlan, merge_segments, segment_from_documents
-from .tokens import TOKEN_PATTERN
+from .tokens import TOKENIZER
 
 __all__ = [
     "DEFAULT_BLOCK_SIZE",
@@ -153,7 +153,7 @@ def build_index(
         previous = _previous_manifest(target)
         remove_stale_files(target, keep=previous.files if previous else [])
         shape = Manifest(
-            count, options.head_size, options.chunk_size, TOKEN_PATTERN, (), commit=previous.commit if previous else 0
+            count, options.head_size, options.chunk_size, TOKENIZER.name, (), commit=previous.commit if previous else 0
         )
         report = _commit_new_segment(
             target, shape, previous, options.store_documents, pool, options,
@@ -320,6 +320,7 @@ def _commit_new_segment(
             name, work, shape.end_doc, shape.partitions, shape.head_size, shape.chunk_size, store_documents,
             pool, options.workers, options.show_progress, base_documents=shape.live_documents,
             base_tokens=shape.live_tokens,
+            tokenizer=shape.tokenizer,
         )
         segment, blocks = write(plan)
         return segment, shape.with_segments([*shape.segments, segment]), blocks

@@ -29,6 +29,7 @@ from pathlib import Path
 from typing import Any
 
 from .errors import IndexUnusableError
+from .tokens import LEGACY, Tokenizer, tokenizer_named
 
 __all__ = [
     "DATA_FILE_RE",
@@ -47,9 +48,10 @@ __all__ = [
 
 MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "minisearch-index"
-FORMAT_VERSION = 4
-#: Versions this engine reads: version 3 had neither keys nor deletions.
-READABLE_VERSIONS = (3, 4)
+FORMAT_VERSION = 5
+#: Versions this engine reads: version 3 had neither keys nor deletions; 3 and 4 are tokenised by
+#: the legacy rule, in which a combining mark separates terms (see minisearch.tokens).
+READABLE_VERSIONS = (3, 4, 5)
 #: The files of a segment beside its partitions, by role; the document store is optional, and
 #: so are the keys (none in indexes of version 3).
 SEGMENT_ROLES = ("lengths", "titles", "docs", "keys")
@@ -262,8 +264,8 @@ class Manifest:
             raise IndexUnusableError("manifest does not describe a minisearch index")
         if data.get("version") not in READABLE_VERSIONS:
             raise IndexUnusableError(
-                f"unsupported index version {data.get('version')!r} (this minisearch reads version "
-                f"{FORMAT_VERSION}); build the index again"
+                f"unsupported index version {data.get('version')!r} (this minisearch reads versions "
+                f"{READABLE_VERSIONS[0]} to {READABLE_VERSIONS[-1]}); build the index again"
             )
         documents, total_tokens = data.pop("documents", None), data.pop("total_tokens", None)
         try:
@@ -276,9 +278,20 @@ class Manifest:
             raise IndexUnusableError("manifest: its document and token counts do not add up over its segments")
         return manifest
 
+    @property
+    def tokenizer_rule(self) -> Tokenizer:
+        """The rule that made the index's terms, and that tokenises its queries and new documents."""
+        return tokenizer_named(self.tokenizer)
+
     def _validate(self) -> None:
         for name in ("head_size", "chunk_size", "commit"):
             _count(getattr(self, name), name)
+        try:
+            rule = self.tokenizer_rule
+        except ValueError as error:
+            raise IndexUnusableError(f"manifest: {error}; build the index again") from None
+        if self.version < 5 and rule is not LEGACY:
+            raise IndexUnusableError(f"manifest: a version {self.version} index is not tokenised by {self.tokenizer!r}")
         if type(self.partitions) is not int or not 1 <= self.partitions <= 9999:
             raise IndexUnusableError("manifest field 'partitions' is not a partition count")
         first_doc = 0

@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from typing import NamedTuple
 
 from .errors import QuerySyntaxError
-from .tokens import query_terms
+from .tokens import TOKENIZER, Tokenizer
 
 __all__ = ["Clause", "Leaf", "Query", "QuerySyntaxError", "parse"]
 
@@ -78,6 +78,7 @@ class _Builder:
     clauses: list[Clause]
     positive: list[Leaf]
     negative: list[Leaf]
+    rule: Tokenizer
     clause_column: int = 1
 
     def close_clause(self, column: int, where: str) -> None:
@@ -89,9 +90,9 @@ class _Builder:
         self.positive, self.negative = [], []
 
 
-def parse(text: str) -> Query:
-    """Parse a query; raises :class:`QuerySyntaxError`."""
-    builder = _Builder(text, [], [], [])
+def parse(text: str, rule: Tokenizer = TOKENIZER) -> Query:
+    """Parse a query, its words tokenised by ``rule`` (an index's own); raises :class:`QuerySyntaxError`."""
+    builder = _Builder(text, [], [], [], rule)
     previous_was_and = False
     for match in _WORD.finditer(text):
         word, column = match.group(), match.start() + 1
@@ -129,7 +130,7 @@ def _add_word(builder: _Builder, word: str, column: int) -> None:
         raise QuerySyntaxError(what, builder.query, column)
     if "*" in body:
         raise QuerySyntaxError("'*' may only end a word", builder.query, column + word.index("*"))
-    terms = query_terms(body)  # a run too long to be indexed stays, as a term that no document holds
+    terms = builder.rule.query_terms(body)  # a run too long to be indexed stays, as a term no document holds
     if not terms:
         raise QuerySyntaxError(f"{body!r} holds no letters or digits", builder.query, column)
     # A word the tokeniser splits (json.decode) stands for all its terms; a prefix applies to the last.

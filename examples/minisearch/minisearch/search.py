@@ -59,7 +59,8 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     if k < 0:
         raise ValueError("k must not be negative")
     started = time.perf_counter()
-    parsed = parse(query) if isinstance(query, str) else query
+    rule = index.manifest.tokenizer_rule
+    parsed = parse(query, rule) if isinstance(query, str) else query
     leaves = parsed.leaves
     sources = [index.sources(leaf) for leaf in leaves]  # per leaf, per segment
     unknown = [str(leaf) for leaf, found in zip(leaves, sources) if not any(found)]
@@ -83,7 +84,7 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     titles = index.titles
     hits = [
         Hit(
-            doc, score, titles[doc], make_snippet(index.content(doc), plain, prefixes) if with_snippets else "",
+            doc, score, titles[doc], make_snippet(index.content(doc), plain, prefixes, rule=rule) if with_snippets else "",
             index.key_of(doc),
         )
         for doc, score in ranked

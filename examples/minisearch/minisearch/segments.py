@@ -77,6 +77,7 @@ from .merge import (
 )
 from .progress import progress
 from .ranking import average_length
+from .tokens import TOKENIZER
 
 __all__ = ["MAX_DOCUMENTS", "SegmentPlan", "merge_segments", "segment_from_documents"]
 
@@ -104,6 +105,8 @@ class SegmentPlan:
     by the average length over those and its own."""
     known_keys: Container[Key] = frozenset()
     """Keys the index holds already: a new document may not take one."""
+    tokenizer: str = TOKENIZER.name
+    """The name of the rule that tokenises the documents: the index's."""
 
     @property
     def files(self) -> dict[str, str]:
@@ -438,7 +441,7 @@ def _index_blocks(
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
                     raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
                 path = block_path(str(plan.work / "blocks"), number)
-                task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions)
+                task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions, plan.tokenizer)
                 next_doc += len(chunk)
                 pending[plan.executor.submit(build_block, task)] = number
                 while len(pending) >= limit:

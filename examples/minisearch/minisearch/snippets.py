@@ -11,12 +11,11 @@ from __future__ import annotations
 import re
 from collections.abc import Collection, Sequence
 
-from .tokens import TOKEN_PATTERN
+from .tokens import TOKENIZER, Tokenizer
 
 __all__ = ["WIDTH", "make_snippet"]
 
 WIDTH = 160
-_TOKEN = re.compile(TOKEN_PATTERN)
 _SPACE = re.compile(r"\s+")
 
 
@@ -26,13 +25,15 @@ def make_snippet(
     prefixes: Sequence[str] = (),
     width: int = WIDTH,
     mark: tuple[str, str] = ("**", "**"),
+    rule: Tokenizer = TOKENIZER,
 ) -> str:
-    """An extract of ``text`` around the densest run of ``terms`` and words starting with ``prefixes``."""
+    """An extract of ``text`` around the densest run of ``terms`` and words starting with
+    ``prefixes``, its words read by ``rule`` (the index's)."""
     starts = tuple(prefixes)
     hits = [
-        match.span()
-        for match in _TOKEN.finditer(text)
-        if (word := match.group().lower()) in terms or (starts and word.startswith(starts))
+        (start, end)
+        for start, end, word in rule.words(text)
+        if word in terms or (starts and word.startswith(starts))
     ]
     start = _best_window(hits, width) if hits else 0
     end = min(len(text), start + width)

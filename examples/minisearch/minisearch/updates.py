@@ -36,6 +36,7 @@ from .manifest import Manifest, Segment, read_manifest
 from .options import BuildOptions
 from .reader import SegmentStore
 from .segments import SegmentPlan, segment_from_documents
+from .tokens import Tokenizer
 
 __all__ = ["delete_documents", "sync_directory", "upsert_documents"]
 
@@ -139,12 +140,13 @@ def _update(
             if documents is None:
                 gone = {keys[key] for key in delete_keys if key in keys}
                 counts.update(deleted=len(gone), replaced=0)
-                return None, previous.with_segments(_with_deletions(target, previous.segments, gone, work)), 0
+                segments = _with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule)
+                return None, previous.with_segments(segments), 0
             plan = SegmentPlan(
                 name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
                 _stores_documents(previous), pool, options.workers, options.show_progress,
                 base_documents=previous.live_documents, base_tokens=previous.live_tokens,
-                known_keys=frozenset() if replace else keys,
+                known_keys=frozenset() if replace else keys, tokenizer=previous.tokenizer,
             )
             segment, blocks = segment_from_documents(
                 documents, plan, options.block_size, options.max_pending, None, source
@@ -152,7 +154,7 @@ def _update(
             replaced = _replaced(plan, segment, keys) if replace else []
             gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
             counts.update(deleted=len(gone), replaced=len(replaced))
-            segments = _with_deletions(target, previous.segments, gone, work)
+            segments = _with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule)
             if segment.documents:
                 segments.append(segment)
             return segment, previous.with_segments(segments), blocks
@@ -174,7 +176,9 @@ def _replaced(plan: SegmentPlan, segment: Segment, keys: dict[Key, int]) -> list
     return [keys[key] for key in new_keys if key is not None and key in keys]
 
 
-def _with_deletions(index_dir: Path, segments: Sequence[Segment], gone: set[int], work: Path) -> list[Segment]:
+def _with_deletions(
+    index_dir: Path, segments: Sequence[Segment], gone: set[int], work: Path, rule: Tokenizer
+) -> list[Segment]:
     """The segments with the documents ``gone`` deleted; those left without a live one go."""
     by_segment: defaultdict[int, list[int]] = defaultdict(list)
     starts = [segment.first_doc for segment in segments]
@@ -183,7 +187,7 @@ def _with_deletions(index_dir: Path, segments: Sequence[Segment], gone: set[int]
     kept = []
     for number, segment in enumerate(segments):
         if number in by_segment:
-            segment = add_deletions(index_dir, segment, by_segment[number], work)
+            segment = add_deletions(index_dir, segment, by_segment[number], work, rule)
         if segment.live_documents:
             kept.append(segment)
     return kept

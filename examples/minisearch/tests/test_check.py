@@ -81,6 +81,13 @@ def table_fields(table, **changes):
     return list(fields.values())
 
 
+def edit_manifest(**changes):
+    def damage(index_dir):
+        path = index_dir / "manifest.json"
+        path.write_text(json.dumps({**json.loads(path.read_text()), **changes}))
+    return damage
+
+
 CORRUPTIONS = {
     "flip header byte": (flip_byte(0), ["SHA-256", "header announces"]),
     "flip a posting byte": (flip_byte(-2), ["SHA-256"]),
@@ -122,6 +129,8 @@ CORRUPTIONS = {
         resealed(lambda d: data_file(d, "docs").write_bytes(data_file(d, "docs").read_bytes() + b"\0")),
         ["docs-.*: its groups end at"],
     ),
+    "unknown tokenizer rule": (edit_manifest(tokenizer="[a-z]+"), [r"unknown tokenizer rule '\[a-z\]\+'; build the index again"]),
+    "version 4 of today's rule": (edit_manifest(version=4), ["a version 4 index is not tokenised by"]),
 }
 
 

@@ -5,13 +5,15 @@ import contextlib
 import json
 import os
 import re
+import sys
 import threading
+import unicodedata
 from collections import Counter
 
 import pytest
 from conftest import FRUIT
 
-from minisearch import corpus
+from minisearch import corpus, tokens
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
 from minisearch.tokens import count_terms, tokenize
@@ -35,6 +37,41 @@ from minisearch.tokens import count_terms, tokenize
 )
 def test_tokenize(text, terms):
     assert tokenize(text) == terms
+
+
+@pytest.mark.parametrize(
+    ("text", "terms", "legacy"),
+    [
+        ("İstanbul ISTANBUL istanbul", ["istanbul"] * 3, ["i", "stanbul", "istanbul", "istanbul"]),
+        ("हिन्दी भाषा", ["हिन्दी", "भाषा"], ["ह", "न", "द", "भ", "ष"]),  # vowel signs are marks
+        ("cafe\u0301 café CAFÉ", ["café"] * 3, ["cafe", "café", "café"]),  # one term however encoded
+        ("a\u0301b \u0301x _\u0301", ["áb", "x"], ["a", "b", "x"]),  # a mark does not begin a term
+        ("e\u0301" * 32 + " " + "e\u0301" * 33, ["é" * 32, "é" * 33], ["e"] * 65),
+        ("é" * 65 + " kept", ["kept"], ["kept"]),  # longer than a term, composed
+        ("JSONDecoder.raw_decode", ["jsondecoder", "raw", "decode"], ["jsondecoder", "raw", "decode"]),
+    ],
+)
+def test_terms_keep_their_combining_marks_and_old_indexes_keep_their_rule(text, terms, legacy):
+    assert tokens.TOKENIZER.tokenize(text) == tokenize(text) == terms
+    assert tokens.LEGACY.tokenize(text) == legacy
+    for rule in (tokens.TOKENIZER, tokens.LEGACY):  # a query word is read as a document is, long runs aside
+        for word in text.split():
+            assert [term for term in rule.query_terms(word) if len(term) <= tokens.MAX_TERM_LENGTH] == rule.tokenize(word)
+    # A snippet's words, read from the text as written, are the terms that tokenising finds.
+    assert [term for _, _, term in tokens.TOKENIZER.words(text) if len(term) <= tokens.MAX_TERM_LENGTH] == terms
+
+
+def test_every_combining_mark_lies_where_the_tokenizer_looks_for_them():
+    marks = {code for code in range(sys.maxunicode + 1) if unicodedata.category(chr(code))[0] == "M"}
+    assert marks and all(any(low <= code < high for low, high in tokens.MARK_SPANS) for code in marks)
+    assert [mark for mark in marks if len(tokenize(f"a{chr(mark)}b")) != 1] == []
+
+
+@pytest.mark.parametrize("name", [tokens.TOKENIZER.name, tokens.LEGACY.name])
+def test_a_rule_is_found_by_the_name_an_index_records(name):
+    assert tokens.tokenizer_named(name).name == name
+    with pytest.raises(ValueError, match="unknown tokenizer rule"):
+        tokens.tokenizer_named(name + "?")
 
 
 def test_count_terms_counts_repeats():

@@ -1,6 +1,7 @@
 """Building, reading and searching an index; atomic commits and bad input."""
 
 import concurrent.futures
+import json
 import os
 from array import array
 from pathlib import Path
@@ -10,12 +11,12 @@ import quorbel
 from conftest import FRUIT, add, build, data_file, visible_files, with_options
 
 import minisearch
-from minisearch import Index, blocks, check_index, indexer, merge, durability, search
+from minisearch import Index, blocks, check_index, durability, indexer, merge, search, tokens
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
 from minisearch.layout import decode_term_table
-from minisearch.manifest import SEGMENT_ROLES
+from minisearch.manifest import FORMAT_VERSION, SEGMENT_ROLES, read_manifest
 from minisearch.partitions import partition_of
 from minisearch.snippets import make_snippet
 
@@ -169,6 +170,72 @@ def test_documents_without_terms_give_an_index_that_finds_nothing(tmp_path, how)
     assert check_index(grown).ok and check_index(fresh).ok
     with Index(grown) as grown_index, Index(fresh) as fresh_index:
         assert search(grown_index, "apple OR zebra").hits == search(fresh_index, "apple OR zebra").hits != []
+
+
+PLACES = [
+    Document("İstanbul", "İstanbul is a city"),  # 0
+    Document("Notes", "i stanbul"),  # 1
+    Document("Hindi", "हिन्दी भाषा"),  # 2
+    Document("Coffee", "cafe\u0301 au lait"),  # 3: the accent as a combining mark
+]
+
+
+def found(index_dir, query):
+    with Index(index_dir) as index:
+        return [hit.doc_id for hit in search(index, query).hits]
+
+
+def build_legacy(documents, index_dir, monkeypatch, version):
+    """An index as minisearch wrote it before terms kept their combining marks, whose manifest
+    (version 3, or version 4 with keys and deletions) names the rule in which a mark separates terms."""
+    with monkeypatch.context() as patch:
+        patch.setattr(indexer, "TOKENIZER", tokens.LEGACY)
+        build(documents, index_dir)
+    manifest = json.loads((index_dir / "manifest.json").read_text())
+    manifest["version"] = version
+    if version == 3:  # without keys and deletions
+        for segment in manifest["segments"]:
+            os.remove(index_dir / segment["files"].pop("keys"))
+            del segment["file_sizes"]["keys"], segment["file_sha256"]["keys"]
+            assert segment.pop("deleted") == segment.pop("deleted_tokens") == 0
+    (index_dir / "manifest.json").write_text(json.dumps(manifest))
+
+
+def test_terms_keep_their_combining_marks_in_documents_and_queries(tmp_path):
+    build(PLACES, tmp_path)
+    assert read_manifest(tmp_path).tokenizer == tokens.TOKENIZER.name
+    for query, expected in [("istanbul", [0]), ("İstanbul", [0]), ("ISTANBUL", [0]), ("stanbul", [1]),
+                            ("हिन्दी", [2]), ("café", [3]), ("CAFE\u0301", [3]), ("cafe", [])]:
+        assert found(tmp_path, query) == expected, query
+    with Index(tmp_path) as index:
+        assert search(index, "istanbul", snippets=True).hits[0].snippet == "**İstanbul** is a city"
+        assert search(index, "caf*", snippets=True).hits[0].snippet == "**cafe\u0301** au lait"
+    assert check_index(tmp_path).ok
+
+
+@pytest.mark.parametrize("version", [3, 4])
+def test_an_index_of_the_legacy_rule_answers_and_grows_as_before_until_rebuilt(tmp_path, monkeypatch, version):
+    build_legacy(PLACES, tmp_path, monkeypatch, version)
+    assert read_manifest(tmp_path).version == version
+    # As before: İstanbul is the two terms "i" and "stanbul", so "istanbul" misses it and the
+    # word finds the unrelated note too; a mark separates terms.
+    for query, expected in [("istanbul", []), ("İstanbul", [0, 1]), ("cafe", [3]), ("café", [])]:
+        assert found(tmp_path, query) == expected, query
+    with Index(tmp_path) as index:
+        assert search(index, "cafe", snippets=True).hits[0].snippet == "**cafe**\u0301 au lait"
+    assert check_index(tmp_path).ok
+    add([Document("İzmir", "İzmir", "izmir"), Document("Ankara", "Ankara")], tmp_path)
+    manifest = read_manifest(tmp_path)
+    assert (manifest.version, manifest.tokenizer, len(manifest.segments)) == (FORMAT_VERSION, r"[^\W_]+", 2)
+    assert found(tmp_path, "zmir") == [4] and check_index(tmp_path).ok
+    # A deletion recounts the document's terms by the index's rule: the statistics stay exact.
+    minisearch.delete_documents(["izmir"], tmp_path, minisearch.BuildOptions(workers=0, show_progress=False))
+    build_legacy([*PLACES, Document("Ankara", "Ankara")], tmp_path.parent / "fresh", monkeypatch, version)
+    with Index(tmp_path) as grown, Index(tmp_path.parent / "fresh") as fresh:
+        assert [h.score for h in search(grown, "i OR ankara").hits] == [h.score for h in search(fresh, "i OR ankara").hits]
+    assert check_index(tmp_path).ok
+    build(PLACES, tmp_path)  # a rebuild takes the current rule
+    assert read_manifest(tmp_path).tokenizer == tokens.TOKENIZER.name and found(tmp_path, "istanbul") == [0]
 
 
 @pytest.mark.parametrize(
