@@ -486,22 +486,26 @@ class DocumentStoreIndex:
 
 def read_document_store_index(data: Buffer, what: str = "document store") -> DocumentStoreIndex:
     """Parse the header and group index of a document store."""
-    view = memoryview(data)
-    if bytes(view[:4]) != DOCS_MAGIC or len(view) < 4 + _GROUPS.size:
-        raise FormatError(f"{what} has a bad magic number")
-    groups, _ = _GROUPS.unpack_from(view, 4)
-    first_docs, position = _read_u32(view, 4 + _GROUPS.size, groups, what)
-    sizes, position = _read_u32(view, position, groups, what)
-    bounds = list(accumulate(sizes, initial=position))
-    if bounds[-1] != len(view):
-        raise FormatError(f"{what}: its groups end at {bounds[-1]}, the file at {len(view)}")
+    # Released on the way out, error or not: a traceback that kept the view alive would keep a
+    # mapped store from being closed (BufferError).
+    with memoryview(data) as view:
+        if bytes(view[:4]) != DOCS_MAGIC or len(view) < 4 + _GROUPS.size:
+            raise FormatError(f"{what} has a bad magic number")
+        groups, _ = _GROUPS.unpack_from(view, 4)
+        first_docs, position = _read_u32(view, 4 + _GROUPS.size, groups, what)
+        sizes, position = _read_u32(view, position, groups, what)
+        bounds = list(accumulate(sizes, initial=position))
+        if bounds[-1] != len(view):
+            raise FormatError(f"{what}: its groups end at {bounds[-1]}, the file at {len(view)}")
     return DocumentStoreIndex(first_docs, bounds[:-1], bounds[1:])
 
 
 def read_document_group(data: Buffer, start: int, end: int, what: str = "document store") -> list[str]:
     """Decompress one group of the document store."""
     try:
-        contents = json.loads(zlib.decompress(memoryview(data)[start:end]))
+        with memoryview(data) as view, view[start:end] as group:  # released, error or not (see above)
+            text = zlib.decompress(group)
+        contents = json.loads(text)
     except (zlib.error, UnicodeDecodeError, json.JSONDecodeError) as error:
         raise FormatError(f"{what}: the group at byte {start} is damaged") from error
     if not isinstance(contents, list) or not all(isinstance(text, str) for text in contents):

@@ -55,6 +55,7 @@ class _Partition:
         self.terms_name = segment.files[terms_role]
         self.terms_data: bytes | None = _read(index_dir / self.terms_name)
         self.expected_terms = segment.partition_terms[number]
+        self.documents = range(segment.first_doc, segment.end_doc)
         self.map = _map_file(self.postings_path)
         self._table: TermTable | None = None
         self.term_ids: dict[str, int] = {}
@@ -86,9 +87,17 @@ class _Partition:
         assert self._table is not None
         start, end = self._table.starts[entry], self._table.ends[entry]
         try:
-            return quorbel.decode_posting_list(self.map[start:end])
+            postings = quorbel.decode_posting_list(self.map[start:end])
         except ValueError as error:
             raise IndexUnusableError(f"{self.postings_path}: the entry at byte {start} is damaged: {error}") from error
+        # In document order, so the ends tell: a damaged list that still decodes may name documents
+        # the segment lacks, which would skew the statistics (a prefix held by more than N).
+        if postings and not (postings[0][0] in self.documents and postings[-1][0] in self.documents):
+            raise IndexUnusableError(
+                f"{self.postings_path}: the entry at byte {start} is damaged: it names documents outside "
+                f"{self.documents.start}..{self.documents.stop - 1}"
+            )
+        return postings
 
     def close(self) -> None:
         self.map.close()

@@ -305,13 +305,38 @@ def test_a_build_refuses_a_directory_that_holds_other_files_or_is_locked(tmp_pat
         (lambda d: data_file(d, "lengths").write_bytes(b"XXXX"), "lengths-.* has a bad magic number"),
         (lambda d: data_file(d, "titles").write_bytes(data_file(d, "titles").read_bytes()[:-5]), "titles-.* is damaged"),
         (lambda d: os.truncate(data_file(d, "postings"), 100), "ends at byte .*postings-.* at 100"),
+        (lambda d: os.truncate(data_file(d, "docs"), 60), "docs-.*: its groups end at .*, the file at 60"),
+        (lambda d: shift_postings(d, "apple", 7), r"postings-.*: the entry at byte \d+ is damaged: it names documents outside 0..6"),
     ],
+    ids=["manifest missing", "term table missing", "term table", "lengths", "titles", "postings cut", "store cut",
+         "postings beyond the segment"],
 )
 def test_a_damaged_index_fails_to_open_or_search_naming_the_file(tmp_path, damage, message):
     build(FRUIT, tmp_path)
     damage(tmp_path)
+    # The error leaves nothing that keeps a mapped file from closing (once a BufferError).
     with pytest.raises(minisearch.IndexUnusableError, match=message), Index(tmp_path) as index:
-        search(index, "apple")
+        search(index, "apple", snippets=True)
+
+
+def shift_postings(index_dir, term, by):
+    """Damage that still decodes: ``term``'s postings moved ``by`` documents on, bytes the same size."""
+    path = str(data_file(index_dir, "postings"))
+    entries = [list(entry) for entry in quorbel.iter_block_terms(path)]
+    for entry in entries:
+        if entry[0] == term:
+            entry[3] = [(doc + by, content, title) for doc, content, title in entry[3]]
+    size = os.path.getsize(path)
+    quorbel.write_binary_block([e[0] for e in entries], [(e[1], e[2]) for e in entries], [e[3] for e in entries], path)
+    assert os.path.getsize(path) == size
+
+
+@pytest.mark.parametrize("query", ["x*", "x1", "x1 OR x3", "x3 x1*"])
+def test_postings_that_name_documents_outside_their_segment_fail_every_query_that_reads_them(tmp_path, query):
+    build([Document("x1 x2", ""), Document("x1", ""), Document("x3", "")], tmp_path)
+    shift_postings(tmp_path, "x1", 3)  # a prefix x* then holds more documents than the index (once a math error)
+    with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError, match="postings-.*: the entry at byte"):
+        search(index, query)
 
 
 # --------------------------------------------------------------------------
@@ -437,5 +462,6 @@ def test_postings_naming_unknown_documents_give_a_clear_error(tmp_path):
     assert quorbel.decode_posting_list(bytes(data[table.starts[entry] : table.ends[entry]])) == [(5, 3, 1)]
     data[table.starts[entry]] = 99  # same size, another document
     path.write_bytes(bytes(data))
-    with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError, match="beyond the index's 7"):
+    with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError, match="postings-.*: the entry at byte "
+                                                 r"\d+ is damaged: it names documents outside 0..6"):
         search(index, "zebra")
