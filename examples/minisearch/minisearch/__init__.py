@@ -65,6 +65,7 @@ from .corpus import (
 from .errors import (
     ClusterError,
     CorpusError,
+    DiskFullError,
     DocumentError,
     IndexBuildError,
     IndexUnusableError,
@@ -92,6 +93,7 @@ __all__ = [
     "CheckReport",
     "ClusterError",
     "CorpusError",
+    "DiskFullError",
     "Document",
     "DocumentError",
     "Hit",

@@ -25,13 +25,14 @@ import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
 
-from .errors import IndexUnusableError
+from .errors import DiskFullError, IndexUnusableError
 from .manifest import DATA_FILE_RE, MANIFEST_NAME
 
 __all__ = [
     "BUILD_PREFIX",
     "LOCK_NAME",
     "build_lock",
+    "disk_full_named",
     "fsync_directory",
     "fsync_file",
     "is_own_entry",
@@ -43,6 +44,29 @@ __all__ = [
 
 LOCK_NAME = ".lock"
 BUILD_PREFIX = ".build-"
+
+
+#: The errno values of a write that found no room: a full device, a spent quota.
+NO_ROOM = (errno.ENOSPC, errno.EDQUOT)
+
+
+def is_disk_full(error: OSError) -> bool:
+    """Whether ``error`` is a write that found no room: by its errno, or, from quorbel's writers,
+    by its message, which ends with "(os error N)"."""
+    return error.errno in NO_ROOM or any(str(error).endswith(f"(os error {code})") for code in NO_ROOM)
+
+
+@contextlib.contextmanager
+def disk_full_named(directory: str | os.PathLike[str]) -> Iterator[None]:
+    """Raise :class:`DiskFullError` naming the file (or else ``directory``) for a write in the
+    block that found no room, wherever it ran (a pool's worker too); other errors pass as they are."""
+    try:
+        yield
+    except OSError as error:
+        if not is_disk_full(error):
+            raise
+        where = error.filename if error.filename is not None else os.fspath(directory)
+        raise DiskFullError(f"no space left on device writing {where}") from error
 
 
 def sha256_of(path: str | os.PathLike[str]) -> str:

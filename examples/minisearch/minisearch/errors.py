@@ -10,6 +10,7 @@ from __future__ import annotations
 __all__ = [
     "ClusterError",
     "CorpusError",
+    "DiskFullError",
     "DocumentError",
     "FormatError",
     "IndexBuildError",
@@ -41,6 +42,10 @@ class FormatError(ValueError):
 
 class IndexBuildError(Exception):
     """A build failed; the index directory keeps its previous index, if any."""
+
+
+class DiskFullError(IndexBuildError):
+    """A write of a build found its device full, or its quota spent."""
 
 
 class ClusterError(IndexBuildError):

@@ -28,8 +28,16 @@ from pathlib import Path
 
 from .corpus import Document, Key
 from .deletions import read_deletion_set
-from .durability import BUILD_PREFIX, build_lock, fsync_directory, fsync_file, is_own_entry, remove_stale_files
-from .errors import FormatError, IndexBuildError, IndexUnusableError
+from .durability import (
+    BUILD_PREFIX,
+    build_lock,
+    disk_full_named,
+    fsync_directory,
+    fsync_file,
+    is_own_entry,
+    remove_stale_files,
+)
+from .errors import DiskFullError, FormatError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
 from .layout import decode_keys
 from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
@@ -359,8 +367,19 @@ def _write_and_commit(
     """Write a segment in a private work directory and commit the manifest that ``make`` returns.
 
     On any failure the index directory keeps the previous manifest and none of the new files;
-    after the commit, the files that no segment references any more are removed.
+    after the commit, the files that no segment references any more are removed.  A write that
+    finds its device full raises :class:`DiskFullError` naming the file, or else ``target``.
     """
+    with disk_full_named(target):  # after the clean-up below: the index is as it was
+        return _write_then_commit(target, previous, make, keep_empty)
+
+
+def _write_then_commit(
+    target: Path,
+    previous: Manifest | None,
+    make: Callable[[str, Path], tuple[Segment | None, Manifest, int]],
+    keep_empty: bool,
+) -> BuildReport:
     name = new_generation()
     work = target / f"{BUILD_PREFIX}{name}"
     work.mkdir()

@@ -1,8 +1,10 @@
 """Building, reading and searching an index; atomic commits and bad input."""
 
 import concurrent.futures
+import errno
 import json
 import os
+import re
 from array import array
 from pathlib import Path
 
@@ -11,7 +13,7 @@ import quorbel
 from conftest import FRUIT, add, build, data_file, visible_files, with_options
 
 import minisearch
-from minisearch import Index, blocks, check_index, durability, indexer, merge, search, tokens
+from minisearch import Index, blocks, check_index, cli, durability, indexer, merge, search, tokens
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
@@ -441,6 +443,52 @@ def test_a_rename_failing_in_a_commit_keeps_the_previous_index(tmp_path, monkeyp
     assert len(renamed) == rename and ("manifest.json" in renamed) == (rename == RENAMES)
     assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
     assert check_index(tmp_path).ok
+
+
+def no_room(owner, name, error):
+    """``owner.name`` raises ``error``, as a write to a full device does."""
+    def fail(monkeypatch):
+        def write(*args, **kwargs):
+            raise error
+        monkeypatch.setattr(owner, name, write)
+    return fail
+
+
+def no_room_for_the_manifest(monkeypatch):
+    original = Path.write_text
+
+    def write_text(self, *args, **kwargs):
+        if self.name == "manifest.json":
+            raise OSError(errno.ENOSPC, "No space left on device", str(self))
+        return original(self, *args, **kwargs)
+
+    monkeypatch.setattr(Path, "write_text", write_text)
+
+
+FULL_DEVICES = {
+    # quorbel's writers say it in their message only
+    "a block": (no_room(blocks.quorbel, "write_binary_block", OSError("No space left on device (os error 28)")), "{index}"),
+    "a term table": (no_room(merge, "write_synced", OSError(errno.EDQUOT, "Disk quota exceeded")), "{index}"),
+    "the manifest": (no_room_for_the_manifest, "{index}/.build-.*/manifest.json"),
+}
+
+
+@pytest.mark.parametrize("full", FULL_DEVICES)
+@pytest.mark.parametrize("command", ["index", "add"])
+def test_a_full_device_is_named_and_leaves_the_index_as_it_was(tmp_path, monkeypatch, capsys, full, command):
+    index_dir, source = tmp_path / "index", tmp_path / "docs.jsonl"
+    source.write_text("".join(json.dumps(document._asdict()) + "\n" for document in FRUIT[4:]))
+    build(FRUIT[:4], index_dir)
+    before = {name: (index_dir / name).read_bytes() for name in visible_files(index_dir)}
+    fail, where = FULL_DEVICES[full]
+    with monkeypatch.context() as patch:
+        fail(patch)
+        status = cli.main([command, str(index_dir), "--jsonl", str(source), "--workers", "0", "--no-progress"])
+    assert status == 1
+    message = f"minisearch: error: no space left on device writing {where.format(index=index_dir)}\n"
+    assert re.fullmatch(message, capsys.readouterr().err)
+    assert {name: (index_dir / name).read_bytes() for name in visible_files(index_dir)} == before
+    assert check_index(index_dir).ok
 
 
 def test_a_rebuild_removes_what_a_killed_build_left_behind(tmp_path):
