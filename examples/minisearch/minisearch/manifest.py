@@ -22,6 +22,7 @@ import json
 import os
 import re
 import secrets
+import sys
 import time
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field, replace
@@ -33,6 +34,7 @@ from .tokens import LEGACY, Tokenizer, tokenizer_named
 
 __all__ = [
     "DATA_FILE_RE",
+    "MAX_DOCUMENTS",
     "FORMAT_NAME",
     "FORMAT_VERSION",
     "DELETES_ROLE",
@@ -104,9 +106,15 @@ def data_file_names(
     return names
 
 
-def _count(value: Any, name: str) -> int:
-    if type(value) is not int or value < 0:
-        raise IndexUnusableError(f"manifest field {name!r} is not a non-negative integer")
+#: The most documents an index holds: document ids, signed 32-bit integers in the posting lists, are below it.
+MAX_DOCUMENTS = 2**31 - 1
+#: The largest count a manifest may hold otherwise (tokens, postings, terms, sizes, commits).
+MAX_COUNT = 2**63 - 1
+
+
+def _count(value: Any, name: str, most: int = MAX_COUNT) -> int:
+    if type(value) is not int or not 0 <= value <= most:
+        raise IndexUnusableError(f"manifest field {name!r} is not an integer from 0 to {most}")
     return value
 
 
@@ -166,9 +174,14 @@ class Segment:
         return name.rsplit("-", 1)[1].removesuffix(".bin") if isinstance(name, str) and "-" in name else None
 
     def validate(self, partitions: int, first_doc: int) -> None:
-        for name in ("first_doc", "documents", "total_tokens", "postings", "tier_documents", "tier_tokens",
-                     "deleted", "deleted_tokens"):
+        for name in ("first_doc", "documents", "tier_documents", "deleted"):
+            _count(getattr(self, name), name, MAX_DOCUMENTS)
+        for name in ("total_tokens", "postings", "tier_tokens", "deleted_tokens"):
             _count(getattr(self, name), name)
+        if self.end_doc > MAX_DOCUMENTS:
+            raise IndexUnusableError(f"manifest: segment {self.name} ends after document {MAX_DOCUMENTS}")
+        if not isinstance(self.files, dict):
+            raise IndexUnusableError(f"manifest field 'files' of segment {self.name} is not an object")
         if self.deleted > self.documents or self.deleted_tokens > self.total_tokens:
             raise IndexUnusableError(f"manifest: segment {self.name} deletes more than it holds")
         if (self.deleted > 0) != (DELETES_ROLE in self.files):
@@ -260,6 +273,11 @@ class Manifest:
             data = json.loads(text)
         except json.JSONDecodeError as error:
             raise IndexUnusableError(f"manifest is not valid JSON: {error.msg}") from error
+        except RecursionError:
+            raise IndexUnusableError("not a valid manifest: values nested too deeply") from None
+        except ValueError:  # an integer of more digits than int() converts
+            limit = sys.get_int_max_str_digits()
+            raise IndexUnusableError(f"not a valid manifest: an integer of more than {limit} digits") from None
         if not isinstance(data, dict) or data.get("format") != FORMAT_NAME:
             raise IndexUnusableError("manifest does not describe a minisearch index")
         if data.get("version") not in READABLE_VERSIONS:

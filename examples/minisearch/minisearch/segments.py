@@ -68,7 +68,7 @@ from .layout import (
     titles_json,
     titles_payload,
 )
-from .manifest import Segment, data_file_names, partition_roles
+from .manifest import MAX_DOCUMENTS, Segment, data_file_names, partition_roles
 from .merge import (
     PartitionInfo,
     PartitionInput,
@@ -80,9 +80,6 @@ from .ranking import average_length
 from .tokens import TOKENIZER
 
 __all__ = ["MAX_DOCUMENTS", "SegmentPlan", "merge_segments", "segment_from_documents"]
-
-#: Document ids are signed 32-bit integers in the posting lists.
-MAX_DOCUMENTS = 2**31 - 1
 
 
 @dataclass(frozen=True)

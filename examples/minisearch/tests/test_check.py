@@ -81,10 +81,21 @@ def table_fields(table, **changes):
     return list(fields.values())
 
 
-def edit_manifest(**changes):
+def edit_manifest(segment=None, **changes):
+    """Damage that changes fields of the manifest, or with ``segment`` of its first segment."""
     def damage(index_dir):
         path = index_dir / "manifest.json"
-        path.write_text(json.dumps({**json.loads(path.read_text()), **changes}))
+        manifest = json.loads(path.read_text())
+        (manifest if segment is None else manifest["segments"][0]).update(changes)
+        path.write_text(json.dumps(manifest))
+    return damage
+
+
+def append_to_manifest(text):
+    """Damage that adds a member written out as ``text``: JSON that Python's reader cannot take."""
+    def damage(index_dir):
+        path = index_dir / "manifest.json"
+        path.write_text(path.read_text().rstrip().removesuffix("}") + f', "extra": {text}}}')
     return damage
 
 
@@ -131,6 +142,12 @@ CORRUPTIONS = {
     ),
     "unknown tokenizer rule": (edit_manifest(tokenizer="[a-z]+"), [r"unknown tokenizer rule '\[a-z\]\+'; build the index again"]),
     "version 4 of today's rule": (edit_manifest(version=4), ["a version 4 index is not tokenised by"]),
+    "manifest nested deeply": (append_to_manifest("[" * 100_000 + "]" * 100_000), ["not a valid manifest: values nested too deeply"]),
+    "manifest integer of 5000 digits": (append_to_manifest("9" * 5000), ["not a valid manifest: an integer of more than 4300 digits"]),
+    "manifest first document too far": (edit_manifest(0, first_doc=2**70), ["'first_doc' is not an integer from 0 to 2147483647"]),
+    "manifest tokens too many": (edit_manifest(0, tier_tokens=10**400), ["'tier_tokens' is not an integer from 0 to 9223372036854775807"]),
+    "manifest segment ends too far": (edit_manifest(0, first_doc=2**31 - 2), ["ends after document 2147483647"]),
+    "manifest files not an object": (edit_manifest(0, files=[1]), ["field 'files' of segment .* is not an object"]),
 }
 
 

@@ -11,6 +11,7 @@ from pathlib import Path
 import pytest
 import quorbel
 from conftest import FRUIT, add, build, data_file, visible_files, with_options
+from test_check import append_to_manifest, edit_manifest
 
 import minisearch
 from minisearch import Index, blocks, check_index, cli, durability, indexer, merge, search, tokens
@@ -309,9 +310,12 @@ def test_a_build_refuses_a_directory_that_holds_other_files_or_is_locked(tmp_pat
         (lambda d: os.truncate(data_file(d, "postings"), 100), "ends at byte .*postings-.* at 100"),
         (lambda d: os.truncate(data_file(d, "docs"), 60), "docs-.*: its groups end at .*, the file at 60"),
         (lambda d: shift_postings(d, "apple", 7), r"postings-.*: the entry at byte \d+ is damaged: it names documents outside 0..6"),
+        (append_to_manifest("[" * 100_000 + "]" * 100_000), "^not a valid manifest: values nested too deeply$"),
+        (append_to_manifest("9" * 5000), "^not a valid manifest: an integer of more than 4300 digits$"),
+        (edit_manifest(0, tier_tokens=10**400), "'tier_tokens' is not an integer from 0 to 9223372036854775807"),
     ],
     ids=["manifest missing", "term table missing", "term table", "lengths", "titles", "postings cut", "store cut",
-         "postings beyond the segment"],
+         "postings beyond the segment", "manifest nested", "manifest long integer", "manifest big integer"],
 )
 def test_a_damaged_index_fails_to_open_or_search_naming_the_file(tmp_path, damage, message):
     build(FRUIT, tmp_path)
