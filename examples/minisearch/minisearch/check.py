@@ -9,7 +9,8 @@ every segment, and every partition of it:
 * each partition's block file (read with ``quorbel.iter_block_terms``) holds
   as many entries as its header announces and as its term table lists, each
   named by its term (head) or ``term#j`` (chunk), and the postings at the
-  byte range the term table gives for an entry are that entry's postings;
+  byte range the term table gives for an entry are that entry's postings,
+  whose CRC-32 is the one the term table records (in tables that keep it);
 * terms ascend strictly, each is a single token of the tokeniser and lives
   in the partition its hash names, and each partition holds as many terms as
   the manifest counts;
@@ -30,6 +31,7 @@ ordered by (its ``tier_documents`` and ``tier_tokens``).
 from __future__ import annotations
 
 import os
+import zlib
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from operator import itemgetter
@@ -251,8 +253,12 @@ def _check_postings(report: CheckReport, path: Path, table: TermTable, documents
             order = _impact_order(norms, documents.start) if entry == head and table.chunk_count[index] else itemgetter(0)
             for problem in check_entry(doc_freq_content, doc_freq_title, postings, documents, order):
                 report.add(f"{where}: {problem}")
+            postings_bytes = data[table.starts[entry] : table.ends[entry]]
+            if table.crcs is not None and zlib.crc32(postings_bytes) != table.crcs[entry]:
+                report.add(f"{where}: the CRC-32 of its postings is {zlib.crc32(postings_bytes):#010x}, "
+                           f"the term table records {table.crcs[entry]:#010x}")
             try:
-                at_offset = quorbel.decode_posting_list(data[table.starts[entry] : table.ends[entry]])
+                at_offset = quorbel.decode_posting_list(postings_bytes)
             except ValueError:
                 at_offset = None
             if at_offset != postings:

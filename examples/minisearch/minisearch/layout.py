@@ -24,14 +24,17 @@ Every other file is four magic bytes followed by one zlib stream.  Integers
 are little-endian unsigned 32-bit arrays (:mod:`array`); decoding them is
 one C call, so an index opens in milliseconds.
 
-* Term table: ``<IIII`` (terms, chunks, bytes of the term text, 0), the
+* Term table: ``<IIII`` (terms, chunks, bytes of the term text, flags), the
   terms joined by ``"\\n"`` in block order (terms never hold white space),
   then the arrays ``gap`` and ``size`` over all entries in file order (the
   gap from the end of the previous entry's postings, or from the 8-byte
   header, to the start of this entry's postings, and the postings' byte
   count), ``doc_freq`` and ``chunks`` per term (documents holding it, tail
   chunks), and ``first_doc``, ``max_f`` and ``min_length`` per chunk,
-  followed by the chunks' largest impacts as little-endian doubles.
+  followed by the chunks' largest impacts as little-endian doubles; with
+  flag 1 (every table written since), then the CRC-32 of each entry's postings
+  bytes, over all entries in file order, which a reader checks when it first
+  decodes the entry.  Tables written before have flags 0 and no CRCs.
 * Lengths: one array of ``documents`` lengths.
 * Titles: the titles as a JSON array of strings.
 * Keys: each document's key (a string, an integer, or null) as a JSON array.
@@ -81,6 +84,7 @@ __all__ = [
     "encode_lengths",
     "encode_term_table",
     "encode_titles",
+    "entry_crcs",
     "entry_header_size",
     "read_document_group",
     "read_document_store_index",
@@ -90,6 +94,8 @@ __all__ = [
 ]
 
 TERMS_MAGIC = b"MST2"
+#: The term table flag that says a CRC-32 of each entry follows its arrays.
+TERMS_HAVE_CRCS = 1
 LENGTHS_MAGIC = b"MSL2"
 TITLES_MAGIC = b"MSN2"
 DOCS_MAGIC = b"MSD2"
@@ -175,6 +181,8 @@ class TermTable:
     chunk_max_f: list[int]
     chunk_min_length: list[int]
     chunk_impact: list[float]
+    crcs: list[int] | None = None
+    """The CRC-32 of each entry's postings bytes (None in a table written before they were kept)."""
 
     @property
     def entries(self) -> int:
@@ -196,18 +204,28 @@ def encode_term_table(
     chunk_max_f: Sequence[int],
     chunk_min_length: Sequence[int],
     chunk_impact: Sequence[float],
+    crcs: Sequence[int] | None = None,
 ) -> bytes:
-    """The bytes of a term table (see the module docstring)."""
+    """The bytes of a term table (see the module docstring); ``crcs`` per entry, if kept."""
     text = "\n".join(terms).encode("utf-8")
     payload = b"".join(
         [
-            _COUNTS.pack(len(terms), len(chunk_first_doc), len(text), 0),
+            _COUNTS.pack(len(terms), len(chunk_first_doc), len(text), 0 if crcs is None else TERMS_HAVE_CRCS),
             text,
             *map(_u32, (gaps, sizes, doc_freq, chunk_count, chunk_first_doc, chunk_max_f, chunk_min_length)),
             _to_bytes("d", chunk_impact),
+            b"" if crcs is None else _u32(crcs),
         ]
     )
     return _pack(TERMS_MAGIC, payload)
+
+
+def entry_crcs(block: Buffer, gaps: Sequence[int], sizes: Sequence[int]) -> list[int]:
+    """The CRC-32 of each entry's postings bytes in a block file's bytes, laid out by ``gaps`` and
+    ``sizes`` as in its term table."""
+    bounds = list(accumulate(chain.from_iterable(zip(gaps, sizes)), initial=FIRST_ENTRY))
+    with memoryview(block) as view:
+        return [zlib.crc32(view[start:end]) for start, end in zip(bounds[1::2], bounds[2::2])]
 
 
 def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
@@ -215,7 +233,9 @@ def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
     payload = _unpack(TERMS_MAGIC, data, what)
     if len(payload) < _COUNTS.size:
         raise FormatError(f"{what} is cut short")
-    term_total, chunk_total, text_bytes, _ = _COUNTS.unpack_from(payload)
+    term_total, chunk_total, text_bytes, flags = _COUNTS.unpack_from(payload)
+    if flags & ~TERMS_HAVE_CRCS:
+        raise FormatError(f"{what} has unknown flags {flags:#x}")
     position = _COUNTS.size + text_bytes
     if position > len(payload):
         raise FormatError(f"{what} is cut short")
@@ -235,6 +255,9 @@ def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
     max_f, position = _read_u32(payload, position, chunk_total, what)
     min_length, position = _read_u32(payload, position, chunk_total, what)
     impact, position = _from_bytes("d", payload, position, chunk_total, what)
+    crcs = None
+    if flags & TERMS_HAVE_CRCS:
+        crcs, position = _read_u32(payload, position, entries, what)
     if position != len(payload):
         raise FormatError(f"{what} has {len(payload) - position} bytes after its arrays")
     if sum(chunk_count) != chunk_total:
@@ -255,6 +278,7 @@ def decode_term_table(data: bytes, what: str = "term table") -> TermTable:
         chunk_max_f=max_f,
         chunk_min_length=min_length,
         chunk_impact=impact,
+        crcs=crcs,
     )
 
 

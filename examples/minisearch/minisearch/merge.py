@@ -54,6 +54,7 @@ from .layout import (
     decode_length_array,
     decode_term_table,
     encode_term_table,
+    entry_crcs,
     entry_header_size,
 )
 from .ranking import frequencies, impacts, length_norm_array
@@ -134,7 +135,7 @@ class MergedIndex:
         self.gaps = list(map(entry_header_size, name_bytes, content, title, self.sizes))
         self.end_offset = 8 + sum(self.gaps) + sum(self.sizes)
 
-    def term_table(self) -> bytes:
+    def term_table(self, crcs: Sequence[int]) -> bytes:
         return encode_term_table(
             self.terms,
             self.gaps,
@@ -145,6 +146,7 @@ class MergedIndex:
             self.chunk_max_f,
             self.chunk_min_length,
             self.chunk_impact,
+            crcs,
         )
 
 
@@ -253,7 +255,8 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
         postings_size = write_postings(merged, Path(postings_path))
         fsync_file(postings_path)
         postings_sha256 = sha256_of(postings_path)
-    table = merged.term_table()
+        crcs = _entry_crcs(postings_path, merged)
+    table = merged.term_table(crcs)
     info = PartitionInfo(
         number=task.number,
         terms=len(merged.terms),
@@ -533,6 +536,12 @@ def _norms_of(norms: Sequence[float], docs: tuple[int, ...], first_doc: int) -> 
     if len(docs) == 1:
         return [norms[docs[0] - first_doc]]
     return itemgetter(*(map((-first_doc).__add__, docs) if first_doc else docs))(norms)  # type: ignore[no-any-return]
+
+
+def _entry_crcs(path: str, merged: MergedIndex) -> list[int]:
+    """The CRC-32 of each entry's postings, as written (read back from the file)."""
+    with open(path, "rb") as handle, mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        return entry_crcs(data, merged.gaps, merged.sizes)
 
 
 def write_postings(merged: MergedIndex, path: Path) -> int:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import zlib
 from bisect import bisect_left, bisect_right
 from collections import Counter
 from collections.abc import Callable
@@ -60,6 +61,8 @@ class _Partition:
         self._table: TermTable | None = None
         self.term_ids: dict[str, int] = {}
         self.impacts: list[float] = []
+        self._unchecked = bytearray()
+        """Per entry, 1 until its CRC-32 has been checked (all 0 in a table that keeps none)."""
 
     def table(self, avgdl: float | None, tier_ratio: float = 1.0) -> TermTable:
         """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it, their
@@ -79,6 +82,7 @@ class _Partition:
             if problems:
                 raise IndexUnusableError("; ".join(problems))
             self.term_ids = dict(zip(table.terms, range(len(table.terms))))
+            self._unchecked = bytearray(b"\1" if table.crcs is not None else b"\0") * table.entries
             self.impacts = table.chunk_impact if avgdl is None else _impact_bounds(table, avgdl, tier_ratio)
             self._table, self.terms_data = table, None
         return self._table
@@ -86,8 +90,11 @@ class _Partition:
     def decode_entry(self, entry: int) -> list[Posting]:
         assert self._table is not None
         start, end = self._table.starts[entry], self._table.ends[entry]
+        data = self.map[start:end]
+        if self._unchecked[entry]:
+            self._check(entry, start, data)
         try:
-            postings = quorbel.decode_posting_list(self.map[start:end])
+            postings = quorbel.decode_posting_list(data)
         except ValueError as error:
             raise IndexUnusableError(f"{self.postings_path}: the entry at byte {start} is damaged: {error}") from error
         # In document order, so the ends tell: a damaged list that still decodes may name documents
@@ -98,6 +105,15 @@ class _Partition:
                 f"{self.documents.start}..{self.documents.stop - 1}"
             )
         return postings
+
+    def _check(self, entry: int, start: int, data: bytes) -> None:
+        """The first decode of an entry: its bytes against the CRC-32 the term table keeps."""
+        assert self._table is not None and self._table.crcs is not None
+        if zlib.crc32(data) != self._table.crcs[entry]:
+            raise IndexUnusableError(
+                f"{self.postings_path}: the entry at byte {start} is damaged: its CRC-32 is not the term table's"
+            )
+        self._unchecked[entry] = 0
 
     def close(self) -> None:
         self.map.close()

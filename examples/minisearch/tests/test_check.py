@@ -76,7 +76,7 @@ def table_fields(table, **changes):
     sizes = [end - start for start, end in zip(table.starts, table.ends)]
     fields = dict(terms=table.terms, gaps=gaps, sizes=sizes, doc_freq=table.doc_freq, chunk_count=table.chunk_count,
                   chunk_first_doc=table.chunk_first_doc, chunk_max_f=table.chunk_max_f,
-                  chunk_min_length=table.chunk_min_length, chunk_impact=table.chunk_impact)
+                  chunk_min_length=table.chunk_min_length, chunk_impact=table.chunk_impact, crcs=table.crcs)
     fields.update(changes)
     return list(fields.values())
 
@@ -142,6 +142,8 @@ CORRUPTIONS = {
     ),
     "unknown tokenizer rule": (edit_manifest(tokenizer="[a-z]+"), [r"unknown tokenizer rule '\[a-z\]\+'; build the index again"]),
     "version 4 of today's rule": (edit_manifest(version=4), ["a version 4 index is not tokenised by"]),
+    "a posting byte flipped, resealed": (resealed(flip_byte(-2)), ["the CRC-32 of its postings is 0x[0-9a-f]{8}, "
+                                                                    "the term table records 0x[0-9a-f]{8}"]),
     "manifest nested deeply": (append_to_manifest("[" * 100_000 + "]" * 100_000), ["not a valid manifest: values nested too deeply"]),
     "manifest integer of 5000 digits": (append_to_manifest("9" * 5000), ["not a valid manifest: an integer of more than 4300 digits"]),
     "manifest first document too far": (edit_manifest(0, first_doc=2**70), ["'first_doc' is not an integer from 0 to 2147483647"]),

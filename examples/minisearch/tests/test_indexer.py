@@ -5,13 +5,15 @@ import errno
 import json
 import os
 import re
+import shutil
+import zlib
 from array import array
 from pathlib import Path
 
 import pytest
 import quorbel
 from conftest import FRUIT, add, build, data_file, visible_files, with_options
-from test_check import append_to_manifest, edit_manifest
+from test_check import append_to_manifest, edit_manifest, rewrite_table, table_fields
 
 import minisearch
 from minisearch import Index, blocks, check_index, cli, durability, indexer, merge, search, tokens
@@ -313,9 +315,11 @@ def test_a_build_refuses_a_directory_that_holds_other_files_or_is_locked(tmp_pat
         (append_to_manifest("[" * 100_000 + "]" * 100_000), "^not a valid manifest: values nested too deeply$"),
         (append_to_manifest("9" * 5000), "^not a valid manifest: an integer of more than 4300 digits$"),
         (edit_manifest(0, tier_tokens=10**400), "'tier_tokens' is not an integer from 0 to 9223372036854775807"),
+        (lambda d: flip_last_bit(d, "apple"), r"postings-.*: the entry at byte \d+ is damaged: its CRC-32 is not the term table's"),
     ],
     ids=["manifest missing", "term table missing", "term table", "lengths", "titles", "postings cut", "store cut",
-         "postings beyond the segment", "manifest nested", "manifest long integer", "manifest big integer"],
+         "postings beyond the segment", "manifest nested", "manifest long integer", "manifest big integer",
+         "a posting's bit flipped"],
 )
 def test_a_damaged_index_fails_to_open_or_search_naming_the_file(tmp_path, damage, message):
     build(FRUIT, tmp_path)
@@ -326,7 +330,8 @@ def test_a_damaged_index_fails_to_open_or_search_naming_the_file(tmp_path, damag
 
 
 def shift_postings(index_dir, term, by):
-    """Damage that still decodes: ``term``'s postings moved ``by`` documents on, bytes the same size."""
+    """Damage that still decodes: ``term``'s postings moved ``by`` documents on, bytes the same size,
+    and the term table's CRC-32s made to match (as in a table written before it kept them)."""
     path = str(data_file(index_dir, "postings"))
     entries = [list(entry) for entry in quorbel.iter_block_terms(path)]
     for entry in entries:
@@ -335,6 +340,44 @@ def shift_postings(index_dir, term, by):
     size = os.path.getsize(path)
     quorbel.write_binary_block([e[0] for e in entries], [(e[1], e[2]) for e in entries], [e[3] for e in entries], path)
     assert os.path.getsize(path) == size
+    data = Path(path).read_bytes()
+    rewrite_table(index_dir, lambda t: table_fields(t, crcs=[zlib.crc32(data[a:b]) for a, b in zip(t.starts, t.ends)]))
+
+
+def flip_last_bit(index_dir, entry_name, segment=0):
+    """Flip the lowest bit of the last byte of an entry's postings (a frequency: it still decodes)."""
+    path = data_file(index_dir, "postings", segment)
+    table = decode_term_table(data_file(index_dir, "terms", segment).read_bytes())
+    term, _, chunk = entry_name.partition("#")
+    entry = table.heads[table.terms.index(term)] + int(chunk or 0)
+    data = bytearray(path.read_bytes())
+    data[table.ends[entry] - 1] ^= 1
+    path.write_bytes(bytes(data))
+    return table.starts[entry]
+
+
+@pytest.mark.parametrize("entry", ["banana", "banana#1", "banana#2", "apple#1", "zebra"])
+def test_a_flipped_bit_in_any_entry_fails_the_first_search_that_reads_it(tmp_path, entry):
+    build(FRUIT * 3, tmp_path, head_size=1, chunk_size=2)
+    start = flip_last_bit(tmp_path, entry)
+    with Index(tmp_path) as index:
+        with pytest.raises(minisearch.IndexUnusableError, match=f"postings-.*: the entry at byte {start} is damaged: "
+                                                                 "its CRC-32 is not the term table's"):
+            search(index, entry.partition("#")[0] + "*", k=30)  # a prefix reads every entry of its terms
+        assert search(index, "cherry").hits  # the other entries are still read
+    assert any(f"{entry!r}: the CRC-32 of its postings is" in problem for problem in check_index(tmp_path).problems)
+
+
+def test_an_index_whose_term_tables_keep_no_crcs_answers_as_before(tmp_path):
+    build(FRUIT * 3, tmp_path / "kept", head_size=1, chunk_size=2)
+    shutil.copytree(tmp_path / "kept", tmp_path / "old")
+    rewrite_table(tmp_path / "old", lambda t: table_fields(t, crcs=None))  # as written before CRCs were kept
+    assert decode_term_table(data_file(tmp_path / "old", "terms").read_bytes()).crcs is None
+    with Index(tmp_path / "kept") as kept, Index(tmp_path / "old") as old:
+        for query in ("apple", "banana*", "zebra OR cherry", "a* -banana"):
+            assert search(old, query, k=30).hits == search(kept, query, k=30).hits != []
+    flip_last_bit(tmp_path / "old", "banana#1")  # undetected by search there, as before: check finds it
+    assert any("contents differ from the manifest's SHA-256" in problem for problem in check_index(tmp_path / "old").problems)
 
 
 @pytest.mark.parametrize("query", ["x*", "x1", "x1 OR x3", "x3 x1*"])
@@ -514,6 +557,6 @@ def test_postings_naming_unknown_documents_give_a_clear_error(tmp_path):
     assert quorbel.decode_posting_list(bytes(data[table.starts[entry] : table.ends[entry]])) == [(5, 3, 1)]
     data[table.starts[entry]] = 99  # same size, another document
     path.write_bytes(bytes(data))
-    with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError, match="postings-.*: the entry at byte "
-                                                 r"\d+ is damaged: it names documents outside 0..6"):
+    with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError,
+                                                 match=r"postings-.*: the entry at byte \d+ is damaged: its CRC-32"):
         search(index, "zebra")
