@@ -33,6 +33,7 @@ import hashlib
 import heapq
 import mmap
 import struct
+import zlib
 from array import array
 from bisect import bisect_right
 from collections.abc import Iterable, Iterator, Sequence
@@ -311,7 +312,17 @@ def segment_pieces(source: PartitionInput) -> Iterator[Entry]:
 
 
 def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) -> Iterator[Entry]:
-    starts, ends = table.starts, table.ends
+    starts, ends, crcs = table.starts, table.ends, table.crcs
+
+    def postings_of(entry: int) -> list[Posting]:
+        """An entry's postings, its bytes checked first against their CRC-32 (where the table
+        keeps one): a merge must not give damaged postings a new, valid one."""
+        encoded = data[starts[entry] : ends[entry]]
+        if crcs is not None and zlib.crc32(encoded) != crcs[entry]:
+            raise IndexBuildError(f"{source.what} ({source.postings_path}): entry {entry} is damaged: its CRC-32 is "
+                                  "not the term table's; run 'minisearch check'")
+        return _decode(encoded)
+
     for term, head, count in zip(table.terms, table.heads, table.chunk_count):
         begin = ends[head - 1] if head else FIRST_ENTRY
         encoded_term = term.encode()
@@ -320,7 +331,7 @@ def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) 
             raise IndexBuildError(f"{source.what}: entry {head} is not {term!r}")
         deleted = source.deleted
         if not count:
-            postings = _decode(data[starts[head] : ends[head]])
+            postings = postings_of(head)
             if deleted:
                 postings = [posting for posting in postings if posting[0] not in deleted]
                 if not postings:
@@ -328,11 +339,11 @@ def _pieces_of_table(source: PartitionInput, table: TermTable, data: mmap.mmap) 
             yield (term, *doc_freqs(postings), postings)
             continue
         # The head's postings go with the chunk their documents fall in (after the last chunk: with it).
-        in_head = sorted(_decode(data[starts[head] : ends[head]]))
+        in_head = sorted(postings_of(head))
         head_docs = [posting[0] for posting in in_head]
         taken = 0
         for entry in range(head + 1, head + 1 + count):
-            chunk = _decode(data[starts[entry] : ends[entry]])
+            chunk = postings_of(entry)
             end = len(in_head) if entry == head + count else bisect_right(head_docs, chunk[-1][0])
             if end > taken:
                 chunk = sorted(chunk + in_head[taken:end])

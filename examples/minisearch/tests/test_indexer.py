@@ -368,6 +368,16 @@ def test_a_flipped_bit_in_any_entry_fails_the_first_search_that_reads_it(tmp_pat
     assert any(f"{entry!r}: the CRC-32 of its postings is" in problem for problem in check_index(tmp_path).problems)
 
 
+def test_a_merge_refuses_an_entry_whose_crc_differs_rather_than_give_it_a_new_one(tmp_path):
+    build(FRUIT * 3, tmp_path, head_size=1, chunk_size=2)
+    add(FRUIT, tmp_path, merge=False)
+    flip_last_bit(tmp_path, "banana#1")
+    before = {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)}
+    with pytest.raises(minisearch.IndexBuildError, match=r"postings-.*: entry \d+ is damaged: its CRC-32 is not the term table's"):
+        with_options(minisearch.optimize_index, tmp_path, executor=InlineExecutor())
+    assert {name: (tmp_path / name).read_bytes() for name in visible_files(tmp_path)} == before
+
+
 def test_an_index_whose_term_tables_keep_no_crcs_answers_as_before(tmp_path):
     build(FRUIT * 3, tmp_path / "kept", head_size=1, chunk_size=2)
     shutil.copytree(tmp_path / "kept", tmp_path / "old")
