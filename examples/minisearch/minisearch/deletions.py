@@ -23,7 +23,7 @@ from pathlib import Path
 
 import quorbel
 
-from .durability import sha256_of, write_synced
+from .durability import open_data_file, sha256_of, write_synced
 from .errors import FormatError, IndexUnusableError
 from .layout import DeletionSet, decode_deletion_set, decode_lengths, decode_titles, encode_deletion_set
 from .manifest import DELETES_ROLE, Segment, data_file_names, new_tag, partition_roles
@@ -40,7 +40,8 @@ def read_deletion_set(index_dir: Path, segment: Segment) -> DeletionSet:
         return DeletionSet(())
     path = index_dir / name
     try:
-        deletions = decode_deletion_set(path.read_bytes(), name)
+        with open_data_file(path) as handle:
+            deletions = decode_deletion_set(handle.read(), name)
     except OSError as error:
         raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
     except FormatError as error:

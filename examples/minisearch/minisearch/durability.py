@@ -24,6 +24,7 @@ import sys
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
+from typing import BinaryIO
 
 from .errors import DiskFullError, IndexUnusableError
 from .manifest import DATA_FILE_RE, MANIFEST_NAME
@@ -32,6 +33,7 @@ __all__ = [
     "BUILD_PREFIX",
     "LOCK_NAME",
     "build_lock",
+    "open_data_file",
     "disk_full_named",
     "fsync_directory",
     "fsync_file",
@@ -121,6 +123,17 @@ def fsync_directory(path: str | os.PathLike[str]) -> None:
             raise
     finally:
         os.close(fd)
+
+
+def open_data_file(path: Path) -> BinaryIO:
+    """A data file of the index, opened for reading; never through a symbolic link, which no
+    writer makes (it could lead a reader outside the index)."""
+    try:
+        return open(os.open(path, os.O_RDONLY | os.O_NOFOLLOW), "rb")
+    except OSError as error:
+        if error.errno == errno.ELOOP:
+            raise IndexUnusableError(f"{path} is a symbolic link, which an index never holds") from error
+        raise
 
 
 @contextlib.contextmanager

@@ -25,6 +25,7 @@ import quorbel
 
 from .corpus import Document, Key
 from .deletions import read_deletion_set
+from .durability import open_data_file
 from .errors import FormatError, IndexUnusableError
 from .layout import (
     DocumentStoreIndex,
@@ -130,14 +131,15 @@ def _impact_bounds(table: TermTable, avgdl: float, tier_ratio: float) -> list[fl
 
 def _read(path: Path) -> bytes:
     try:
-        return path.read_bytes()
+        with open_data_file(path) as handle:
+            return handle.read()
     except OSError as error:
         raise IndexUnusableError(f"cannot read {path}: {error.strerror or error}") from error
 
 
 def _map_file(path: Path) -> mmap.mmap:
     try:
-        with open(path, "rb") as handle:
+        with open_data_file(path) as handle:
             return mmap.mmap(handle.fileno(), 0, access=mmap.ACCESS_READ)
     except (OSError, ValueError) as error:  # ValueError: an empty file cannot be mapped
         raise IndexUnusableError(f"cannot open {path}: {error}") from error

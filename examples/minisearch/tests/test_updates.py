@@ -295,3 +295,20 @@ def test_a_rename_failing_in_an_update_keeps_the_previous_index(tmp_path, monkey
                 UPDATES[update](tmp_path / "try")
         assert {name: (tmp_path / "try" / name).read_bytes() for name in visible_files(tmp_path / "try")} == before
         assert minisearch.check_index(tmp_path / "try").ok
+
+
+def test_a_lock_or_data_file_that_is_a_symbolic_link_is_refused(keyed, tmp_path):
+    directory, _ = keyed
+    outside = tmp_path / "outside"
+    (directory / ".lock").unlink()
+    (directory / ".lock").symlink_to(outside)  # dangling: a writer must not create it
+    with pytest.raises(minisearch.IndexUnusableError, match="cannot lock"):
+        minisearch.delete_documents(["k1"], directory)
+    assert not outside.exists()
+    (directory / ".lock").unlink()
+    lengths = next(directory.glob("lengths-*.bin"))
+    outside.write_bytes(lengths.read_bytes())
+    lengths.unlink()
+    lengths.symlink_to(outside)
+    with pytest.raises(minisearch.IndexUnusableError, match="is a symbolic link"):
+        Index(directory)
