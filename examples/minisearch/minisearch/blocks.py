@@ -15,7 +15,7 @@ from __future__ import annotations
 
 from array import array
 from collections import Counter, defaultdict
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from itertools import repeat
 from operator import countOf, itemgetter
@@ -28,6 +28,7 @@ from .durability import written_in_place_of
 from .errors import DocumentError
 from .layout import GROUP_SIZE, compress_group, titles_json
 from .partitions import partition_of
+from .positions import Positions, PositionsWriter, runs_of
 from .tokens import TOKENIZER, tokenizer_named
 
 __all__ = [
@@ -63,6 +64,8 @@ class BlockTask:
     partitions: int = 1
     tokenizer: str = TOKENIZER.name
     """The name of the rule that tokenises the documents (see minisearch.tokens)."""
+    positions: bool = True
+    """Whether to write the terms' positions beside each partition file."""
 
     @property
     def documents_path(self) -> str:
@@ -85,6 +88,8 @@ class BlockInfo:
     """The documents' lengths in tokens, a native-order ``array("I")``."""
     group_sizes: tuple[int, ...] = ()
     """Byte sizes of the block's document store groups, in order (empty without a store)."""
+    positions: bool = False
+    """Whether each partition file has its positions file beside it."""
 
     @property
     def terms(self) -> int:
@@ -121,10 +126,18 @@ def build_block(task: BlockTask) -> BlockInfo:
     in_title: Counter[str] = Counter()  # documents holding the term in their title
     title_only: Counter[str] = Counter()  # ... and not in their content
     lengths = array("I")
-    count_fields = tokenizer_named(task.tokenizer).count_fields
+    content: Mapping[str, int]
+    title: Mapping[str, int]
+    rule = tokenizer_named(task.tokenizer)
+    count_fields = rule.count_fields
+    where: defaultdict[str, list[Positions]] | None = defaultdict(list) if task.positions else None
     for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
         _check_document(doc_id, document)
-        content, title, length = count_fields(document.title, document.content)
+        if where is None:
+            content, title, length = count_fields(document.title, document.content)
+        else:
+            content, title, length = _count_and_place(rule.tokenize(document.title), rule.tokenize(document.content),
+                                                      where)
         lengths.append(length)
         frequencies = zip(repeat(doc_id), content.values(), map(title.get, content, repeat(0)))
         for term, posting in zip(content, frequencies):
@@ -146,6 +159,8 @@ def build_block(task: BlockTask) -> BlockInfo:
         with written_in_place_of(partition_path(task.path, partition)) as path:
             quorbel.write_binary_block(terms, counts, posting_lists, path)
             num_terms, size = quorbel.get_block_stats(path)
+        if where is not None:
+            _write_positions(positions_path(partition_path(task.path, partition)), [where[term] for term in terms])
         partition_terms.append(num_terms)
         file_size += size
     _write_titles(task)
@@ -160,7 +175,50 @@ def build_block(task: BlockTask) -> BlockInfo:
         file_size=file_size,
         lengths=lengths.tobytes(),
         group_sizes=group_sizes,
+        positions=task.positions,
     )
+
+
+def _count_and_place(
+    title_tokens: list[str], content_tokens: list[str], where: defaultdict[str, list[Positions]]
+) -> tuple[dict[str, int], dict[str, int], int]:
+    """A document's term counts per field, as :meth:`Tokenizer.count_fields` gives them, and each
+    term's positions appended to ``where[term]`` (title's, content's), in the order the postings
+    are: its content terms, then the terms of its title only."""
+    title_at = _positions_of(title_tokens)
+    content_at = _positions_of(content_tokens)
+    for term, positions in content_at.items():
+        where[term].append((title_at.get(term, ()), positions))
+    for term, positions in title_at.items():
+        if term not in content_at:
+            where[term].append((positions, ()))
+    content = {term: len(positions) for term, positions in content_at.items()}
+    title = {term: len(positions) for term, positions in title_at.items()}
+    return content, title, len(title_tokens) + len(content_tokens)
+
+
+def _positions_of(tokens: list[str]) -> dict[str, list[int]]:
+    at: dict[str, list[int]] = {}
+    for position, token in enumerate(tokens):
+        found = at.get(token)
+        if found is None:
+            at[token] = [position]
+        else:
+            found.append(position)
+    return at
+
+
+def _write_positions(path: str, per_term: Sequence[Sequence[Positions]]) -> None:
+    with written_in_place_of(path) as temporary, open(temporary, "wb") as handle:
+        writer = PositionsWriter(handle)
+        for positions in per_term:
+            writer.add_term(runs_of(positions))
+        writer.finish()
+
+
+def positions_path(block_file: str) -> str:
+    """Where the positions of a block's partition file go."""
+    return block_file + ".pos"
 
 
 def doc_freqs(postings: Sequence[Posting]) -> tuple[int, int]:

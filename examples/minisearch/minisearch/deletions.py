@@ -58,7 +58,7 @@ def with_deletion_set(segment: Segment, directory: Path, deletions: DeletionSet)
     """Write ``deletions`` as the segment's new deletion set in ``directory``; returns the segment
     that names it."""
     files = data_file_names(segment.name, len(segment.partition_terms), segment.has_documents, segment.has_keys,
-                            deletes=new_tag())
+                            deletes=new_tag(), with_positions=segment.has_positions)
     name = files[DELETES_ROLE]
     size = write_synced(directory / name, encode_deletion_set(deletions))
     return dataclasses.replace(

@@ -161,7 +161,8 @@ def build_index(
         previous = _previous_manifest(target)
         remove_stale_files(target, keep=previous.files if previous else [])
         shape = Manifest(
-            count, options.head_size, options.chunk_size, TOKENIZER.name, (), commit=previous.commit if previous else 0
+            count, options.head_size, options.chunk_size, TOKENIZER.name, (), commit=previous.commit if previous else 0,
+            positions=options.positions,
         )
         report = _commit_new_segment(
             target, shape, previous, options.store_documents, pool, options,
@@ -329,6 +330,7 @@ def _commit_new_segment(
             pool, options.workers, options.show_progress, base_documents=shape.live_documents,
             base_tokens=shape.live_tokens,
             tokenizer=shape.tokenizer,
+            positions=shape.has_positions,
         )
         segment, blocks = write(plan)
         return segment, shape.with_segments([*shape.segments, segment]), blocks
@@ -349,6 +351,7 @@ def _commit_merge(
             _stores_documents(manifest), pool, options.workers, options.show_progress,
             base_documents=manifest.live_documents - sum(segment.live_documents for segment in merged),
             base_tokens=manifest.live_tokens - sum(segment.live_tokens for segment in merged),
+            positions=manifest.has_positions,
         )
         segment = merge_segments(merged, target, plan)
         kept = [segment] if segment.live_documents else []  # a segment without a live document goes

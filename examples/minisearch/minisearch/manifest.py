@@ -45,6 +45,7 @@ __all__ = [
     "new_generation",
     "new_tag",
     "partition_roles",
+    "positions_role",
     "read_manifest",
 ]
 
@@ -66,7 +67,7 @@ _GENERATION_RE = re.compile(_GENERATION)
 _TAG_RE = re.compile(r"[0-9a-f]{8}")
 DATA_FILE_RE = re.compile(
     rf"(?:(?:lengths|titles|docs|keys)-{_GENERATION}\.bin)|(?:postings-{_GENERATION}-\d{{3,4}}\.blk)"
-    rf"|(?:terms-{_GENERATION}-\d{{3,4}}\.bin)|(?:deletes-{_GENERATION}-[0-9a-f]{{8}}\.bin)"
+    rf"|(?:(?:terms|positions)-{_GENERATION}-\d{{3,4}}\.bin)|(?:deletes-{_GENERATION}-[0-9a-f]{{8}}\.bin)"
 )
 
 
@@ -87,10 +88,15 @@ def new_tag() -> str:
 
 
 def data_file_names(
-    segment: str, partitions: int, with_documents: bool = True, with_keys: bool = True, deletes: str | None = None
+    segment: str,
+    partitions: int,
+    with_documents: bool = True,
+    with_keys: bool = True,
+    deletes: str | None = None,
+    with_positions: bool = False,
 ) -> dict[str, str]:
-    """File names of one segment, by role: the side files, then each partition's two files;
-    ``deletes`` is the tag of its deletion set, if it has one."""
+    """File names of one segment, by role: the side files, then each partition's two files (and
+    its positions file); ``deletes`` is the tag of its deletion set, if it has one."""
     if not _GENERATION_RE.fullmatch(segment):
         raise ValueError(f"not a segment name: {segment!r}")
     wanted = {"docs": with_documents, "keys": with_keys}
@@ -103,7 +109,14 @@ def data_file_names(
         postings, terms = partition_roles(partition)
         names[postings] = f"postings-{segment}-{partition:03d}.blk"
         names[terms] = f"terms-{segment}-{partition:03d}.bin"
+        if with_positions:
+            names[positions_role(partition)] = f"positions-{segment}-{partition:03d}.bin"
     return names
+
+
+def positions_role(partition: int) -> str:
+    """The role of partition ``partition``'s positions file."""
+    return f"positions-{partition:03d}"
 
 
 #: The most documents an index holds: document ids, signed 32-bit integers in the posting lists, are below it.
@@ -156,6 +169,10 @@ class Segment:
         return "keys" in self.files
 
     @property
+    def has_positions(self) -> bool:
+        return isinstance(self.files, dict) and positions_role(0) in self.files
+
+    @property
     def end_doc(self) -> int:
         """The id after the segment's last document."""
         return self.first_doc + self.documents
@@ -195,7 +212,7 @@ class Segment:
         try:
             expected = data_file_names(
                 self.name, partitions, with_documents="docs" in self.files, with_keys="keys" in self.files,
-                deletes=self.deletes_tag,
+                deletes=self.deletes_tag, with_positions=self.has_positions,
             )
         except (TypeError, ValueError) as error:
             raise IndexUnusableError("manifest names a segment without a valid name") from error
@@ -220,6 +237,8 @@ class Manifest:
     """Counts the commits of the index directory, from 1 for its first build."""
     format: str = FORMAT_NAME
     version: int = FORMAT_VERSION
+    positions: bool = True
+    """Whether the index keeps its terms' positions (False: built with --no-positions)."""
 
     @property
     def documents(self) -> int:
@@ -247,6 +266,11 @@ class Manifest:
     @property
     def has_keys(self) -> bool:
         return all(segment.has_keys for segment in self.segments)
+
+    @property
+    def has_positions(self) -> bool:
+        """Whether every segment keeps its terms' positions (what phrases need)."""
+        return self.positions is True and all(segment.has_positions for segment in self.segments)
 
     @property
     def postings(self) -> int:

@@ -28,6 +28,8 @@ word of a large corpus costs little more than its share of the partition.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
+import os
 import gc
 import hashlib
 import heapq
@@ -58,6 +60,7 @@ from .layout import (
     entry_crcs,
     entry_header_size,
 )
+from .positions import PositionsWriter, Run, decode_run, encode_run, read_position_index
 from .ranking import frequencies, impacts, length_norm_array
 
 __all__ = [
@@ -186,6 +189,8 @@ class PartitionInput:
     """How errors name the input."""
     deleted: frozenset[int] = frozenset()
     """Documents of a segment input whose postings the merge drops."""
+    positions_path: str = ""
+    """Its positions file, when the index keeps positions."""
 
 
 @dataclass(frozen=True)
@@ -204,6 +209,8 @@ class PartitionTask:
     avgdl: float
     head_size: int
     chunk_size: int
+    positions_path: str = ""
+    """Where the partition's positions go (empty: an index without positions)."""
 
 
 @dataclass(frozen=True)
@@ -216,6 +223,8 @@ class PartitionInfo:
     file_sizes: tuple[int, int]
     """Bytes of the block file and of the term table."""
     file_sha256: tuple[str, str]
+    positions: tuple[int, str] | None = None
+    """Bytes and digest of the positions file, if written."""
 
 
 def merge_partition(task: PartitionTask) -> PartitionInfo:
@@ -239,11 +248,15 @@ def _collector_paused() -> Iterator[None]:
 
 def _merge_partition(task: PartitionTask) -> PartitionInfo:
     merger = BlockMerger()
+    positions: dict[str, list[Run]] = {}
     for source in task.inputs:
         try:
-            merger.add_entries(segment_pieces(source) if source.term_table else read_block(source))
+            entries = segment_pieces(source) if source.term_table else read_block(source)
+            merger.add_entries(entries)
         except IndexError:  # an entry without postings: never written by a block or a merge
             raise IndexBuildError(f"{source.what} ({source.postings_path}): a term without postings") from None
+        if task.positions_path:
+            _add_positions(positions, source, entries if isinstance(entries, list) else None)
     try:
         with open(task.lengths_path, "rb") as handle:
             lengths = decode_length_array(handle.read(), task.documents, task.lengths_path)
@@ -265,10 +278,76 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
         file_sizes=(postings_size, len(table)),
         file_sha256=(postings_sha256, hashlib.sha256(table).hexdigest()),
     )
+    terms = merged.terms
     del merged
     with written_in_place_of(task.terms_path) as terms_path:
         write_synced(terms_path, table)
+    if task.positions_path:
+        info = dataclasses.replace(info, positions=_write_positions(task.positions_path, terms, positions))
     return info
+
+
+def _add_positions(collected: dict[str, list[Run]], source: PartitionInput, entries: list[Entry] | None) -> None:
+    """Add an input's runs of positions to each term's, in document order; a segment's deleted
+    documents' positions are left out."""
+    try:
+        with open(source.positions_path, "rb") as handle:
+            data = handle.read()
+        index = read_position_index(data, source.positions_path)
+        if entries is not None:
+            names = [entry[0] for entry in entries]
+        else:
+            with open(source.term_table, "rb") as handle:
+                names = decode_term_table(handle.read(), source.term_table).terms
+        if index.terms != len(names):
+            raise FormatError(f"{source.positions_path} holds {index.terms} terms, the block file {len(names)}")
+        documents = _documents_in_order(source) if source.deleted else None
+        for number, name in enumerate(names):
+            runs = list(index.runs(data, number))
+            if documents is not None:
+                runs = _without_deleted(runs, documents[name], source.deleted, source.positions_path)
+            collected.setdefault(name, []).extend(runs)
+    except (OSError, FormatError) as error:
+        raise IndexBuildError(f"{source.what}: {error}") from error
+
+
+def _documents_in_order(source: PartitionInput) -> dict[str, list[Posting]]:
+    """Every posting of a segment input by term, in document order, deleted ones included."""
+    by_term: dict[str, list[Posting]] = {}
+    for name, _, _, postings in quorbel.iter_block_terms(source.postings_path):
+        by_term.setdefault(name.partition("#")[0], []).extend(postings)  # a chunk's entry is term#j
+    for postings in by_term.values():
+        postings.sort()
+    return by_term
+
+
+def _without_deleted(runs: list[Run], postings: list[Posting], deleted: frozenset[int], what: str) -> list[Run]:
+    kept: list[Run] = []
+    start = 0
+    for count, data in runs:
+        mine = postings[start : start + count]
+        start += count
+        if not any(posting[0] in deleted for posting in mine):
+            kept.append((count, data))
+            continue
+        decoded = decode_run(data, [(title, content) for _, content, title in mine], what)
+        left = [where for posting, where in zip(mine, decoded) if posting[0] not in deleted]
+        if left:
+            kept.append(encode_run(left))
+    return kept
+
+
+def _write_positions(path: str, terms: Sequence[str], positions: dict[str, list[Run]]) -> tuple[int, str]:
+    with written_in_place_of(path) as temporary:
+        with open(temporary, "wb") as handle:
+            writer = PositionsWriter(handle)
+            for term in terms:
+                writer.add_term(positions.pop(term))
+            size = writer.finish()
+            handle.flush()
+            os.fsync(handle.fileno())
+        digest = sha256_of(temporary)
+    return size, digest
 
 
 def read_block(source: PartitionInput) -> list[Entry]:

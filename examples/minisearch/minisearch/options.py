@@ -41,6 +41,9 @@ class BuildOptions:
     head_size: int = DEFAULT_HEAD_SIZE
     chunk_size: int = DEFAULT_CHUNK_SIZE
     show_progress: bool = True
+    positions: bool = True
+    """Whether to keep each term's positions, which phrase queries need (a build only: an add
+    follows its index)."""
     wait: float = 0.0
     """Seconds to wait for another writer of the index to finish before failing."""
 

@@ -43,6 +43,7 @@ from .blocks import (
     block_path,
     build_block,
     documents_path,
+    positions_path,
     titles_path,
 )
 from .corpus import Document, Key, is_key
@@ -68,7 +69,7 @@ from .layout import (
     titles_json,
     titles_payload,
 )
-from .manifest import MAX_DOCUMENTS, Segment, data_file_names, partition_roles
+from .manifest import MAX_DOCUMENTS, Segment, data_file_names, partition_roles, positions_role
 from .merge import (
     PartitionInfo,
     PartitionInput,
@@ -102,12 +103,14 @@ class SegmentPlan:
     by the average length over those and its own."""
     known_keys: Container[Key] = frozenset()
     """Keys the index holds already: a new document may not take one."""
+    positions: bool = True
+    """Whether the segment keeps its terms' positions."""
     tokenizer: str = TOKENIZER.name
     """The name of the rule that tokenises the documents: the index's."""
 
     @property
     def files(self) -> dict[str, str]:
-        return data_file_names(self.name, self.partitions, self.store_documents)
+        return data_file_names(self.name, self.partitions, self.store_documents, with_positions=self.positions)
 
     def path(self, role: str) -> Path:
         return self.work / self.files[role]
@@ -224,6 +227,7 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
             term_table=str(index_dir / segment.files[partition_roles(partition)[1]]),
             what=f"segment {segment.name}, partition {partition}",
             deleted=deleted_of[segment.name],
+            positions_path=str(index_dir / segment.files[positions_role(partition)]) if plan.positions else "",
         ) for segment in segments)
         for partition in range(plan.partitions)
     ]
@@ -288,7 +292,10 @@ def _block_inputs(blocks: Sequence[BlockInfo], partition: int) -> tuple[Partitio
     """What the merge of ``partition`` reads from new blocks: that partition's file of each block,
     in document order, with its term count (not the other partitions' counts)."""
     return tuple(
-        PartitionInput(block.partition_path(partition), block.partition_terms[partition], what=f"block {block.number}")
+        PartitionInput(
+            block.partition_path(partition), block.partition_terms[partition], what=f"block {block.number}",
+            positions_path=positions_path(block.partition_path(partition)) if block.positions else "",
+        )
         for block in blocks
     )
 
@@ -321,6 +328,7 @@ def _merge_partitions(
             avgdl=avgdl,
             head_size=plan.head_size,
             chunk_size=plan.chunk_size,
+            positions_path=str(plan.path(positions_role(partition))) if plan.positions else "",
         )
 
     results: list[PartitionInfo] = []
@@ -362,6 +370,9 @@ def _segment(
     for info in partitions:
         for role, size, digest in zip(partition_roles(info.number), info.file_sizes, info.file_sha256):
             sizes[role], digests[role] = size, digest
+        if info.positions is not None:
+            role = positions_role(info.number)
+            sizes[role], digests[role] = info.positions
     for role in files.keys() - sizes.keys():
         sizes[role] = plan.path(role).stat().st_size
         digests[role] = sha256_of(plan.path(role))
@@ -438,7 +449,8 @@ def _index_blocks(
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
                     raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
                 path = block_path(str(plan.work / "blocks"), number)
-                task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions, plan.tokenizer)
+                task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions, plan.tokenizer,
+                                 plan.positions)
                 next_doc += len(chunk)
                 pending[plan.executor.submit(build_block, task)] = number
                 while len(pending) >= limit:

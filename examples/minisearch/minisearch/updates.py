@@ -147,6 +147,7 @@ def _update(
                 _stores_documents(previous), pool, options.workers, options.show_progress,
                 base_documents=previous.live_documents, base_tokens=previous.live_tokens,
                 known_keys=frozenset() if replace else keys, tokenizer=previous.tokenizer,
+                positions=previous.has_positions,
             )
             segment, blocks = segment_from_documents(
                 documents, plan, options.block_size, options.max_pending, None, source

@@ -286,7 +286,7 @@ def test_rebuilding_replaces_the_index_and_removes_the_old_files(tmp_path):
     old_files = set(visible_files(tmp_path))
     build([Document("Durian", "durian")], tmp_path)
     new_files = set(visible_files(tmp_path))
-    assert len(new_files) == 7 and not (old_files - {"manifest.json"}) & new_files
+    assert len(new_files) == 8 and not (old_files - {"manifest.json"}) & new_files
     with Index(tmp_path) as index:
         assert [h.title for h in search(index, "durian OR apple").hits] == ["Durian"]
 
@@ -484,7 +484,7 @@ COMMITS = {
 }
 
 
-RENAMES = len(SEGMENT_ROLES) + 2 * 2 + 1  # a segment's files, two partitions' two files, the manifest
+RENAMES = len(SEGMENT_ROLES) + 2 * 3 + 1  # a segment's files, two partitions' three files, the manifest
 
 
 @pytest.mark.parametrize("rename", range(1, RENAMES + 1))
@@ -554,7 +554,7 @@ def test_a_rebuild_removes_what_a_killed_build_left_behind(tmp_path):
     (tmp_path / "postings-20240101T000000-0badf00d-000.blk").write_bytes(b"half")
     assert check_index(tmp_path).ok  # unreferenced files do not disturb the index
     build(FRUIT[:2], tmp_path)
-    assert len(visible_files(tmp_path)) == 7
+    assert len(visible_files(tmp_path)) == 8
     assert not any(name.startswith(".build-") or "0badf00d" in name for name in os.listdir(tmp_path))
 
 

@@ -112,7 +112,7 @@ def test_a_partitioned_build_splits_the_terms_and_keeps_the_files(tmp_path):
     (segment,) = manifest.segments
     one = minisearch.manifest.read_manifest(tmp_path / "one").segments[0]
     assert manifest.partitions == 4 and len(segment.partition_terms) == 4 and segment.terms == one.terms
-    assert all(segment.partition_terms) and len(visible_files(tmp_path / "four")) == 5 + 2 * 4
+    assert all(segment.partition_terms) and len(visible_files(tmp_path / "four")) == 5 + 3 * 4
     assert answers(tmp_path / "four") == answers(tmp_path / "one")
     for role in ("lengths", "titles", "docs"):
         assert data_file(tmp_path / "four", role).read_bytes() == data_file(tmp_path / "one", role).read_bytes()
