@@ -26,7 +26,7 @@ import sys
 import zlib
 from array import array
 from bisect import bisect_right
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Buffer, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from itertools import accumulate
 from typing import BinaryIO
@@ -156,13 +156,15 @@ class PositionIndex:
     def terms(self) -> int:
         return len(self.term_runs) - 1
 
-    def runs(self, data: bytes | memoryview, term: int) -> Iterator[Run]:
+    def runs(self, data: Buffer, term: int) -> Iterator[Run]:
         """The runs of term number ``term``, as stored."""
         first, last = self.term_runs[term], self.term_runs[term + 1]
         before = 0
         for run in range(first, last):
             start = self.run_ends[run - 1] if run else len(POSITIONS_MAGIC)
-            yield self.run_counts[run] - before, bytes(data[start : self.run_ends[run]])
+            with memoryview(data) as view:
+                piece = bytes(view[start : self.run_ends[run]])
+            yield self.run_counts[run] - before, piece
             before = self.run_counts[run]
 
     def postings(self, term: int) -> int:
@@ -176,22 +178,23 @@ class PositionIndex:
         run = bisect_right(self.run_counts, rank, first, last)
         return run, self.run_counts[run - 1] if run > first else 0
 
-    def run_bytes(self, data: bytes | memoryview, run: int) -> bytes:
+    def run_bytes(self, data: Buffer, run: int) -> bytes:
         start = self.run_ends[run - 1] if run else len(POSITIONS_MAGIC)
-        return bytes(data[start : self.run_ends[run]])
+        with memoryview(data) as view:
+            return bytes(view[start : self.run_ends[run]])
 
 
-def read_position_index(data: bytes | memoryview, what: str = "positions") -> PositionIndex:
+def read_position_index(data: Buffer, what: str = "positions") -> PositionIndex:
     """Parse the index of a positions file."""
-    view = memoryview(data)
-    if bytes(view[:4]) != POSITIONS_MAGIC or len(view) < 4 + _TAIL.size:
-        raise FormatError(f"{what} has a bad magic number")
-    (start,) = _TAIL.unpack_from(view, len(view) - _TAIL.size)
-    try:
-        payload = zlib.decompress(view[start : len(view) - _TAIL.size])
-        terms, runs = _COUNTS.unpack_from(payload)
-    except (zlib.error, struct.error, ValueError) as error:
-        raise FormatError(f"{what}: its index is damaged") from error
+    with memoryview(data) as view:
+        if bytes(view[:4]) != POSITIONS_MAGIC or len(view) < 4 + _TAIL.size:
+            raise FormatError(f"{what} has a bad magic number")
+        (start,) = _TAIL.unpack_from(view, len(view) - _TAIL.size)
+        try:
+            payload = zlib.decompress(view[start : len(view) - _TAIL.size])
+            terms, runs = _COUNTS.unpack_from(payload)
+        except (zlib.error, struct.error, ValueError) as error:
+            raise FormatError(f"{what}: its index is damaged") from None
     arrays = []
     position = _COUNTS.size
     for typecode, count in (("I", terms + 1), ("I", runs), ("Q", runs)):

@@ -8,6 +8,10 @@
     json decode OR load  (json AND decode) OR load: AND binds tighter than OR
     json -decode         json, but not decode
     dec*                 any term that starts with "dec"
+    "json decode"        the words next to each other, in this order, within the title or the content
+    "json dec*"          ... the last one a prefix
+    title:json           json in the title (content:json in the content); -title:json excludes
+    title:"json decode"  the phrase in the title
 
 A word is tokenised like a document (letters and digits, lower-cased), so
 ``JSONDecoder.decode`` stands for the two words ``jsondecoder`` and
@@ -29,20 +33,36 @@ from typing import NamedTuple
 from .errors import QuerySyntaxError
 from .tokens import TOKENIZER, Tokenizer
 
-__all__ = ["Clause", "Leaf", "Query", "QuerySyntaxError", "parse"]
+__all__ = ["FIELDS", "Clause", "Leaf", "Query", "QuerySyntaxError", "parse"]
 
-_WORD = re.compile(r"\S+")
+#: A word, a phrase in double quotes, each perhaps excluded (-) and with a field (name:).
+_ITEM = re.compile(
+    r'(?P<negative>-?)(?:(?P<field>[^\W\d_]\w*):(?=[^\s:/]))?(?:(?P<quote>")(?P<phrase>[^"]*)(?P<close>"?)|(?P<word>\S+))'
+)
+#: The fields a query may name.
+FIELDS = ("title", "content")
 
 
 
 class Leaf(NamedTuple):
-    """One term of a query; a prefix leaf stands for every term that starts with ``text``."""
+    """One unit of a query: a term, or with ``phrase`` its terms joined by spaces, which must
+    follow each other; with ``prefix`` the (last) term stands for every term it starts, and with
+    ``field`` only that field counts."""
 
     text: str
     prefix: bool = False
+    field: str | None = None
+    phrase: bool = False
 
     def __str__(self) -> str:
-        return self.text + ("*" if self.prefix else "")
+        body = self.text + ("*" if self.prefix else "")
+        if self.phrase:
+            body = f'"{body}"'
+        return f"{self.field}:{body}" if self.field else body
+
+    @property
+    def words(self) -> tuple[str, ...]:
+        return tuple(self.text.split(" ")) if self.phrase else (self.text,)
 
 
 @dataclass(frozen=True)
@@ -94,7 +114,7 @@ def parse(text: str, rule: Tokenizer = TOKENIZER) -> Query:
     """Parse a query, its words tokenised by ``rule`` (an index's own); raises :class:`QuerySyntaxError`."""
     builder = _Builder(text, [], [], [], rule)
     previous_was_and = False
-    for match in _WORD.finditer(text):
+    for match in _items(text):
         word, column = match.group(), match.start() + 1
         if word == "OR":
             if previous_was_and:
@@ -109,7 +129,7 @@ def parse(text: str, rule: Tokenizer = TOKENIZER) -> Query:
         previous_was_and = False
         if not (builder.positive or builder.negative):
             builder.clause_column = column
-        _add_word(builder, word, column)
+        _add_item(builder, match)
     end = len(text) + 1
     if previous_was_and:
         raise QuerySyntaxError("'AND' needs a word after it", text, end)
@@ -119,7 +139,50 @@ def parse(text: str, rule: Tokenizer = TOKENIZER) -> Query:
     return Query(text, tuple(builder.clauses))
 
 
-def _add_word(builder: _Builder, word: str, column: int) -> None:
+def _items(text: str) -> list[re.Match[str]]:
+    """The words and phrases of a query, in order; a stretch of white space separates them."""
+    items = []
+    position = 0
+    while (space := re.compile(r"\s*").match(text, position)) is not None and space.end() < len(text):
+        match = _ITEM.match(text, space.end())
+        assert match is not None  # a non-space character starts a word at least
+        items.append(match)
+        position = match.end()
+    return items
+
+
+def _add_item(builder: _Builder, match: re.Match[str]) -> None:
+    column = match.start() + 1
+    field = match.group("field")
+    if field is not None and field not in FIELDS:
+        raise QuerySyntaxError(f"unknown field {field!r} (fields: {', '.join(FIELDS)})", builder.query, column)
+    if match.group("quote") is None:
+        word = match.group("word")
+        if field is None and (bare := word.removeprefix("-").removesuffix(":")) in FIELDS and word.endswith(":"):
+            raise QuerySyntaxError(f"'{bare}:' needs a word or a phrase after it", builder.query, column)
+        _add_word(builder, match.group("negative") + word, column, field)
+        return
+    quote = match.start("quote") + 1
+    if not match.group("close"):
+        raise QuerySyntaxError("a phrase's quote is not closed", builder.query, quote)
+    _add_phrase(builder, match.group("phrase"), bool(match.group("negative")), field, quote)
+
+
+def _add_phrase(builder: _Builder, body: str, negative: bool, field: str | None, column: int) -> None:
+    prefix = body.rstrip().endswith("*")
+    inner = body.rstrip().removesuffix("*") if prefix else body
+    if "*" in inner:
+        raise QuerySyntaxError("'*' may only end a phrase's last word", builder.query, column + 1 + body.index("*"))
+    terms = builder.rule.query_terms(inner)
+    if not terms:
+        raise QuerySyntaxError("the phrase is empty", builder.query, column)
+    if prefix and not inner[-1:].isalnum():
+        raise QuerySyntaxError("'*' must follow a word", builder.query, column + 1 + len(body.rstrip()) - 1)
+    leaf = Leaf(" ".join(terms), prefix, field, phrase=len(terms) > 1)
+    (builder.negative if negative else builder.positive).append(leaf)
+
+
+def _add_word(builder: _Builder, word: str, column: int, field: str | None = None) -> None:
     negative = word.startswith("-")
     body = word[1:] if negative else word
     prefix = body.endswith("*")
@@ -134,5 +197,5 @@ def _add_word(builder: _Builder, word: str, column: int) -> None:
     if not terms:
         raise QuerySyntaxError(f"{body!r} holds no letters or digits", builder.query, column)
     # A word the tokeniser splits (json.decode) stands for all its terms; a prefix applies to the last.
-    leaves = [Leaf(term) for term in terms[:-1]] + [Leaf(terms[-1], prefix)]
+    leaves = [Leaf(term, field=field) for term in terms[:-1]] + [Leaf(terms[-1], prefix, field)]
     (builder.negative if negative else builder.positive).extend(leaves)

@@ -16,7 +16,7 @@ import os
 import zlib
 from bisect import bisect_left, bisect_right
 from collections import Counter
-from collections.abc import Callable
+from collections.abc import Callable, Collection, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Self
@@ -37,8 +37,10 @@ from .layout import (
     read_document_group,
     read_document_store_index,
 )
-from .manifest import Manifest, Segment, partition_roles, read_manifest
+from .manifest import Manifest, Segment, partition_roles, positions_role, read_manifest
 from .partitions import partition_of
+from .phrases import unit_postings
+from .positions import PositionIndex, Positions, decode_run, read_position_index
 from .query import Leaf
 from .ranking import average_length, chunk_impact_bound, idf, length_norms
 from .topk import TermPostings
@@ -64,6 +66,9 @@ class _Partition:
         self.impacts: list[float] = []
         self._unchecked = bytearray()
         """Per entry, 1 until its CRC-32 has been checked (all 0 in a table that keeps none)."""
+        role = positions_role(number)
+        self.positions_path = index_dir / segment.files[role] if role in segment.files else None
+        self._positions: tuple[mmap.mmap, PositionIndex] | None = None
 
     def table(self, avgdl: float | None, tier_ratio: float = 1.0) -> TermTable:
         """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it, their
@@ -116,8 +121,37 @@ class _Partition:
             )
         self._unchecked[entry] = 0
 
+    def positions(self, term: int, ranks: Sequence[int], counts: Sequence[tuple[int, int]]) -> list[Positions]:
+        """The positions of the postings of term number ``term`` at ``ranks`` (ascending, in
+        document order), whose (title_freq, content_freq) are ``counts`` by rank."""
+        if self._positions is None:
+            assert self.positions_path is not None
+            data = _map_file(self.positions_path)
+            try:
+                self._positions = (data, read_position_index(data, str(self.positions_path)))
+            except FormatError as error:
+                data.close()
+                raise IndexUnusableError(str(error)) from error
+        data, index = self._positions
+        found: list[Positions] = []
+        run, first = -1, 0
+        decoded: list[Positions] = []
+        try:
+            for rank in ranks:
+                if run < 0 or rank >= first + len(decoded):
+                    run, first = index.run_of(term, rank)
+                    size = index.run_counts[run] - first
+                    decoded = decode_run(index.run_bytes(data, run), counts[first : first + size], str(self.positions_path))
+                found.append(decoded[rank - first])
+        except (FormatError, IndexError) as error:
+            raise IndexUnusableError(f"{self.positions_path}: {error}") from error
+        return found
+
     def close(self) -> None:
         self.map.close()
+        if self._positions is not None:
+            self._positions[0].close()
+            self._positions = None
 
 
 def _impact_bounds(table: TermTable, avgdl: float, tier_ratio: float) -> list[float]:
@@ -271,6 +305,25 @@ class SegmentReader:
             posting for entry in entries for posting in partition.decode_entry(entry) if posting[0] not in deleted
         )
 
+    @property
+    def has_positions(self) -> bool:
+        return self.segment.has_positions
+
+    def positions(self, term: str, docs: Collection[int]) -> dict[int, Positions]:
+        """Where ``term`` occurs in each of ``docs`` that holds it: (title positions, content
+        positions)."""
+        found = self.find(term)
+        if found is None:
+            return {}
+        partition, table, index = found
+        head = table.heads[index]
+        every = sorted(
+            posting for entry in range(head, head + 1 + table.chunk_count[index]) for posting in partition.decode_entry(entry)
+        )  # deleted documents included: the positions file counts them
+        ranks = [rank for rank, posting in enumerate(every) if posting[0] in docs]
+        counts = [(title, content) for _, content, title in every]
+        return dict(zip((every[rank][0] for rank in ranks), partition.positions(index, ranks, counts)))
+
     def expand(self, prefix: str) -> list[str]:
         """The terms of this segment that start with ``prefix``, in order."""
         found: list[str] = []
@@ -406,6 +459,10 @@ class Index:
 
     def doc_ids(self, leaf: Leaf) -> frozenset[int]:
         """The documents that hold ``leaf``."""
+        if leaf.phrase or leaf.field:
+            return self._checked(
+                lambda: frozenset(posting[0] for segment in self.segments for posting in unit_postings(segment, leaf))
+            )
         terms = self.expand(leaf.text) if leaf.prefix else [leaf.text]
         return frozenset(posting[0] for term in terms for posting in self.postings(term))
 
@@ -415,8 +472,8 @@ class Index:
         return self._checked(lambda: self._sources(leaf))
 
     def _sources(self, leaf: Leaf) -> list[TermPostings | None]:
-        if leaf.prefix:  # deleted documents are left out of the lists
-            lists = [segment.prefix_postings(leaf.text) for segment in self.segments]
+        if leaf.phrase or leaf.field or leaf.prefix:  # deleted documents are left out of the lists
+            lists = [unit_postings(segment, leaf) for segment in self.segments]
             weight = idf(self.documents, sum(map(len, lists)))
             return [TermPostings(weight=weight, head=postings) if postings else None for postings in lists]
         weight = idf(self.documents, sum(segment.doc_freq(leaf.text) for segment in self.segments))
