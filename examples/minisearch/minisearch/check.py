@@ -54,8 +54,9 @@ from .layout import (
     decode_titles,
     read_document_store_index,
 )
-from .manifest import Segment, partition_roles, read_manifest
+from .manifest import Segment, partition_roles, positions_role, read_manifest
 from .partitions import partition_of
+from .positions import decode_run, read_position_index
 from .ranking import average_length, length_norms, weighted_frequency
 from .tokens import Tokenizer
 
@@ -218,6 +219,43 @@ def _check_partition(
     documents = range(segment.first_doc, segment.first_doc + segment.documents)
     norms = length_norms(lengths or [], average_length(segment.tier_tokens, segment.tier_documents))
     _check_postings(report, index_dir / segment.files[postings_role], table, documents, lengths or [], norms, rule)
+    role = positions_role(number)
+    if role in segment.files:
+        _check_positions(report, index_dir / segment.files[role], index_dir / segment.files[postings_role], table)
+
+
+def _check_positions(report: CheckReport, path: Path, postings_path: Path, table: TermTable) -> None:
+    """Every term's positions: one per occurrence its postings count, in each field, ascending."""
+    index = _load(report, path, lambda data: read_position_index(data, path.name))
+    if index is None:
+        return
+    if index.terms != len(table.terms):
+        report.add(f"{path.name}: positions of {index.terms} terms, the term table lists {len(table.terms)}")
+        return
+    try:
+        by_term: dict[str, list[Posting]] = {}
+        for name, _, _, postings in quorbel.iter_block_terms(str(postings_path)):
+            by_term.setdefault(name.partition("#")[0], []).extend(postings)
+    except (OSError, ValueError):
+        return  # the block file's own check reports it
+    data = path.read_bytes()
+    for number, term in enumerate(table.terms):
+        postings = sorted(by_term.get(term, []))
+        if index.postings(number) != len(postings):
+            report.add(f"{path.name}: {term!r}: positions of {index.postings(number)} postings, it has {len(postings)}")
+            continue
+        start = 0
+        for count, run in index.runs(data, number):
+            mine = postings[start : start + count]
+            start += count
+            try:
+                decoded = decode_run(run, [(title, content) for _, content, title in mine], path.name)
+            except FormatError as error:
+                report.add(f"{term!r}: {error}")
+                break
+            if any(list(field) != sorted(set(field)) for where in decoded for field in where):
+                report.add(f"{path.name}: {term!r}: positions out of order")
+                break
 
 
 def _check_postings(report: CheckReport, path: Path, table: TermTable, documents: range,

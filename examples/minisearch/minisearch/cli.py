@@ -47,10 +47,12 @@ SAMPLE_QUERIES = (
 )
 COMMANDS = ("demo", "index", "add", "delete", "upsert", "sync", "optimize", "search", "shell", "check")
 
-EPILOG = f"""\
+EPILOG = """\
 Without a command, runs the demo.  Terms are runs of letters, digits and
 combining marks, lower-cased.  Queries: words are ANDed; OR between words,
--word excludes, word* is a prefix.  Documents are ranked by BM25, a word in
+-word excludes, word* is a prefix, "w1 w2" a phrase (its last word may be
+a prefix), title:word or content:"w1 w2" one field only (-title:word
+excludes).  Documents are ranked by BM25, a word in
 the title counting four times.  Blocks and partition merges run on a
 process pool (--workers) or a Dask cluster (--scheduler tcp://HOST:8786 for a
 running one, --dask-local N to start one here; pip install 'minisearch[dask]';
@@ -74,6 +76,10 @@ def _source_options(parser: argparse.ArgumentParser) -> None:
 def _layout_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--no-documents", action="store_true", help="leave the documents out of the index (no snippets)"
+    )
+    parser.add_argument(
+        "--no-positions", action="store_true",
+        help="leave the words' positions out of the index (smaller; no phrase queries)",
     )
     parser.add_argument(
         "--partitions", type=arguments.partition_count, metavar="P",
@@ -301,6 +307,7 @@ def _build(source: Source, index_dir: Path, args: argparse.Namespace, descriptio
             show_progress=not args.no_progress,
             wait=args.wait,
             store_documents=not args.no_documents,
+            positions=not args.no_positions,
             partitions=args.partitions,
             memory=args.memory,
         )

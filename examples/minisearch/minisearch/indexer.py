@@ -37,7 +37,7 @@ from .durability import (
     is_own_entry,
     remove_stale_files,
 )
-from .errors import DiskFullError, FormatError, IndexBuildError, IndexUnusableError
+from .errors import FormatError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
 from .layout import decode_keys
 from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest

@@ -29,11 +29,11 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import os
 import gc
 import hashlib
 import heapq
 import mmap
+import os
 import struct
 import zlib
 from array import array

@@ -41,8 +41,8 @@ def unit_postings(segment: SegmentReader, leaf: Leaf) -> list[Posting]:
         return in_field(postings, leaf.field)
     if not segment.has_positions:
         raise IndexUnusableError(
-            f"the index was built without positions (--no-positions), which the phrase {leaf} needs; "
-            "build it again with them"
+            f"the index holds no word positions (built with --no-positions, or by an older minisearch), "
+            f"which the phrase {leaf} needs; build it again to search phrases"
         )
     return in_field(_phrase_postings(segment, leaf.words, leaf.prefix), leaf.field)
 

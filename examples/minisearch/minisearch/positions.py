@@ -193,7 +193,7 @@ def read_position_index(data: Buffer, what: str = "positions") -> PositionIndex:
         try:
             payload = zlib.decompress(view[start : len(view) - _TAIL.size])
             terms, runs = _COUNTS.unpack_from(payload)
-        except (zlib.error, struct.error, ValueError) as error:
+        except (zlib.error, struct.error, ValueError):
             raise FormatError(f"{what}: its index is damaged") from None
     arrays = []
     position = _COUNTS.size

@@ -78,13 +78,15 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
         for name in ("postings_decoded", "postings_scored", "chunks_decoded"):
             setattr(stats, name, getattr(stats, name) + getattr(evaluation, name))
     ranked = sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
-    plain = {leaf.text for leaf in leaves if not leaf.prefix}
-    prefixes = [leaf.text for leaf in leaves if leaf.prefix]
+    plain = {leaf.text for leaf in leaves if not leaf.prefix and not leaf.phrase}
+    prefixes = [leaf.text for leaf in leaves if leaf.prefix and not leaf.phrase]
+    phrases = [(leaf.words, leaf.prefix) for leaf in leaves if leaf.phrase]
     with_snippets = snippets and index.has_documents
     titles = index.titles
     hits = [
         Hit(
-            doc, score, titles[doc], make_snippet(index.content(doc), plain, prefixes, rule=rule) if with_snippets else "",
+            doc, score, titles[doc],
+            make_snippet(index.content(doc), plain, prefixes, rule=rule, phrases=phrases) if with_snippets else "",
             index.key_of(doc),
         )
         for doc, score in ranked

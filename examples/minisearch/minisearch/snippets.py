@@ -26,15 +26,17 @@ def make_snippet(
     width: int = WIDTH,
     mark: tuple[str, str] = ("**", "**"),
     rule: Tokenizer = TOKENIZER,
+    phrases: Sequence[tuple[tuple[str, ...], bool]] = (),
 ) -> str:
-    """An extract of ``text`` around the densest run of ``terms`` and words starting with
-    ``prefixes``, its words read by ``rule`` (the index's)."""
+    """An extract of ``text`` around the densest run of ``terms``, words starting with
+    ``prefixes`` and ``phrases`` (their words, and whether the last is a prefix), each phrase
+    marked whole; its words read by ``rule`` (the index's)."""
     starts = tuple(prefixes)
-    hits = [
-        (start, end)
-        for start, end, word in rule.words(text)
-        if word in terms or (starts and word.startswith(starts))
-    ]
+    words = list(rule.words(text))
+    hits = _joined(sorted(
+        [(start, end) for start, end, word in words if word in terms or (starts and word.startswith(starts))]
+        + [span for phrase in phrases for span in _phrase_spans(words, *phrase)]
+    ))
     start = _best_window(hits, width) if hits else 0
     end = min(len(text), start + width)
     if start > 0:  # do not begin inside a word
@@ -52,6 +54,30 @@ def make_snippet(
     pieces.append(text[position:end])
     snippet = _SPACE.sub(" ", "".join(pieces)).strip()
     return ("…" if start > 0 else "") + snippet + ("…" if end < len(text) else "")
+
+
+def _joined(spans: list[tuple[int, int]]) -> list[tuple[int, int]]:
+    """Sorted spans with the overlapping ones joined (occurrences of a phrase may overlap)."""
+    joined: list[tuple[int, int]] = []
+    for start, end in spans:
+        if joined and start < joined[-1][1]:
+            joined[-1] = (joined[-1][0], max(end, joined[-1][1]))
+        else:
+            joined.append((start, end))
+    return joined
+
+
+def _phrase_spans(words: list[tuple[int, int, str]], phrase: tuple[str, ...], prefix: bool) -> list[tuple[int, int]]:
+    """Where the words of ``phrase`` follow each other, from the first's start to the last's end."""
+    size = len(phrase)
+    spans = []
+    for first in range(len(words) - size + 1):
+        run = words[first : first + size]
+        if all(word == want for (_, _, word), want in zip(run[:-1], phrase[:-1])) and (
+            run[-1][2].startswith(phrase[-1]) if prefix else run[-1][2] == phrase[-1]
+        ):
+            spans.append((run[0][0], run[-1][1]))
+    return spans
 
 
 def _best_window(hits: list[tuple[int, int]], width: int) -> int:
