@@ -17,7 +17,7 @@ from array import array
 from collections import Counter, defaultdict
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from itertools import repeat
+from itertools import groupby, repeat
 from operator import countOf, itemgetter
 from pathlib import Path
 
@@ -198,14 +198,9 @@ def _count_and_place(
 
 
 def _positions_of(tokens: list[str]) -> dict[str, list[int]]:
-    at: dict[str, list[int]] = {}
-    for position, token in enumerate(tokens):
-        found = at.get(token)
-        if found is None:
-            at[token] = [position]
-        else:
-            found.append(position)
-    return at
+    """Each term's positions among ``tokens``, ascending (a stable sort keeps them so)."""
+    at = tokens.__getitem__
+    return {term: list(group) for term, group in groupby(sorted(range(len(tokens)), key=at), key=at)}
 
 
 def _write_positions(path: str, per_term: Sequence[Sequence[Positions]]) -> None:

@@ -28,7 +28,8 @@ from array import array
 from bisect import bisect_right
 from collections.abc import Buffer, Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
-from itertools import accumulate
+from itertools import accumulate, chain
+from operator import sub
 from typing import BinaryIO
 
 from .errors import FormatError
@@ -47,6 +48,8 @@ POSITIONS_MAGIC = b"MSP1"
 #: Postings per run when a run is written from positions (runs joined from inputs may be shorter).
 RUN = 128
 _COUNTS = struct.Struct("<II")
+#: A run's first byte: its gaps as bytes, or as deflated 32-bit words.
+_SMALL, _WIDE = b"\x00", b"\x01"
 _TAIL = struct.Struct("<Q")
 
 #: One posting's positions: (title positions, content positions).
@@ -61,33 +64,46 @@ def _deflate(data: bytes) -> bytes:
 
 
 def encode_run(postings: Iterable[Positions]) -> Run:
-    """One run of postings' positions."""
-    gaps = array("I")
+    """One run of postings' positions: one byte a gap when every gap is below 256 (short fields,
+    most of them), else 32-bit words deflated."""
+    gaps: list[int] = []
     count = 0
     for title, content in postings:
-        for positions in (title, content):
-            previous = 0
-            for position in positions:
-                gaps.append(position - previous)
-                previous = position
+        if title:
+            gaps += map(sub, title, chain((0,), title))
+        if content:
+            gaps += map(sub, content, chain((0,), content))
         count += 1
+    if not gaps or max(gaps) < 256:
+        return count, _SMALL + bytes(gaps)
+    words = array("I", gaps)
     if sys.byteorder == "big":
-        gaps.byteswap()
-    return count, _deflate(gaps.tobytes())
+        words.byteswap()
+    return count, _WIDE + _deflate(words.tobytes())
 
 
 def decode_run(data: bytes, counts: Sequence[tuple[int, int]], what: str = "positions") -> list[Positions]:
     """The positions of a run whose postings have ``counts`` (title_freq, content_freq)."""
-    try:
-        raw = zlib.decompress(data, -15)
-    except zlib.error as error:
-        raise FormatError(f"{what}: a run is damaged ({error})") from error
-    gaps = array("I")
-    gaps.frombytes(raw[: len(raw) - len(raw) % 4])
-    if sys.byteorder == "big":
-        gaps.byteswap()
-    if len(gaps) * 4 != len(raw) or len(gaps) != sum(title + content for title, content in counts):
-        raise FormatError(f"{what}: a run holds {len(raw)} bytes, its postings {sum(map(sum, counts))} positions")
+    kind, body = data[:1], data[1:]
+    gaps: Sequence[int]
+    if kind == _SMALL:
+        gaps = body
+    elif kind == _WIDE:
+        try:
+            raw = zlib.decompress(body, -15)
+        except zlib.error as error:
+            raise FormatError(f"{what}: a run is damaged ({error})") from None
+        words = array("I")
+        words.frombytes(raw[: len(raw) - len(raw) % 4])
+        if sys.byteorder == "big":
+            words.byteswap()
+        if len(words) * 4 != len(raw):
+            raise FormatError(f"{what}: a run is damaged (a partial word)")
+        gaps = words
+    else:
+        raise FormatError(f"{what}: a run of an unknown kind")
+    if len(gaps) != sum(title + content for title, content in counts):
+        raise FormatError(f"{what}: a run holds {len(gaps)} positions, its postings {sum(map(sum, counts))}")
     result: list[Positions] = []
     start = 0
     for title, content in counts:

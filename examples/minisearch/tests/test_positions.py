@@ -63,9 +63,14 @@ def test_a_damaged_file_is_refused(damage, message):
         read_position_index(damage(handle.getvalue()))
 
 
-def test_a_run_whose_positions_do_not_match_its_counts_is_refused():
-    count, data = encode_run([([3], [1, 4])])
+@pytest.mark.parametrize("far", [False, True])
+def test_a_run_whose_positions_do_not_match_its_counts_is_refused(far):
+    count, data = encode_run([([3], [1, 4 + 1000 * far])])  # gaps of a byte, or wide ones
+    assert decode_run(data, [(1, 2)]) == [([3], [1, 4 + 1000 * far])]
     with pytest.raises(FormatError, match="positions"):
         decode_run(data, [(1, 1)])
-    with pytest.raises(FormatError, match="damaged"):
-        decode_run(b"\xff" + data, [(1, 2)])
+    with pytest.raises(FormatError, match="unknown kind"):
+        decode_run(b"\x07" + data[1:], [(1, 2)])
+    if far:
+        with pytest.raises(FormatError, match="damaged"):
+            decode_run(data[:1] + b"\xff" + data[1:], [(1, 2)])
