@@ -40,7 +40,7 @@ def is_agreeable(doc: Document) -> bool:
     those, both split at every character that is not an ASCII letter or digit and lower-case, and
     no diacritics are folded.
     """
-    return all(text.isascii() and not _LONG_ASCII_RUN.search(text) for text in doc)
+    return all(text.isascii() and not _LONG_ASCII_RUN.search(text) for text in (doc.title, doc.content))
 
 
 def document_frequencies(docs: Iterable[Document]) -> Counter[str]:

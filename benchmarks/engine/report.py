@@ -175,12 +175,39 @@ def write_markdown(path: Path, results: Figures, plot: bool) -> None:
     ]
     for corpus in results["corpora"]:
         lines += _corpus_section(corpus)
+    with_phrases = [corpus for corpus in results["corpora"] if "phrases" in corpus]
+    if with_phrases:
+        lines += _phrases_section(with_phrases)
     changes = [corpus for corpus in results["corpora"] if "changes" in corpus]
     if changes:
         lines += _changes_section(changes)
     if plot:
         lines += [f"![engine benchmark]({path.with_suffix('.png').name})", ""]
     path.write_text("\n".join(lines))
+
+
+def _phrases_section(corpora: list[Figures]) -> list[str]:
+    """Phrases and field filters, per corpus and engine."""
+    lines = [
+        "## Phrases and field filters",
+        "",
+        "Phrases of two or three consecutive words of a document's content (half of them holding one "
+        "of the corpus's 50 most common words) and one-word filters on the title or the content, "
+        "`\"w1 w2\"` and `title:w` in every engine's syntax, top 10, one pass each. *= FTS5* is the "
+        "share of top-10 lists equal to FTS5's, ids in order, on the whole corpus.",
+        "",
+        "| corpus | engine | phrase qps | phrase p50 / p99 ms | = FTS5 | field qps | field p50 / p99 ms | = FTS5 |",
+        "| --- | --- | ---: | ---: | ---: | ---: | ---: | ---: |",
+    ]
+    for corpus in corpora:
+        for name, kinds in corpus["phrases"].items():
+            cells = []
+            for kind in ("phrase", "field"):
+                timing, agree = kinds[kind]["timing"], kinds[kind]["equal_to_fts5"]
+                cells += [f"{timing['qps']:,.0f}", f"{timing['p50_ms']:.3f} / {timing['p99_ms']:.2f}",
+                          "reference" if agree is None else f"{agree:.3f}"]
+            lines.append(f"| {corpus['name']} | {name} | " + " | ".join(cells) + " |")
+    return lines + [""]
 
 
 def _changes_section(corpora: list[Figures]) -> list[str]:

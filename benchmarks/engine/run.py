@@ -42,6 +42,7 @@ from minisearch import Document  # noqa: E402
 
 from contender import MODES, Contender, Searcher  # noqa: E402
 from changes import bench_changes, bench_sync  # noqa: E402
+from phrases import phrase_figures, sample_phrase_queries  # noqa: E402
 from corpora import document_frequencies, is_agreeable, load_corpus, read_pickled, write_pickled  # noqa: E402
 from measure import build_in_child, median_round, query_rounds, top_lists  # noqa: E402
 from peers import FTS5, TANTIVY, tantivy_unavailable_reason  # noqa: E402
@@ -219,6 +220,7 @@ def bench_corpus(name: str, contenders: Sequence[Contender], settings: Settings,
         "queries": len(queries),
         "one_word_queries": sum(len(q) == 1 for q in queries),
     }
+    phrase_queries = sample_phrase_queries(docs, settings.queries // 4)
     whole = len(subset) == len(docs)
     if whole:
         subset = []
@@ -243,6 +245,8 @@ def bench_corpus(name: str, contenders: Sequence[Contender], settings: Settings,
         postings = postings_per_query(searchers[MINISEARCH.name], texts[MINISEARCH.name])
         print(f"== {name}: top-{K} agreement", flush=True)
         shares = agreement(searchers, texts) if whole else None
+        print(f"== {name}: phrases and field filters", flush=True)
+        figures["phrases"] = phrase_figures(searchers, phrase_queries, K)
     finally:
         close_all(searchers)
     if shares is None:

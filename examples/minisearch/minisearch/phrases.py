@@ -11,11 +11,13 @@ word whose frequency and document count are its own, as SQLite FTS5's
 ``bm25()`` ranks a phrase or a column filter.
 
 Candidates are the documents that hold every word, found from the rarest
-word up; positions are read for those only, the cheapest word's first.
+word up; positions are read for those only, and of each run only the
+postings of candidates are decoded.
 """
 
 from __future__ import annotations
 
+from bisect import bisect_left
 from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
@@ -58,16 +60,18 @@ def in_field(postings: list[Posting], field: str | None) -> list[Posting]:
 
 def _phrase_postings(segment: SegmentReader, words: Sequence[str], prefix: bool) -> list[Posting]:
     terms = [[word] for word in words[:-1]] + [segment.expand(words[-1]) if prefix else [words[-1]]]
-    holders = [_documents_of(segment, word_terms) for word_terms in terms]
-    cheapest = sorted(range(len(words)), key=lambda number: len(holders[number]))
-    candidates = set(holders[cheapest[0]])
-    for number in cheapest[1:]:
-        candidates.intersection_update(holders[number])
+    every = {term: segment.all_postings(term) for word_terms in terms for term in word_terms}
+    sizes = [sum(len(every[term]) for term in word_terms) for word_terms in terms]
+    cheapest = sorted(range(len(words)), key=sizes.__getitem__)
+    rarest = terms[cheapest[0]]
+    candidates = {posting[0] for term in rarest for posting in every[term]} - segment.deleted
+    for number in cheapest[1:]:  # the rarer words' candidates looked up in the longer lists
+        candidates = {doc for doc in candidates if any(_holds(every[term], doc) for term in terms[number])}
         if not candidates:
             return []
     places: list[dict[int, Positions]] = [{} for _ in words]
-    for number in cheapest:  # the rarest word's positions first: it leaves the fewest candidates
-        places[number] = _positions_of(segment, terms[number], candidates)
+    for number in cheapest:
+        places[number] = _positions_of(segment, terms[number], candidates, every)
     found = []
     for doc in sorted(candidates):
         title = _occurrences([places[number][doc][0] for number in range(len(words))])
@@ -77,17 +81,21 @@ def _phrase_postings(segment: SegmentReader, words: Sequence[str], prefix: bool)
     return found
 
 
-def _documents_of(segment: SegmentReader, terms: Sequence[str]) -> set[int]:
-    return {posting[0] for term in terms for posting in segment.postings(term)}
+def _holds(postings: list[Posting], doc: int) -> bool:
+    """Whether ``postings`` (in document order) hold ``doc``."""
+    at = bisect_left(postings, (doc,))
+    return at < len(postings) and postings[at][0] == doc
 
 
-def _positions_of(segment: SegmentReader, terms: Sequence[str], docs: set[int]) -> dict[int, Positions]:
+def _positions_of(
+    segment: SegmentReader, terms: Sequence[str], docs: set[int], every: dict[str, list[Posting]]
+) -> dict[int, Positions]:
     """Per document, where any of ``terms`` occurs (a prefix word stands for several)."""
     if len(terms) == 1:
-        return segment.positions(terms[0], docs)
+        return segment.positions(terms[0], docs, every[terms[0]])
     merged: dict[int, tuple[list[int], list[int]]] = {}
     for term in terms:
-        for doc, (title, content) in segment.positions(term, docs).items():
+        for doc, (title, content) in segment.positions(term, docs, every[term]).items():
             into = merged.setdefault(doc, ([], []))
             into[0].extend(title)
             into[1].extend(content)

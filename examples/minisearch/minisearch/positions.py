@@ -82,8 +82,11 @@ def encode_run(postings: Iterable[Positions]) -> Run:
     return count, _WIDE + _deflate(words.tobytes())
 
 
-def decode_run(data: bytes, counts: Sequence[tuple[int, int]], what: str = "positions") -> list[Positions]:
-    """The positions of a run whose postings have ``counts`` (title_freq, content_freq)."""
+def decode_run(
+    data: bytes, counts: Sequence[tuple[int, int]], what: str = "positions", wanted: Iterable[int] | None = None
+) -> list[Positions]:
+    """The positions of a run whose postings have ``counts`` (title_freq, content_freq): of all
+    of them, or of those numbered ``wanted`` within the run."""
     kind, body = data[:1], data[1:]
     gaps: Sequence[int]
     if kind == _SMALL:
@@ -102,14 +105,14 @@ def decode_run(data: bytes, counts: Sequence[tuple[int, int]], what: str = "posi
         gaps = words
     else:
         raise FormatError(f"{what}: a run of an unknown kind")
-    if len(gaps) != sum(title + content for title, content in counts):
-        raise FormatError(f"{what}: a run holds {len(gaps)} positions, its postings {sum(map(sum, counts))}")
+    starts = list(accumulate(map(sum, counts), initial=0))
+    if len(gaps) != starts[-1]:
+        raise FormatError(f"{what}: a run holds {len(gaps)} positions, its postings {starts[-1]}")
     result: list[Positions] = []
-    start = 0
-    for title, content in counts:
+    for number in range(len(counts)) if wanted is None else wanted:
+        start, (title, content) = starts[number], counts[number]
         middle, end = start + title, start + title + content
         result.append((list(accumulate(gaps[start:middle])), list(accumulate(gaps[middle:end]))))
-        start = end
     return result
 
 

@@ -16,7 +16,8 @@ import os
 import zlib
 from bisect import bisect_left, bisect_right
 from collections import Counter
-from collections.abc import Callable, Collection, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from itertools import chain
 from pathlib import Path
 from types import TracebackType
 from typing import Self
@@ -121,9 +122,9 @@ class _Partition:
             )
         self._unchecked[entry] = 0
 
-    def positions(self, term: int, ranks: Sequence[int], counts: Sequence[tuple[int, int]]) -> list[Positions]:
-        """The positions of the postings of term number ``term`` at ``ranks`` (ascending, in
-        document order), whose (title_freq, content_freq) are ``counts`` by rank."""
+    def positions(self, term: int, ranks: Sequence[int], every: Sequence[Posting]) -> list[Positions]:
+        """The positions of the postings of term number ``term`` at ``ranks`` (ascending) in
+        ``every``, all its postings in document order."""
         if self._positions is None:
             assert self.positions_path is not None
             data = _map_file(self.positions_path)
@@ -134,15 +135,11 @@ class _Partition:
                 raise IndexUnusableError(str(error)) from error
         data, index = self._positions
         found: list[Positions] = []
-        run, first = -1, 0
-        decoded: list[Positions] = []
         try:
-            for rank in ranks:
-                if run < 0 or rank >= first + len(decoded):
-                    run, first = index.run_of(term, rank)
-                    size = index.run_counts[run] - first
-                    decoded = decode_run(index.run_bytes(data, run), counts[first : first + size], str(self.positions_path))
-                found.append(decoded[rank - first])
+            for run, first, wanted in _by_run(index, term, ranks):
+                size = index.run_counts[run] - first
+                counts = [(title, content) for _, content, title in every[first : first + size]]
+                found += decode_run(index.run_bytes(data, run), counts, str(self.positions_path), wanted)
         except (FormatError, IndexError) as error:
             raise IndexUnusableError(f"{self.positions_path}: {error}") from error
         return found
@@ -161,6 +158,22 @@ def _impact_bounds(table: TermTable, avgdl: float, tier_ratio: float) -> list[fl
         chunk_impact_bound(max_f, length, avgdl, impact, tier_ratio)
         for max_f, length, impact in zip(table.chunk_max_f, table.chunk_min_length, table.chunk_impact)
     ]
+
+
+def _by_run(index: PositionIndex, term: int, ranks: Sequence[int]) -> Iterator[tuple[int, int, list[int]]]:
+    """``ranks`` (ascending) grouped by the run that holds them: the run, the rank of its first
+    posting, and theirs within it."""
+    run, first = -1, 0
+    wanted: list[int] = []
+    for rank in ranks:
+        if run < 0 or rank >= index.run_counts[run]:
+            if wanted:
+                yield run, first, wanted
+            run, first = index.run_of(term, rank)
+            wanted = []
+        wanted.append(rank - first)
+    if wanted:
+        yield run, first, wanted
 
 
 def _read(path: Path) -> bytes:
@@ -309,20 +322,29 @@ class SegmentReader:
     def has_positions(self) -> bool:
         return self.segment.has_positions
 
-    def positions(self, term: str, docs: Collection[int]) -> dict[int, Positions]:
-        """Where ``term`` occurs in each of ``docs`` that holds it: (title positions, content
-        positions)."""
+    def all_postings(self, term: str) -> list[Posting]:
+        """Every posting of ``term`` in this segment in document order, deleted documents'
+        included (the positions file counts them)."""
+        found = self.find(term)
+        if found is None:
+            return []
+        partition, table, index = found
+        head = table.heads[index]
+        return sorted(chain.from_iterable(map(partition.decode_entry, range(head, head + 1 + table.chunk_count[index]))))
+
+    def positions(self, term: str, docs: Iterable[int], every: list[Posting]) -> dict[int, Positions]:
+        """Where ``term``, whose postings are ``every`` (:meth:`all_postings`), occurs in each of
+        ``docs`` that holds it: (title positions, content positions)."""
         found = self.find(term)
         if found is None:
             return {}
-        partition, table, index = found
-        head = table.heads[index]
-        every = sorted(
-            posting for entry in range(head, head + 1 + table.chunk_count[index]) for posting in partition.decode_entry(entry)
-        )  # deleted documents included: the positions file counts them
-        ranks = [rank for rank, posting in enumerate(every) if posting[0] in docs]
-        counts = [(title, content) for _, content, title in every]
-        return dict(zip((every[rank][0] for rank in ranks), partition.positions(index, ranks, counts)))
+        partition, _, index = found
+        ranks = []
+        for doc in sorted(docs):
+            rank = bisect_left(every, (doc,))
+            if rank < len(every) and every[rank][0] == doc:
+                ranks.append(rank)
+        return dict(zip((every[rank][0] for rank in ranks), partition.positions(index, ranks, every)))
 
     def expand(self, prefix: str) -> list[str]:
         """The terms of this segment that start with ``prefix``, in order."""
