@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes a Debian sid root that holds CPython 3.14 (Debian's python3.14 packages, with -dev and
-# -venv), GCC and CMake, and caches it outside the work tree, under
+# -venv), GCC, CMake and mount, and caches it outside the work tree, under
 # ${QUORBEL_CACHE:-$HOME/.cache/quorbel}/python3.14-root. scripts/in-python314-root.sh runs
 # commands in it over a checkout.
 #
@@ -40,7 +40,8 @@ fi
 
 readonly SUITE=sid
 readonly PY_SERIES=3.14
-readonly PACKAGES=python3.14-dev,python3.14-venv,build-essential,cmake
+# mount: for the tests that give a process a mount namespace of its own.
+readonly PACKAGES=python3.14-dev,python3.14-venv,build-essential,cmake,mount
 # What the cached root was made from; a root whose recipe differs is made again.
 readonly RECIPE="mmdebstrap --variant=apt $SUITE $PACKAGES"
 

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs a command in the Debian sid root of scripts/build-python314-root.sh (made first when it is
 # not cached), with this checkout at the same path as outside and the command's working directory
-# there:
+# there, set up so that the project's scripts work on CPython 3.14:
 #
 #   scripts/in-python314-root.sh python3.14 -c 'import sys; print(sys.version)'
+#   scripts/in-python314-root.sh scripts/test.sh -q tests/python/test_varint.py
+#   scripts/in-python314-root.sh scripts/bench.sh --quick --out /tmp/results-314.md
 #
 # The checkout is bind-mounted read-only, so nothing run in the root changes it. /proc, /sys and
 # /dev are mounted, and so are, read-only at their own paths, the host's DNS configuration, its
@@ -13,9 +15,15 @@
 #
 # Every mount is made in a private mount namespace of the command's own (unshare), so none of them
 # is ever seen outside it, and each is unmounted again on the way out, whatever the exit (the
-# namespace also goes when its last process does, even one killed outright). The command gets a
-# clean environment: HOME, PATH, TERM, LANG, the variables named PIP_*, QUORBEL_*, CI and the
-# proxies, the CA bundle variables above, and QUORBEL_IN_PYTHON314_ROOT=1. Needs root, or sudo.
+# namespace also goes when its last process does, even one killed outright).
+#
+# The command gets a clean environment: HOME, PATH, TERM, LANG, the variables named PIP_*,
+# QUORBEL_*, CI and the proxies, the CA bundle variables above, and the root's own settings:
+# QUORBEL_IN_PYTHON314_ROOT=1; PYTHON=/usr/bin/python3.14 (scripts/find-python.sh takes it);
+# QUORBEL_VENV and QUORBEL_BUILD_DIR, a virtual environment and a build tree per checkout in the
+# root's ~/.cache/quorbel (the host's values name host paths, so they are not passed); module
+# builds with warnings as errors (CMAKE_ARGS); no bytecode written, and Hypothesis's example
+# database in the root's cache (the checkout is read-only). Needs root, or sudo.
 set -euo pipefail
 
 prog=in-python314-root
@@ -72,6 +80,10 @@ bind_host_path() {
   fi
 }
 
+# The root on itself first, so that it is a mount point in the root too ("mount --make-rprivate /"
+# works there).
+mount --bind -- "$root" "$root" || die "cannot bind-mount the root onto itself"
+mounted+=("$root")
 mkdir -p -- "$root/proc" "$root/sys" "$root/dev"
 mount -t proc proc "$root/proc" || die "cannot mount /proc in the root"
 mounted+=("$root/proc")
@@ -110,18 +122,26 @@ done
 
 bind_host_path "$checkout"
 
+cache=$HOME/.cache/quorbel  # in the root
+tag=$(printf '%s' "$checkout" | sha1sum | cut -c1-10)
 environment=(HOME="$HOME" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
-             TERM="${TERM:-dumb}" LANG=C.UTF-8 QUORBEL_IN_PYTHON314_ROOT=1)
+             TERM="${TERM:-dumb}" LANG=C.UTF-8)
 while IFS= read -r name; do
   case "$name" in
-    QUORBEL_IN_MOUNT_NAMESPACE | QUORBEL_PYTHON314_ROOT | QUORBEL_IN_PYTHON314_ROOT) ;;
-    PIP_* | QUORBEL_* | CI | http_proxy | https_proxy | no_proxy | HTTP_PROXY | HTTPS_PROXY | NO_PROXY)
+    QUORBEL_IN_MOUNT_NAMESPACE | QUORBEL_PYTHON314_ROOT) ;;
+    QUORBEL_CACHE | QUORBEL_VENV | QUORBEL_BUILD_DIR) ;;
+    PIP_* | QUORBEL_* | CI) environment+=("$name=${!name}") ;;
+    http_proxy | https_proxy | no_proxy | HTTP_PROXY | HTTPS_PROXY | NO_PROXY)
       environment+=("$name=${!name}") ;;
   esac
 done < <(compgen -e)
 for name in SSL_CERT_FILE REQUESTS_CA_BUNDLE; do
   [ -z "${!name:-}" ] || environment+=("$name=${!name}")
 done
+environment+=(QUORBEL_IN_PYTHON314_ROOT=1 PYTHON=/usr/bin/python3.14
+              QUORBEL_VENV="$cache/venv-314-$tag" QUORBEL_BUILD_DIR="$cache/build-314-$tag"
+              CMAKE_ARGS=-DCMAKE_COMPILE_WARNING_AS_ERROR=ON PYTHONDONTWRITEBYTECODE=1
+              HYPOTHESIS_STORAGE_DIRECTORY="$cache/hypothesis-314-$tag")
 
 status=0
 chroot "$root" /usr/bin/env -i "${environment[@]}" /bin/sh -c 'cd "$1" && shift && exec "$@"' \

@@ -6,8 +6,7 @@
 # The interpreter is Debian sid's python3.14 in the root of scripts/build-python314-root.sh (made
 # once and cached); this script runs itself in that root through scripts/in-python314-root.sh,
 # where the checkout is read-only. The module is built with GCC's warnings as errors. The virtual
-# environment and the build tree live in the root, under its ~/.cache/quorbel (QUORBEL_CACHE
-# moves them), one per checkout.
+# environment and the build tree live in the root, under its ~/.cache/quorbel, one per checkout.
 set -euo pipefail
 
 checkout=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
@@ -15,16 +14,8 @@ if [ "${QUORBEL_IN_PYTHON314_ROOT:-}" != 1 ]; then
   exec "$checkout/scripts/in-python314-root.sh" "$checkout/scripts/test-python314.sh" "$@"
 fi
 
-# ---- in the root ------------------------------------------------------------------------------
+# ---- in the root, with its settings (see in-python314-root.sh) ---------------------------------
 
-cache=${QUORBEL_CACHE:-$HOME/.cache/quorbel}
-tag=$(printf '%s' "$checkout" | sha1sum | cut -c1-10)
-# Paths given for the host's interpreters mean nothing here: this run's own are fixed.
-export PYTHON=/usr/bin/python3.14
-export QUORBEL_VENV=$cache/venv-314-$tag
-export QUORBEL_BUILD_DIR=$cache/build-314-$tag
-export CMAKE_ARGS="${CMAKE_ARGS:+$CMAKE_ARGS }-DCMAKE_COMPILE_WARNING_AS_ERROR=ON"
-export PYTHONDONTWRITEBYTECODE=1  # the checkout is read-only
 source "$checkout/scripts/dev-env.sh"
 install_quorbel
 grep -q '^CMAKE_COMPILE_WARNING_AS_ERROR:[A-Z]*=ON$' "$QUORBEL_BUILD_DIR/CMakeCache.txt" || {
@@ -46,7 +37,8 @@ echo "==> the whole suite on CPython 3.14"
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorbel-wheel.XXXXXX")
 trap 'rm -rf -- "$scratch"' EXIT
 echo "==> pip wheel, then the wheel in a fresh virtual environment"
-"$QUORBEL_PY" -m pip wheel --quiet --no-deps -w "$scratch/wheels" -C "build-dir=$scratch/build" "$checkout"
+"$QUORBEL_PY" -m pip wheel --quiet --no-deps -w "$scratch/wheels" -C "build-dir=$scratch/build" \
+  "$checkout"
 wheels=("$scratch"/wheels/quorbel-*-cp314-cp314-*.whl)
 [ -f "${wheels[0]}" ] && [ ${#wheels[@]} = 1 ] || {
   echo "test-python314: pip wheel gave no single cp314 wheel: $(ls "$scratch/wheels")" >&2
@@ -55,5 +47,6 @@ wheels=("$scratch"/wheels/quorbel-*-cp314-cp314-*.whl)
 "$PYTHON" -m venv "$scratch/fresh"
 "$scratch/fresh/bin/python" -m pip install --quiet --no-index "${wheels[0]}"
 cd "$scratch"
-"$scratch/fresh/bin/python" -I "$checkout/scripts/wheel_smoke.py" "$scratch/fresh" "$scratch/block.bin"
+"$scratch/fresh/bin/python" -I "$checkout/scripts/wheel_smoke.py" "$scratch/fresh" \
+  "$scratch/block.bin"
 echo "==> $(basename "${wheels[0]}") installs and works"
