@@ -20,10 +20,11 @@
 # The command gets a clean environment: HOME, PATH, TERM, LANG, the variables named PIP_*,
 # QUORBEL_*, CI and the proxies, the CA bundle variables above, and the root's own settings:
 # QUORBEL_IN_PYTHON314_ROOT=1; PYTHON=/usr/bin/python3.14 (scripts/find-python.sh takes it);
-# QUORBEL_VENV and QUORBEL_BUILD_DIR, a virtual environment and a build tree per checkout in the
-# root's ~/.cache/quorbel (the host's values name host paths, so they are not passed); module
-# builds with warnings as errors (CMAKE_ARGS); no bytecode written, and Hypothesis's example
-# database in the root's cache (the checkout is read-only). Needs root, or sudo.
+# QUORBEL_VENV, QUORBEL_BUILD_DIR and QUORBEL_BENCH_BUILD_DIR, a virtual environment and build
+# trees per checkout in the root's ~/.cache/quorbel (the host's values name host paths, so they
+# are not passed); module builds with warnings as errors (CMAKE_ARGS); no bytecode written, and
+# Hypothesis's example database in the root's cache (the checkout is read-only). Needs root, or
+# sudo.
 set -euo pipefail
 
 prog=in-python314-root
@@ -129,7 +130,7 @@ environment=(HOME="$HOME" PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin
 while IFS= read -r name; do
   case "$name" in
     QUORBEL_IN_MOUNT_NAMESPACE | QUORBEL_PYTHON314_ROOT) ;;
-    QUORBEL_CACHE | QUORBEL_VENV | QUORBEL_BUILD_DIR) ;;
+    QUORBEL_CACHE | QUORBEL_VENV | QUORBEL_BUILD_DIR | QUORBEL_BENCH_BUILD_DIR) ;;
     PIP_* | QUORBEL_* | CI) environment+=("$name=${!name}") ;;
     http_proxy | https_proxy | no_proxy | HTTP_PROXY | HTTPS_PROXY | NO_PROXY)
       environment+=("$name=${!name}") ;;
@@ -140,6 +141,7 @@ for name in SSL_CERT_FILE REQUESTS_CA_BUNDLE; do
 done
 environment+=(QUORBEL_IN_PYTHON314_ROOT=1 PYTHON=/usr/bin/python3.14
               QUORBEL_VENV="$cache/venv-314-$tag" QUORBEL_BUILD_DIR="$cache/build-314-$tag"
+              QUORBEL_BENCH_BUILD_DIR="$cache/bench-build-314-$tag"
               CMAKE_ARGS=-DCMAKE_COMPILE_WARNING_AS_ERROR=ON PYTHONDONTWRITEBYTECODE=1
               HYPOTHESIS_STORAGE_DIRECTORY="$cache/hypothesis-314-$tag")
 
