@@ -34,7 +34,7 @@ esac
 [ $# -le 1 ] || die "too many arguments (try --help)"
 
 if [ "$(id -u)" != 0 ]; then
-  command -v sudo >/dev/null 2>&1 || die "making the root needs root; run this as root or install sudo"
+  command -v sudo >/dev/null 2>&1 || die "making the root needs root; run as root or install sudo"
   exec sudo --preserve-env=QUORBEL_CACHE,QUORBEL_DEBIAN_MIRROR HOME="$HOME" "$0" "$@"
 fi
 
@@ -51,7 +51,8 @@ cache=$(realpath -m -- "$cache") || die "cannot resolve the cache directory path
 if repo_root=$(git -C "$script_dir" rev-parse --show-toplevel 2>/dev/null); then
   repo_root=$(cd -- "$repo_root" && pwd -P)
   case "$cache/" in
-    "$repo_root"/*) die "cache directory $cache is inside the repository $repo_root; set QUORBEL_CACHE to a directory outside it" ;;
+    "$repo_root"/*)
+      die "cache directory $cache is inside the repository $repo_root; set QUORBEL_CACHE outside it" ;;
   esac
 fi
 mkdir -p -- "$cache" || die "cannot create cache directory $cache"

@@ -62,10 +62,10 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Mounts host path $1 at the same path in the root (read-only unless $2 is "rw"), making the mount
-# point when the root lacks it. A symbolic link in the root that leads out of it is refused.
+# Mounts host path $1 read-only at the same path in the root, making the mount point when the root
+# lacks it. A symbolic link in the root that leads out of it is refused.
 bind_host_path() {
-  local source=$1 mode=${2:-ro} point
+  local source=$1 point
   point=$(realpath -m -- "$root$source")
   case "$point" in "$root"/*) ;; *) die "$root$source leads out of the root (to $point)" ;; esac
   if [ -d "$source" ]; then
@@ -76,9 +76,7 @@ bind_host_path() {
   fi
   mount --bind -- "$source" "$point" || die "cannot bind-mount $source into the root"
   mounted+=("$point")
-  if [ "$mode" = ro ]; then
-    mount -o remount,bind,ro -- "$point" || die "cannot make $point read-only"
-  fi
+  mount -o remount,bind,ro -- "$point" || die "cannot make $point read-only"
 }
 
 # The root on itself first, so that it is a mount point in the root too ("mount --make-rprivate /"
