@@ -2,7 +2,8 @@
 
 The module is compiled with the same compiler and flags as quorbel's release build (-O3 -DNDEBUG
 -std=c++20 -fPIC, hidden visibility) against the running interpreter's headers, into
-benchmarks/build/. It is never installed and is no part of quorbel.
+benchmarks/build/ (QUORBEL_BENCH_BUILD_DIR moves it). It is never installed and is no part of
+quorbel.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 SOURCE = HERE / "floor" / "floor.cpp"
-BUILD_DIR = HERE / "build"
+BUILD_DIR = Path(os.environ.get("QUORBEL_BENCH_BUILD_DIR") or HERE / "build")
 MODULE = "_quorbel_floor"
 FLAGS = ["-O3", "-DNDEBUG", "-std=c++20", "-fPIC", "-fvisibility=hidden",
          "-fvisibility-inlines-hidden", "-Wall", "-Wextra",

@@ -339,7 +339,11 @@ def engine_origin() -> str:
         return f"minisearch {minisearch.__version__} from {package}"
 
     def git(*arguments: str) -> str:
-        return subprocess.run(["git", *arguments], cwd=ROOT, capture_output=True, text=True).stdout.strip()
+        try:
+            done = subprocess.run(["git", *arguments], cwd=ROOT, capture_output=True, text=True)
+        except OSError:  # no git here (a bare build root)
+            return ""
+        return done.stdout.strip()
 
     commit = git("rev-parse", "--short", "HEAD") or "unknown commit"
     edited = " with uncommitted changes" if git("status", "--porcelain", "--", str(package)) else ""

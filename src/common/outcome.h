@@ -43,13 +43,15 @@ inline bool stopped_by_signal(const Failure& failure) noexcept {
 // The value of a step that produces none.
 struct Ok {};
 
-// Either a value or a failure; T must be default-constructible. Default-constructed, it is a
-// success holding T{}, so a step without a value ends with `return {};`. The value is meaningful
-// only when ok(), the failure only when not.
+// Either a value or a failure; T must be default-constructible. Only the value-less outcome can be
+// default-constructed: Outcome<> is a success, so a step without a value ends with `return {};`,
+// while a step with a value must name it (a stray `return {};` there does not compile, rather
+// than succeed with T{}). The value is meaningful only when ok(), the failure only when not.
 template <class T = Ok>
 class [[nodiscard]] Outcome {
  public:
-  Outcome() = default;
+  Outcome() requires std::is_same_v<T, Ok>
+  = default;
   Outcome(T value) noexcept(std::is_nothrow_move_constructible_v<T>)  // NOLINT: implicit
       : value_(std::move(value)) {}
   Outcome(Failure failure) noexcept : failure_(failure), ok_(false) {}  // NOLINT: implicit
@@ -73,6 +75,16 @@ class [[nodiscard]] Outcome {
   Failure failure_{};
   bool ok_ = true;
 };
+
+// `return {};` builds a success only where there is no value to give.
+template <class R>
+concept ReturnableFromEmptyBraces = requires(void (*take)(R)) {
+  take({});
+};
+static_assert(ReturnableFromEmptyBraces<Outcome<>>);
+static_assert(!ReturnableFromEmptyBraces<Outcome<std::uint64_t>>);
+static_assert(!ReturnableFromEmptyBraces<Outcome<bool>>);
+static_assert(!std::is_default_constructible_v<Outcome<std::size_t>>);
 
 }  // namespace quorbel
 
