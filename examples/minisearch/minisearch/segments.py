@@ -33,7 +33,7 @@ import mmap
 import time
 from array import array
 from collections.abc import Callable, Container, Iterable, Sequence
-from concurrent.futures import Executor, Future
+from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -50,7 +50,7 @@ from .corpus import Document, Key, is_key
 from .deletions import read_deletion_set, with_deletion_set
 from .durability import sha256_of, write_synced
 from .errors import DocumentError, IndexBuildError, IndexUnusableError
-from .executors import default_workers
+from .executors import InlineExecutor, default_workers
 from .layout import (
     GROUP_SIZE,
     DeletionSet,
@@ -116,6 +116,20 @@ class SegmentPlan:
         return self.work / self.files[role]
 
 
+#: A source of at most this many documents is indexed in the calling process, not on the executor.
+SMALL_SOURCE = 500
+
+
+def _peek_small(documents: Iterable[Document]) -> tuple[Iterable[Document], bool]:
+    """The documents, and whether there are at most :data:`SMALL_SOURCE` of them (read ahead that
+    far to tell, never further)."""
+    iterator = iter(documents)
+    head = list(itertools.islice(iterator, SMALL_SOURCE + 1))
+    if len(head) <= SMALL_SOURCE:
+        return head, True
+    return itertools.chain(head, iterator), False
+
+
 class KeyRecorder:
     """Checks each new document's key as the source yields it, and keeps them in document order."""
 
@@ -152,6 +166,10 @@ def segment_from_documents(
     phases: dict[str, float] = {}
     started = time.perf_counter()
     (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
+    if type(plan.executor) is ProcessPoolExecutor:  # a plain local pool, not a cluster or a caller's own kind
+        documents, small = _peek_small(documents)
+        if small:  # a few documents: starting worker processes would cost more than the work
+            plan = dataclasses.replace(plan, executor=InlineExecutor())
     lengths = array("I")
     keys = KeyRecorder(plan.first_doc, plan.known_keys)
     store = DocumentStoreWriter() if plan.store_documents else None

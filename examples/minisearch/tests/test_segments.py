@@ -332,3 +332,14 @@ def test_a_head_ordered_at_a_longer_average_length_stops_where_it_may(tmp_path):
         assert search(one, "x", 1).hits[0].doc_id == 1
         for k in (1, 2, 3):
             assert search(parts, "x", k).hits == search(one, "x", k).hits
+
+
+def test_a_few_documents_are_indexed_without_starting_the_pool(tmp_path, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise AssertionError("a small source started worker processes")
+
+    build(FRUIT, tmp_path / "inline", block_size=4000, partitions=2)
+    monkeypatch.setattr(minisearch.segments.ProcessPoolExecutor, "submit", refuse)
+    minisearch.build_index(FRUIT, tmp_path / "pool", minisearch.BuildOptions(show_progress=False, partitions=2))
+    inline, pool = (minisearch.manifest.read_manifest(tmp_path / name).segments[0] for name in ("inline", "pool"))
+    assert inline.file_sha256 == pool.file_sha256
