@@ -1,9 +1,10 @@
-"""The command line: ``python -m minisearch [demo|index|search|shell|check]``."""
+"""The command line: ``python -m minisearch [demo|index|add|delete|upsert|sync|optimize|search|shell|check|serve]``."""
 
 from __future__ import annotations
 
 import argparse
 import functools
+import json
 import os
 import sys
 import sysconfig
@@ -35,6 +36,7 @@ from .query import QuerySyntaxError
 from .reader import Index
 from .search import SearchResult, search
 from .updates import delete_documents, sync_directory, upsert_documents
+from .web.payload import query_error_json, search_page
 
 __all__ = ["SAMPLE_QUERIES", "format_result", "format_summary", "main"]
 
@@ -45,7 +47,7 @@ SAMPLE_QUERIES = (
     "parse command line arguments",
     "zip* archive",
 )
-COMMANDS = ("demo", "index", "add", "delete", "upsert", "sync", "optimize", "search", "shell", "check")
+COMMANDS = ("demo", "index", "add", "delete", "upsert", "sync", "optimize", "search", "shell", "check", "serve")
 
 EPILOG = """\
 Without a command, runs the demo.  Terms are runs of letters, digits and
@@ -143,6 +145,7 @@ def _search_arguments(parser: argparse.ArgumentParser) -> argparse.ArgumentParse
     parser.add_argument("index", type=Path, metavar="INDEX")
     parser.add_argument("query", nargs="*", metavar="WORD", help="query words (quote the query in the shell)")
     parser.add_argument("-k", type=arguments.results, default=10, help="number of results (default: 10)")
+    parser.add_argument("--json", action="store_true", help="print the result as the HTTP API's JSON")
     return parser
 
 
@@ -238,6 +241,19 @@ def make_parser() -> argparse.ArgumentParser:
         "check", help="verify an index", description="Verify an index; exit status 1 when it has problems."
     )
     check.add_argument("index", type=Path, metavar="INDEX")
+
+    serve = commands.add_parser(
+        "serve", help="serve a search page and a JSON API over HTTP",
+        description="Serve INDEX over HTTP: a search page at / and a JSON API under /api/ (described at "
+        "/openapi.json), answering from each new commit of the index; Ctrl-C stops. "
+        "Needs the serve extra: pip install 'minisearch[serve]'.",
+    )
+    serve.add_argument("index", type=Path, metavar="INDEX")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
+    serve.add_argument(
+        "--port", type=arguments.integer(0, 65535), default=8000,
+        help="port to listen on (default: 8000; 0: any free one)",
+    )
     return parser
 
 
@@ -449,14 +465,22 @@ def cmd_optimize(args: argparse.Namespace, out: TextIO) -> int:
 
 def cmd_search(args: argparse.Namespace, out: TextIO) -> int:
     if not args.query:
+        if args.json:
+            print("minisearch: --json needs a query", file=sys.stderr)
+            return 2
         return cmd_shell(args, out)
     with Index(args.index) as index:
         try:
-            result = search(index, " ".join(args.query), args.k, snippets=True)
+            if args.json:
+                print(json.dumps(search_page(index, " ".join(args.query), args.k).to_json(), ensure_ascii=False),
+                      file=out)
+            else:
+                print(format_result(search(index, " ".join(args.query), args.k, snippets=True)), file=out)
         except QuerySyntaxError as error:
+            if args.json:
+                print(json.dumps(query_error_json(error), ensure_ascii=False), file=out)
             print(f"minisearch: bad query: {error}", file=sys.stderr)
             return 2
-        print(format_result(result), file=out)
     return 0
 
 
@@ -520,6 +544,22 @@ def cmd_check(args: argparse.Namespace, out: TextIO) -> int:
     return 1
 
 
+def cmd_serve(args: argparse.Namespace, out: TextIO) -> int:
+    try:
+        from .web.server import ServeError, serve
+    except ImportError as error:
+        print(f"minisearch: serve needs {error.name}: pip install 'minisearch[serve]'", file=sys.stderr)
+        return 1
+    try:
+        serve(args.index, args.host, args.port, out)
+    except ServeError as error:
+        print(f"minisearch: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("minisearch: stopped", file=sys.stderr)
+    return 0
+
+
 def cmd_demo(args: argparse.Namespace, out: TextIO) -> int:
     if args.index is not None:
         return _demo(args, args.index, out)
@@ -571,6 +611,7 @@ HANDLERS = {
     "search": cmd_search,
     "shell": cmd_shell,
     "check": cmd_check,
+    "serve": cmd_serve,
 }
 
 
