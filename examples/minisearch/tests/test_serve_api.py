@@ -3,13 +3,14 @@
 import logging
 import shutil
 
+import anyio.to_thread
 import pytest
 from serving import CORPUS, STRIPES, client, client_of, corpus_index  # noqa: F401
 from conftest import FRUIT, build
 
 import minisearch
 from minisearch import Index, search
-from minisearch.web import api, pages
+from minisearch.web import api, app, pages
 from minisearch.web.payload import Snippet
 from minisearch.web.schema import DocumentBody, ErrorBody, SearchBody
 
@@ -223,6 +224,8 @@ def test_searches_run_off_the_event_loop(client, monkeypatch):
     assert client.get("/api/search", params={"q": "apple"}).status_code == 200
     assert client.get("/", params={"q": "apple"}).status_code == 200
     assert threads == ["worker", "worker"]
+    limiter = client.portal.call(anyio.to_thread.current_default_thread_limiter)
+    assert limiter.total_tokens == app.THREADS
 
 
 @pytest.mark.parametrize("path", ["/", "/?q=apple", "/api/search?q=apple", "/api/documents/0", "/nothing"])
