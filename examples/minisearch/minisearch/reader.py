@@ -244,6 +244,8 @@ class SegmentReader:
             files = segment.files
             self.lengths = decode_lengths(_read(index_dir / files["lengths"]), segment.documents, files["lengths"])
             self.titles = decode_titles(_read(index_dir / files["titles"]), segment.documents, files["titles"])
+            # Read now, decoded on first use: a merge may remove the file while this index is open.
+            self._keys_data = _read(index_dir / files["keys"]) if segment.has_keys else None
             deletions = read_deletion_set(index_dir, segment)
             self.deleted = frozenset(deletions.docs)
             self.deleted_doc_freq = deletions.doc_freq
@@ -279,12 +281,13 @@ class SegmentReader:
         """Each document's key, read on first use (all None for a segment without keys)."""
         if self._keys is None:
             segment = self.segment
-            if segment.has_keys:
+            if self._keys_data is not None:
                 name = segment.files["keys"]
                 try:
-                    self._keys = decode_keys(_read(self.index_dir / name), segment.documents, name)
+                    self._keys = decode_keys(self._keys_data, segment.documents, name)
                 except FormatError as error:
                     raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+                self._keys_data = None
                 for doc in self.deleted:
                     self._keys[doc - segment.first_doc] = None
             else:
