@@ -1,4 +1,4 @@
-"""The command line: ``python -m minisearch [demo|index|add|delete|upsert|sync|optimize|search|shell|check|serve]``."""
+"""The command line: ``python -m minisearch [demo|index|search|shell|check]``."""
 
 from __future__ import annotations
 

@@ -4,22 +4,23 @@ import threading
 
 import pytest
 from serving import client_of
-from conftest import FRUIT, build
+from conftest import FRUIT, add, build, with_options
 
-from minisearch import Document, add_documents, optimize_index, search
+from minisearch import Document, delete_documents, optimize_index, search
 from minisearch.executors import InlineExecutor
 from minisearch.web import live as live_module
 from minisearch.web.live import LiveIndex
 
-KIWI = Document("Kiwi", "kiwi apple")
-
-
-def add(index_dir, *documents):
-    add_documents(list(documents), index_dir, executor=InlineExecutor(), block_size=2, show_progress=False)
+KIWI = Document("Kiwi", "kiwi apple", "kiwi")
+KEYED = [document._replace(key=f"fruit-{number}") for number, document in enumerate(FRUIT)]
 
 
 def optimize(index_dir):
-    optimize_index(index_dir, executor=InlineExecutor(), show_progress=False)
+    with_options(optimize_index, index_dir, executor=InlineExecutor())
+
+
+def delete(index_dir, *keys):
+    with_options(delete_documents, keys, index_dir)
 
 
 @pytest.fixture
@@ -41,7 +42,7 @@ def closes(monkeypatch):
     return opened
 
 
-@pytest.mark.parametrize("commit", [lambda d: add(d, KIWI), lambda d: (add(d, KIWI), optimize(d))])
+@pytest.mark.parametrize("commit", [lambda d: add([KIWI], d), lambda d: (add([KIWI], d), optimize(d))], ids=["add", "optimize"])
 def test_the_server_answers_from_each_commit_without_a_restart(tmp_path, commit):
     build(FRUIT, tmp_path)
     with client_of(tmp_path) as client:
@@ -52,20 +53,39 @@ def test_the_server_answers_from_each_commit_without_a_restart(tmp_path, commit)
         document = client.get("/api/documents/7").json()
         client.app.state.live.close()
     assert before["hits"] == [] and before["documents"] == len(FRUIT)
-    assert [hit["title"] for hit in after["hits"]] == ["Kiwi"] and after["documents"] == len(FRUIT) + 1
-    assert "<mark>kiwi</mark>" in page and document["title"] == "Kiwi"
+    assert [(hit["title"], hit["key"]) for hit in after["hits"]] == [("Kiwi", "kiwi")]
+    assert after["documents"] == len(FRUIT) + 1
+    assert "<mark>kiwi</mark>" in page and (document["title"], document["key"]) == ("Kiwi", "kiwi")
+
+
+def test_a_deleted_document_is_gone_from_the_next_answer(tmp_path):
+    build(KEYED, tmp_path)
+    with client_of(tmp_path) as client:
+        before = client.get("/api/search", params={"q": "zebra OR banana"}).json()
+        kept = client.get("/api/documents/5").json()
+        delete(tmp_path, "fruit-5")
+        after = client.get("/api/search", params={"q": "zebra OR banana"}).json()
+        gone = client.get("/api/documents/5")
+        page = client.get("/documents/5")
+        client.app.state.live.close()
+    assert [hit["key"] for hit in before["hits"]] == ["fruit-5", "fruit-1", "fruit-0"] and kept["key"] == "fruit-5"
+    assert [hit["key"] for hit in after["hits"]] == ["fruit-1", "fruit-0"] and after["documents"] == len(FRUIT) - 1
+    assert gone.status_code == 404 and gone.json()["error"]["message"] == "no document 5"
+    assert page.status_code == 404
 
 
 def test_a_request_begun_before_a_commit_finishes_on_the_old_index(tmp_path, closes):
-    build(FRUIT, tmp_path)
+    build(KEYED, tmp_path)
     live = LiveIndex(tmp_path)
     with live.use() as old:
-        add(tmp_path, KIWI)
+        add([KIWI], tmp_path)
         optimize(tmp_path)  # removes the files the old index mapped
         with live.use() as new:
             assert new is not old and new.documents == len(FRUIT) + 1
             assert [hit.title for hit in search(new, "kiwi").hits] == ["Kiwi"]
-        assert [hit.title for hit in search(old, "apple", snippets=True).hits][:2] == ["apple", "Apple pie"]
+        # Its first search after the merge: titles, keys and texts come from what it opened.
+        hits = search(old, "apple", snippets=True).hits
+        assert [(hit.title, hit.key) for hit in hits][:2] == [("apple", "fruit-3"), ("Apple pie", "fruit-0")]
         assert old.content(0) == FRUIT[0].content and search(old, "kiwi").hits == []
         assert [index.closed for index in closes] == [0, 0]
     assert [index.closed for index in closes] == [1, 0]  # the old one once its last request ended
@@ -106,7 +126,7 @@ def test_concurrent_searches_during_commits_each_see_one_whole_state(tmp_path, c
         thread.start()
     try:
         for number in range(6):
-            add(tmp_path, Document(f"Extra {number}", "extra words"))
+            add([Document(f"Extra {number}", "extra words")], tmp_path)
         optimize(tmp_path)
     finally:
         stop.set()

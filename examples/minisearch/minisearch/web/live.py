@@ -47,20 +47,14 @@ class Generation:
 def refreshed(current: Generation | None, index_dir: Path) -> Generation:
     """``current`` while the index is as it was opened, else the index as it is now.
 
-    The stamp is taken before opening, so a commit landing meanwhile is seen by the next
-    request.  An open can fail when a second commit removes the files of the first as they
-    are being mapped; it is tried again while the manifest keeps changing.
+    A new index rather than ``Index.refresh()``, which moves an index to the new commit in
+    place and so cannot be called while other requests still search it.  The stamp is taken
+    before opening, so a commit landing meanwhile is seen by the next request.
     """
-    for _ in range(3):
-        stamp = manifest_stamp(index_dir)
-        if current is not None and stamp == current.stamp:
-            return current
-        try:
-            return Generation(Index(index_dir), stamp)
-        except IndexUnusableError:
-            if stamp is None or manifest_stamp(index_dir) == stamp:
-                raise
-    return Generation(Index(index_dir), manifest_stamp(index_dir))
+    stamp = manifest_stamp(index_dir)
+    if current is not None and stamp == current.stamp:
+        return current
+    return Generation(Index(index_dir), stamp)
 
 
 class LiveIndex:

@@ -84,7 +84,7 @@ class Hit:
 
     rank: int
     doc_id: int
-    key: str | None
+    key: str | int | None
     title: str
     score: float
     snippet: Snippet
@@ -153,7 +153,7 @@ def search_page(index: Index, query: str, k: int = PAGE_SIZE, offset: int = 0) -
         Hit(
             rank=offset + number,
             doc_id=hit.doc_id,
-            key=getattr(hit, "key", None),
+            key=hit.key,
             title=hit.title,
             score=hit.score,
             snippet=_snippet(index.content(hit.doc_id), plain, prefixes) if stored else Snippet(),
@@ -182,13 +182,21 @@ def _snippet(text: str, terms: set[str], prefixes: list[str]) -> Snippet:
 
 
 def document_json(index: Index, doc_id: int) -> dict[str, Any]:
-    """A stored document; raises :class:`DocumentNotFound` for an id the index lacks, or
-    for any id of an index built without its documents."""
+    """A stored document; raises :class:`DocumentNotFound` for an id the index lacks (or has
+    deleted), or for any id of an index built without its documents."""
     if not index.has_documents:
         raise DocumentNotFound("this index was built without its documents: only titles and scores are stored")
-    if not 0 <= doc_id < index.documents:
-        raise DocumentNotFound(f"no document {doc_id} in an index of {index.documents:,} documents")
-    return {"id": doc_id, "title": index.titles[doc_id], "content": index.content(doc_id)}
+    if not _is_live(index, doc_id):
+        raise DocumentNotFound(f"no document {doc_id}")
+    return {"id": doc_id, "key": index.key_of(doc_id), "title": index.titles[doc_id], "content": index.content(doc_id)}
+
+
+def _is_live(index: Index, doc_id: int) -> bool:
+    """Whether ``doc_id`` is a document of the index that no commit deleted."""
+    for number, segment in enumerate(index.manifest.segments):
+        if segment.first_doc <= doc_id < segment.end_doc:
+            return doc_id not in index.deleted(number)
+    return False
 
 
 def error_json(code: str, message: str, **details: Any) -> dict[str, Any]:

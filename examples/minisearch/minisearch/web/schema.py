@@ -14,7 +14,7 @@ __all__ = ["DocumentBody", "ErrorBody", "ErrorDetail", "HitBody", "SearchBody"]
 class HitBody(BaseModel):
     rank: int = Field(description="1 for the best document of the whole result")
     id: int = Field(description="the document's number in the index, from 0")
-    key: str | None = Field(description="the document's key, where the index has keys")
+    key: str | int | None = Field(description="the document's key (null for a document without one)")
     title: str
     score: float = Field(description="BM25, a title word counting four times")
     snippet: str = Field(description="an extract of the document, plain text (empty without a document store)")
@@ -41,6 +41,7 @@ class SearchBody(BaseModel):
 
 class DocumentBody(BaseModel):
     id: int
+    key: str | int | None = Field(description="the document's key (null for a document without one)")
     title: str
     content: str
 
