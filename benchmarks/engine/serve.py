@@ -35,7 +35,7 @@ ROOT = HERE.parents[1]
 sys.path.insert(0, str(HERE))
 sys.path.append(str(ROOT / "examples" / "minisearch"))
 
-from minisearch import Index, build_index, search  # noqa: E402
+from minisearch import BuildOptions, Index, build_index, search  # noqa: E402
 
 from corpora import document_frequencies, load_corpus  # noqa: E402
 from http_load import LoadResult, run_load  # noqa: E402
@@ -137,7 +137,7 @@ def bench_corpus(name: str, args: argparse.Namespace, workdir: Path) -> dict[str
     docs = load_corpus(name, args.synthetic_docs)
     texts = [" ".join(words) for words in sample_queries(document_frequencies(docs), args.queries)]
     index_dir = workdir / name
-    build_index(docs, index_dir, show_progress=False)
+    build_index(docs, index_dir, BuildOptions(show_progress=False))
     figures: dict[str, Any] = {"name": name, "documents": len(docs), "queries": len(texts)}
     del docs
 
