@@ -63,12 +63,14 @@ def test_a_deleted_document_is_gone_from_the_next_answer(tmp_path):
     with client_of(tmp_path) as client:
         before = client.get("/api/search", params={"q": "zebra OR banana"}).json()
         kept = client.get("/api/documents/5").json()
+        kept_page = client.get("/documents/5").text
         delete(tmp_path, "fruit-5")
         after = client.get("/api/search", params={"q": "zebra OR banana"}).json()
         gone = client.get("/api/documents/5")
         page = client.get("/documents/5")
         client.app.state.live.close()
     assert [hit["key"] for hit in before["hits"]] == ["fruit-5", "fruit-1", "fruit-0"] and kept["key"] == "fruit-5"
+    assert "document 5 · key <code>fruit-5</code>" in kept_page
     assert [hit["key"] for hit in after["hits"]] == ["fruit-1", "fruit-0"] and after["documents"] == len(FRUIT) - 1
     assert gone.status_code == 404 and gone.json()["error"]["message"] == "no document 5"
     assert page.status_code == 404
