@@ -102,9 +102,9 @@ def activate(driver, element, keys=Keys.ENTER):
 
 def search_by_keyboard(driver, server, query):
     driver.get(f"{server}/")
-    box = driver.switch_to.active_element  # the box has the focus on arrival
-    assert box.get_attribute("id") == "q"
-    activate(driver, box, query + Keys.ENTER)
+    # The box takes the focus on arrival (autofocus, applied as the page is first rendered).
+    WebDriverWait(driver, 15).until(lambda _: driver.switch_to.active_element.get_attribute("id") == "q")
+    activate(driver, driver.switch_to.active_element, query + Keys.ENTER)
 
 
 def shown_titles(driver):
