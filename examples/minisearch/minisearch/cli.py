@@ -46,6 +46,8 @@ SAMPLE_QUERIES = (
     "socket timeout -ssl",
     "parse command line arguments",
     "zip* archive",
+    '"command line" -optparse',
+    "title:json",
 )
 COMMANDS = ("demo", "index", "add", "delete", "upsert", "sync", "optimize", "search", "shell", "check", "serve")
 
