@@ -312,3 +312,19 @@ def test_a_lock_or_data_file_that_is_a_symbolic_link_is_refused(keyed, tmp_path)
     lengths.symlink_to(outside)
     with pytest.raises(minisearch.IndexUnusableError, match="is a symbolic link"):
         Index(directory)
+
+
+def test_a_read_only_index_is_a_clear_error_and_nothing_changes(keyed, monkeypatch):
+    directory, _ = keyed
+    before = {name: (directory / name).read_bytes() for name in visible_files(directory)}
+    real = os.open
+
+    def read_only(path, flags, *args, **kwargs):
+        if flags & (os.O_WRONLY | os.O_RDWR | os.O_CREAT):
+            raise OSError(30, "Read-only file system", str(path))
+        return real(path, flags, *args, **kwargs)
+
+    monkeypatch.setattr(minisearch.durability.os, "open", read_only)
+    with pytest.raises(minisearch.IndexUnusableError, match="cannot lock .*Read-only file system"):
+        minisearch.delete_documents(["k1"], directory)
+    assert {name: (directory / name).read_bytes() for name in visible_files(directory)} == before
