@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the engine benchmark: minisearch side by side with SQLite FTS5 and tantivy, on the standard
-# library's docstrings and on a seeded synthetic corpus. Sets up Python 3.13+ and the virtual
+# library's docstrings, on the paragraphs of the installed packages' documentation (real
+# text) and on a seeded synthetic corpus. Sets up Python 3.13+ and the virtual
 # environment (see dev-env.sh), installs matplotlib and tantivy (tantivy is left out of the run if it
 # does not install), builds and installs quorbel, and writes benchmarks/results/engine.md,
 # engine.json and engine.png.

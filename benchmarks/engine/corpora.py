@@ -11,9 +11,11 @@ from pathlib import Path
 
 from minisearch import Document, stdlib_corpus
 
+from realtext import realtext_corpus
 from synthetic import synthetic_corpus
 
 __all__ = [
+    "CORPORA",
     "document_frequencies",
     "is_agreeable",
     "load_corpus",
@@ -21,6 +23,9 @@ __all__ = [
     "terms_of",
     "write_pickled",
 ]
+
+#: The corpora the benchmark knows, in the order it runs them.
+CORPORA = ("stdlib", "realtext", "synthetic")
 
 #: The engine's term rule: maximal runs of letters and digits, lower-cased, at most 64 characters.
 _TERM_RE = re.compile(r"[^\W_]+")
@@ -52,9 +57,12 @@ def document_frequencies(docs: Iterable[Document]) -> Counter[str]:
 
 
 def load_corpus(name: str, synthetic_docs: int) -> list[Document]:
-    """Return the documents of corpus ``name``: "stdlib" or "synthetic" (of ``synthetic_docs``)."""
+    """Return the documents of corpus ``name``: "stdlib", "realtext" (the documentation of the installed
+    packages, see realtext.py) or "synthetic" (of ``synthetic_docs``)."""
     if name == "stdlib":
         return list(stdlib_corpus())
+    if name == "realtext":
+        return realtext_corpus()
     if name == "synthetic":
         return synthetic_corpus(synthetic_docs)
     raise ValueError(f"unknown corpus {name!r}")

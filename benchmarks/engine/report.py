@@ -16,7 +16,11 @@ Figures = dict[str, Any]
 ENGINE = "minisearch"
 FTS5 = "SQLite FTS5"
 TANTIVY = "tantivy"
-CORPUS_TITLES = {"stdlib": "Standard library docstrings", "synthetic": "Synthetic corpus (Zipf)"}
+CORPUS_TITLES = {
+    "stdlib": "Standard library docstrings",
+    "realtext": "Paragraphs of the installed packages' documentation",
+    "synthetic": "Synthetic corpus (Zipf)",
+}
 COLORS = {ENGINE: "#3a6ea5", FTS5: "#7f8c8d", TANTIVY: "#d35400"}
 MB = 1e6
 

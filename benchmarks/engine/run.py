@@ -1,7 +1,8 @@
 """Engine benchmark: minisearch side by side with SQLite FTS5 and tantivy.
 
-On the standard library's docstrings and on a seeded synthetic corpus with Zipf word frequencies,
-it builds each engine's index from documents already in memory (each build in a child process of
+On the standard library's docstrings, on the paragraphs of the English documentation of the
+installed Debian packages (short real texts where a few words are in most documents) and on a
+seeded synthetic corpus with Zipf word frequencies, it builds each engine's index from documents already in memory (each build in a child process of
 its own, timed merge and write included, with its peak memory), then answers the same one- and
 two-word queries as AND and as OR queries at k = 10 on every engine, interleaved in rounds
 (medians over rounds), and compares every engine's top 10 with FTS5's bm25(). Agreement is
@@ -43,7 +44,7 @@ from minisearch import Document  # noqa: E402
 from contender import MODES, Contender, Searcher  # noqa: E402
 from changes import bench_changes, bench_sync  # noqa: E402
 from phrases import phrase_figures, sample_phrase_queries  # noqa: E402
-from corpora import document_frequencies, is_agreeable, load_corpus, read_pickled, write_pickled  # noqa: E402
+from corpora import CORPORA, document_frequencies, is_agreeable, load_corpus, read_pickled, write_pickled  # noqa: E402
 from measure import build_in_child, median_round, query_rounds, top_lists  # noqa: E402
 from peers import FTS5, TANTIVY, tantivy_unavailable_reason  # noqa: E402
 from queries import Query, sample_queries  # noqa: E402
@@ -270,7 +271,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="20,000 synthetic documents, fewer queries and rounds")
     parser.add_argument("--out", type=Path, default=ROOT / "benchmarks" / "results" / "engine.md")
-    parser.add_argument("--corpora", nargs="+", default=["stdlib", "synthetic"], choices=["stdlib", "synthetic"])
+    parser.add_argument("--corpora", nargs="+", default=list(CORPORA), choices=CORPORA)
     parser.add_argument("--synthetic-docs", type=int, help="documents in the synthetic corpus")
     parser.add_argument("--queries", type=int, help="queries per corpus")
     parser.add_argument("--rounds", type=int, help="query rounds")
