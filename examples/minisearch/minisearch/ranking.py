@@ -55,6 +55,7 @@ __all__ = [
     "score_postings",
     "stale_impact_bound",
     "term_score",
+    "term_scores",
     "weighted_frequency",
 ]
 
@@ -122,6 +123,14 @@ def score_postings(weight: float, postings: Iterable[tuple[int, int, int]], norm
         weight * (((frequency := content + title_weight * title) * k1_plus_1) / (frequency + norms[doc]))
         for doc, content, title in postings
     ]
+
+
+def term_scores(weight: float, frequencies: Iterable[int], norms: Iterable[float]) -> list[float]:
+    """:func:`term_score` of paired ``frequencies`` and ``norms``, computed in C."""
+    frequency_column = list(frequencies)
+    k1_plus_1 = K1 + 1.0
+    scaled = map(k1_plus_1.__rmul__, frequency_column)
+    return list(map(weight.__mul__, map(truediv, scaled, map(add, frequency_column, norms))))
 
 
 def impact(frequency: int, norm: float) -> float:

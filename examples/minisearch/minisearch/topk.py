@@ -25,6 +25,7 @@ import heapq
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
+from functools import partial
 from operator import neg
 
 from .ranking import (
@@ -33,7 +34,7 @@ from .ranking import (
     posting_score,
     score_postings,
     stale_impact_bound,
-    term_score,
+    term_scores,
     weighted_frequency,
 )
 
@@ -42,6 +43,8 @@ __all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "top_k"]
 Posting = tuple[int, int, int]
 # Bounds and scores are the same formula on the same floats; the margin absorbs summation order.
 _RELATIVE_MARGIN = 1e-12
+#: Documents settled in the first batch of a round (at least k); each next batch is twice as large.
+_FIRST_BATCH = 64
 
 
 @dataclass
@@ -372,8 +375,9 @@ def _sums(state: _State, docs: list[int]) -> list[float]:
 def _check_suspects(
     state: _State, open_chunks: list[list[int]], exact: dict[int, float], best: _Best, add_settled: bool
 ) -> None:
-    """Bound every other candidate in bulk; settle one by one, best bound first, those whose
-    bound reaches theta.  Settled documents join ``exact``; the others are dropped for good."""
+    """Bound every other candidate in bulk; settle those whose bound reaches theta in batches,
+    best bounds first, so that theta rises between batches.  Settled documents join ``exact``;
+    the others are dropped for good."""
     docs = [doc for doc in state.candidates if doc not in exact]
     bounds = [0.0] * len(docs)
     for index, scores in enumerate(state.scores):
@@ -383,64 +387,101 @@ def _check_suspects(
         bounds = [bound + get(doc, unknown) for bound, doc in zip(bounds, docs)]
     theta = best.theta()
     # Bounds only fall and theta only rises from round to round: what is out now stays out.
-    out = [doc for bound, doc in zip(bounds, docs) if bound < theta]
-    out += [doc for doc, score in exact.items() if score < theta]
-    for bound, doc in sorted(((bound, doc) for bound, doc in zip(bounds, docs) if bound >= theta), reverse=True):
-        if bound < theta:
-            out.append(doc)
-            continue
-        state.stats.documents_checked += 1
-        score = _settle(state, doc, open_chunks, theta)
-        if score is None:
-            out.append(doc)
-            continue
-        exact[doc] = score
-        if add_settled:  # otherwise its lower bound is in ``best`` already
-            best.add(score)
-            theta = best.theta()
+    out = [doc for doc, score in exact.items() if score < theta]
+    out += [doc for bound, doc in zip(bounds, docs) if bound < theta]
+    suspects = sorted(((bound, doc) for bound, doc in zip(bounds, docs) if bound >= theta), reverse=True)
+    start, size = 0, max(best.k, _FIRST_BATCH)
+    while start < len(suspects) and suspects[start][0] >= theta:
+        batch = [doc for bound, doc in suspects[start : start + size] if bound >= theta]
+        start += size
+        size *= 2
+        state.stats.documents_checked += len(batch)
+        for doc, score in zip(batch, _settle(state, batch, open_chunks, theta)):
+            if score is None:
+                out.append(doc)
+                continue
+            exact[doc] = score
+            if add_settled:  # otherwise its lower bound is in ``best`` already
+                best.add(score)
+        theta = best.theta()
+    out += [doc for _, doc in suspects[start:]]
+    out += [doc for bound, doc in suspects[:start] if bound < theta and doc not in exact]
     state.candidates.difference_update(out)
     state.dropped.update(out)
 
 
-def _settle(state: _State, doc: int, open_chunks: list[list[int]], theta: float) -> float | None:
-    """A document's exact score, looking it up in the chunks that could hold it; None when it
-    cannot match, or when even its tightest bound stays below ``theta``."""
-    norm = state.norms[doc]
-    values: list[float | None] = []
-    unknown: list[tuple[int, int]] = []
-    bound = 0.0
-    for index, term in enumerate(state.terms):
-        score = state.scores[index].get(doc)
-        if score is not None:
-            values.append(score)
-            bound += score
+def _settle(state: _State, docs: list[int], open_chunks: list[list[int]], theta: float) -> list[float | None]:
+    """The exact score of each of ``docs``, looked up in the chunks that could hold them, a term
+    at a time; None for a document that cannot match, or whose tightest bound stays below
+    ``theta``."""
+    wanted, alive = _bound_unknown(state, docs, open_chunks, theta)
+    every = tuple(range(len(state.terms)))
+    conjunction = len(state.clauses) == 1 and state.clauses[0].terms == every
+    for index, doc_chunks in enumerate(wanted):
+        for doc, chunk in doc_chunks.items():
+            if doc in alive and not _look_up(state, index, chunk, doc) and conjunction:
+                alive.discard(doc)  # absent from a term the only clause needs
+    scores = state.scores
+    settled: list[float | None] = []
+    for doc in docs:
+        if doc not in alive:
+            settled.append(None)
             continue
-        chunk = _chunk_of(term, doc) if open_chunks[index] and doc not in state.absent[index] else -1
-        if chunk < 0 or chunk in state.decoded[index]:
-            values.append(0.0)
+        if conjunction:  # every term counts, or none
+            values = [found.get(doc) for found in scores]
+            counted = [] if None in values or doc in state.clauses[0].excluded else every
         else:
-            values.append(None)
-            unknown.append((index, chunk))
-            # Below the chunk's largest impact, and below its largest F at this document's length.
-            bound += min(term_score(term.weight, term.max_f[chunk], norm), term.weight * term.impacts[chunk])
-    if unknown and bound < theta:
-        return None
-    counted = _matched_terms(state.clauses, values, doc)
-    for index, chunk in unknown:
-        if counted == []:
-            return None
-        values[index] = _look_up(state, index, chunk, doc)
-        counted = _matched_terms(state.clauses, values, doc)
-    if not counted:
-        return None
-    total = 0.0
-    for index in counted:
-        total += state.scores[index][doc]
-    return total
+            counted = _matched_terms(state.clauses, [found.get(doc, 0.0) for found in scores], doc) or []
+        if not counted:
+            settled.append(None)
+            continue
+        total = 0.0
+        for index in counted:
+            total += scores[index][doc]
+        settled.append(total)
+    return settled
+
+
+def _bound_unknown(
+    state: _State, docs: list[int], open_chunks: list[list[int]], theta: float
+) -> tuple[list[dict[int, int]], set[int]]:
+    """Per term, the documents of ``docs`` to look up in one of its chunks, with that chunk; and
+    the documents worth it: known in every term, or bounded at ``theta`` or more (where a term is
+    not known, by the lower of its chunk's largest impact and its largest F at the document's
+    length).  The per-document steps run in C (``map`` over the documents)."""
+    wanted: list[dict[int, int]] = []
+    bounds = [0.0] * len(docs)
+    looked_up: set[int] = set()
+    for index, term in enumerate(state.terms):
+        known = list(map(state.scores[index].get, docs))
+        if not open_chunks[index] or None not in known:
+            wanted.append({})
+            bounds = [bound if score is None else bound + score for bound, score in zip(bounds, known)]
+            continue
+        absent = state.absent[index]
+        unknown = [doc for doc, score in zip(docs, known) if score is None and doc not in absent]
+        chunks = map((-1).__add__, map(partial(bisect_right, term.first_docs), unknown))
+        decoded = state.decoded[index]
+        doc_chunks = {doc: chunk for doc, chunk in zip(unknown, chunks) if chunk >= 0 and chunk not in decoded}
+        wanted.append(doc_chunks)
+        looked_up.update(doc_chunks)
+        in_chunks = list(doc_chunks.values())
+        frequency_bounds = term_scores(
+            term.weight, map(term.max_f.__getitem__, in_chunks), map(state.norms.__getitem__, doc_chunks)
+        )
+        impact_bounds = map(term.weight.__mul__, map(term.impacts.__getitem__, in_chunks))
+        unknown_bound = dict(zip(doc_chunks, map(min, frequency_bounds, impact_bounds)))
+        bounds = [
+            bound + score if score is not None else bound + unknown_bound.get(doc, 0.0)
+            for bound, score, doc in zip(bounds, known, docs)
+        ]
+    alive = {doc for doc, bound in zip(docs, bounds) if bound >= theta or doc not in looked_up}
+    return wanted, alive
 
 
 def _look_up(state: _State, index: int, chunk: int, doc: int) -> float:
-    """Whether chunk ``chunk`` of term ``index`` holds ``doc``: its score there, or 0.0."""
+    """Whether chunk ``chunk`` of term ``index`` holds ``doc``: its score there, or 0.0 (and the
+    document is recorded as absent from the term)."""
     postings = state.consulted.get((index, chunk))
     if postings is None:
         loader = state.terms[index].load_chunk
