@@ -18,6 +18,7 @@ for package in matplotlib tantivy; do
   fi
 done
 install_quorbel
+build_kernels
 cd "$QUORBEL_ROOT"
 echo "==> load average: $(cut -d' ' -f1-3 /proc/loadavg) (the figures are medians and ratios measured in one run)"
 # run.py imports minisearch from this checkout (examples/minisearch) unless PYTHONPATH has another.

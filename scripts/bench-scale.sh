@@ -19,6 +19,7 @@ for package in matplotlib distributed; do
   fi
 done
 install_quorbel
+build_kernels
 cd "$QUORBEL_ROOT"
 echo "==> load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 # scale.py imports minisearch from this checkout (examples/minisearch) unless PYTHONPATH has another;

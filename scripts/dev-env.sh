@@ -35,3 +35,33 @@ install_quorbel() {
   if [ -n "${QUORBEL_BUILD_DIR:-}" ]; then settings+=(-C "build-dir=$QUORBEL_BUILD_DIR"); fi
   "$QUORBEL_PY" -m pip install --quiet --no-build-isolation --no-deps "${settings[@]}" "$QUORBEL_ROOT"
 }
+
+# Builds the engine's native kernels (minisearch._kernels, examples/minisearch/CMakeLists.txt) for
+# this environment's interpreter and copies the module into examples/minisearch/minisearch, where
+# the tests, the demo and the benchmarks import the engine from (the file is ignored by git). A
+# build that fails leaves the engine on its pure-Python code and says so, unless
+# MINISEARCH_REQUIRE_KERNELS=1 (CI), which makes it an error. MINISEARCH_SANITIZE=ON instruments
+# the kernels with AddressSanitizer and UndefinedBehaviorSanitizer.
+build_kernels() {
+  echo "==> building minisearch's native kernels"
+  local package=$QUORBEL_ROOT/examples/minisearch/minisearch
+  local build=${QUORBEL_BUILD_DIR:-$QUORBEL_CACHE/build-$(basename "$QUORBEL_VENV")}-kernels
+  local suffix
+  suffix=$("$QUORBEL_PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+  rm -f "$package/_kernels$suffix"
+  mkdir -p "$build"
+  if PATH="$QUORBEL_VENV/bin:$PATH" cmake -S "$QUORBEL_ROOT/examples/minisearch" -B "$build" -G Ninja \
+       -DPython_EXECUTABLE="$QUORBEL_PY" -DMINISEARCH_SANITIZE="${MINISEARCH_SANITIZE:-OFF}" \
+       >"$build/build.log" 2>&1 &&
+     PATH="$QUORBEL_VENV/bin:$PATH" cmake --build "$build" >>"$build/build.log" 2>&1 &&
+     [ -f "$build/_kernels$suffix" ]; then
+    cp "$build/_kernels$suffix" "$package/"
+    return 0
+  fi
+  if [ "${MINISEARCH_REQUIRE_KERNELS:-0}" = 1 ]; then
+    echo "dev-env: the native kernels did not build:" >&2
+    tail -n 30 "$build/build.log" >&2
+    return 1
+  fi
+  echo "==> the native kernels did not build (see $build/build.log): the engine runs on its pure-Python code"
+}

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Checks the C++ sources (src/, tests/, benchmarks/floor/) against .clang-format; with --fix,
-# rewrites them instead. Installs clang-format-14 with apt-get when it is missing (needs root or
-# sudo), the version that goes with the clang that builds the fuzzers.
+# Checks the C++ sources (src/, tests/, benchmarks/floor/, examples/minisearch/native/) against
+# .clang-format; with --fix, rewrites them instead. Installs clang-format-14 with apt-get when it
+# is missing (needs root or sudo), the version that goes with the clang that builds the fuzzers.
 #
 #   scripts/format.sh          fails, listing the lines, when a file is not formatted
 #   scripts/format.sh --fix    formats every file in place
@@ -23,7 +23,7 @@ if ! command -v "$formatter" >/dev/null 2>&1; then
 fi
 
 cd "$root"
-mapfile -t files < <(find src tests benchmarks/floor \( -name '*.cpp' -o -name '*.h' \) | sort)
+mapfile -t files < <(find src tests benchmarks/floor examples/minisearch/native \( -name '*.cpp' -o -name '*.h' \) | sort)
 if [ "${1:-}" = --fix ]; then
   "$formatter" -i "${files[@]}"
 else

@@ -4,5 +4,6 @@
 # to "python -m minisearch demo", e.g. scripts/run.sh --limit 2000 --index /tmp/stdlib-index
 source "$(dirname "${BASH_SOURCE[0]}")/dev-env.sh"
 install_quorbel
+build_kernels
 cd "$QUORBEL_ROOT/examples/minisearch"
 exec "$QUORBEL_PY" -m minisearch demo "$@"

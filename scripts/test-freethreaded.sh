@@ -39,6 +39,7 @@ export PIP_ONLY_BINARY=:all:
 source "$root/scripts/dev-env.sh"
 unset PIP_ONLY_BINARY
 install_quorbel
+build_kernels
 
 export PYTHON_GIL=0
 "$QUORBEL_PY" - <<'PY'

@@ -42,6 +42,12 @@ if ! grep -q __asan_init "$module"; then
   exit 1
 fi
 
+# The engine's kernels too, instrumented the same way; removed from the source tree after the run,
+# so that no later interpreter without the sanitizer runtimes finds them (test.sh builds them again).
+MINISEARCH_SANITIZE=ON build_kernels
+kernels=$QUORBEL_ROOT/examples/minisearch/minisearch/_kernels$("$QUORBEL_PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+trap 'rm -f "$kernels"' EXIT
+
 logs=${QUORBEL_SANITIZER_LOGS:-$(mktemp -d "${TMPDIR:-/tmp}/quorbel-sanitizer.XXXXXX")}
 mkdir -p "$logs"
 rm -f "$logs"/asan.* "$logs"/ubsan.*

@@ -6,5 +6,6 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/dev-env.sh"
 "$QUORBEL_ROOT/scripts/install-browser.sh"
 install_quorbel
+build_kernels
 cd "$QUORBEL_ROOT"
 exec "$QUORBEL_PY" -m pytest "$@"

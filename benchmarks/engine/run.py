@@ -2,10 +2,10 @@
 
 On the standard library's docstrings, on the paragraphs of the English documentation of the
 installed Debian packages (short real texts where a few words are in most documents) and on a
-seeded synthetic corpus with Zipf word frequencies, it builds each engine's index from documents already in memory (each build in a child process of
-its own, timed merge and write included, with its peak memory), then answers the same one- and
-two-word queries as AND and as OR queries at k = 10 on every engine, interleaved in rounds
-(medians over rounds), and compares every engine's top 10 with FTS5's bm25(). Agreement is
+seeded synthetic corpus with Zipf word frequencies, it builds each engine's index from documents
+already in memory (each build in a child process of its own, timed merge and write included, with
+its peak memory), then answers the same one- and two-word queries as AND and as OR queries at
+k = 10 on every engine, interleaved in rounds (medians over rounds), and compares every engine's top 10 with FTS5's bm25(). Agreement is
 measured on the documents whose terms all tokenizers read alike (ASCII text, no run of letters
 and digits over 64 characters), with indexes of that subset when the corpus has other documents.
 

@@ -48,8 +48,9 @@ How the code is laid out, from the command line to the bytes:
 * Searching: :mod:`~minisearch.reader` (:class:`Index`: segments, partitions,
   terms, documents) → :mod:`~minisearch.search` (a query's answer) →
   :mod:`~minisearch.query` (parsing), :mod:`~minisearch.topk` (early
-  termination), :mod:`~minisearch.ranking` (every BM25 formula),
-  :mod:`~minisearch.snippets`.
+  termination) and :mod:`~minisearch.kernels` (the native kernels that
+  evaluate the common shapes, ``minisearch._kernels``, built from ``native/``),
+  :mod:`~minisearch.ranking` (every BM25 formula), :mod:`~minisearch.snippets`.
 * :mod:`~minisearch.check` verifies an index; :mod:`~minisearch.errors` holds every exception.
 """
 

@@ -15,7 +15,7 @@ from concurrent.futures import Executor
 from pathlib import Path
 from typing import NamedTuple, TextIO
 
-from . import arguments
+from . import arguments, kernels
 from .check import check_index
 from .cluster import open_executor, source_executor, worker_count
 from .corpus import (
@@ -164,7 +164,7 @@ def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m minisearch",
         description="A small full-text search engine built on the quorbel codecs.",
-        epilog=EPILOG,
+        epilog=EPILOG + f"Queries are evaluated by {kernels.STATUS}.\n",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -581,7 +581,10 @@ def _demo(args: argparse.Namespace, index_dir: Path, out: TextIO) -> int:
 
     started = time.perf_counter()
     with Index(index_dir) as index:
-        print(f"\nOpened the index in {_ms(time.perf_counter() - started)}; sample queries:", file=out)
+        print(
+            f"\nOpened the index in {_ms(time.perf_counter() - started)}; sample queries ({kernels.STATUS}):",
+            file=out,
+        )
         latencies = []
         for query in args.query or SAMPLE_QUERIES:
             try:

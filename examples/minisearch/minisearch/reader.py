@@ -28,6 +28,7 @@ from .corpus import Document, Key
 from .deletions import read_deletion_set
 from .durability import open_data_file
 from .errors import FormatError, IndexUnusableError
+from .kernels import NATIVE, KernelTable, MappedTerm, kernel_norms
 from .layout import (
     DocumentStoreIndex,
     TermTable,
@@ -65,11 +66,12 @@ class _Partition:
         self._table: TermTable | None = None
         self.term_ids: dict[str, int] = {}
         self.impacts: list[float] = []
-        self._unchecked = bytearray()
+        self.unchecked = bytearray()
         """Per entry, 1 until its CRC-32 has been checked (all 0 in a table that keeps none)."""
         role = positions_role(number)
         self.positions_path = index_dir / segment.files[role] if role in segment.files else None
         self._positions: tuple[mmap.mmap, PositionIndex] | None = None
+        self._kernel_table: KernelTable | None = None
 
     def table(self, avgdl: float | None, tier_ratio: float = 1.0) -> TermTable:
         """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it, their
@@ -89,16 +91,26 @@ class _Partition:
             if problems:
                 raise IndexUnusableError("; ".join(problems))
             self.term_ids = dict(zip(table.terms, range(len(table.terms))))
-            self._unchecked = bytearray(b"\1" if table.crcs is not None else b"\0") * table.entries
+            self.unchecked = bytearray(b"\1" if table.crcs is not None else b"\0") * table.entries
             self.impacts = table.chunk_impact if avgdl is None else _impact_bounds(table, avgdl, tier_ratio)
             self._table, self.terms_data = table, None
         return self._table
+
+    def kernel_table(self) -> KernelTable:
+        """The term table as the native kernels read it, made on first use."""
+        if self._kernel_table is None:
+            table = self._table
+            assert table is not None
+            self._kernel_table = KernelTable.of(
+                table.starts, table.ends, table.crcs, table.chunk_first_doc, table.chunk_max_f, self.impacts
+            )
+        return self._kernel_table
 
     def decode_entry(self, entry: int) -> list[Posting]:
         assert self._table is not None
         start, end = self._table.starts[entry], self._table.ends[entry]
         data = self.map[start:end]
-        if self._unchecked[entry]:
+        if self.unchecked[entry]:
             self._check(entry, start, data)
         try:
             postings = quorbel.decode_posting_list(data)
@@ -120,7 +132,7 @@ class _Partition:
             raise IndexUnusableError(
                 f"{self.postings_path}: the entry at byte {start} is damaged: its CRC-32 is not the term table's"
             )
-        self._unchecked[entry] = 0
+        self.unchecked[entry] = 0
 
     def positions(self, term: int, ranks: Sequence[int], every: Sequence[Posting]) -> list[Positions]:
         """The positions of the postings of term number ``term`` at ``ranks`` (ascending) in
@@ -366,15 +378,25 @@ class SegmentReader:
         partition, table, index = found
         first, count = table.first_chunk[index], table.chunk_count[index]
         head = table.heads[index]
-        return TermPostings(
+        postings = TermPostings(
             weight=weight,
-            head=partition.decode_entry(head),
+            head=[],
             first_docs=table.chunk_first_doc[first : first + count],
             max_f=table.chunk_max_f[first : first + count],
             impacts=partition.impacts[first : first + count],
             load_chunk=lambda chunk: partition.decode_entry(head + 1 + chunk),
             tier_ratio=None if self.exact else self.tier_ratio,
         )
+        if not NATIVE:
+            postings.head = partition.decode_entry(head)
+            return postings
+        # The kernels read the head in place; the Python evaluation decodes it if it needs it.
+        postings.load_head = lambda: partition.decode_entry(head)
+        postings.mapped = MappedTerm(
+            partition.map, partition.kernel_table(), partition.unchecked, head, first, partition.documents,
+            str(partition.postings_path),
+        )
+        return postings
 
     def prefix_postings(self, prefix: str) -> list[Posting]:
         """All terms with ``prefix`` as one list: ``F`` summed per document."""
@@ -422,7 +444,7 @@ class Index:
             self.titles += reader.titles
             reader.lengths, reader.titles = [], []
         self._starts = [segment.first_doc for segment in manifest.segments]
-        self.norms = length_norms(lengths, self.avgdl)
+        self.norms = kernel_norms(length_norms(lengths, self.avgdl))
         self._key_ids: dict[Key, int] | None = None
 
     def refresh(self) -> bool:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import heapq
 import time
+from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import NamedTuple
 
@@ -108,7 +109,7 @@ def _evaluate(
     sources: list[TermPostings | None],
     excluded: dict[Leaf, frozenset[int]],
     deleted: frozenset[int],
-    norms: list[float],
+    norms: Sequence[float],
     k: int,
     floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:

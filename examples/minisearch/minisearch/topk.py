@@ -22,12 +22,15 @@ from __future__ import annotations
 
 import dataclasses
 import heapq
+from array import array
 from bisect import bisect_left, bisect_right
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from functools import partial
 from operator import neg
 
+from . import ranking
+from .kernels import MAX_TERMS, NATIVE, MappedTerm, Shape, evaluate, given_term, mapped_term
 from .ranking import (
     impact,
     norm_at_ratio,
@@ -62,6 +65,10 @@ class TermPostings:
     """None: the head is in impact order, largest first.  A number: it is in the impact order
     of an average length ``tier_ratio`` times the current one (a segment tiered before others
     joined it), and ``impacts`` are bounds at the current one."""
+    load_head: Callable[[], list[Posting]] | None = None
+    """Set when ``head`` is left empty to be decoded only if the Python evaluation needs it."""
+    mapped: MappedTerm | None = None
+    """Where the head and chunks lie in a mapped block file, for the native kernels."""
 
     @property
     def chunks(self) -> int:
@@ -122,8 +129,13 @@ def top_k(
     :func:`minisearch.ranking.length_norm`).  A document matches when it
     satisfies any clause; its score sums the terms of the clauses it satisfies.
     Documents that score below ``floor`` (the k-th best score found elsewhere)
-    may be left out: they cannot join the top k.
+    may be left out: they cannot join the top k.  The native kernels evaluate
+    the shapes they take (see :mod:`minisearch.kernels`), Python the others.
     """
+    shape = _native_shape(terms, clauses, norms, k)
+    if shape is not None:
+        return _native_top_k(shape, terms, clauses, norms, k, floor)
+    terms = [_with_head(term) for term in terms]
     if len(terms) == 1 and len(clauses) == 1 and k > 0:
         excluded = clauses[0].excluded
         return _single_term(_without(terms[0], excluded) if excluded else terms[0], norms, k, floor)
@@ -162,6 +174,50 @@ def top_k(
             state.decoded[index].add(chunk)
             state.stats.chunks_decoded += 1
             _record(state, index, postings)
+
+
+def _native_shape(
+    terms: Sequence[TermPostings], clauses: Sequence[ClauseSpec], norms: Sequence[float], k: int
+) -> Shape | None:
+    """The shape the native kernels evaluate this query as, or None: not built, or not a shape
+    they take."""
+    if not NATIVE or k <= 0 or not 0 < len(terms) <= MAX_TERMS or type(ranking.TITLE_WEIGHT) is not int:
+        return None
+    if not (isinstance(norms, array) and norms.typecode == "d"):
+        return None
+    if any(term.mapped is None and (term.chunks or term.load_head is not None) for term in terms):
+        return None  # postings the kernels cannot reach
+    every = tuple(range(len(terms)))
+    if len(clauses) == 1 and clauses[0].terms == every:
+        return Shape.ONE_TERM if len(terms) == 1 else Shape.EVERY_TERM
+    if sorted(clause.terms for clause in clauses) == [(index,) for index in every]:
+        if len({clause.excluded for clause in clauses}) == 1:
+            return Shape.ANY_TERM
+    return None
+
+
+def _native_top_k(
+    shape: Shape,
+    terms: Sequence[TermPostings],
+    clauses: Sequence[ClauseSpec],
+    norms: Sequence[float],
+    k: int,
+    floor: float,
+) -> tuple[list[tuple[int, float]], EvaluationStats]:
+    kernel_terms = [
+        given_term(term.weight, term.head, len(norms)) if term.mapped is None
+        else mapped_term(term.weight, term.mapped, term.chunks, bool(term.chunks) and term.tier_ratio is None)
+        for term in terms
+    ]
+    hits, (decoded, scored, chunks, checked) = evaluate(shape, kernel_terms, clauses[0].excluded, norms, k, floor)
+    return hits, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
+
+
+def _with_head(term: TermPostings) -> TermPostings:
+    """``term`` with its head decoded."""
+    if term.load_head is None:
+        return term
+    return dataclasses.replace(term, head=term.load_head(), load_head=None)
 
 
 def _scored(weight: float, postings: list[Posting], norms: Sequence[float]) -> tuple[list[int], list[float]]:

@@ -1,0 +1,318 @@
+// minisearch._kernels: the engine's native kernels. One function, top_k, evaluates the three
+// common query shapes over postings it decodes in place from the mapped block files; the
+// arguments are checked here, the evaluation (evaluation.h) knows nothing of Python.
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "binding/py_ref.h"
+#include "evaluation.h"
+
+namespace minisearch::kernels {
+namespace {
+
+using quorbel::binding::PyRef;
+
+// A Python exception is set; unwinds to the entry point.
+struct PythonError {};
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError{};
+}
+
+// A buffer held for the length of the call: the mapped file, the term table's arrays, the norms.
+class Buffer {
+ public:
+  Buffer(PyObject* object, const char* format, std::size_t itemsize, bool writable,
+         const char* what) {
+    if (PyObject_GetBuffer(object, &view_,
+                           PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) <
+        0) {
+      throw PythonError{};
+    }
+    held_ = true;
+    const char* found = view_.format != nullptr ? view_.format : "B";
+    if (found[0] == '@' || found[0] == '=') ++found;
+    if (static_cast<std::size_t>(view_.itemsize) != itemsize || std::strcmp(found, format) != 0) {
+      raise(PyExc_TypeError, std::string(what) + " must be a buffer of '" + format + "' items");
+    }
+  }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+  Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+  ~Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  template <class T>
+  std::span<T> items() const noexcept {
+    return {static_cast<T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+std::int64_t to_int(PyObject* object, const char* what) {
+  if (!PyLong_Check(object)) raise(PyExc_TypeError, std::string(what) + " must be an int");
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred()) throw PythonError{};
+  if (overflow != 0) raise(PyExc_OverflowError, std::string(what) + " is out of range");
+  return value;
+}
+
+double to_double(PyObject* object, const char* what) {
+  const double value = PyFloat_AsDouble(object);
+  if (value == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, std::string(what) + " must be a number");
+  }
+  return value;
+}
+
+std::int32_t to_i32(PyObject* object, const char* what) {
+  const std::int64_t value = to_int(object, what);
+  if (value < INT32_MIN || value > INT32_MAX)
+    raise(PyExc_OverflowError, std::string(what) + " does not fit in 32 bits");
+  return static_cast<std::int32_t>(value);
+}
+
+// The postings of a term given whole: a list of (doc_id, content_freq, title_freq), read under
+// the list's lock (another thread may hold it).
+std::vector<Posting> given_postings(PyObject* list) {
+  if (!PyList_Check(list)) raise(PyExc_TypeError, "a term's postings must be a list");
+  std::vector<Posting> postings;
+  bool failed = false;
+  Py_BEGIN_CRITICAL_SECTION(list);
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  try {
+    postings.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+      PyObject* item = PyList_GET_ITEM(list, i);
+      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3)
+        raise(PyExc_TypeError, "a posting must be a tuple of 3 ints");
+      postings.push_back({to_i32(PyTuple_GET_ITEM(item, 0), "a doc id"),
+                          to_i32(PyTuple_GET_ITEM(item, 1), "a frequency"),
+                          to_i32(PyTuple_GET_ITEM(item, 2), "a frequency")});
+    }
+  } catch (const PythonError&) {
+    failed = true;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    failed = true;
+  }
+  Py_END_CRITICAL_SECTION();
+  if (failed) throw PythonError{};
+  return postings;
+}
+
+// The fields of a term tuple (see minisearch/kernels.py, KernelTerm).
+enum Field : Py_ssize_t {
+  kWeight,
+  kFile,
+  kTable,
+  kUnchecked,
+  kHeadEntry,
+  kFirstChunk,
+  kChunkCount,
+  kImpactOrder,
+  kDocBegin,
+  kDocEnd,
+  kWhat,
+  kGivenHead,
+  kFieldCount
+};
+
+// A term's arguments turned into TermData; `held` keeps the buffers it points into.
+TermData term_data(PyObject* term, std::deque<Buffer>& held) {
+  if (!PyTuple_Check(term) || PyTuple_GET_SIZE(term) != kFieldCount) {
+    raise(PyExc_TypeError, "a term must be a tuple of " + std::to_string(kFieldCount) + " fields");
+  }
+  auto field = [term](Field index) { return PyTuple_GET_ITEM(term, index); };
+  TermData data;
+  data.weight = to_double(field(kWeight), "weight");
+  data.head_in_impact_order = PyObject_IsTrue(field(kImpactOrder)) == 1;
+  data.doc_begin = to_int(field(kDocBegin), "doc_begin");
+  data.doc_end = to_int(field(kDocEnd), "doc_end");
+  PyObject* what = field(kWhat);
+  if (!PyUnicode_Check(what)) raise(PyExc_TypeError, "what must be a str");
+  const char* what_text = PyUnicode_AsUTF8(what);
+  if (what_text == nullptr) throw PythonError{};
+  data.what = what_text;
+  if (field(kFile) == Py_None) {
+    data.given_head = given_postings(field(kGivenHead));
+    return data;
+  }
+  PyObject* table = field(kTable);
+  if (!PyTuple_Check(table) || PyTuple_GET_SIZE(table) != 6)
+    raise(PyExc_TypeError, "table must be a tuple of 6 arrays");
+  const Buffer& file = held.emplace_back(field(kFile), "B", 1, false, "file");
+  const Buffer& starts = held.emplace_back(PyTuple_GET_ITEM(table, 0), "q", 8, false, "starts");
+  const Buffer& ends = held.emplace_back(PyTuple_GET_ITEM(table, 1), "q", 8, false, "ends");
+  const bool has_crcs = PyTuple_GET_ITEM(table, 2) != Py_None;
+  const Buffer* crcs =
+      has_crcs ? &held.emplace_back(PyTuple_GET_ITEM(table, 2), "I", 4, false, "crcs") : nullptr;
+  const Buffer& first_docs =
+      held.emplace_back(PyTuple_GET_ITEM(table, 3), "q", 8, false, "first_docs");
+  const Buffer& max_f = held.emplace_back(PyTuple_GET_ITEM(table, 4), "q", 8, false, "max_f");
+  const Buffer& impacts = held.emplace_back(PyTuple_GET_ITEM(table, 5), "d", 8, false, "impacts");
+  std::span<std::uint8_t> unchecked;
+  if (has_crcs)
+    unchecked =
+        held.emplace_back(field(kUnchecked), "B", 1, true, "unchecked").items<std::uint8_t>();
+
+  const std::int64_t head = to_int(field(kHeadEntry), "head_entry");
+  const std::int64_t first = to_int(field(kFirstChunk), "first_chunk");
+  const std::int64_t count = to_int(field(kChunkCount), "chunk_count");
+  const auto entries = starts.items<const std::int64_t>().size();
+  const auto chunk_total = first_docs.items<const std::int64_t>().size();
+  const bool in_range =
+      head >= 0 && count >= 0 && first >= 0 && static_cast<std::uint64_t>(head + count) < entries &&
+      ends.items<const std::int64_t>().size() == entries &&
+      (!has_crcs ||
+       (crcs->items<const std::uint32_t>().size() == entries && unchecked.size() == entries)) &&
+      static_cast<std::uint64_t>(first + count) <= chunk_total &&
+      max_f.items<const std::int64_t>().size() == chunk_total &&
+      impacts.items<const double>().size() == chunk_total;
+  if (!in_range) raise(PyExc_ValueError, "a term's entries or chunks lie outside its table");
+  data.file = file.items<const std::uint8_t>();
+  for (std::int64_t entry = head; entry <= head + count; ++entry) {
+    const auto e = static_cast<std::size_t>(entry);
+    const std::int64_t start = starts.items<const std::int64_t>()[e];
+    const std::int64_t end = ends.items<const std::int64_t>()[e];
+    if (start < 0 || end < start || static_cast<std::uint64_t>(end) > data.file.size()) {
+      raise(PyExc_ValueError,
+            data.what + ": entry " + std::to_string(entry) + " lies outside the file");
+    }
+    data.entries.push_back({static_cast<std::size_t>(start), static_cast<std::size_t>(end),
+                            has_crcs ? crcs->items<const std::uint32_t>()[e] : 0u,
+                            has_crcs ? &unchecked[e] : nullptr});
+  }
+  for (std::int64_t chunk = first; chunk < first + count; ++chunk) {
+    const auto c = static_cast<std::size_t>(chunk);
+    const std::int64_t first_doc = first_docs.items<const std::int64_t>()[c];
+    if (first_doc < INT32_MIN || first_doc > INT32_MAX)
+      raise(PyExc_OverflowError, "a chunk's first doc does not fit in 32 bits");
+    data.first_docs.push_back(static_cast<std::int32_t>(first_doc));
+    data.max_f.push_back(max_f.items<const std::int64_t>()[c]);
+    data.impacts.push_back(impacts.items<const double>()[c]);
+  }
+  return data;
+}
+
+PyObject* result_of(const Evaluation& evaluation) {
+  PyRef hits = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(evaluation.hits.size())));
+  if (!hits) return nullptr;
+  for (std::size_t i = 0; i < evaluation.hits.size(); ++i) {
+    PyObject* hit = Py_BuildValue("(id)", evaluation.hits[i].doc, evaluation.hits[i].score);
+    if (hit == nullptr) return nullptr;
+    PyList_SET_ITEM(hits.get(), static_cast<Py_ssize_t>(i), hit);
+  }
+  const Stats& s = evaluation.stats;
+  return Py_BuildValue("(O(KKKK))", hits.get(), static_cast<unsigned long long>(s.postings_decoded),
+                       static_cast<unsigned long long>(s.postings_scored),
+                       static_cast<unsigned long long>(s.chunks_decoded),
+                       static_cast<unsigned long long>(s.documents_checked));
+}
+
+PyObject* top_k(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 8)
+    raise(PyExc_TypeError,
+          "top_k() takes 8 arguments (shape, terms, excluded, norms, k, floor, k1, title_weight)");
+  const std::int64_t shape = to_int(args[0], "shape");
+  if (shape < 0 || shape > 2)
+    raise(PyExc_ValueError, "shape must be 0 (one term), 1 (every term) or 2 (any term)");
+  PyObject* terms = args[1];
+  if (!PyTuple_Check(terms)) raise(PyExc_TypeError, "terms must be a tuple");
+  const Py_ssize_t term_count = PyTuple_GET_SIZE(terms);
+  if ((shape == 0 && term_count != 1) || term_count > 64)
+    raise(PyExc_ValueError, "one term, or up to 64 terms, for this shape");
+  PyObject* excluded = args[2];
+  if (excluded != Py_None && !PyAnySet_Check(excluded))
+    raise(PyExc_TypeError, "excluded must be a set, a frozenset or None");
+  const Buffer norms(args[3], "d", 8, false, "norms");
+  const std::int64_t k = to_int(args[4], "k");
+  if (k < 0) raise(PyExc_ValueError, "k must not be negative");
+  const double floor = to_double(args[5], "floor");
+  const double k1 = to_double(args[6], "k1");
+  const std::int64_t title_weight = to_int(args[7], "title_weight");
+  if (title_weight < -(std::int64_t{1} << 31) || title_weight > (std::int64_t{1} << 31)) {
+    raise(PyExc_OverflowError, "title_weight is out of range");
+  }
+  std::deque<Buffer> held;  // a deque: the terms point into its buffers as it grows
+  std::vector<TermData> data;
+  for (Py_ssize_t t = 0; t < term_count; ++t)
+    data.push_back(term_data(PyTuple_GET_ITEM(terms, t), held));
+  const Excluded is_excluded = [excluded](std::int32_t doc) {
+    if (excluded == Py_None) return false;
+    PyRef key = PyRef::steal(PyLong_FromLong(doc));
+    if (!key) throw PythonError{};
+    const int found = PySet_Contains(excluded, key.get());
+    if (found < 0) throw PythonError{};
+    return found == 1;
+  };
+  const Ranking ranking{k1 + 1.0, title_weight};
+  const Evaluation evaluation =
+      evaluate(static_cast<Shape>(shape), data, norms.items<const double>(), ranking,
+               static_cast<std::size_t>(k), floor, is_excluded);
+  return result_of(evaluation);
+}
+
+PyObject* py_top_k(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    return top_k(args, nargs);
+  } catch (const PythonError&) {
+    return nullptr;
+  } catch (const DamagedEntry& error) {
+    PyErr_SetString(PyExc_ValueError, error.what());
+  } catch (const BeyondNorms& error) {
+    PyErr_SetString(PyExc_IndexError, error.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+PyMethodDef methods[] = {
+    {"top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_top_k)), METH_FASTCALL,
+     "top_k(shape, terms, excluded, norms, k, floor, k1, title_weight)\n--\n\n"
+     "The k best (doc_id, score) of one segment and the work done (postings decoded, postings\n"
+     "scored, chunks decoded, documents checked); see minisearch.kernels."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    // No state, and nothing shared between calls: every call reads only its arguments.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "minisearch._kernels",
+    "The minisearch engine's native kernels.",
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace minisearch::kernels
+
+PyMODINIT_FUNC PyInit__kernels() {
+  return PyModuleDef_Init(&minisearch::kernels::module_definition);
+}

@@ -1,0 +1,167 @@
+// One scoring term of a query as the kernels read it: its head and chunks in a mapped block file
+// (or its postings given whole), decoded on first use with quorbel's posting decoder, each posting
+// scored as it is decoded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/bytes.h"
+#include "encoding/postings.h"
+#include "scoring.h"
+
+namespace minisearch::kernels {
+
+using quorbel::ByteSpan;
+using quorbel::encoding::Posting;
+
+// A damaged entry: its postings cannot be read, or name documents its segment lacks.
+class DamagedEntry : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A document id beyond the norms the caller gave.
+class BeyondNorms : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+
+// One entry (the head or a chunk) of a term in its block file.
+struct EntrySlice {
+  std::size_t start = 0;
+  std::size_t end = 0;
+  std::uint32_t crc = 0;
+  // The partition's flag for this entry: 1 until its CRC-32 has been checked; nullptr when the
+  // term table keeps no CRC-32. Cleared once checked (read and written with relaxed atomics:
+  // other threads may check the same entry).
+  std::uint8_t* unchecked = nullptr;
+};
+
+// What a term is, as given: plain values, checked by the binding.
+struct TermData {
+  double weight = 0.0;
+  ByteSpan file;                    // the mapped block file, empty for a term given as postings
+  std::vector<EntrySlice> entries;  // [0] the head, [j] chunk j (when `file` is set)
+  std::vector<Posting> given_head;  // the head of a term given as postings
+  std::vector<std::int32_t> first_docs;  // per chunk: its first document
+  std::vector<std::int64_t> max_f;       // per chunk: its largest F
+  std::vector<double> impacts;           // per chunk: a bound of its impacts F*(K1+1)/(F+norm)
+  bool head_in_impact_order = false;     // the head is largest impact first (at today's length)
+  std::int64_t doc_begin = 0;            // the documents of the term's segment
+  std::int64_t doc_end = 0;
+  std::string what;  // the block file, for messages
+};
+
+struct Stats {
+  std::uint64_t postings_decoded = 0;
+  std::uint64_t postings_scored = 0;
+  std::uint64_t chunks_decoded = 0;
+  std::uint64_t documents_checked = 0;
+};
+
+// A posting's document and its score for the term.
+struct Scored {
+  std::int32_t doc;
+  double score;
+};
+
+class Term {
+ public:
+  Term(const TermData& data, std::span<const double> norms, const Ranking& ranking, Stats& stats);
+
+  double weight() const noexcept { return data_.weight; }
+  std::size_t chunks() const noexcept { return data_.first_docs.size(); }
+  bool head_in_impact_order() const noexcept { return data_.head_in_impact_order; }
+  // Bytes of postings, a measure of the term's length.
+  std::size_t size() const noexcept;
+
+  // The head, scored, in document order.
+  const std::vector<Scored>& head();
+  // Calls visit(doc, score) for each posting of the head in stored order, scored, while it
+  // returns true (the head is decoded one posting at a time).
+  template <class Visit>
+  void scan_head(Visit visit);
+  // The head's largest score.
+  double head_max();
+
+  // The chunk that would hold `doc`, or -1.
+  std::ptrdiff_t chunk_of(std::int32_t doc) const noexcept;
+  // weight * the chunk's largest impact: a bound of every score in it.
+  double chunk_bound(std::size_t chunk) const noexcept {
+    return data_.weight * data_.impacts[chunk];
+  }
+  // The lower of chunk_bound and the score of the chunk's largest F at `doc`'s length.
+  double doc_bound(std::size_t chunk, std::int32_t doc) const;
+  double max_chunk_bound() const noexcept { return max_chunk_bound_; }
+  bool chunk_decoded(std::size_t chunk) const noexcept { return decoded_[chunk] != 0; }
+  // Chunk `chunk`, scored, in document order.
+  const std::vector<Scored>& chunk(std::size_t chunk);
+
+  // The score of `doc` in the head, if there.
+  std::optional<double> in_head(std::int32_t doc);
+  // The score of `doc` in (decoded) chunk `chunk`, if there.
+  std::optional<double> in_chunk(std::size_t chunk, std::int32_t doc);
+
+  double norm(std::int32_t doc) const;
+
+ private:
+  ByteSpan entry_bytes(std::size_t entry) const;
+  void decode(std::size_t entry, std::vector<Scored>& out);
+  void check_document(std::size_t entry, std::int32_t doc) const;
+  [[noreturn]] void damaged(std::size_t entry, const std::string& reason) const;
+  static std::string varint_error_text(const quorbel::Failure& failure);
+
+  const TermData& data_;
+  std::span<const double> norms_;
+  const Ranking& ranking_;
+  Stats& stats_;
+  std::vector<Scored> head_;
+  bool head_ready_ = false;
+  double head_max_ = kNegativeInfinity;
+  std::vector<std::vector<Scored>> chunks_;
+  std::vector<std::uint8_t> decoded_;
+  double max_chunk_bound_ = 0.0;
+};
+
+template <class Visit>
+void Term::scan_head(Visit visit) {
+  if (data_.file.empty()) {
+    for (const Posting& posting : data_.given_head) {
+      ++stats_.postings_decoded;
+      ++stats_.postings_scored;
+      const double score = term_score(
+          data_.weight, weighted_frequency(posting.content_freq, posting.title_freq, ranking_),
+          norm(posting.doc_id), ranking_);
+      if (!visit(posting.doc_id, score)) return;
+    }
+    return;
+  }
+  // quorbel's varint decoder, a posting at a time: a head read from its front stops early.
+  const ByteSpan bytes = entry_bytes(0);
+  std::size_t at = 0;
+  std::int32_t doc = 0;
+  while (at < bytes.size()) {
+    std::uint64_t fields[3];
+    for (std::uint64_t& field : fields) {
+      const auto decoded = quorbel::encoding::decode_varint(bytes.subspan(at));
+      if (!decoded.ok()) damaged(0, varint_error_text(decoded.error()));
+      field = decoded->value;
+      at += decoded->length;
+    }
+    doc = quorbel::encoding::wrapping_add(doc, static_cast<std::int32_t>(fields[0]));
+    check_document(0, doc);
+    ++stats_.postings_decoded;
+    ++stats_.postings_scored;
+    const auto frequency = weighted_frequency(static_cast<std::int32_t>(fields[1]),
+                                              static_cast<std::int32_t>(fields[2]), ranking_);
+    if (!visit(doc, term_score(data_.weight, frequency, norm(doc), ranking_))) return;
+  }
+}
+
+}  // namespace minisearch::kernels
