@@ -69,16 +69,20 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     candidates: list[tuple[int, float]] = []
     stats = EvaluationStats()
     floor = float("-inf")  # the k-th best score of the segments before: the others must beat it
-    for segment in range(len(index.segments)):
+    segments = len(index.segments)
+    for segment in range(segments):
         found, evaluation = _evaluate(
-            parsed, [found[segment] for found in sources], excluded, index.deleted(segment), index.norms, k, floor
+            parsed, leaves, [found[segment] for found in sources], excluded, index.deleted(segment), index.norms, k,
+            floor,
         )
         candidates += found
-        if len(candidates) >= k > 0:
+        if segment + 1 < segments and len(candidates) >= k > 0:
             floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
-        for name in ("postings_decoded", "postings_scored", "chunks_decoded"):
-            setattr(stats, name, getattr(stats, name) + getattr(evaluation, name))
-    ranked = sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
+        stats.postings_decoded += evaluation.postings_decoded
+        stats.postings_scored += evaluation.postings_scored
+        stats.chunks_decoded += evaluation.chunks_decoded
+    # One segment's top k comes ranked (best first, ties by document id).
+    ranked = candidates if segments == 1 else sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
     plain = {leaf.text for leaf in leaves if not leaf.prefix and not leaf.phrase}
     prefixes = [leaf.text for leaf in leaves if leaf.prefix and not leaf.phrase]
     phrases = [(leaf.words, leaf.prefix) for leaf in leaves if leaf.phrase]
@@ -106,6 +110,7 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
 
 def _evaluate(
     query: Query,
+    leaves: Sequence[Leaf],
     sources: list[TermPostings | None],
     excluded: dict[Leaf, frozenset[int]],
     deleted: frozenset[int],
@@ -114,8 +119,7 @@ def _evaluate(
     floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
     """The top k of one segment, whose postings of each leaf are ``sources``, among the live
-    documents that score at least ``floor``."""
-    leaves = query.leaves
+    documents that score at least ``floor``; ``leaves`` are the query's."""
     terms = [source for source in sources if source is not None]
     present = {leaf: number for number, leaf in enumerate(leaf for leaf, source in zip(leaves, sources) if source)}
     clauses = [

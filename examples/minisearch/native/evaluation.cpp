@@ -1,7 +1,9 @@
 #include "evaluation.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -24,12 +26,55 @@ void one_term(Term& term, TopK& best, const Excluded& excluded) {
   });
   for (std::size_t chunk = 0; chunk < term.chunks(); ++chunk) {
     if (term.chunk_bound(chunk) < best.theta()) continue;
-    for (const Scored& posting : term.chunk(chunk))
-      offer(best, {posting.doc, posting.score}, excluded);
+    for (const Counted& posting : term.chunk(chunk)) {
+      offer(best, {posting.doc, term.score(posting)}, excluded);
+    }
   }
 }
 
 // ---- every term (AND)
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Documents in document order, with the scores each term is known to give them.
+struct HeadTable {
+  std::vector<std::int32_t> docs;
+  std::vector<double> scores;  // per document, per term; NaN where not in that term's head
+};
+
+// Lists of postings in document order (one per term) merged into one table.
+HeadTable merge_lists(const std::vector<std::vector<Scored>>& lists) {
+  const std::size_t n = lists.size();
+  HeadTable table;
+  std::vector<std::size_t> at(n, 0);
+  std::size_t total = 0;
+  for (const std::vector<Scored>& list : lists) total += list.size();
+  table.docs.reserve(total);
+  table.scores.reserve(total * n);
+  while (true) {
+    std::int32_t doc = INT32_MAX;
+    bool any = false;
+    for (std::size_t t = 0; t < n; ++t) {
+      if (at[t] < lists[t].size() && (!any || lists[t][at[t]].doc < doc)) {
+        doc = lists[t][at[t]].doc;
+        any = true;
+      }
+    }
+    if (!any) return table;
+    table.docs.push_back(doc);
+    for (std::size_t t = 0; t < n; ++t) {
+      const bool here = at[t] < lists[t].size() && lists[t][at[t]].doc == doc;
+      table.scores.push_back(here ? lists[t][at[t]++].score : kNaN);
+    }
+  }
+}
+
+HeadTable merge_heads(std::vector<Term>& terms) {
+  std::vector<std::vector<Scored>> heads;
+  heads.reserve(terms.size());
+  for (Term& term : terms) heads.push_back(term.head());
+  return merge_lists(heads);
+}
 
 class Conjunction {
  public:
@@ -46,83 +91,82 @@ class Conjunction {
     for (std::size_t t = 1; t < terms_.size(); ++t) {
       if (terms_[t].size() < terms_[driver].size()) driver = t;
     }
+    heads_ = merge_heads(terms_);
     score_heads();
     score_chunks_of(driver);
   }
 
  private:
-  // Every document of a head, best first by a bound from the heads alone, until the bound falls
-  // below the k-th best.
+  // Every document of a head, best first by a bound from the heads and the chunks that could hold
+  // it, until the bound falls below the k-th best.
   void score_heads() {
-    for (Term& term : terms_) {
-      for (const Scored& posting : term.head()) in_heads_.push_back(posting.doc);
-    }
-    std::sort(in_heads_.begin(), in_heads_.end());
-    in_heads_.erase(std::unique(in_heads_.begin(), in_heads_.end()), in_heads_.end());
-    std::vector<Hit> ordered;
-    ordered.reserve(in_heads_.size());
-    for (const std::int32_t doc : in_heads_) {
-      if (const std::optional<double> bound = head_bound(doc)) ordered.push_back({doc, *bound});
-    }
-    std::sort(ordered.begin(), ordered.end(), better);
-    for (const Hit& candidate : ordered) {
-      if (candidate.score < best_.theta()) break;
-      check(candidate.doc, std::nullopt);
-    }
-  }
-
-  // A bound of `doc`'s score from the heads and the terms' largest chunk bounds; none when a
-  // term can hold it nowhere.
-  std::optional<double> head_bound(std::int32_t doc) {
-    double bound = 0.0;
-    for (Term& term : terms_) {
-      if (const std::optional<double> score = term.in_head(doc)) {
-        bound += *score;
-      } else if (term.chunk_of(doc) >= 0) {
-        bound += term.max_chunk_bound();
-      } else {
-        return std::nullopt;
+    const std::size_t n = terms_.size();
+    std::vector<Hit> ordered;  // doc: the row in heads_
+    ordered.reserve(heads_.docs.size());
+    for (std::size_t row = 0; row < heads_.docs.size(); ++row) {
+      double bound = 0.0;
+      bool possible = true;
+      for (std::size_t t = 0; t < n && possible; ++t) {
+        const double score = heads_.scores[row * n + t];
+        if (!std::isnan(score)) {
+          bound += score;
+        } else if (const std::ptrdiff_t chunk = terms_[t].chunk_of(heads_.docs[row]); chunk >= 0) {
+          bound += terms_[t].doc_bound(static_cast<std::size_t>(chunk), heads_.docs[row]);
+        } else {
+          possible = false;
+        }
       }
+      if (possible) ordered.push_back({static_cast<std::int32_t>(row), bound});
     }
-    return bound;
+    // Best bound first, taken from a heap as long as they reach theta: usually a few.
+    const auto lower = [](const Hit& a, const Hit& b) { return a.score < b.score; };
+    std::make_heap(ordered.begin(), ordered.end(), lower);
+    while (!ordered.empty() && ordered.front().score >= best_.theta()) {
+      std::pop_heap(ordered.begin(), ordered.end(), lower);
+      const auto row = static_cast<std::size_t>(ordered.back().doc);
+      ordered.pop_back();
+      check(heads_.docs[row], &heads_.scores[row * n]);
+    }
   }
 
-  // The driver's chunks, largest bound first, while a document there could reach the k-th best.
+  // The driver's chunks, largest bound first, while a document there could reach the k-th best;
+  // the documents of the heads were checked already.
   void score_chunks_of(std::size_t driver) {
     Term& term = terms_[driver];
+    // The documents left are in no head: every other term holds them in a chunk, or not at all.
     double others = 0.0;
     for (std::size_t t = 0; t < terms_.size(); ++t) {
-      if (t != driver) others += std::max(terms_[t].head_max(), terms_[t].max_chunk_bound());
+      if (t == driver) continue;
+      if (terms_[t].chunks() == 0) return;
+      others += terms_[t].max_chunk_bound();
     }
     std::vector<std::size_t> order(term.chunks());
     for (std::size_t c = 0; c < order.size(); ++c) order[c] = c;
     std::stable_sort(order.begin(), order.end(), [&term](std::size_t a, std::size_t b) {
       return term.chunk_bound(a) > term.chunk_bound(b);
     });
+    std::vector<double> known(terms_.size(), kNaN);
     for (const std::size_t chunk : order) {
       if (term.chunk_bound(chunk) + others < best_.theta()) break;
-      for (const Scored& posting : term.chunk(chunk)) {
-        if (std::binary_search(in_heads_.begin(), in_heads_.end(), posting.doc)) continue;
-        check(posting.doc, std::pair{driver, posting.score});
+      for (const Counted& posting : term.chunk(chunk)) {
+        if (std::binary_search(heads_.docs.begin(), heads_.docs.end(), posting.doc)) continue;
+        known[driver] = term.score(posting);
+        check(posting.doc, known.data());
       }
     }
   }
 
-  // Scores `doc` if it holds every term and its bound reaches the k-th best; `known` is a term
-  // whose score is known already.
-  void check(std::int32_t doc, std::optional<std::pair<std::size_t, double>> known) {
+  // Scores `doc` if it holds every term and its bound reaches the k-th best. `known[t]` is its
+  // score for term t where known (NaN elsewhere: it is in no head of those terms).
+  void check(std::int32_t doc, const double* known) {
     bool open = false;
     for (std::size_t t = 0; t < terms_.size(); ++t) {
       chunks_[t] = -1;
-      if (known && known->first == t) {
-        parts_[t] = known->second;
+      if (!std::isnan(known[t])) {
+        parts_[t] = known[t];
         continue;
       }
       Term& term = terms_[t];
-      if (const std::optional<double> score = term.in_head(doc)) {
-        parts_[t] = *score;
-        continue;
-      }
       const std::ptrdiff_t chunk = term.chunk_of(doc);
       if (chunk < 0) return;
       const auto c = static_cast<std::size_t>(chunk);
@@ -141,8 +185,8 @@ class Conjunction {
       if (sum() < best_.theta()) return;
       for (std::size_t t = 0; t < terms_.size(); ++t) {
         if (chunks_[t] < 0) continue;
-        const std::optional<double> score =
-            terms_[t].in_chunk(static_cast<std::size_t>(chunks_[t]), doc);
+        const auto c = static_cast<std::size_t>(chunks_[t]);
+        const std::optional<double> score = terms_[t].in_chunk(c, doc);
         if (!score) return;
         parts_[t] = *score;
       }
@@ -161,163 +205,129 @@ class Conjunction {
   TopK& best_;
   const Excluded& excluded_;
   Stats& stats_;
+  HeadTable heads_;
   std::vector<double> parts_;
   std::vector<std::ptrdiff_t> chunks_;
-  std::vector<std::int32_t> in_heads_;
 };
 
 // ---- any term (OR)
 
-// A document met in some decoded postings, with what is known of each term.
-struct Candidate {
-  std::int32_t doc;
-  std::uint64_t known;  // bit t: the score of term t is in scores
-};
-
 class Disjunction {
  public:
-  static constexpr std::size_t kMaxTerms = 64;
-
   Disjunction(std::vector<Term>& terms, TopK& best, const Excluded& excluded, Stats& stats,
               std::size_t k, double floor)
       : terms_(terms), best_(best), excluded_(excluded), stats_(stats), lower_(k, floor) {}
 
   void run() {
-    gather();  // the heads
-    for (const Candidate& candidate : candidates_) {
-      offer(lower_, {candidate.doc, known_sum(candidate)}, excluded_);
+    const std::size_t n = terms_.size();
+    const HeadTable heads = merge_heads(terms_);
+    // Every document of a head matches, and scores at least what its heads give it.
+    for (std::size_t row = 0; row < heads.docs.size(); ++row) {
+      double known = 0.0;
+      for (std::size_t t = 0; t < n; ++t) {
+        if (!std::isnan(heads.scores[row * n + t])) known += heads.scores[row * n + t];
+      }
+      offer(lower_, {heads.docs[row], known}, excluded_);
     }
-    if (decode_chunks_for_unseen()) gather();
-    settle();
+    settle(heads);  // theta rises before the chunks are chosen
+    settle(unseen(heads.docs));
   }
 
  private:
-  // The candidates: every document of the decoded postings of every term, in document order.
-  void gather() {
-    candidates_.clear();
-    scores_.clear();
-    const std::size_t n = terms_.size();
-    std::vector<std::vector<Scored>> lists(n);
-    for (std::size_t t = 0; t < n; ++t) lists[t] = known_postings(t);
-    std::vector<std::size_t> at(n, 0);
-    while (true) {
-      std::int32_t doc = INT32_MAX;
-      bool any = false;
-      for (std::size_t t = 0; t < n; ++t) {
-        if (at[t] < lists[t].size()) {
-          doc = any ? std::min(doc, lists[t][at[t]].doc) : lists[t][at[t]].doc;
-          any = true;
-        }
-      }
-      if (!any) return;
-      Candidate candidate{doc, 0};
-      const std::size_t row = scores_.size();
-      scores_.resize(row + n, 0.0);
-      for (std::size_t t = 0; t < n; ++t) {
-        if (at[t] < lists[t].size() && lists[t][at[t]].doc == doc) {
-          candidate.known |= std::uint64_t{1} << t;
-          scores_[row + t] = lists[t][at[t]].score;
-          ++at[t];
-        }
-      }
-      candidates_.push_back(candidate);
-    }
-  }
-
-  // Term t's head and decoded chunks merged in document order.
-  std::vector<Scored> known_postings(std::size_t t) {
-    Term& term = terms_[t];
-    std::vector<Scored> chunked;
-    for (std::size_t c = 0; c < term.chunks(); ++c) {
-      if (!term.chunk_decoded(c)) continue;
-      const std::vector<Scored>& postings = term.chunk(c);
-      chunked.insert(chunked.end(), postings.begin(), postings.end());
-    }
-    const std::vector<Scored>& head = term.head();
-    std::vector<Scored> merged(head.size() + chunked.size());
-    std::merge(head.begin(), head.end(), chunked.begin(), chunked.end(), merged.begin(),
-               [](const Scored& a, const Scored& b) { return a.doc < b.doc; });
-    return merged;
-  }
-
-  double known_sum(const Candidate& candidate) const noexcept {
-    const std::size_t row = index_of(candidate) * terms_.size();
-    double total = 0.0;
-    for (std::size_t t = 0; t < terms_.size(); ++t) {
-      if (candidate.known >> t & 1) total += scores_[row + t];
-    }
-    return total;
-  }
-
-  std::size_t index_of(const Candidate& candidate) const noexcept {
-    return static_cast<std::size_t>(&candidate - candidates_.data());
-  }
-
   double theta() const noexcept { return std::max(lower_.theta(), best_.theta()); }
 
-  // Decodes every chunk that could hold a document met nowhere yet whose bound reaches theta:
-  // its bound there plus the largest chunk bound of every other term. Returns whether any was.
-  bool decode_chunks_for_unseen() {
-    bool any = false;
+  // The documents in no head that some chunk could hold with a bound reaching theta: every
+  // document of the chunks whose bound, plus the largest chunk bound of every other term, does.
+  // A document in no head scores at most the sum of its terms' largest chunk bounds: the weakest
+  // terms whose bounds add up to less than theta cannot make a match alone, and their chunks
+  // bring no candidate (they are looked up for the others' candidates).
+  HeadTable unseen(const std::vector<std::int32_t>& in_heads) {
+    const std::size_t n = terms_.size();
+    std::vector<std::vector<Scored>> lists(n);
     const double threshold = theta();
-    for (std::size_t t = 0; t < terms_.size(); ++t) {
+    std::vector<std::size_t> weakest(n);
+    for (std::size_t t = 0; t < n; ++t) weakest[t] = t;
+    std::stable_sort(weakest.begin(), weakest.end(), [this](std::size_t a, std::size_t b) {
+      return terms_[a].max_chunk_bound() < terms_[b].max_chunk_bound();
+    });
+    std::vector<bool> brings(n, true);
+    double alone = 0.0;
+    for (const std::size_t t : weakest) {
+      alone += terms_[t].max_chunk_bound();
+      if (alone >= threshold) break;
+      brings[t] = false;
+    }
+    for (std::size_t t = 0; t < n; ++t) {
+      if (!brings[t]) continue;
       double others = 0.0;
-      for (std::size_t u = 0; u < terms_.size(); ++u) {
+      for (std::size_t u = 0; u < n; ++u) {
         if (u != t) others += terms_[u].max_chunk_bound();
       }
       Term& term = terms_[t];
       for (std::size_t c = 0; c < term.chunks(); ++c) {
         if (term.chunk_bound(c) + others < threshold) continue;
-        term.chunk(c);
-        any = true;
+        for (const Counted& posting : term.chunk(c)) {
+          if (std::binary_search(in_heads.begin(), in_heads.end(), posting.doc)) continue;
+          lists[t].push_back({posting.doc, term.score(posting)});
+        }
       }
     }
-    return any;
+    return merge_lists(lists);
   }
 
-  // Every candidate whose bound reaches theta, best bound first, looked up in the chunks that
-  // could hold it.
-  void settle() {
+  // Every document of `table` whose bound reaches theta, best bound first, scored exactly.
+  void settle(const HeadTable& table) {
     const std::size_t n = terms_.size();
-    std::vector<Hit> bounds;
-    for (const Candidate& candidate : candidates_) {
-      const std::size_t row = index_of(candidate) * n;
-      double bound = 0.0;
-      for (std::size_t t = 0; t < n; ++t) {
-        if (candidate.known >> t & 1) {
-          bound += scores_[row + t];
-          continue;
-        }
-        const std::ptrdiff_t chunk = terms_[t].chunk_of(candidate.doc);
-        if (chunk >= 0 && !terms_[t].chunk_decoded(static_cast<std::size_t>(chunk))) {
-          bound += terms_[t].doc_bound(static_cast<std::size_t>(chunk), candidate.doc);
-        }
-      }
-      if (bound >= theta())
-        bounds.push_back({static_cast<std::int32_t>(index_of(candidate)), bound});
+    std::vector<double> parts(n);
+    std::vector<Hit> bounds;  // doc: the row
+    for (std::size_t row = 0; row < table.docs.size(); ++row) {
+      const double bound = bound_of(table.docs[row], &table.scores[row * n]);
+      if (bound >= theta()) bounds.push_back({static_cast<std::int32_t>(row), bound});
     }
-    std::sort(bounds.begin(), bounds.end(), better);
-    for (const Hit& bound : bounds) {
-      if (bound.score < theta()) break;
-      const Candidate& candidate = candidates_[static_cast<std::size_t>(bound.doc)];
+    const auto lower = [](const Hit& a, const Hit& b) { return a.score < b.score; };
+    std::make_heap(bounds.begin(), bounds.end(), lower);
+    while (!bounds.empty() && bounds.front().score >= theta()) {
+      std::pop_heap(bounds.begin(), bounds.end(), lower);
+      const auto row = static_cast<std::size_t>(bounds.back().doc);
+      bounds.pop_back();
       ++stats_.documents_checked;
-      offer(best_, {candidate.doc, exact(candidate)}, excluded_);
+      offer(best_, {table.docs[row], exact(table.docs[row], &table.scores[row * n])}, excluded_);
     }
   }
 
-  // A candidate's score: the sum in term order of the terms that hold it.
-  double exact(const Candidate& candidate) {
-    const std::size_t row = index_of(candidate) * terms_.size();
-    double total = 0.0;
+  // `doc`'s known scores (`known[t]`, NaN where not known) and, for the other terms, what the
+  // chunk that could hold it gives: its score there when decoded, its bound otherwise.
+  double bound_of(std::int32_t doc, const double* known) {
+    double bound = 0.0;
     for (std::size_t t = 0; t < terms_.size(); ++t) {
-      if (candidate.known >> t & 1) {
-        total += scores_[row + t];
+      if (!std::isnan(known[t])) {
+        bound += known[t];
         continue;
       }
-      const std::ptrdiff_t chunk = terms_[t].chunk_of(candidate.doc);
+      const std::ptrdiff_t chunk = terms_[t].chunk_of(doc);
+      if (chunk < 0) continue;
+      const auto c = static_cast<std::size_t>(chunk);
+      if (!terms_[t].chunk_decoded(c)) {
+        bound += terms_[t].doc_bound(c, doc);
+      } else if (const std::optional<double> score = terms_[t].in_chunk(c, doc)) {
+        bound += *score;
+      }
+    }
+    return bound;
+  }
+
+  // `doc`'s score: the sum in term order of the terms that hold it.
+  double exact(std::int32_t doc, const double* known) {
+    double total = 0.0;
+    for (std::size_t t = 0; t < terms_.size(); ++t) {
+      if (!std::isnan(known[t])) {
+        total += known[t];
+        continue;
+      }
+      const std::ptrdiff_t chunk = terms_[t].chunk_of(doc);
       if (chunk < 0) continue;
       if (const std::optional<double> score =
-              terms_[t].in_chunk(static_cast<std::size_t>(chunk), candidate.doc)) {
+              terms_[t].in_chunk(static_cast<std::size_t>(chunk), doc)) {
         total += *score;
       }
     }
@@ -330,8 +340,6 @@ class Disjunction {
   Stats& stats_;
   TopK lower_;  // the k best lower bounds: every candidate matches, and scores at least its known
                 // sum
-  std::vector<Candidate> candidates_;
-  std::vector<double> scores_;  // per candidate, per term
 };
 
 }  // namespace

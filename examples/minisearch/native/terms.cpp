@@ -8,8 +8,6 @@
 
 namespace minisearch::kernels {
 
-using quorbel::encoding::PostingArray;
-
 Term::Term(const TermData& data, std::span<const double> norms, const Ranking& ranking,
            Stats& stats)
     : data_(data),
@@ -64,26 +62,28 @@ ByteSpan Term::entry_bytes(std::size_t entry) const {
   return bytes;
 }
 
-void Term::check_document(std::size_t entry, std::int32_t doc) const {
+void Term::refuse_document(std::size_t entry, std::int32_t doc) const {
   if (doc < data_.doc_begin || doc >= data_.doc_end) {
     damaged(entry, "it names documents outside " + std::to_string(data_.doc_begin) + ".." +
                        std::to_string(data_.doc_end - 1));
   }
+  norm(doc);
+  throw BeyondNorms("postings name document " + std::to_string(doc) + ", beyond the index's " +
+                    std::to_string(norms_.size()));
 }
 
-void Term::decode(std::size_t entry, std::vector<Scored>& out) {
-  PostingArray postings;
-  const auto decoded = quorbel::encoding::decode_postings_into(entry_bytes(entry), postings);
-  if (!decoded.ok()) damaged(entry, varint_error_text(decoded.error()));
-  out.reserve(postings.size());
-  for (const Posting& posting : postings.span()) {
-    check_document(entry, posting.doc_id);
-    const auto frequency = weighted_frequency(posting.content_freq, posting.title_freq, ranking_);
-    out.push_back(
-        {posting.doc_id, term_score(data_.weight, frequency, norm(posting.doc_id), ranking_)});
-  }
-  stats_.postings_decoded += postings.size();
-  stats_.postings_scored += postings.size();
+void Term::decode(std::size_t entry, std::vector<Counted>& out) {
+  out.reserve(quorbel::encoding::count_postings(entry_bytes(entry)));
+  decode_each(entry, [&out](const Counted& posting) {
+    out.push_back(posting);
+    return true;
+  });
+}
+
+double Term::score(const Counted& posting) {
+  ++stats_.postings_scored;
+  return term_score(data_.weight, posting.frequency, norms_[static_cast<std::size_t>(posting.doc)],
+                    ranking_);
 }
 
 namespace {
@@ -99,10 +99,13 @@ const std::vector<Scored>& Term::head() {
       return true;
     });
   } else {
-    decode(0, head_);
+    std::vector<Counted> postings;
+    decode(0, postings);
+    head_.reserve(postings.size());
+    for (const Counted& posting : postings) head_.push_back({posting.doc, score(posting)});
   }
   for (const Scored& posting : head_) head_max_ = std::max(head_max_, posting.score);
-  std::stable_sort(head_.begin(), head_.end(), by_doc);
+  std::sort(head_.begin(), head_.end(), by_doc);
   head_ready_ = true;
   return head_;
 }
@@ -122,8 +125,8 @@ double Term::doc_bound(std::size_t chunk, std::int32_t doc) const {
   return std::min(by_frequency, chunk_bound(chunk));
 }
 
-const std::vector<Scored>& Term::chunk(std::size_t chunk) {
-  std::vector<Scored>& postings = chunks_[chunk];
+const std::vector<Counted>& Term::chunk(std::size_t chunk) {
+  std::vector<Counted>& postings = chunks_[chunk];
   if (decoded_[chunk] != 0) return postings;
   decode(chunk + 1, postings);
   // Looked up by bisection: a chunk is in document order, or it is damaged.
@@ -147,7 +150,11 @@ std::optional<double> find(const std::vector<Scored>& postings, std::int32_t doc
 std::optional<double> Term::in_head(std::int32_t doc) { return find(head(), doc); }
 
 std::optional<double> Term::in_chunk(std::size_t chunk, std::int32_t doc) {
-  return find(this->chunk(chunk), doc);
+  const std::vector<Counted>& postings = this->chunk(chunk);
+  const auto found = std::lower_bound(postings.begin(), postings.end(), doc,
+                                      [](const Counted& a, std::int32_t b) { return a.doc < b; });
+  if (found == postings.end() || found->doc != doc) return std::nullopt;
+  return score(*found);
 }
 
 }  // namespace minisearch::kernels

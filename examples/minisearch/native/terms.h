@@ -3,6 +3,7 @@
 // scored as it is decoded.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -65,6 +66,13 @@ struct Stats {
   std::uint64_t documents_checked = 0;
 };
 
+// A posting's document and its weighted frequency F, as decoded: scored only when needed (a
+// division a posting).
+struct Counted {
+  std::int32_t doc;
+  std::int64_t frequency;
+};
+
 // A posting's document and its score for the term.
 struct Scored {
   std::int32_t doc;
@@ -100,8 +108,10 @@ class Term {
   double doc_bound(std::size_t chunk, std::int32_t doc) const;
   double max_chunk_bound() const noexcept { return max_chunk_bound_; }
   bool chunk_decoded(std::size_t chunk) const noexcept { return decoded_[chunk] != 0; }
-  // Chunk `chunk`, scored, in document order.
-  const std::vector<Scored>& chunk(std::size_t chunk);
+  // Chunk `chunk`, in document order, decoded on first use.
+  const std::vector<Counted>& chunk(std::size_t chunk);
+  // The score of a posting of this term.
+  double score(const Counted& posting);
 
   // The score of `doc` in the head, if there.
   std::optional<double> in_head(std::int32_t doc);
@@ -112,8 +122,11 @@ class Term {
 
  private:
   ByteSpan entry_bytes(std::size_t entry) const;
-  void decode(std::size_t entry, std::vector<Scored>& out);
-  void check_document(std::size_t entry, std::int32_t doc) const;
+  void decode(std::size_t entry, std::vector<Counted>& out);
+  template <class Visit>
+  void decode_each(std::size_t entry, Visit visit);
+  // Throws for a document outside the segment (DamagedEntry) or beyond the norms (BeyondNorms).
+  [[noreturn]] void refuse_document(std::size_t entry, std::int32_t doc) const;
   [[noreturn]] void damaged(std::size_t entry, const std::string& reason) const;
   static std::string varint_error_text(const quorbel::Failure& failure);
 
@@ -124,7 +137,7 @@ class Term {
   std::vector<Scored> head_;
   bool head_ready_ = false;
   double head_max_ = kNegativeInfinity;
-  std::vector<std::vector<Scored>> chunks_;
+  std::vector<std::vector<Counted>> chunks_;
   std::vector<std::uint8_t> decoded_;
   double max_chunk_bound_ = 0.0;
 };
@@ -133,34 +146,41 @@ template <class Visit>
 void Term::scan_head(Visit visit) {
   if (data_.file.empty()) {
     for (const Posting& posting : data_.given_head) {
+      const Counted counted{posting.doc_id,
+                            weighted_frequency(posting.content_freq, posting.title_freq, ranking_)};
+      norm(posting.doc_id);  // in range, or BeyondNorms
       ++stats_.postings_decoded;
-      ++stats_.postings_scored;
-      const double score = term_score(
-          data_.weight, weighted_frequency(posting.content_freq, posting.title_freq, ranking_),
-          norm(posting.doc_id), ranking_);
-      if (!visit(posting.doc_id, score)) return;
+      if (!visit(posting.doc_id, score(counted))) return;
     }
     return;
   }
-  // quorbel's varint decoder, a posting at a time: a head read from its front stops early.
-  const ByteSpan bytes = entry_bytes(0);
+  decode_each(0, [&](const Counted& posting) { return visit(posting.doc, score(posting)); });
+}
+
+template <class Visit>
+void Term::decode_each(std::size_t entry, Visit visit) {
+  // quorbel's varint decoder, a posting at a time (a head read from its front may stop early),
+  // each document checked against the segment and the norms as it comes.
+  const ByteSpan bytes = entry_bytes(entry);
+  const std::int64_t low = std::max<std::int64_t>(data_.doc_begin, 0);
+  const std::int64_t high =
+      std::min<std::int64_t>(data_.doc_end, static_cast<std::int64_t>(norms_.size()));
   std::size_t at = 0;
   std::int32_t doc = 0;
   while (at < bytes.size()) {
     std::uint64_t fields[3];
     for (std::uint64_t& field : fields) {
       const auto decoded = quorbel::encoding::decode_varint(bytes.subspan(at));
-      if (!decoded.ok()) damaged(0, varint_error_text(decoded.error()));
+      if (!decoded.ok()) damaged(entry, varint_error_text(decoded.error()));
       field = decoded->value;
       at += decoded->length;
     }
     doc = quorbel::encoding::wrapping_add(doc, static_cast<std::int32_t>(fields[0]));
-    check_document(0, doc);
+    if (doc < low || doc >= high) refuse_document(entry, doc);
     ++stats_.postings_decoded;
-    ++stats_.postings_scored;
-    const auto frequency = weighted_frequency(static_cast<std::int32_t>(fields[1]),
-                                              static_cast<std::int32_t>(fields[2]), ranking_);
-    if (!visit(doc, term_score(data_.weight, frequency, norm(doc), ranking_))) return;
+    const Counted posting{doc, weighted_frequency(static_cast<std::int32_t>(fields[1]),
+                                                  static_cast<std::int32_t>(fields[2]), ranking_)};
+    if (!visit(posting)) return;
   }
 }
 

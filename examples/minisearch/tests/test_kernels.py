@@ -215,6 +215,7 @@ def cut_the_last_varint(data, start, end):
     data[end - 1] = 0x80
 
 
+@native
 @pytest.mark.parametrize(
     ("damage", "message"),
     [
