@@ -78,7 +78,10 @@ def ratio_rows(corpus: Figures) -> list[tuple[str, float, str, bool | None]]:
     if TANTIVY in engines:
         for mode in ("AND", "OR"):
             value = engine["queries"][mode]["qps"] / engines[TANTIVY]["queries"][mode]["qps"]
-            rows.append((f"queries/s, {mode}: minisearch / tantivy", value, "", None))
+            rows.append((f"queries/s, {mode}: minisearch / tantivy", value, "≥ 0.5", value >= 0.5))
+        for mode in ("AND", "OR"):
+            value = engine["queries"][mode]["p99_ms"] / engines[TANTIVY]["queries"][mode]["p99_ms"]
+            rows.append((f"p99, {mode}: minisearch / tantivy", value, "≤ 2", value <= 2))
     value = engine["build"]["documents_per_s"] / fts["build"]["documents_per_s"]
     rows.append(("build documents/s: minisearch / FTS5", value, "≥ 1", value >= 1))
     return rows + _size_rows(engine["build"], fts["build"])

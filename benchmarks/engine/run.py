@@ -29,6 +29,7 @@ import time
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass
 from pathlib import Path
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parents[1]
@@ -332,9 +333,15 @@ def write_report(out: Path, results: Figures, plot: bool) -> None:
 
 
 def engine_origin() -> str:
-    """Return where minisearch was imported from: the checkout's commit and whether it was edited."""
+    """Return where minisearch was imported from (the checkout's commit and whether it was edited),
+    and what evaluates its queries."""
     import minisearch
 
+    kernels = getattr(minisearch, "kernels", None)
+    return _origin(minisearch) + ("" if kernels is None else f"; queries on {kernels.STATUS}")
+
+
+def _origin(minisearch: Any) -> str:
     package = Path(minisearch.__file__).resolve().parent
     if not package.is_relative_to(ROOT):
         return f"minisearch {minisearch.__version__} from {package}"
