@@ -21,9 +21,9 @@ import importlib
 import os
 from array import array
 from collections.abc import Buffer, Sequence
-from dataclasses import dataclass
 from enum import IntEnum
 from types import ModuleType
+from typing import NamedTuple
 
 from . import ranking
 from .errors import IndexUnusableError
@@ -59,8 +59,7 @@ class Shape(IntEnum):
     ANY_TERM = 2
 
 
-@dataclass(frozen=True)
-class KernelTable:
+class KernelTable(NamedTuple):
     """A partition's term table as the kernels read it: flat arrays, made once per partition."""
 
     starts: array[int]
@@ -86,8 +85,7 @@ class KernelTable:
         )
 
 
-@dataclass(frozen=True)
-class MappedTerm:
+class MappedTerm(NamedTuple):
     """Where a term's head (entry ``head_entry``) and its chunks (the entries after it, chunk
     ``first_chunk`` onwards in the table's per-chunk arrays) lie in a mapped block file.
     ``unchecked[e]`` is 1 until entry e's CRC-32 has been checked (shared with the reader);
@@ -112,10 +110,8 @@ def mapped_term(
     weight: float, mapped: MappedTerm, chunks: int, impact_order: bool
 ) -> tuple[object, ...]:
     """The kernels' view of a term read from its block file."""
-    table = mapped.table
     return (
-        weight, mapped.data, (table.starts, table.ends, table.crcs, table.first_docs, table.max_f, table.impacts),
-        mapped.unchecked, mapped.head_entry, mapped.first_chunk, chunks, impact_order,
+        weight, mapped.data, mapped.table, mapped.unchecked, mapped.head_entry, mapped.first_chunk, chunks, impact_order,
         mapped.documents.start, mapped.documents.stop, mapped.path, None,
     )
 
