@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -28,28 +29,62 @@ struct PythonError {};
   throw PythonError{};
 }
 
-// A buffer held for the length of the call: the mapped file, the term table's arrays, the norms.
+// Taking and releasing a buffer of a shared object (a mapped file, the term table's arrays, the
+// norms): every thread searching an index shares them, and the free-threaded 3.13 counts their
+// exports without atomics (two threads' counts can be lost, and a close is then refused), which a
+// critical section on the exporter does not prevent. One process-wide lock serialises the
+// kernels' exports; a thread waits for it detached, so that it never holds up a stop-the-world.
+#ifdef Py_GIL_DISABLED
+class ExportLock {
+ public:
+  ExportLock() {
+    if (mutex_.try_lock()) return;
+    Py_BEGIN_ALLOW_THREADS;
+    mutex_.lock();
+    Py_END_ALLOW_THREADS;
+  }
+  ExportLock(const ExportLock&) = delete;
+  ExportLock& operator=(const ExportLock&) = delete;
+  ~ExportLock() { mutex_.unlock(); }
+
+ private:
+  static inline std::mutex mutex_;
+};
+#else
+struct ExportLock {
+  ExportLock() {}  // the GIL serialises them
+};
+#endif
+
+// A buffer held for the length of the call.
 class Buffer {
  public:
   Buffer(PyObject* object, const char* format, std::size_t itemsize, bool writable,
          const char* what) {
-    if (PyObject_GetBuffer(object, &view_,
-                           PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0)) <
-        0) {
-      throw PythonError{};
+    const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
+    int taken;
+    {
+      const ExportLock lock;
+      taken = PyObject_GetBuffer(object, &view_, flags);
     }
+    if (taken < 0) throw PythonError{};
     held_ = true;
     const char* found = view_.format != nullptr ? view_.format : "B";
     if (found[0] == '@' || found[0] == '=') ++found;
     if (static_cast<std::size_t>(view_.itemsize) != itemsize || std::strcmp(found, format) != 0) {
+      release();  // no destructor runs for a constructor that throws
       raise(PyExc_TypeError, std::string(what) + " must be a buffer of '" + format + "' items");
     }
   }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   Buffer(Buffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
-  ~Buffer() {
-    if (held_) PyBuffer_Release(&view_);
+  ~Buffer() { release(); }
+
+  void release() noexcept {
+    if (!std::exchange(held_, false)) return;
+    const ExportLock lock;
+    PyBuffer_Release(&view_);
   }
 
   template <class T>
