@@ -31,7 +31,8 @@ How the code is laid out, from the command line to the bytes:
 
 * :mod:`~minisearch.cli` — the ``minisearch`` command; :mod:`~minisearch.progress` its progress bars.
 * Reading a source: :mod:`~minisearch.corpus` (documents from the standard
-  library, a directory, JSON Lines) and :mod:`~minisearch.tokens` (terms).
+  library, a directory, JSON Lines) and :mod:`~minisearch.tokens` (terms;
+  :mod:`~minisearch.marks` where Unicode's combining marks lie).
 * Building: :mod:`~minisearch.options` (:class:`BuildOptions`),
   :mod:`~minisearch.indexer` (build, add, optimize and their commits),
   :mod:`~minisearch.updates` (delete, upsert, sync) and

@@ -31,6 +31,8 @@ from collections import Counter
 from collections.abc import Callable, Iterator
 from typing import NamedTuple
 
+from .marks import MARK_RANGES
+
 __all__ = [
     "LEGACY",
     "MAX_TERM_LENGTH",
@@ -64,15 +66,27 @@ MARK_SPANS = ((0x0300, 0x20000), (0xE0000, 0xE1000))
 def _mark_class() -> str:
     """The combining marks as the body of a regular expression's character class (built when
     first needed: ASCII text, which holds none, never needs it)."""
-    ranges: list[list[int]] = []
+    listed = MARK_RANGES.get(unicodedata.unidata_version)
+    ranges = _parsed_ranges(listed) if listed is not None else _scanned_mark_ranges()
+    return "".join(f"\\U{low:08x}-\\U{high:08x}" for low, high in ranges)
+
+
+def _parsed_ranges(text: str) -> list[tuple[int, int]]:
+    bounds = (item.partition("-") for item in text.split())
+    return [(int(low, 16), int(high or low, 16)) for low, _, high in bounds]
+
+
+def _scanned_mark_ranges() -> list[tuple[int, int]]:
+    """The marks' ranges found by asking ``unicodedata`` about every code point where they lie."""
+    ranges: list[tuple[int, int]] = []
     for first, stop in MARK_SPANS:
         for code in range(first, stop):
             if unicodedata.category(chr(code))[0] == "M":
                 if ranges and ranges[-1][1] == code - 1:
-                    ranges[-1][1] = code
+                    ranges[-1] = (ranges[-1][0], code)
                 else:
-                    ranges.append([code, code])
-    return "".join(f"\\U{low:08x}-\\U{high:08x}" for low, high in ranges)
+                    ranges.append((code, code))
+    return ranges
 
 
 @functools.cache

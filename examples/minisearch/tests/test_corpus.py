@@ -16,6 +16,7 @@ from conftest import FRUIT
 from minisearch import corpus, tokens
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
+from minisearch.marks import MARK_RANGES
 from minisearch.tokens import count_terms, tokenize
 
 # --------------------------------------------------------------------------
@@ -65,6 +66,13 @@ def test_every_combining_mark_lies_where_the_tokenizer_looks_for_them():
     marks = {code for code in range(sys.maxunicode + 1) if unicodedata.category(chr(code))[0] == "M"}
     assert marks and all(any(low <= code < high for low, high in tokens.MARK_SPANS) for code in marks)
     assert [mark for mark in marks if len(tokenize(f"a{chr(mark)}b")) != 1] == []
+
+
+def test_the_listed_marks_of_this_unicode_version_are_those_unicodedata_finds():
+    listed = MARK_RANGES.get(unicodedata.unidata_version)
+    if listed is None:
+        pytest.skip(f"no table for Unicode {unicodedata.unidata_version}: marks are found by scanning")
+    assert tokens._parsed_ranges(listed) == tokens._scanned_mark_ranges()
 
 
 @pytest.mark.parametrize("name", [tokens.TOKENIZER.name, tokens.LEGACY.name])
