@@ -21,7 +21,7 @@ import dataclasses
 import os
 import shutil
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -229,12 +229,21 @@ def live_keys(index_dir: Path, manifest: Manifest) -> dict[Key, int]:
             segment_keys = decode_keys((index_dir / name).read_bytes(), segment.documents, name)
         except (OSError, FormatError) as error:
             raise IndexUnusableError(f"{index_dir / name}: {error}") from error
-        deleted = frozenset(read_deletion_set(index_dir, segment).docs)
-        keys.update(
-            (key, doc) for doc, key in enumerate(segment_keys, segment.first_doc)
-            if key is not None and doc not in deleted
-        )
+        keys.update(_segment_live_keys(segment_keys, segment.first_doc, read_deletion_set(index_dir, segment).docs))
     return keys
+
+
+def _segment_live_keys(keys: list[Key | None], first_doc: int, deleted: Sequence[int]) -> dict[Key, int]:
+    """A segment's live documents by key: built in C-level passes when the segment's keys are
+    distinct, as they are unless a deleted document's key came back in the same segment."""
+    by_key: dict[Key | None, int] = dict(zip(keys, range(first_doc, first_doc + len(keys))))
+    by_key.pop(None, None)
+    if len(by_key) + keys.count(None) != len(keys):  # a key held twice: the live holder wins
+        gone = frozenset(deleted)
+        return {key: doc for doc, key in enumerate(keys, first_doc) if key is not None and doc not in gone}
+    for doc in deleted:
+        by_key.pop(keys[doc - first_doc], None)  # a merge may have left a dropped document keyless
+    return by_key  # type: ignore[return-value]
 
 
 def optimize_index(

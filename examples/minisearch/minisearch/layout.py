@@ -58,9 +58,9 @@ from collections.abc import Buffer, Sequence
 from dataclasses import dataclass, field
 from itertools import accumulate, chain
 from types import TracebackType
-from typing import Any, BinaryIO, Self
+from typing import Any, BinaryIO, Self, TypeGuard
 
-from .corpus import Key, is_key
+from .corpus import Key
 from .errors import FormatError
 
 __all__ = [
@@ -325,7 +325,7 @@ def decode_titles_payload(payload: memoryview, documents: int, what: str = "titl
         titles = json.loads(bytes(payload))
     except (UnicodeDecodeError, json.JSONDecodeError) as error:
         raise FormatError(f"{what} is not a JSON array of titles") from error
-    if not isinstance(titles, list) or not all(isinstance(title, str) for title in titles):
+    if not _all_strings(titles):
         raise FormatError(f"{what} is not a JSON array of titles")
     if len(titles) != documents:
         raise FormatError(f"{what} holds {len(titles)} titles, expected {documents}")
@@ -334,6 +334,16 @@ def decode_titles_payload(payload: memoryview, documents: int, what: str = "titl
 
 # --------------------------------------------------------------------------
 # Keys and deletion sets
+
+def _all_strings(value: object) -> TypeGuard[list[str]]:
+    """Whether a parsed JSON value is a list of strings (one C-level pass over the types)."""
+    return isinstance(value, list) and set(map(type, value)) <= {str}
+
+
+def _all_keys(value: object) -> TypeGuard[list[Key | None]]:
+    """Whether a parsed JSON value is a list of keys (:func:`~minisearch.corpus.is_key`) and nulls."""
+    return isinstance(value, list) and set(map(type, value)) <= {str, int, type(None)} and "" not in value
+
 
 def encode_keys(keys: Sequence[Key | None]) -> bytes:
     """The bytes of a keys file: each document's key (null for none) as a JSON array."""
@@ -347,7 +357,7 @@ def decode_keys(data: bytes, documents: int, what: str = "keys") -> list[Key | N
         keys = json.loads(bytes(payload))
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError, ValueError) as error:
         raise FormatError(f"{what} is not a JSON array of keys") from error
-    if not isinstance(keys, list) or not all(key is None or is_key(key) for key in keys):
+    if not _all_keys(keys):
         raise FormatError(f"{what} is not a JSON array of keys")
     if len(keys) != documents:
         raise FormatError(f"{what} holds {len(keys)} keys, expected {documents}")
@@ -532,7 +542,7 @@ def read_document_group(data: Buffer, start: int, end: int, what: str = "documen
         contents = json.loads(text)
     except (zlib.error, UnicodeDecodeError, json.JSONDecodeError) as error:
         raise FormatError(f"{what}: the group at byte {start} is damaged") from error
-    if not isinstance(contents, list) or not all(isinstance(text, str) for text in contents):
+    if not _all_strings(contents):
         raise FormatError(f"{what}: the group at byte {start} is damaged")
     return contents
 

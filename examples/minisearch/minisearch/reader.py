@@ -17,7 +17,7 @@ import zlib
 from bisect import bisect_left, bisect_right
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from itertools import chain
+from itertools import chain, repeat
 from pathlib import Path
 from types import TracebackType
 from typing import Self
@@ -163,6 +163,10 @@ class _Partition:
             self._positions = None
 
 
+#: Where a term lies in a segment: its partition, the partition's term table, its index there.
+type Found = tuple[_Partition, TermTable, int]
+
+
 def _impact_bounds(table: TermTable, avgdl: float, tier_ratio: float) -> list[float]:
     """Per chunk, its impact bound at ``avgdl``, its tiers having been ordered at ``tier_ratio``
     times it."""
@@ -306,7 +310,7 @@ class SegmentReader:
                 self._keys = [None] * segment.documents
         return self._keys
 
-    def find(self, term: str) -> tuple[_Partition, TermTable, int] | None:
+    def find(self, term: str) -> Found | None:
         """The partition of ``term``, its term table, and the term's index there."""
         partition = self.partitions[partition_of(term, len(self.partitions))]
         table = partition.table(None if self.exact else self.avgdl, self.tier_ratio)
@@ -315,7 +319,10 @@ class SegmentReader:
 
     def doc_freq(self, term: str) -> int:
         """How many live documents of the segment hold ``term``."""
-        found = self.find(term)
+        return self.found_doc_freq(term, self.find(term))
+
+    def found_doc_freq(self, term: str, found: Found | None) -> int:
+        """:meth:`doc_freq` of a term that :meth:`find` looked up already."""
         if found is None:
             return 0
         return found[1].doc_freq[found[2]] - self.deleted_doc_freq.get(term, 0)
@@ -370,10 +377,10 @@ class SegmentReader:
             found.extend(terms[start : bisect_left(terms, prefix + "\U0010ffff", start)])
         return sorted(found)
 
-    def term_postings(self, term: str, weight: float) -> TermPostings | None:
-        """The head and chunk bounds of ``term`` for the top-k evaluation."""
-        found = self.find(term)
-        if found is None or (self.deleted and not self.doc_freq(term)):
+    def term_postings(self, term: str, weight: float, found: Found | None) -> TermPostings | None:
+        """The head and chunk bounds of ``term``, which :meth:`find` looked up, for the top-k
+        evaluation."""
+        if found is None or (self.deleted and not self.found_doc_freq(term, found)):
             return None
         partition, table, index = found
         first, count = table.first_chunk[index], table.chunk_count[index]
@@ -523,8 +530,10 @@ class Index:
             lists = [unit_postings(segment, leaf) for segment in self.segments]
             weight = idf(self.documents, sum(map(len, lists)))
             return [TermPostings(weight=weight, head=postings) if postings else None for postings in lists]
-        weight = idf(self.documents, sum(segment.doc_freq(leaf.text) for segment in self.segments))
-        return [segment.term_postings(leaf.text, weight) for segment in self.segments]
+        term = leaf.text
+        found = [segment.find(term) for segment in self.segments]
+        weight = idf(self.documents, sum(map(SegmentReader.found_doc_freq, self.segments, repeat(term), found)))
+        return [segment.term_postings(term, weight, where) for segment, where in zip(self.segments, found)]
 
     # -- documents
 

@@ -125,7 +125,7 @@ def _evaluate(
     clauses = [
         ClauseSpec(
             tuple(present[leaf] for leaf in clause.positive),
-            deleted.union(*(excluded[leaf] for leaf in clause.negative)),
+            deleted.union(*(excluded[leaf] for leaf in clause.negative)) if clause.negative else deleted,
         )
         for clause in query.clauses
         if all(leaf in present for leaf in clause.positive)

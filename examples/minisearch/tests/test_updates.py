@@ -1,6 +1,7 @@
 """Documents that change: keys, delete, upsert, sync, and the writer's lock, against a fresh build
 of the live documents."""
 
+import json
 import math
 import os
 import random
@@ -16,6 +17,9 @@ import minisearch
 import minisearch.cli
 from minisearch import Document, Index, search
 from minisearch.executors import InlineExecutor
+from minisearch.errors import FormatError
+from minisearch.indexer import _segment_live_keys
+from minisearch.layout import TITLES_MAGIC, _pack, decode_keys, decode_titles, encode_keys
 from test_indexer import fail_rename_into
 
 WORDS = [f"w{number}" for number in range(12)]
@@ -328,3 +332,29 @@ def test_a_read_only_index_is_a_clear_error_and_nothing_changes(keyed, monkeypat
     with pytest.raises(minisearch.IndexUnusableError, match="cannot lock .*Read-only file system"):
         minisearch.delete_documents(["k1"], directory)
     assert {name: (directory / name).read_bytes() for name in visible_files(directory)} == before
+
+
+@pytest.mark.parametrize(
+    ("keys", "deleted", "expected"),
+    [
+        (["a", 7, None, "b"], [11], {"a": 10, "b": 13}),
+        (["a", 7, None, "b"], [12, 13], {"a": 10, 7: 11}),  # a deleted keyless document
+        (["k", "x", "k"], [10], {"x": 11, "k": 12}),  # a key held twice: the live holder wins
+        (["k", "x", "k"], [12], {"k": 10, "x": 11}),
+    ],
+)
+def test_a_segments_live_keys_leave_out_its_deleted_documents(keys, deleted, expected):
+    assert _segment_live_keys(keys, 10, deleted) == expected
+
+
+@pytest.mark.parametrize("keys", [[True], ["a", ""], [1.5], [["a"]], [0, False]])
+def test_a_keys_file_holding_anything_but_keys_and_nulls_is_refused(keys):
+    assert decode_keys(encode_keys(["a", 0, None]), 3) == ["a", 0, None]
+    with pytest.raises(FormatError, match="is not a JSON array of keys"):
+        decode_keys(encode_keys(keys), len(keys))
+
+
+@pytest.mark.parametrize("titles", [[1], ["a", None], [["a"]]])
+def test_a_titles_file_holding_anything_but_strings_is_refused(titles):
+    with pytest.raises(FormatError, match="is not a JSON array of titles"):
+        decode_titles(_pack(TITLES_MAGIC, json.dumps(titles).encode()), len(titles))
