@@ -18,6 +18,8 @@ The commit that replaces the manifest, and the lock around it, are in
 
 from __future__ import annotations
 
+import functools
+
 import json
 import os
 import re
@@ -254,12 +256,12 @@ class Manifest:
         """The id the next added document gets: after every segment's range."""
         return self.segments[-1].end_doc if self.segments else 0
 
-    @property
+    @functools.cached_property
     def live_documents(self) -> int:
         """Documents a search ranks over: not deleted."""
         return sum(segment.live_documents for segment in self.segments)
 
-    @property
+    @functools.cached_property
     def live_tokens(self) -> int:
         return sum(segment.live_tokens for segment in self.segments)
 
@@ -320,7 +322,7 @@ class Manifest:
             raise IndexUnusableError("manifest: its document and token counts do not add up over its segments")
         return manifest
 
-    @property
+    @functools.cached_property
     def tokenizer_rule(self) -> Tokenizer:
         """The rule that made the index's terms, and that tokenises its queries and new documents."""
         return tokenizer_named(self.tokenizer)

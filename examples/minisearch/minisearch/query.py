@@ -112,6 +112,38 @@ class _Builder:
 
 def parse(text: str, rule: Tokenizer = TOKENIZER) -> Query:
     """Parse a query, its words tokenised by ``rule`` (an index's own); raises :class:`QuerySyntaxError`."""
+    return _plain_words(text) or _parsed(text, rule)
+
+
+#: Words of ASCII letters and digits, one space apart: the most common query, whose terms are its
+#: words lower-cased under every tokenizer rule.
+_PLAIN_WORDS = re.compile(r"[A-Za-z0-9]+(?: [A-Za-z0-9]+)*")
+
+
+def _plain_words(text: str) -> Query | None:
+    """The query of ``text`` when it is plain words, perhaps with OR between them; else None
+    (:func:`_parsed` reads it, and reports any error)."""
+    if _PLAIN_WORDS.fullmatch(text) is None:
+        return None
+    clauses: list[Clause] = []
+    leaves: list[Leaf] = []
+    for word in text.split(" "):
+        if word == "AND":
+            return None
+        if word != "OR":
+            leaves.append(Leaf(word.lower()))
+        elif leaves:
+            clauses.append(Clause(tuple(dict.fromkeys(leaves))))
+            leaves = []
+        else:
+            return None
+    if not leaves:
+        return None
+    clauses.append(Clause(tuple(dict.fromkeys(leaves))))
+    return Query(text, tuple(clauses))
+
+
+def _parsed(text: str, rule: Tokenizer) -> Query:
     builder = _Builder(text, [], [], [], rule)
     previous_was_and = False
     for match in _items(text):

@@ -452,6 +452,7 @@ class Index:
             reader.lengths, reader.titles = [], []
         self._starts = [segment.first_doc for segment in manifest.segments]
         self.norms = kernel_norms(length_norms(lengths, self.avgdl))
+        self._keys: list[Key | None] | None = None
         self._key_ids: dict[Key, int] | None = None
 
     def refresh(self) -> bool:
@@ -562,21 +563,25 @@ class Index:
 
     def key_of(self, doc_id: int) -> Key | None:
         """The key of live document ``doc_id`` (None for a document without one)."""
-        segment = self._segment_of(doc_id)
-        return None if segment is None else self._checked(lambda: segment.keys()[doc_id - segment.segment.first_doc])
+        keys = self._keys if self._keys is not None else self._all_keys()
+        return keys[doc_id] if 0 <= doc_id < len(keys) else None
+
+    def _all_keys(self) -> list[Key | None]:
+        """Every document's key by id (None for a deleted one, or one without a key), read on
+        first use."""
+        keys: list[Key | None] = []
+        for segment in self.segments:
+            keys += [None] * (segment.segment.first_doc - len(keys))  # the ids of segments dropped whole
+            keys += self._checked(segment.keys)
+        self._keys = keys
+        return keys
 
     def doc_id(self, key: Key) -> int:
         """The id of the live document with ``key``; raises :class:`KeyError`."""
         if self._key_ids is None:
-            self._key_ids = self._checked(self._read_keys)
+            keys = self._keys if self._keys is not None else self._all_keys()
+            self._key_ids = {key: doc for doc, key in enumerate(keys) if key is not None}
         return self._key_ids[key]
-
-    def _read_keys(self) -> dict[Key, int]:
-        ids: dict[Key, int] = {}
-        for segment in self.segments:
-            first = segment.segment.first_doc
-            ids.update((key, doc) for doc, key in enumerate(segment.keys(), start=first) if key is not None)
-        return ids
 
     def document(self, key: Key) -> Document:
         """The stored document with ``key``; raises :class:`KeyError` for a key the index does not

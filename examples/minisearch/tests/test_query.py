@@ -1,8 +1,11 @@
 """The query language: clauses, operators and the errors of a malformed query."""
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
-from minisearch.query import Clause, Leaf, QuerySyntaxError, parse
+from minisearch.query import Clause, Leaf, QuerySyntaxError, _parsed, _plain_words, parse
+from minisearch.tokens import LEGACY, TOKENIZER
 
 
 def clauses(text):
@@ -65,3 +68,19 @@ def test_malformed_queries_name_the_problem_and_its_column(text, message, column
         parse(text)
     assert str(caught.value) == f"{message} (column {column})"
     assert caught.value.column == column and isinstance(caught.value, ValueError)
+
+
+_WORDS = st.sampled_from(["json", "JSON", "Decode", "x1", "OR", "AND", "or", "a" * 70, "json"])
+
+
+@given(st.lists(_WORDS, min_size=1, max_size=6), st.sampled_from([TOKENIZER, LEGACY]))
+def test_plain_words_read_on_the_quick_path_as_the_parser_reads_them(words, rule):
+    text = " ".join(words)
+    quick = _plain_words(text)
+    try:
+        parsed = _parsed(text, rule)
+    except QuerySyntaxError:
+        assert quick is None
+        return
+    assert quick is None or quick == parsed
+    assert parse(text, rule) == parsed
