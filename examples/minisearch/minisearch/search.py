@@ -11,18 +11,23 @@ from __future__ import annotations
 
 import heapq
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple
 
+from . import ranking
 from .corpus import Key
 from .errors import IndexUnusableError
+from .kernels import MAX_TERMS, NATIVE, Shape
 from .query import Leaf, Query, parse
 from .reader import Index
 from .snippets import make_snippet
-from .topk import ClauseSpec, EvaluationStats, TermPostings, top_k
+from .topk import ClauseSpec, EvaluationStats, TermPostings, native_top_k, top_k
 
 __all__ = ["Hit", "Index", "SearchResult", "search"]
+
+#: One segment's top k as (doc_id, score), best first, and the work it took.
+type Evaluation = tuple[list[tuple[int, float]], EvaluationStats]
 
 class Hit(NamedTuple):
     """One ranked document; ``snippet`` is empty unless asked for, ``key`` None for a document
@@ -70,11 +75,13 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     stats = EvaluationStats()
     floor = float("-inf")  # the k-th best score of the segments before: the others must beat it
     segments = len(index.segments)
+    shape = _plain_shape(parsed, leaves) if k > 0 else None
     for segment in range(segments):
-        found, evaluation = _evaluate(
-            parsed, leaves, [found[segment] for found in sources], excluded, index.deleted(segment), index.norms, k,
-            floor,
-        )
+        terms = [found[segment] for found in sources]
+        if shape is not None:
+            found, evaluation = _evaluate_plain(shape, terms, index.deleted(segment), index.norms, k, floor)
+        else:
+            found, evaluation = _evaluate(parsed, leaves, terms, excluded, index.deleted(segment), index.norms, k, floor)
         candidates += found
         if segment + 1 < segments and len(candidates) >= k > 0:
             floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
@@ -108,6 +115,37 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     )
 
 
+def _plain_shape(query: Query, leaves: Sequence[Leaf]) -> Shape | None:
+    """The shape the native kernels evaluate ``query`` as on every segment, when it is one word,
+    words ANDed or words ORed (no prefix, phrase, field or exclusion), else None."""
+    if not NATIVE or len(leaves) > MAX_TERMS or type(ranking.TITLE_WEIGHT) is not int:
+        return None
+    if any(leaf.prefix or leaf.phrase or leaf.field for leaf in leaves) or query.excluded:
+        return None
+    if len(query.clauses) == 1:
+        return Shape.ONE_TERM if len(leaves) == 1 else Shape.EVERY_TERM
+    if len(query.clauses) == len(leaves) and all(len(clause.positive) == 1 for clause in query.clauses):
+        return Shape.ANY_TERM
+    return None
+
+
+def _evaluate_plain(
+    shape: Shape,
+    sources: list[TermPostings | None],
+    deleted: frozenset[int],
+    norms: Sequence[float],
+    k: int,
+    floor: float,
+) -> Evaluation:
+    """:func:`_evaluate` of a query of :func:`_plain_shape` on one segment, straight to the
+    kernels: the shape :func:`minisearch.topk.top_k` would choose for what the segment holds."""
+    terms = [source for source in sources if source is not None]
+    if not terms or (len(terms) < len(sources) and shape is not Shape.ANY_TERM):
+        return [], EvaluationStats()
+    shape = shape if len(terms) > 1 else Shape.ONE_TERM
+    return _within_index(lambda: native_top_k(shape, terms, deleted, norms, k, floor), len(norms))
+
+
 def _evaluate(
     query: Query,
     leaves: Sequence[Leaf],
@@ -132,10 +170,15 @@ def _evaluate(
     ]
     if not clauses:
         return [], EvaluationStats()
-    try:
-        return top_k(terms, clauses, norms, k, floor)
-    except IndexError:  # a damaged entry that still decodes, naming documents the index lacks
-        raise IndexUnusableError(
-            f"postings name documents beyond the index's {len(norms)}; run 'minisearch check'"
-        ) from None
+    return _within_index(lambda: top_k(terms, clauses, norms, k, floor), len(norms))
 
+
+def _within_index(evaluation: Callable[[], Evaluation], documents: int) -> Evaluation:
+    """``evaluation()``; postings naming a document beyond the index's ``documents`` (a damaged
+    entry that still decodes) raise :class:`IndexUnusableError`."""
+    try:
+        return evaluation()
+    except IndexError:
+        raise IndexUnusableError(
+            f"postings name documents beyond the index's {documents}; run 'minisearch check'"
+        ) from None

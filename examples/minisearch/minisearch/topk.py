@@ -41,7 +41,7 @@ from .ranking import (
     weighted_frequency,
 )
 
-__all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "top_k"]
+__all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "native_top_k", "top_k"]
 
 Posting = tuple[int, int, int]
 # Bounds and scores are the same formula on the same floats; the margin absorbs summation order.
@@ -204,12 +204,25 @@ def _native_top_k(
     k: int,
     floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
+    return native_top_k(shape, terms, clauses[0].excluded, norms, k, floor)
+
+
+def native_top_k(
+    shape: Shape,
+    terms: Sequence[TermPostings],
+    excluded: frozenset[int],
+    norms: Sequence[float],
+    k: int,
+    floor: float,
+) -> tuple[list[tuple[int, float]], EvaluationStats]:
+    """:func:`top_k` of a query of ``shape`` over ``terms`` (every one ``mapped``, or given whole
+    in its head) on the native kernels, none of ``excluded``; ``norms`` an ``array("d")``."""
     kernel_terms = [
         given_term(term.weight, term.head, len(norms)) if term.mapped is None
         else mapped_term(term.weight, term.mapped, term.chunks, bool(term.chunks) and term.tier_ratio is None)
         for term in terms
     ]
-    hits, (decoded, scored, chunks, checked) = evaluate(shape, kernel_terms, clauses[0].excluded, norms, k, floor)
+    hits, (decoded, scored, chunks, checked) = evaluate(shape, kernel_terms, excluded, norms, k, floor)
     return hits, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
 
 

@@ -13,12 +13,13 @@ from pathlib import Path
 
 import pytest
 import quorbel
-from conftest import build
+from conftest import add, build, with_options
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_ranking import zipf_corpus
 
-from minisearch import Index, kernels, ranking, search
+import minisearch
+from minisearch import Document, Index, kernels, ranking, search
 from minisearch.errors import IndexUnusableError
 from minisearch.kernels import KernelTable, MappedTerm
 from minisearch.topk import ClauseSpec, TermPostings, top_k
@@ -369,3 +370,25 @@ with Index({str(tmp_path)!r}) as index:
     done = run_engine(code, MINISEARCH_PURE="")
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[1, 0]"
+
+
+def delete(keys, index_dir):
+    return with_options(minisearch.delete_documents, keys, index_dir)
+
+
+@native
+def test_plain_queries_over_segments_with_deletions_answer_as_python(tmp_path, monkeypatch):
+    # Words, ANDs and ORs go straight to the kernels segment by segment, each segment's shape
+    # chosen from what it holds; the Python evaluation is the oracle.
+    corpus = [Document(doc.title, doc.content, number) for number, doc in enumerate(zipf_corpus(7, 240))]
+    build(corpus[:120], tmp_path, head_size=4, chunk_size=8)
+    add(corpus[120:200], tmp_path, head_size=4, chunk_size=8)
+    add(corpus[200:] + [Document("", "solo", "only-here")], tmp_path)
+    delete(list(range(0, 240, 7)), tmp_path)
+    queries = ["w0", "w1 w2", "w3 OR w4", "w0 OR w0", "w5 w59", "solo", "solo OR w1", "w2 solo", "w6 OR w7 OR w58"]
+    with Index(tmp_path) as index:
+        native_hits = [[(hit.doc_id, hit.score) for hit in search(index, query, k).hits] for query in queries for k in (1, 5)]
+        for module in ("minisearch.search", "minisearch.topk"):
+            monkeypatch.setattr(sys.modules[module], "NATIVE", False)
+        python_hits = [[(hit.doc_id, hit.score) for hit in search(index, query, k).hits] for query in queries for k in (1, 5)]
+    assert native_hits == python_hits and any(native_hits[0]) and native_hits[-1]
