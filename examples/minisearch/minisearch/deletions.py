@@ -109,9 +109,8 @@ def _terms_from_store(index_dir: Path, segment: Segment, docs: Iterable[int], ru
     titles = decode_titles(_read(index_dir, segment, "titles"), segment.documents, segment.files["titles"])
     counts: Counter[str] = Counter()
     with SegmentStore(index_dir, segment) as store:
-        for doc in docs:
-            fields = rule.count_fields(titles[doc - segment.first_doc], store.content(doc))
-            counts.update(fields.content.keys() | fields.title.keys())
+        for doc in sorted(docs):  # in order: documents of one stored group follow each other
+            counts.update({*rule.tokenize(titles[doc - segment.first_doc]), *rule.tokenize(store.content(doc))})
     return counts
 
 
