@@ -6,10 +6,10 @@ import shutil
 import anyio.to_thread
 import pytest
 from serving import CORPUS, STRIPES, client, client_of, corpus_index  # noqa: F401
-from conftest import FRUIT, build
+from conftest import FRUIT, build, with_options
 
 import minisearch
-from minisearch import Index, search
+from minisearch import Document, Index, search
 from minisearch.web import api, app, pages
 from minisearch.web.payload import Snippet
 from minisearch.web.schema import DocumentBody, ErrorBody, SearchBody
@@ -184,19 +184,55 @@ def test_an_index_without_documents_says_so(tmp_path):
     with client_of(tmp_path) as test_client:
         body = test_client.get("/api/search", params={"q": "apple"}).json()
         document = test_client.get("/api/documents/0")
+        by_key = test_client.get("/api/documents", params={"key": "0"})
         page = test_client.get("/", params={"q": "apple"}).text
         document_page = test_client.get("/documents/0")
         test_client.app.state.live.close()
     assert body["documents_stored"] is False and body["hits"]
     assert all(hit["snippet"] == "" and hit["highlights"] == [] for hit in body["hits"])
     assert document.status_code == 404 and "without its documents" in document.json()["error"]["message"]
+    assert by_key.status_code == 404 and "without its documents" in by_key.json()["error"]["message"]
     assert "built without its documents" in page and 'href="/documents/' not in page
     assert document_page.status_code == 404 and "without its documents" in document_page.text
 
 
+KEYED = [
+    Document("Decoder", "json decoding", "json.decoder"),
+    Document("Seven", "an integer key", 7),
+    Document("Twelve, the string", "a key of digits", "12"),
+    Document("Twelve, the integer", "an integer key", 12),
+]
+
+
+@pytest.mark.parametrize(
+    ("key", "status", "title"),
+    [
+        ("json.decoder", 200, "Decoder"),
+        ("7", 200, "Seven"),  # no document is keyed "7": the integer 7 is
+        ("12", 200, "Twelve, the string"),  # the string first
+        ("007", 404, None),  # not how an integer is written
+        ("-7", 404, None),
+        ("gone", 404, None),
+        ("", 422, None),
+    ],
+)
+def test_a_stored_document_by_its_key(tmp_path, key, status, title):
+    build(KEYED + [Document("Gone", "deleted", "gone")], tmp_path)
+    with_options(minisearch.delete_documents, ["gone"], tmp_path)
+    with client_of(tmp_path) as test_client:
+        response = test_client.get("/api/documents", params={"key": key})
+        test_client.app.state.live.close()
+    assert response.status_code == status
+    if title is None:
+        assert response.json()["error"]["code"] == ("bad_parameter" if status == 422 else "not_found")
+    else:
+        body = DocumentBody.model_validate(response.json())
+        assert body.title == title and KEYED[body.id].key == body.key
+
+
 def test_the_openapi_description_covers_the_api_and_not_the_pages(client):
     description = client.get("/openapi.json").json()
-    assert set(description["paths"]) == {"/api/search", "/api/documents/{doc_id}"}
+    assert set(description["paths"]) == {"/api/search", "/api/documents/{doc_id}", "/api/documents"}
     search_responses = description["paths"]["/api/search"]["get"]["responses"]
     assert {"200", "400", "422", "503"} <= set(search_responses)
     assert "404" in description["paths"]["/api/documents/{doc_id}"]["get"]["responses"]

@@ -1,4 +1,4 @@
-"""The JSON API: ``GET /api/search`` and ``GET /api/documents/{id}``.
+"""The JSON API: ``GET /api/search``, ``GET /api/documents/{id}`` and ``GET /api/documents?key=``.
 
 The handlers are plain functions, so the framework runs them on its thread
 pool: a search never blocks the event loop, and searches run side by side.
@@ -22,6 +22,7 @@ from .payload import (
     MAX_QUERY_LENGTH,
     PAGE_SIZE,
     DocumentNotFound,
+    document_by_key_json,
     document_json,
     error_json,
     query_error_json,
@@ -82,6 +83,32 @@ def api_document(request: Request, doc_id: Annotated[int, Path(ge=0, description
     with live_index(request).use() as index:
         try:
             body = document_json(index, doc_id)
+        except DocumentNotFound as error:
+            return JSONResponse(error_json("not_found", str(error)), status_code=404)
+    return JSONResponse(body)
+
+
+@router.get(
+    "/documents",
+    response_model=DocumentBody,
+    responses={404: {"model": ErrorBody, "description": "no such key, or no document store"}, **_ERRORS},
+    summary="A stored document, by its key",
+)
+def api_document_by_key(
+    request: Request,
+    key: Annotated[
+        str,
+        Query(
+            min_length=1,
+            max_length=MAX_QUERY_LENGTH,
+            description="the document's key; digits also find a document keyed by that integer",
+        ),
+    ],
+) -> JSONResponse:
+    """The title and whole text of a document, by the key its source gave it."""
+    with live_index(request).use() as index:
+        try:
+            body = document_by_key_json(index, key)
         except DocumentNotFound as error:
             return JSONResponse(error_json("not_found", str(error)), status_code=404)
     return JSONResponse(body)

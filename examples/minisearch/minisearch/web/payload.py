@@ -10,6 +10,8 @@ needs a web framework: the command line prints the same JSON.
 
 from __future__ import annotations
 
+import contextlib
+import re
 import time
 from dataclasses import dataclass
 from typing import Any
@@ -189,6 +191,25 @@ def document_json(index: Index, doc_id: int) -> dict[str, Any]:
     if not _is_live(index, doc_id):
         raise DocumentNotFound(f"no document {doc_id}")
     return {"id": doc_id, "key": index.key_of(doc_id), "title": index.titles[doc_id], "content": index.content(doc_id)}
+
+
+def document_by_key_json(index: Index, key: str) -> dict[str, Any]:
+    """:func:`document_json` of the live document whose key is ``key``, or else the integer it
+    spells (``"7"`` finds a document keyed 7 when none is keyed ``"7"``)."""
+    if not index.has_documents:
+        raise DocumentNotFound("this index was built without its documents: only titles and scores are stored")
+    for candidate in (key, *_integer_spelled(key)):
+        with contextlib.suppress(KeyError):
+            return document_json(index, index.doc_id(candidate))
+    raise DocumentNotFound(f"no document with the key {key!r}")
+
+
+#: An integer as JSON writes one (the route caps a key's length well below int()'s limit).
+_INTEGER = re.compile(r"-?(?:0|[1-9][0-9]*)")
+
+
+def _integer_spelled(text: str) -> tuple[int, ...]:
+    return (int(text),) if _INTEGER.fullmatch(text) else ()
 
 
 def _is_live(index: Index, doc_id: int) -> bool:
