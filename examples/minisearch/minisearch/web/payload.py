@@ -17,6 +17,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import Index, QuerySyntaxError, parse, search
+from ..corpus import Key
 from ..snippets import make_snippet
 
 __all__ = [
@@ -198,7 +199,8 @@ def document_by_key_json(index: Index, key: str) -> dict[str, Any]:
     spells (``"7"`` finds a document keyed 7 when none is keyed ``"7"``)."""
     if not index.has_documents:
         raise DocumentNotFound("this index was built without its documents: only titles and scores are stored")
-    for candidate in (key, *_integer_spelled(key)):
+    candidates: tuple[Key, ...] = (key, *_integer_spelled(key))
+    for candidate in candidates:
         with contextlib.suppress(KeyError):
             return document_json(index, index.doc_id(candidate))
     raise DocumentNotFound(f"no document with the key {key!r}")
