@@ -6,7 +6,11 @@ import math
 import os
 import random
 import shutil
+import subprocess
+import sys
 import threading
+import time
+from pathlib import Path
 
 import pytest
 from conftest import build, visible_files, with_options
@@ -358,3 +362,61 @@ def test_a_keys_file_holding_anything_but_keys_and_nulls_is_refused(keys):
 def test_a_titles_file_holding_anything_but_strings_is_refused(titles):
     with pytest.raises(FormatError, match="is not a JSON array of titles"):
         decode_titles(_pack(TITLES_MAGIC, json.dumps(titles).encode()), len(titles))
+
+
+_KILLED_WRITER = """
+import json, sys
+import minisearch
+from minisearch import BuildOptions, Document
+index, replacements, gone = sys.argv[1], json.loads(sys.argv[2]), json.loads(sys.argv[3])
+options = BuildOptions(show_progress=False, workers=0)
+minisearch.upsert_documents([Document(*fields) for fields in replacements], index, options)
+minisearch.delete_documents(gone, index, options)
+print("done", flush=True)
+"""
+
+
+def _stored(index_dir):
+    with Index(index_dir) as index:
+        keys = minisearch.indexer.live_keys(index_dir, minisearch.manifest.read_manifest(index_dir))
+        return {key: tuple(index.document(key)) for key in keys}
+
+
+def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_commit(tmp_path):
+    base = tmp_path / "base"
+    build([Document(f"title {n}", f"text {n} shared words", f"k{n}") for n in range(300)], base, block_size=50)
+    replacements = [[f"new {n}", f"replaced {n} shared", f"k{n}"] for n in range(0, 300, 3)]
+    gone = [f"k{n}" for n in range(1, 300, 3)]
+    before = _stored(base)
+    upserted = {**before, **{fields[2]: tuple(fields) for fields in replacements}}
+    deleted = {key: value for key, value in upserted.items() if key not in gone}
+    environment = dict(os.environ, PYTHONPATH=str(Path(minisearch.__file__).parents[1]))
+
+    def start(index):
+        shutil.copytree(base, index)
+        return subprocess.Popen(
+            [sys.executable, "-c", _KILLED_WRITER, str(index), json.dumps(replacements), json.dumps(gone)],
+            stdout=subprocess.PIPE, env=environment,
+        )
+
+    started = time.monotonic()
+    assert start(tmp_path / "whole").wait(timeout=120) == 0
+    whole = time.monotonic() - started  # the kills below fall anywhere in a run as long as this one
+    assert _stored(tmp_path / "whole") == deleted
+    rng, seen = random.Random(5), set()
+    for attempt in range(8):
+        index = tmp_path / f"try{attempt}"
+        writer = start(index)
+        try:
+            writer.wait(timeout=whole * (attempt + rng.random()) / 8)
+        except subprocess.TimeoutExpired:
+            writer.kill()
+            writer.wait()
+        state = _stored(index)
+        assert state in (before, upserted, deleted)
+        seen.add(next(name for name, value in [("before", before), ("upserted", upserted), ("deleted", deleted)]
+                      if value == state))
+        assert minisearch.check_index(index).ok
+        with_options(minisearch.delete_documents, ["k2"], index, wait=5)  # the killed writer's lock is gone
+        assert "k2" not in _stored(index)
+    assert len(seen) >= 2  # the kills fell at different moments
