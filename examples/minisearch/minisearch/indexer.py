@@ -157,7 +157,7 @@ def build_index(
         count = _default_partitions(source_bytes, options.memory, executor, options.workers)
     target = _created(Path(index_dir).absolute())  # absolute: workers may run in another directory
     _check_target(target)
-    with build_lock(target, options.wait), _executor(executor, options.workers) as pool:
+    with build_lock(target, options.wait), writer_pool(executor, options.workers) as pool:
         previous = _previous_manifest(target)
         remove_stale_files(target, keep=previous.files if previous else [])
         shape = Manifest(
@@ -193,12 +193,12 @@ def add_documents(
     that fails leaves the index as it was before it.
     """
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
+    with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
         known = live_keys(target, previous)
         report = _commit_new_segment(
-            target, previous, previous, _stores_documents(previous), pool, options,
+            target, previous, previous, stores_documents(previous), pool, options,
             lambda plan: segment_from_documents(documents, dataclasses.replace(plan, known_keys=known),
                                                 options.block_size, options.max_pending, expected_documents, source),
         )
@@ -256,7 +256,7 @@ def optimize_index(
 
     An index of one segment is left as it is (the report has no segment)."""
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
+    with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
         manifest = read_manifest(target)
         remove_stale_files(target, keep=manifest.files)
         if len(manifest.segments) <= 1:
@@ -294,7 +294,8 @@ def _check_target(index_dir: Path) -> None:
         )
 
 
-def _existing(index_dir: Path) -> Path:
+def existing_index(index_dir: Path) -> Path:
+    """``index_dir``, which must hold an index; raises :class:`IndexUnusableError` if not."""
     if not (index_dir / MANIFEST_NAME).is_file():
         raise IndexUnusableError(f"no index in {index_dir} (no {MANIFEST_NAME}); build one first")
     return index_dir
@@ -309,12 +310,14 @@ def _previous_manifest(index_dir: Path) -> Manifest | None:
         return None  # a damaged or older previous index is simply replaced
 
 
-def _stores_documents(manifest: Manifest) -> bool:
+def stores_documents(manifest: Manifest) -> bool:
+    """Whether every segment of the index keeps its documents' text."""
     return all(segment.has_documents for segment in manifest.segments)
 
 
 @contextlib.contextmanager
-def _executor(executor: Executor | None, workers: int | None) -> Iterator[Executor]:
+def writer_pool(executor: Executor | None, workers: int | None) -> Iterator[Executor]:
+    """``executor``, or else a local pool of ``workers`` for the length of the block."""
     if executor is not None:
         yield executor
     else:
@@ -344,7 +347,7 @@ def _commit_new_segment(
         segment, blocks = write(plan)
         return segment, shape.with_segments([*shape.segments, segment]), blocks
 
-    return _write_and_commit(target, previous, make, keep_empty=not shape.segments)
+    return write_and_commit(target, previous, make, keep_empty=not shape.segments)
 
 
 def _commit_merge(
@@ -357,7 +360,7 @@ def _commit_merge(
     def make(name: str, work: Path) -> tuple[Segment, Manifest, int]:
         plan = SegmentPlan(
             name, work, merged[0].first_doc, manifest.partitions, manifest.head_size, manifest.chunk_size,
-            _stores_documents(manifest), pool, options.workers, options.show_progress,
+            stores_documents(manifest), pool, options.workers, options.show_progress,
             base_documents=manifest.live_documents - sum(segment.live_documents for segment in merged),
             base_tokens=manifest.live_tokens - sum(segment.live_tokens for segment in merged),
             positions=manifest.has_positions,
@@ -367,10 +370,10 @@ def _commit_merge(
         segments = [*manifest.segments[:start], *kept, *manifest.segments[stop:]]
         return segment, manifest.with_segments(segments), 0
 
-    return _write_and_commit(target, manifest, make, keep_empty=True)
+    return write_and_commit(target, manifest, make, keep_empty=True)
 
 
-def _write_and_commit(
+def write_and_commit(
     target: Path,
     previous: Manifest | None,
     make: Callable[[str, Path], tuple[Segment | None, Manifest, int]],

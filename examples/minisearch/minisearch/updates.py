@@ -24,12 +24,12 @@ from .errors import FormatError, IndexUnusableError
 from .executors import InlineExecutor
 from .indexer import (
     BuildReport,
-    _executor,
-    _existing,
-    _stores_documents,
-    _write_and_commit,
+    existing_index,
     live_keys,
     merge_by_policy,
+    stores_documents,
+    write_and_commit,
+    writer_pool,
 )
 from .layout import decode_keys
 from .manifest import Manifest, Segment, read_manifest
@@ -73,8 +73,8 @@ def sync_directory(
     file has changed when its text differs from the stored one, which an index without its
     document store cannot tell: it refuses."""
     target = Path(index_dir).absolute()
-    manifest = read_manifest(_existing(target))
-    if not _stores_documents(manifest):
+    manifest = read_manifest(existing_index(target))
+    if not stores_documents(manifest):
         raise IndexUnusableError(f"{target} was built without its documents: sync cannot tell changed files")
     indexed = live_keys(target, manifest)
     changed = list(_changed_files(directory, target, manifest, indexed))
@@ -129,7 +129,7 @@ def _update(
     """One commit: ``documents`` (if any) as a new segment, and the documents of ``delete_keys`` (and,
     with ``replace``, of the new documents' keys) deleted; then merges by the tiered policy."""
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(_existing(target), options.wait), _executor(executor, options.workers) as pool:
+    with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
         keys = live_keys(target, previous)
@@ -144,7 +144,7 @@ def _update(
                 return None, previous.with_segments(segments), 0
             plan = SegmentPlan(
                 name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
-                _stores_documents(previous), pool, options.workers, options.show_progress,
+                stores_documents(previous), pool, options.workers, options.show_progress,
                 base_documents=previous.live_documents, base_tokens=previous.live_tokens,
                 known_keys=frozenset() if replace else keys, tokenizer=previous.tokenizer,
                 positions=previous.has_positions,
@@ -160,7 +160,7 @@ def _update(
                 segments.append(segment)
             return segment, previous.with_segments(segments), blocks
 
-        report = _write_and_commit(target, previous, make, keep_empty=True)
+        report = write_and_commit(target, previous, make, keep_empty=True)
         report.deleted, report.replaced, report.unknown_keys = counts["deleted"], counts["replaced"], unknown
         if report.segment is not None and report.segment.documents == 0:
             report.segment = None
