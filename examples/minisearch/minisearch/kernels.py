@@ -28,7 +28,7 @@ from typing import NamedTuple
 from . import ranking
 from .errors import IndexUnusableError
 
-__all__ = ["NATIVE", "STATUS", "KernelTable", "MappedTerm", "Shape", "evaluate", "kernel_norms"]
+__all__ = ["BUILD", "NATIVE", "STATUS", "KernelTable", "MappedTerm", "Shape", "evaluate", "kernel_norms"]
 
 Posting = tuple[int, int, int]
 #: Terms the kernels take in one query.
@@ -49,6 +49,9 @@ def _load() -> tuple[ModuleType | None, str]:
 _native, STATUS = _load()
 #: Whether the native kernels evaluate queries.
 NATIVE = _native is not None
+#: The kernels that build blocks and merge partitions (see :mod:`minisearch.native_build`), or None:
+#: the pure-Python build runs.
+BUILD: ModuleType | None = _native if hasattr(_native, "build_block") else None
 
 
 class Shape(IntEnum):

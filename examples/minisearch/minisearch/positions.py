@@ -39,7 +39,9 @@ __all__ = [
     "PositionIndex",
     "PositionsWriter",
     "Run",
+    "compress_index",
     "decode_run",
+    "deflate_raw",
     "encode_run",
     "read_position_index",
 ]
@@ -58,9 +60,15 @@ Positions = tuple[Sequence[int], Sequence[int]]
 Run = tuple[int, bytes]
 
 
-def _deflate(data: bytes) -> bytes:
+def deflate_raw(data: bytes) -> bytes:
+    """A wide run's gaps as stored (a raw deflate stream)."""
     compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
     return compressor.compress(data) + compressor.flush()
+
+
+def compress_index(payload: bytes) -> bytes:
+    """A positions file's index as stored (a zlib stream)."""
+    return zlib.compress(payload, 6)
 
 
 def encode_run(postings: Iterable[Positions]) -> Run:
@@ -79,7 +87,7 @@ def encode_run(postings: Iterable[Positions]) -> Run:
     words = array("I", gaps)
     if sys.byteorder == "big":
         words.byteswap()
-    return count, _WIDE + _deflate(words.tobytes())
+    return count, _WIDE + deflate_raw(words.tobytes())
 
 
 def decode_run(
@@ -151,7 +159,7 @@ class PositionsWriter:
         payload = _COUNTS.pack(terms, len(self.run_ends)) + b"".join(
             _little(values) for values in (self.term_runs, self.run_counts, self.run_ends)
         )
-        index = zlib.compress(payload, 6)
+        index = compress_index(payload)
         self.handle.write(index + _TAIL.pack(self.offset))
         return self.offset + len(index) + _TAIL.size
 

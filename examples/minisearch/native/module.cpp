@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "binding/py_ref.h"
+#include "build_binding.h"
 #include "evaluation.h"
 
 namespace minisearch::kernels {
@@ -323,6 +324,7 @@ PyMethodDef methods[] = {
      "top_k(shape, terms, excluded, norms, k, floor, k1, title_weight)\n--\n\n"
      "The k best (doc_id, score) of one segment and the work done (postings decoded, postings\n"
      "scored, chunks decoded, documents checked); see minisearch.kernels."},
+    MINISEARCH_BUILD_METHODS
     {nullptr, nullptr, 0, nullptr},
 };
 

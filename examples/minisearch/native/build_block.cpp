@@ -1,0 +1,211 @@
+#include "build_block.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "crc32.h"
+#include "encoding/varint.h"
+
+namespace minisearch::kernels {
+
+using quorbel::encoding::Posting;
+
+namespace {
+
+// Postings per run of a positions file, and its magic number (minisearch.positions).
+constexpr std::size_t kRun = 128;
+constexpr char kPositionsMagic[] = "MSP1";
+
+bool is_ascii_alnum(unsigned char c) noexcept {
+  return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
+}
+
+template <class T>
+void append_le(std::string& out, T value) {
+  for (std::size_t i = 0; i < sizeof(T); ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+}
+
+void append_varint(std::string& out, std::uint64_t value) {
+  std::uint8_t bytes[quorbel::encoding::kMaxVarintBytes];
+  const std::uint8_t* end = quorbel::encoding::write_varint(value, bytes);
+  out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(end - bytes));
+}
+
+}  // namespace
+
+void ascii_terms(std::string_view text, std::size_t max_length, TermInterner& terms,
+                 std::vector<std::uint32_t>& ids) {
+  char term[256];
+  const std::size_t limit = std::min<std::size_t>(max_length, sizeof term);
+  const std::size_t size = text.size();
+  std::size_t i = 0;
+  while (i < size) {
+    while (i < size && !is_ascii_alnum(static_cast<unsigned char>(text[i]))) ++i;
+    const std::size_t start = i;
+    while (i < size && is_ascii_alnum(static_cast<unsigned char>(text[i]))) ++i;
+    const std::size_t length = i - start;
+    if (length == 0 || length > limit) continue;
+    for (std::size_t j = 0; j < length; ++j) {
+      const char c = text[start + j];
+      term[j] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c | 0x20) : c;
+    }
+    ids.push_back(terms.intern(std::string_view(term, length)));
+  }
+}
+
+void BlockBuilder::add_document(std::span<const std::uint32_t> title,
+                                std::span<const std::uint32_t> content) {
+  const std::int32_t doc = next_doc_++;
+  const std::size_t known = terms_.size();
+  if (lists_.size() < known) lists_.resize(known);
+  if (seen_in_.size() < known) {
+    seen_in_.resize(known, -1);
+    slot_of_.resize(known);
+  }
+  doc_terms_.clear();
+  content_freq_.clear();
+  title_freq_.clear();
+  auto slot = [&](std::uint32_t id) {
+    if (seen_in_[id] != doc) {
+      seen_in_[id] = doc;
+      slot_of_[id] = static_cast<std::uint32_t>(doc_terms_.size());
+      doc_terms_.push_back(id);
+      content_freq_.push_back(0);
+      title_freq_.push_back(0);
+    }
+    return slot_of_[id];
+  };
+  for (const std::uint32_t id : content) ++content_freq_[slot(id)];
+  for (const std::uint32_t id : title) ++title_freq_[slot(id)];
+  for (std::size_t s = 0; s < doc_terms_.size(); ++s) {
+    TermLists& lists = lists_[doc_terms_[s]];
+    const auto content_freq = static_cast<std::int32_t>(content_freq_[s]);
+    const auto title_freq = static_cast<std::int32_t>(title_freq_[s]);
+    lists.postings.push_back(Posting{doc, content_freq, title_freq});
+    lists.content_docs += content_freq != 0;
+    lists.title_docs += title_freq != 0;
+  }
+  postings_ += doc_terms_.size();
+  if (positions_) place(title, content);
+}
+
+// Each of the document's terms' gaps: its title positions, then its content positions, each
+// field's counted from 0 and given as the gap from the one before.
+void BlockBuilder::place(std::span<const std::uint32_t> title,
+                         std::span<const std::uint32_t> content) {
+  const std::size_t count = doc_terms_.size();
+  offsets_.resize(count + 1);
+  offsets_[0] = 0;
+  for (std::size_t s = 0; s < count; ++s)
+    offsets_[s + 1] = offsets_[s] + title_freq_[s] + content_freq_[s];
+  placed_.resize(offsets_[count]);
+  // offsets_[s] walks through term s's title positions, then its content positions.
+  for (std::uint32_t position = 0; position < title.size(); ++position)
+    placed_[offsets_[slot_of_[title[position]]]++] = position;
+  for (std::uint32_t position = 0; position < content.size(); ++position)
+    placed_[offsets_[slot_of_[content[position]]]++] = position;
+  std::uint32_t start = 0;
+  for (std::size_t s = 0; s < count; ++s) {
+    std::vector<std::uint32_t>& gaps = lists_[doc_terms_[s]].gaps;
+    const std::uint32_t middle = start + title_freq_[s];
+    const std::uint32_t end = offsets_[s];
+    std::uint32_t previous = 0;
+    for (std::uint32_t i = start; i < end; ++i) {
+      if (i == middle) previous = 0;
+      gaps.push_back(placed_[i] - previous);
+      previous = placed_[i];
+    }
+    start = end;
+  }
+}
+
+std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
+                                                 const Compressor& deflate_raw,
+                                                 const Compressor& compress) const {
+  std::vector<std::uint32_t> order(terms_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t a, std::uint32_t b) { return terms_.text(a) < terms_.text(b); });
+  std::vector<std::vector<std::uint32_t>> by_partition(std::max<std::size_t>(partitions, 1));
+  for (const std::uint32_t id : order) {
+    const std::string_view text = terms_.text(id);
+    const std::size_t partition =
+        partitions > 1
+            ? crc32(quorbel::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) %
+                  partitions
+            : 0;
+    by_partition[partition].push_back(id);
+  }
+  std::vector<PartitionFiles> files(by_partition.size());
+  std::string encoded;
+  for (std::size_t p = 0; p < by_partition.size(); ++p) {
+    const std::vector<std::uint32_t>& ids = by_partition[p];
+    std::string& out = files[p].postings;
+    files[p].terms = ids.size();
+    append_le<std::uint64_t>(out, ids.size());
+    for (const std::uint32_t id : ids) {
+      const TermLists& lists = lists_[id];
+      const std::string_view text = terms_.text(id);
+      encoded.resize(quorbel::encoding::encoded_size(lists.postings));
+      quorbel::encoding::write_postings(lists.postings,
+                                        reinterpret_cast<std::uint8_t*>(encoded.data()));
+      append_le<std::uint32_t>(out, static_cast<std::uint32_t>(text.size()));
+      out.append(text);
+      append_varint(out, lists.content_docs);
+      append_varint(out, lists.title_docs);
+      append_varint(out, encoded.size());
+      out.append(encoded);
+    }
+    if (positions_) files[p].positions = positions_file(ids, deflate_raw, compress);
+  }
+  return files;
+}
+
+// A positions file (minisearch.positions): each term's runs of kRun postings, then the index.
+std::string BlockBuilder::positions_file(std::span<const std::uint32_t> ids,
+                                         const Compressor& deflate_raw,
+                                         const Compressor& compress) const {
+  std::string out(kPositionsMagic, 4);
+  std::vector<std::uint32_t> term_runs{0};
+  std::vector<std::uint32_t> run_counts;
+  std::vector<std::uint64_t> run_ends;
+  std::string words;
+  for (const std::uint32_t id : ids) {
+    const TermLists& lists = lists_[id];
+    std::size_t gap = 0;
+    for (std::size_t first = 0; first < lists.postings.size(); first += kRun) {
+      const std::size_t last = std::min(first + kRun, lists.postings.size());
+      std::size_t count = 0;
+      for (std::size_t i = first; i < last; ++i)
+        count += static_cast<std::size_t>(lists.postings[i].content_freq) +
+                 static_cast<std::size_t>(lists.postings[i].title_freq);
+      const auto run = std::span(lists.gaps).subspan(gap, count);
+      gap += count;
+      if (std::all_of(run.begin(), run.end(), [](std::uint32_t value) { return value < 256; })) {
+        out.push_back('\0');
+        for (const std::uint32_t value : run) out.push_back(static_cast<char>(value));
+      } else {
+        words.clear();
+        for (const std::uint32_t value : run) append_le<std::uint32_t>(words, value);
+        out.push_back('\1');
+        out += deflate_raw(
+            std::span(reinterpret_cast<const std::uint8_t*>(words.data()), words.size()));
+      }
+      run_counts.push_back(static_cast<std::uint32_t>(last));
+      run_ends.push_back(out.size());
+    }
+    term_runs.push_back(static_cast<std::uint32_t>(run_ends.size()));
+  }
+  std::string index;
+  append_le<std::uint32_t>(index, static_cast<std::uint32_t>(ids.size()));
+  append_le<std::uint32_t>(index, static_cast<std::uint32_t>(run_ends.size()));
+  for (const std::uint32_t value : term_runs) append_le(index, value);
+  for (const std::uint32_t value : run_counts) append_le(index, value);
+  for (const std::uint64_t value : run_ends) append_le(index, value);
+  const std::uint64_t start = out.size();
+  out += compress(std::span(reinterpret_cast<const std::uint8_t*>(index.data()), index.size()));
+  append_le(out, start);
+  return out;
+}
+
+}  // namespace minisearch::kernels

@@ -1,0 +1,73 @@
+// Building one block's inverted lists from its documents' terms: the per-token and per-posting
+// work of minisearch.blocks.build_block, bytes for bytes as the Python code writes them. Free of
+// the Python API: the caller tokenises (ascii_terms, or terms it interns itself), hands each
+// document over, and asks for each partition's block file and positions file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "build_terms.h"
+#include "encoding/postings.h"
+
+namespace minisearch::kernels {
+
+// Deflates bytes (the positions file's wide runs, and its index) as the Python code does, so that
+// the files match byte for byte whatever zlib the interpreter carries.
+using Compressor = std::function<std::string(std::span<const std::uint8_t>)>;
+
+// One partition's files.
+struct PartitionFiles {
+  std::size_t terms = 0;
+  std::string postings;   // the block file
+  std::string positions;  // the positions file (empty without positions)
+};
+
+class BlockBuilder {
+ public:
+  BlockBuilder(std::int32_t first_doc, bool positions) : next_doc_(first_doc), positions_(positions) {}
+
+  TermInterner& terms() noexcept { return terms_; }
+
+  // The next document, given as its fields' term ids (from terms()), in order.
+  void add_document(std::span<const std::uint32_t> title, std::span<const std::uint32_t> content);
+
+  std::size_t postings() const noexcept { return postings_; }
+
+  // The partition files; `deflate_raw` makes a wide run's stream, `compress` the index's.
+  std::vector<PartitionFiles> finish(std::size_t partitions, const Compressor& deflate_raw,
+                                     const Compressor& compress) const;
+
+ private:
+  struct TermLists {
+    std::vector<quorbel::encoding::Posting> postings;
+    std::vector<std::uint32_t> gaps;  // each posting's title gaps, then its content gaps
+    std::uint64_t content_docs = 0;
+    std::uint64_t title_docs = 0;
+  };
+
+  void place(std::span<const std::uint32_t> title, std::span<const std::uint32_t> content);
+  std::string positions_file(std::span<const std::uint32_t> ids, const Compressor& deflate_raw,
+                             const Compressor& compress) const;
+
+  TermInterner terms_;
+  std::vector<TermLists> lists_;
+  std::int32_t next_doc_;
+  bool positions_;
+  std::size_t postings_ = 0;
+  // Per document, reused: the stamp of the last document that held each term, and each term's
+  // slot among the document's own terms with its two frequencies.
+  std::vector<std::int64_t> seen_in_;
+  std::vector<std::uint32_t> slot_of_;
+  std::vector<std::uint32_t> doc_terms_;
+  std::vector<std::uint32_t> content_freq_;
+  std::vector<std::uint32_t> title_freq_;
+  std::vector<std::uint32_t> offsets_;
+  std::vector<std::uint32_t> placed_;
+};
+
+}  // namespace minisearch::kernels
