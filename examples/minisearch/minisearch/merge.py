@@ -47,6 +47,7 @@ from typing import overload
 
 import quorbel
 
+from . import native_build
 from .blocks import doc_freqs
 from .durability import fsync_file, sha256_of, write_synced, written_in_place_of
 from .errors import IndexBuildError
@@ -247,6 +248,8 @@ def _collector_paused() -> Iterator[None]:
 
 
 def _merge_partition(task: PartitionTask) -> PartitionInfo:
+    if native_build.merges(task):
+        return _merge_natively(task)
     merger = BlockMerger()
     positions: dict[str, list[Run]] = {}
     for source in task.inputs:
@@ -257,11 +260,7 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
             raise IndexBuildError(f"{source.what} ({source.postings_path}): a term without postings") from None
         if task.positions_path:
             _add_positions(positions, source, entries if isinstance(entries, list) else None)
-    try:
-        with open(task.lengths_path, "rb") as handle:
-            lengths = decode_length_array(handle.read(), task.documents, task.lengths_path)
-    except (OSError, FormatError) as error:
-        raise IndexBuildError(f"partition {task.number}: {error}") from error
+    lengths = _segment_lengths(task)
     norms = length_norm_array(lengths, task.avgdl)
     merged = merger.finish(lengths, norms, task.first_doc, task.head_size, task.chunk_size)
     del merger
@@ -285,6 +284,45 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
     if task.positions_path:
         info = dataclasses.replace(info, positions=_write_positions(task.positions_path, terms, positions))
     return info
+
+
+def _segment_lengths(task: PartitionTask) -> array[int]:
+    try:
+        with open(task.lengths_path, "rb") as handle:
+            return decode_length_array(handle.read(), task.documents, task.lengths_path)
+    except (OSError, FormatError) as error:
+        raise IndexBuildError(f"partition {task.number}: {error}") from error
+
+
+def _merge_natively(task: PartitionTask) -> PartitionInfo:
+    """:func:`merge_partition` of a new segment's blocks on the native kernels: the same files."""
+    lengths = _segment_lengths(task)
+    norms = length_norm_array(lengths, task.avgdl)
+    with contextlib.ExitStack() as stack:
+        postings_path = stack.enter_context(written_in_place_of(task.postings_path))
+        positions_path = stack.enter_context(written_in_place_of(task.positions_path)) if task.positions_path else None
+        merged = native_build.merge_blocks(task.inputs, task, lengths, norms, HEAD_DIVISOR, postings_path,
+                                           positions_path)
+        fsync_file(postings_path)
+        postings_sha256 = sha256_of(postings_path)
+        positions = None
+        if positions_path is not None:
+            fsync_file(positions_path)
+            assert merged.positions_size is not None
+            positions = (merged.positions_size, sha256_of(positions_path))
+    gaps, sizes, doc_freq, chunk_count, first_doc, max_f, min_length, impact, crcs = merged.columns
+    table = encode_term_table(merged.terms, gaps, sizes, doc_freq, chunk_count, first_doc, max_f, min_length, impact,
+                              crcs)
+    with written_in_place_of(task.terms_path) as terms_path:
+        write_synced(terms_path, table)
+    return PartitionInfo(
+        number=task.number,
+        terms=len(merged.terms),
+        postings=merged.postings,
+        file_sizes=(merged.file_size, len(table)),
+        file_sha256=(postings_sha256, hashlib.sha256(table).hexdigest()),
+        positions=positions,
+    )
 
 
 def _add_positions(collected: dict[str, list[Run]], source: PartitionInput, entries: list[Entry] | None) -> None:

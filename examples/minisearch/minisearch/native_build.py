@@ -13,15 +13,21 @@ stays the fallback and the oracle of the tests.  The positions' compressed strea
 
 from __future__ import annotations
 
+from array import array
 from collections.abc import Sequence
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple
 
 from .corpus import Document
+from .errors import FormatError, IndexBuildError
 from .kernels import BUILD
-from .positions import compress_index, deflate_raw
+from .positions import compress_index, deflate_raw, index_payload
+from . import ranking
 from .tokens import MAX_TERM_LENGTH, Tokenizer
 
-__all__ = ["AVAILABLE", "BlockFiles", "block_files"]
+if TYPE_CHECKING:
+    from .merge import PartitionInput, PartitionTask
+
+__all__ = ["AVAILABLE", "BlockFiles", "MergedColumns", "block_files", "merge_blocks", "merges"]
 
 #: Whether blocks are built on the native kernels.
 AVAILABLE = BUILD is not None
@@ -49,3 +55,75 @@ def block_files(
         compress_index,
     )
     return BlockFiles(lengths, postings, files)
+
+
+class MergedColumns(NamedTuple):
+    """What a partition's merge on the kernels wrote: the term table's columns, and the sizes."""
+
+    terms: list[str]
+    columns: tuple[array[int], ...]
+    """Per entry: gaps, sizes; per term: doc_freq, chunk_count; per chunk: first_doc, max_f,
+    min_length; then the chunks' impacts (``array("d")``) and the entries' CRC-32s."""
+    postings: int
+    file_size: int
+    positions_size: int | None
+
+
+def merges(task: PartitionTask) -> bool:
+    """Whether the kernels merge ``task``: a new segment's blocks (not segments, whose deletions
+    and tiers the Python merge reads), with whole-number title weights (chunks' largest ``F``
+    is stored as an integer)."""
+    return (
+        AVAILABLE and bool(task.inputs) and not any(source.term_table for source in task.inputs)
+        and type(ranking.TITLE_WEIGHT) is int
+    )
+
+
+def merge_blocks(
+    inputs: Sequence[PartitionInput], task: PartitionTask, lengths: array[int], norms: array[float],
+    head_divisor: int, postings_path: str, positions_path: str | None,
+) -> MergedColumns:
+    """Merge a partition of a new segment from its blocks' files (none of a segment) into
+    ``postings_path`` and ``positions_path``: the bytes :func:`minisearch.merge.merge_partition`
+    writes without the kernels.  Raises :class:`IndexBuildError` for a damaged input."""
+    assert BUILD is not None
+    # The constants are read at every call, as the Python merge reads them.
+    settings = (task.first_doc, task.head_size, head_divisor, task.chunk_size, ranking.K1, ranking.TITLE_WEIGHT)
+    try:
+        terms, columns, postings, size, positions_size = BUILD.merge_blocks(
+            list(inputs), _read_input if positions_path else _read_block, norms, lengths, settings, postings_path,
+            positions_path, compress_index,
+        )
+    except ValueError as error:
+        if len(error.args) == 1 and isinstance(error.args[0], tuple):
+            number, what = error.args[0]
+            source = inputs[number]
+            raise IndexBuildError(f"{source.what} ({source.postings_path}): {what}") from None
+        raise
+    arrays = tuple(_array("d" if number == 7 else "I", data) for number, data in enumerate(columns))
+    return MergedColumns(terms, arrays, postings, size, positions_size)
+
+
+def _array(typecode: str, data: bytes) -> array[int]:
+    values = array(typecode)
+    values.frombytes(data)
+    return values
+
+
+def _read_block(source: PartitionInput) -> tuple[bytes, int, bytes, bytes]:
+    try:
+        with open(source.postings_path, "rb") as handle:
+            return handle.read(), source.terms, b"", b""
+    except OSError as error:
+        raise IndexBuildError(f"{source.what} ({source.postings_path}): {error}") from error
+
+
+def _read_input(source: PartitionInput) -> tuple[bytes, int, bytes, bytes]:
+    block = _read_block(source)[0]
+    try:
+        with open(source.positions_path, "rb") as handle:
+            positions = handle.read()
+        index, _ = index_payload(positions, source.positions_path)
+    except (OSError, FormatError) as error:
+        raise IndexBuildError(f"{source.what}: {error}") from error
+    return block, source.terms, positions, index

@@ -42,6 +42,7 @@ __all__ = [
     "compress_index",
     "decode_run",
     "deflate_raw",
+    "index_payload",
     "encode_run",
     "read_position_index",
 ]
@@ -211,17 +212,25 @@ class PositionIndex:
             return bytes(view[start : self.run_ends[run]])
 
 
-def read_position_index(data: Buffer, what: str = "positions") -> PositionIndex:
-    """Parse the index of a positions file."""
+def index_payload(data: Buffer, what: str = "positions") -> tuple[bytes, int]:
+    """The index of a positions file, inflated, and where it starts in the file."""
     with memoryview(data) as view:
         if bytes(view[:4]) != POSITIONS_MAGIC or len(view) < 4 + _TAIL.size:
             raise FormatError(f"{what} has a bad magic number")
         (start,) = _TAIL.unpack_from(view, len(view) - _TAIL.size)
         try:
-            payload = zlib.decompress(view[start : len(view) - _TAIL.size])
-            terms, runs = _COUNTS.unpack_from(payload)
-        except (zlib.error, struct.error, ValueError):
+            return zlib.decompress(view[start : len(view) - _TAIL.size]), start
+        except (zlib.error, ValueError):
             raise FormatError(f"{what}: its index is damaged") from None
+
+
+def read_position_index(data: Buffer, what: str = "positions") -> PositionIndex:
+    """Parse the index of a positions file."""
+    payload, start = index_payload(data, what)
+    try:
+        terms, runs = _COUNTS.unpack_from(payload)
+    except struct.error:
+        raise FormatError(f"{what}: its index is damaged") from None
     arrays = []
     position = _COUNTS.size
     for typecode, count in (("I", terms + 1), ("I", runs), ("Q", runs)):

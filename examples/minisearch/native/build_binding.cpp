@@ -2,13 +2,17 @@
 //             deflate_raw, compress): the Python face of BlockBuilder (build_block.h).
 #include "build_binding.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <utility>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "binding/py_ref.h"
 #include "build_block.h"
+#include "build_merge.h"
 
 namespace minisearch::kernels {
 namespace {
@@ -135,6 +139,178 @@ PyObject* py_build_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
   try {
     return build_block(args, nargs);
   } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
+
+}  // namespace minisearch::kernels
+
+namespace minisearch::kernels {
+namespace {
+
+// A buffer held for the length of the call.
+class HeldBuffer {
+ public:
+  HeldBuffer(PyObject* object, const char* format, std::size_t itemsize, const char* what) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) throw PythonError{};
+    held_ = true;
+    const char* found = view_.format != nullptr ? view_.format : "B";
+    if (static_cast<std::size_t>(view_.itemsize) != itemsize || std::string_view(found) != format)
+      raise(PyExc_TypeError, what);
+  }
+  HeldBuffer(const HeldBuffer&) = delete;
+  HeldBuffer& operator=(const HeldBuffer&) = delete;
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  template <class T>
+  std::span<const T> items() const noexcept {
+    return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+quorbel::ByteSpan bytes_of(PyObject* object) {
+  if (!PyBytes_Check(object)) raise(PyExc_TypeError, "a file's contents must be bytes");
+  return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(object)),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
+}
+
+// A file opened for writing, closed on the way out.
+class OutputFile {
+ public:
+  explicit OutputFile(PyObject* path) : path_(path) {
+    file_ = std::fopen(PyUnicode_AsUTF8(path), "wb");
+    if (file_ == nullptr) fail(errno);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+  std::FILE* get() const noexcept { return file_; }
+  void close() {
+    const int closed = std::fclose(std::exchange(file_, nullptr));
+    if (closed != 0) fail(errno);
+  }
+  [[noreturn]] void fail(int error) const {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_);
+    throw PythonError{};
+  }
+
+ private:
+  PyObject* path_;
+  std::FILE* file_ = nullptr;
+};
+
+template <class T>
+PyRef bytes_from(const std::vector<T>& values) {
+  return checked(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                           static_cast<Py_ssize_t>(values.size() * sizeof(T))));
+}
+
+PyRef merged_result(const MergedTable& table, std::uint64_t positions_size, bool positions) {
+  PyRef terms = checked(PyList_New(static_cast<Py_ssize_t>(table.terms.size())));
+  for (std::size_t i = 0; i < table.terms.size(); ++i) {
+    PyObject* term = PyUnicode_DecodeUTF8(table.terms[i].data(),
+                                          static_cast<Py_ssize_t>(table.terms[i].size()), "strict");
+    if (term == nullptr) throw PythonError{};
+    PyList_SET_ITEM(terms.get(), static_cast<Py_ssize_t>(i), term);
+  }
+  PyRef columns[] = {bytes_from(table.gaps),         bytes_from(table.sizes),
+                     bytes_from(table.doc_freq),     bytes_from(table.chunk_count),
+                     bytes_from(table.chunk_first_doc), bytes_from(table.chunk_max_f),
+                     bytes_from(table.chunk_min_length), bytes_from(table.chunk_impact),
+                     bytes_from(table.crcs)};
+  PyRef column_tuple = checked(PyTuple_New(std::size(columns)));
+  for (std::size_t i = 0; i < std::size(columns); ++i)
+    PyTuple_SET_ITEM(column_tuple.get(), static_cast<Py_ssize_t>(i), columns[i].release());
+  PyRef where = positions ? checked(PyLong_FromUnsignedLongLong(positions_size)) : PyRef::borrow(Py_None);
+  return checked(Py_BuildValue("(OOKKO)", terms.get(), column_tuple.get(),
+                               static_cast<unsigned long long>(table.postings),
+                               static_cast<unsigned long long>(table.file_size), where.get()));
+}
+
+// merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path, compress)
+PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 8) raise(PyExc_TypeError, "merge_blocks takes 8 arguments");
+  PyObject* inputs = args[0];
+  PyObject* read = args[1];
+  if (!PyList_CheckExact(inputs)) raise(PyExc_TypeError, "inputs must be a list");
+  const HeldBuffer norms(args[2], "d", sizeof(double), "norms must be an array('d')");
+  const HeldBuffer lengths(args[3], "I", sizeof(std::uint32_t), "lengths must be an array('I')");
+  PyObject* settings_tuple = args[4];
+  if (!PyTuple_CheckExact(settings_tuple) || PyTuple_GET_SIZE(settings_tuple) != 6)
+    raise(PyExc_TypeError, "settings must be a tuple of 6");
+  MergeSettings settings;
+  const std::int64_t first_doc = to_int(PyTuple_GET_ITEM(settings_tuple, 0), "first_doc must be an int");
+  const std::int64_t head_size = to_int(PyTuple_GET_ITEM(settings_tuple, 1), "head_size must be an int");
+  const std::int64_t divisor = to_int(PyTuple_GET_ITEM(settings_tuple, 2), "head_divisor must be an int");
+  const std::int64_t chunk_size = to_int(PyTuple_GET_ITEM(settings_tuple, 3), "chunk_size must be an int");
+  settings.k1 = PyFloat_AsDouble(PyTuple_GET_ITEM(settings_tuple, 4));
+  if (settings.k1 == -1.0 && PyErr_Occurred()) throw PythonError{};
+  settings.title_weight = to_int(PyTuple_GET_ITEM(settings_tuple, 5), "title_weight must be an int");
+  if (first_doc < 0 || first_doc > INT32_MAX || head_size < 0 || divisor < 1 || chunk_size < 1 ||
+      settings.title_weight < 0)
+    raise(PyExc_ValueError, "merge settings out of range");
+  settings.first_doc = static_cast<std::int32_t>(first_doc);
+  settings.head_size = static_cast<std::size_t>(head_size);
+  settings.head_divisor = static_cast<std::size_t>(divisor);
+  settings.chunk_size = static_cast<std::size_t>(chunk_size);
+  const bool positions = args[6] != Py_None;
+
+  PartitionMerger merger;
+  std::vector<PyRef> kept;  // the positions files, copied from when they are written
+  const Py_ssize_t count = PyList_GET_SIZE(inputs);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* input = PyList_GET_ITEM(inputs, i);
+    PyRef contents = checked(PyObject_CallOneArg(read, input));
+    if (!PyTuple_CheckExact(contents.get()) || PyTuple_GET_SIZE(contents.get()) != 4)
+      raise(PyExc_TypeError, "read must return (block, terms, positions, index)");
+    PyObject* const* fields = &PyTuple_GET_ITEM(contents.get(), 0);
+    merger.add_block(bytes_of(fields[0]),
+                     static_cast<std::size_t>(to_int(fields[1], "a term count must be an int")));
+    if (positions) {
+      merger.add_positions(bytes_of(fields[2]), bytes_of(fields[3]));
+      kept.push_back(std::move(contents));
+    }
+  }
+  OutputFile postings_file(args[5]);
+  const MergedTable table = merger.write_postings(postings_file.get(), norms.items<double>(),
+                                                  lengths.items<std::uint32_t>(), settings);
+  postings_file.close();
+  std::uint64_t positions_size = 0;
+  if (positions) {
+    OutputFile positions_file(args[6]);
+    positions_size = merger.write_positions(positions_file.get(), compressor_of(args[7]));
+    positions_file.close();
+  }
+  return merged_result(table, positions_size, positions).release();
+}
+
+}  // namespace
+
+PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    return merge_blocks(args, nargs);
+  } catch (const PythonError&) {
+  } catch (const DamagedInput& error) {
+    PyObject* detail = Py_BuildValue("(ns)", static_cast<Py_ssize_t>(error.input), error.what());
+    PyObject* raised = detail != nullptr ? PyObject_CallOneArg(PyExc_ValueError, detail) : nullptr;
+    Py_XDECREF(detail);
+    if (raised != nullptr) {
+      PyErr_SetObject(PyExc_ValueError, raised);
+      Py_DECREF(raised);
+    }
+  } catch (const WriteFailed& failure) {
+    errno = failure.error;
+    PyErr_SetFromErrno(PyExc_OSError);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }

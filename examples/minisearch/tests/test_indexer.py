@@ -16,7 +16,7 @@ from conftest import FRUIT, add, build, data_file, visible_files, with_options
 from test_check import append_to_manifest, edit_manifest, rewrite_table, table_fields
 
 import minisearch
-from minisearch import Index, blocks, check_index, cli, durability, indexer, merge, search, tokens
+from minisearch import Index, blocks, check_index, cli, durability, indexer, merge, native_build, search, tokens
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
@@ -431,9 +431,16 @@ def fail_manifest_replace(monkeypatch):
     monkeypatch.setattr(indexer.os, "replace", replace)
 
 
+# On the native kernels, the seams where the kernels' build hands over to Python.
 INTERRUPTIONS = {
-    "ctrl-c reading a block": lambda mp: fail_on_call(mp, quorbel, "iter_block_terms", 2, KeyboardInterrupt),
-    "final block": lambda mp: fail_on_call(mp, merge.quorbel, "write_binary_block", 1),
+    "ctrl-c reading a block": (
+        (lambda mp: fail_on_call(mp, native_build, "_read_block", 2, KeyboardInterrupt)) if native_build.AVAILABLE
+        else (lambda mp: fail_on_call(mp, quorbel, "iter_block_terms", 2, KeyboardInterrupt))
+    ),
+    "final block": (
+        (lambda mp: fail_on_call(mp, merge, "fsync_file", 1)) if native_build.AVAILABLE
+        else (lambda mp: fail_on_call(mp, merge.quorbel, "write_binary_block", 1))
+    ),
     "term table": lambda mp: fail_on_call(mp, merge, "write_synced", 1),
     "commit": fail_manifest_replace,
 }
@@ -524,7 +531,11 @@ def no_room_for_the_manifest(monkeypatch):
 
 FULL_DEVICES = {
     # quorbel's writers say it in their message only
-    "a block": (no_room(blocks.quorbel, "write_binary_block", OSError("No space left on device (os error 28)")), "{index}"),
+    "a block": (
+        no_room(blocks, "_write_bytes", OSError("No space left on device (os error 28)")) if native_build.AVAILABLE
+        else no_room(blocks.quorbel, "write_binary_block", OSError("No space left on device (os error 28)")),
+        "{index}",
+    ),
     "a term table": (no_room(merge, "write_synced", OSError(errno.EDQUOT, "Disk quota exceeded")), "{index}"),
     "the manifest": (no_room_for_the_manifest, "{index}/.build-.*/manifest.json"),
 }
