@@ -29,7 +29,7 @@ from .durability import written_in_place_of
 from .errors import DocumentError
 from .layout import GROUP_SIZE, compress_group, titles_json
 from .partitions import partition_of
-from .positions import Positions, PositionsWriter, runs_of
+from .positions import BLOCK_INDEX_LEVEL, Positions, PositionsWriter, runs_of
 from .tokens import TOKENIZER, tokenizer_named
 
 __all__ = [
@@ -244,7 +244,7 @@ def _positions_of(tokens: list[str]) -> dict[str, list[int]]:
 
 def _write_positions(path: str, per_term: Sequence[Sequence[Positions]]) -> None:
     with written_in_place_of(path) as temporary, open(temporary, "wb") as handle:
-        writer = PositionsWriter(handle)
+        writer = PositionsWriter(handle, BLOCK_INDEX_LEVEL)
         for positions in per_term:
             writer.add_term(runs_of(positions))
         writer.finish()

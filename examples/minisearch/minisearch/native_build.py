@@ -6,21 +6,27 @@ rule of every tokenizer on ASCII text), takes the terms of other text from the i
 (:meth:`~minisearch.tokens.Tokenizer.tokenize`, called back from the kernel), counts each
 document's terms, places their positions and returns each partition's block file and positions
 file as bytes: the bytes :func:`minisearch.blocks.build_block` writes without the kernels, which
-stays the fallback and the oracle of the tests.  The positions' compressed streams are made by
-:mod:`zlib` through :func:`~minisearch.positions.deflate_raw` and
-:func:`~minisearch.positions.compress_index`, so both ways write the same bytes.
+stays the fallback and the oracle of the tests.  ``merge_blocks`` merges a partition of a new
+segment from its blocks, as :func:`minisearch.merge.merge_partition` does, writing the same files.
+
+The positions' compressed streams are made with the zlib the kernels carry only when it is the
+version :mod:`zlib` runs on (the same code, so the same bytes; one stream reused rather than one set
+up for each of many short runs); otherwise the kernels call :func:`~minisearch.positions.deflate_raw`
+and :func:`~minisearch.positions.compress_index`.
 """
 
 from __future__ import annotations
 
+import functools
+import zlib
 from array import array
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from .corpus import Document
 from .errors import FormatError, IndexBuildError
 from .kernels import BUILD
-from .positions import compress_index, deflate_raw, index_payload
+from .positions import BLOCK_INDEX_LEVEL, INDEX_LEVEL, compress_index, deflate_raw, index_payload
 from . import ranking
 from .tokens import MAX_TERM_LENGTH, Tokenizer
 
@@ -51,8 +57,7 @@ def block_files(
     titles = [document[0] for document in documents]
     contents = [document[1] for document in documents]
     lengths, postings, files = BUILD.build_block(
-        titles, contents, first_doc, partitions, positions, MAX_TERM_LENGTH, rule.tokenize, deflate_raw,
-        compress_index,
+        titles, contents, first_doc, partitions, positions, MAX_TERM_LENGTH, rule.tokenize, _zlib(BLOCK_INDEX_LEVEL)
     )
     return BlockFiles(lengths, postings, files)
 
@@ -92,7 +97,7 @@ def merge_blocks(
     try:
         terms, columns, postings, size, positions_size = BUILD.merge_blocks(
             list(inputs), _read_input if positions_path else _read_block, norms, lengths, settings, postings_path,
-            positions_path, compress_index,
+            positions_path, _zlib(INDEX_LEVEL),
         )
     except ValueError as error:
         if len(error.args) == 1 and isinstance(error.args[0], tuple):
@@ -102,6 +107,12 @@ def merge_blocks(
         raise
     arrays = tuple(_array("d" if number == 7 else "I", data) for number, data in enumerate(columns))
     return MergedColumns(terms, arrays, postings, size, positions_size)
+
+
+def _zlib(index_level: int) -> tuple[str, Callable[[bytes], bytes], Callable[[bytes], bytes], int]:
+    """How the kernels make the positions' streams: in process with the zlib they carry when it is
+    the version this interpreter's :mod:`zlib` runs (the same bytes), else through these functions."""
+    return zlib.ZLIB_RUNTIME_VERSION, deflate_raw, functools.partial(compress_index, level=index_level), index_level
 
 
 def _array(typecode: str, data: bytes) -> array[int]:

@@ -35,6 +35,8 @@ from typing import BinaryIO
 from .errors import FormatError
 
 __all__ = [
+    "BLOCK_INDEX_LEVEL",
+    "INDEX_LEVEL",
     "RUN",
     "PositionIndex",
     "PositionsWriter",
@@ -63,13 +65,18 @@ Run = tuple[int, bytes]
 
 def deflate_raw(data: bytes) -> bytes:
     """A wide run's gaps as stored (a raw deflate stream)."""
-    compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
-    return compressor.compress(data) + compressor.flush()
+    return zlib.compress(data, 6, -15)
 
 
-def compress_index(payload: bytes) -> bytes:
+#: The zlib level of a segment's positions index, and of a block's (a block's files live only until
+#: the merge reads them: the fastest level that still packs the index's small numbers).
+INDEX_LEVEL = 6
+BLOCK_INDEX_LEVEL = 1
+
+
+def compress_index(payload: bytes, level: int = INDEX_LEVEL) -> bytes:
     """A positions file's index as stored (a zlib stream)."""
-    return zlib.compress(payload, 6)
+    return zlib.compress(payload, level)
 
 
 def encode_run(postings: Iterable[Positions]) -> Run:
@@ -135,6 +142,8 @@ class PositionsWriter:
     """Writes a positions file term by term, in the term table's order."""
 
     handle: BinaryIO
+    level: int = INDEX_LEVEL
+    """The zlib level of the index."""
     term_runs: array[int] = field(default_factory=lambda: array("I", [0]))
     run_counts: array[int] = field(default_factory=lambda: array("I"))
     run_ends: array[int] = field(default_factory=lambda: array("Q"))
@@ -160,7 +169,7 @@ class PositionsWriter:
         payload = _COUNTS.pack(terms, len(self.run_ends)) + b"".join(
             _little(values) for values in (self.term_runs, self.run_counts, self.run_ends)
         )
-        index = compress_index(payload)
+        index = compress_index(payload, self.level)
         self.handle.write(index + _TAIL.pack(self.offset))
         return self.offset + len(index) + _TAIL.size
 

@@ -1,11 +1,13 @@
-// build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize,
-//             deflate_raw, compress): the Python face of BlockBuilder (build_block.h).
+// build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize, zlib) and
+// merge_blocks(...): the Python faces of BlockBuilder (build_block.h) and PartitionMerger
+// (build_merge.h).
 #include "build_binding.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <utility>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "binding/py_ref.h"
 #include "build_block.h"
 #include "build_merge.h"
+#include "build_zlib.h"
 
 namespace minisearch::kernels {
 namespace {
@@ -58,6 +61,35 @@ Compressor compressor_of(PyObject* function) {
   };
 }
 
+// The deflate streams of positions: (zlib.ZLIB_RUNTIME_VERSION, deflate_raw, compress_index, the
+// index's level), made in process when the kernels carry that zlib (build_zlib.h).
+struct Compressors {
+  std::unique_ptr<Deflater> raw_deflater, index_deflater;
+  Compressor raw, index;
+};
+
+Compressors compressors_of(PyObject* spec) {
+  if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) != 4)
+    raise(PyExc_TypeError, "zlib must be (version, deflate_raw, compress, level)");
+  PyObject* version = PyTuple_GET_ITEM(spec, 0);
+  if (!PyUnicode_Check(version)) raise(PyExc_TypeError, "the zlib version must be str");
+  const std::int64_t level = to_int(PyTuple_GET_ITEM(spec, 3), "the index's level must be an int");
+  if (level < 0 || level > 9) raise(PyExc_ValueError, "the index's level must be 0 to 9");
+  Compressors made;
+  made.raw = compressor_of(PyTuple_GET_ITEM(spec, 1));
+  made.index = compressor_of(PyTuple_GET_ITEM(spec, 2));
+  made.raw_deflater = Deflater::make(utf8_of(version), 6, true);
+  made.index_deflater = Deflater::make(utf8_of(version), static_cast<int>(level), false);
+  for (auto [deflater, compressor] : {std::pair{made.raw_deflater.get(), &made.raw},
+                                      std::pair{made.index_deflater.get(), &made.index}}) {
+    if (deflater == nullptr) continue;
+    *compressor = [deflater, fallback = *compressor](std::span<const std::uint8_t> data) {
+      return data.size() < (1u << 30) ? deflater->deflate(data) : fallback(data);
+    };
+  }
+  return made;
+}
+
 // The term ids of one field: ASCII text tokenised here, other text by `tokenize`.
 void field_terms(PyObject* text, PyObject* tokenize, std::size_t max_length, TermInterner& terms,
                  std::vector<std::uint32_t>& ids) {
@@ -80,7 +112,7 @@ void field_terms(PyObject* text, PyObject* tokenize, std::size_t max_length, Ter
 }
 
 PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 9) raise(PyExc_TypeError, "build_block takes 9 arguments");
+  if (nargs != 8) raise(PyExc_TypeError, "build_block takes 8 arguments");
   PyObject* titles = args[0];
   PyObject* contents = args[1];
   if (!PyList_CheckExact(titles) || !PyList_CheckExact(contents) ||
@@ -109,8 +141,9 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
     builder.add_document(title_ids, content_ids);
     lengths.push_back(static_cast<std::uint32_t>(title_ids.size() + content_ids.size()));
   }
-  const std::vector<PartitionFiles> files = builder.finish(
-      static_cast<std::size_t>(partitions), compressor_of(args[7]), compressor_of(args[8]));
+  const Compressors compressors = compressors_of(args[7]);
+  const std::vector<PartitionFiles> files =
+      builder.finish(static_cast<std::size_t>(partitions), compressors.raw, compressors.index);
 
   PyRef partition_list = checked(PyList_New(static_cast<Py_ssize_t>(files.size())));
   for (std::size_t p = 0; p < files.size(); ++p) {
@@ -237,7 +270,7 @@ PyRef merged_result(const MergedTable& table, std::uint64_t positions_size, bool
                                static_cast<unsigned long long>(table.file_size), where.get()));
 }
 
-// merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path, compress)
+// merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path, zlib)
 PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 8) raise(PyExc_TypeError, "merge_blocks takes 8 arguments");
   PyObject* inputs = args[0];
@@ -288,7 +321,7 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
   std::uint64_t positions_size = 0;
   if (positions) {
     OutputFile positions_file(args[6]);
-    positions_size = merger.write_positions(positions_file.get(), compressor_of(args[7]));
+    positions_size = merger.write_positions(positions_file.get(), compressors_of(args[7]).index);
     positions_file.close();
   }
   return merged_result(table, positions_size, positions).release();

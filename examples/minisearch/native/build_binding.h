@@ -5,12 +5,12 @@
 
 namespace minisearch::kernels {
 
-// build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize,
-//             deflate_raw, compress) -> (lengths, postings, [(terms, block bytes, positions bytes
-// or None) per partition]); see minisearch.native_build.
+// build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize, zlib)
+// -> (lengths, postings, [(terms, block bytes, positions bytes or None) per partition]); see
+// minisearch.native_build.
 PyObject* py_build_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path, compress)
+// merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path, zlib)
 // -> (terms, columns, postings, postings file size, positions file size or None); see
 // minisearch.native_build. A damaged input raises ValueError((its number, what is wrong)).
 PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
@@ -22,11 +22,11 @@ PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(minisearch::kernels::py_build_block)), \
    METH_FASTCALL,                                                                               \
    "build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize,\n"    \
-   "            deflate_raw, compress)\n--\n\n"                                                \
+   "            zlib)\n--\n\n"                                                                 \
    "One block's partition files and its documents' lengths; see minisearch.native_build."},   \
   {"merge_blocks",                                                                              \
    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(minisearch::kernels::py_merge_blocks)), \
    METH_FASTCALL,                                                                               \
    "merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path,\n"     \
-   "             compress)\n--\n\n"                                                           \
+   "             zlib)\n--\n\n"                                                               \
    "Merge one partition of a new segment from its blocks; see minisearch.native_build."},

@@ -4,9 +4,11 @@ differ most (non-ASCII text, runs longer than a term, repeated words, empty fiel
 split into tiers); a damaged input or a bad argument raises."""
 
 import dataclasses
+import functools
 import hashlib
 import json
 import string
+import zlib
 from pathlib import Path
 
 import pytest
@@ -16,7 +18,7 @@ from hypothesis import strategies as st
 from test_ranking import zipf_corpus
 
 import minisearch
-from minisearch import blocks, merge, native_build, ranking
+from minisearch import blocks, merge, native_build, positions, ranking
 from minisearch.blocks import BlockTask, partition_path, positions_path
 from minisearch.corpus import Document
 from minisearch.errors import IndexBuildError
@@ -254,20 +256,29 @@ def test_a_damaged_positions_index_fails_the_merge(tmp_path):
         merge_one(tmp_path, path, info)
 
 
+def zlib_spec(version=zlib.ZLIB_RUNTIME_VERSION, deflate=positions.deflate_raw, compress=None, level=1):
+    return (version, deflate, compress or functools.partial(positions.compress_index, level=level), level)
+
+
+def block_call(titles=("a",), contents=("b",), first_doc=0, partitions=1, tokenize=str.split, spec=None):
+    return lambda kernels: kernels.build_block(list(titles) if isinstance(titles, tuple) else titles,
+                                               list(contents) if isinstance(contents, tuple) else contents,
+                                               first_doc, partitions, True, 64, tokenize, spec or zlib_spec())
+
+
 BAD_CALLS = {
-    "titles not a list": (lambda k: k.build_block(("a",), ["b"], 0, 1, True, 64, str.split, bytes, bytes), TypeError),
-    "lists of two lengths": (lambda k: k.build_block(["a"], [], 0, 1, True, 64, str.split, bytes, bytes), TypeError),
-    "a title not str": (lambda k: k.build_block([b"a"], ["b"], 0, 1, True, 64, str.split, bytes, bytes), TypeError),
-    "no partitions": (lambda k: k.build_block(["a"], ["b"], 0, 0, True, 64, str.split, bytes, bytes), ValueError),
-    "ids beyond 31 bits": (lambda k: k.build_block(["a"], ["b"], 2**31 - 1, 1, True, 64, str.split, bytes, bytes),
-                           OverflowError),
-    "a tokenizer that returns no list": (lambda k: k.build_block(["é"], [""], 0, 1, True, 64, str.upper, bytes, bytes),
-                                         TypeError),
-    "a compressor that returns no bytes": (lambda k: k.build_block(["a"], ["b"], 0, 1, True, 64, str.split, len, len),
-                                           TypeError),
+    "titles not a list": (block_call(titles="a"), TypeError),
+    "lists of two lengths": (block_call(contents=()), TypeError),
+    "a title not str": (block_call(titles=(b"a",)), TypeError),
+    "no partitions": (block_call(partitions=0), ValueError),
+    "ids beyond 31 bits": (block_call(first_doc=2**31 - 1), OverflowError),
+    "a tokenizer that returns no list": (block_call(titles=("é",), tokenize=str.upper), TypeError),
+    "a compressor that returns no bytes": (block_call(spec=zlib_spec(version="0", compress=len)), TypeError),
+    "a zlib level out of range": (block_call(spec=zlib_spec(level=10)), ValueError),
+    "no zlib": (block_call(spec=(None,)), TypeError),
     "too few arguments": (lambda k: k.build_block(["a"], ["b"]), TypeError),
     "norms not doubles": (lambda k: k.merge_blocks([], None, bytearray(8), bytearray(4), (0, 1, 1, 1, 1.2, 4), "p",
-                                                   None, bytes), TypeError),
+                                                   None, zlib_spec()), TypeError),
 }
 
 
@@ -278,12 +289,28 @@ def test_bad_arguments_raise(call):
         function(native_build.BUILD)
 
 
-def test_a_tokenizer_that_raises_stops_the_block(tmp_path):
+def test_a_tokenizer_that_raises_stops_the_block():
     def tokenize(text):
         raise RuntimeError("refused")
 
     with pytest.raises(RuntimeError, match="refused"):
-        native_build.BUILD.build_block(["a"], ["é"], 0, 1, True, 64, tokenize, bytes, bytes)
+        block_call(contents=("é",), tokenize=tokenize)(native_build.BUILD)
+
+
+@pytest.mark.parametrize("level", [1, 6])
+def test_the_kernels_deflate_as_the_zlib_module_does(level):
+    """The streams made in process (when the kernels carry this zlib) and through the functions."""
+    contents = ["w " + "x " * 300 + "w " * 3, "w", "y " * 70000 + "w"]
+    titles = ["t"] * len(contents)
+    calls = []
+
+    def deflate(data):
+        calls.append(len(data))
+        return positions.deflate_raw(data)
+
+    made = block_call(titles, contents, spec=zlib_spec(level=level))(native_build.BUILD)
+    called = block_call(titles, contents, spec=zlib_spec("no such version", deflate, level=level))(native_build.BUILD)
+    assert made == called and calls  # wide runs were deflated through the function
 
 
 def test_the_files_merged_natively_have_the_digests_the_report_gives(tmp_path):
