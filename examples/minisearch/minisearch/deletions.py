@@ -17,12 +17,14 @@ keep reading the set they opened.
 from __future__ import annotations
 
 import dataclasses
+import itertools
 from collections import Counter
 from collections.abc import Collection, Iterable
 from pathlib import Path
 
 import quorbel
 
+from . import native_build
 from .durability import open_data_file, sha256_of, write_synced
 from .errors import FormatError, IndexUnusableError
 from .layout import DeletionSet, decode_deletion_set, decode_lengths, decode_titles, encode_deletion_set
@@ -30,6 +32,9 @@ from .manifest import DELETES_ROLE, Segment, data_file_names, new_tag, partition
 from .tokens import Tokenizer
 
 __all__ = ["add_deletions", "read_deletion_set", "with_deletion_set"]
+
+#: Deleted documents whose texts the kernels count at a time.
+_BATCH = 4000
 
 
 def read_deletion_set(index_dir: Path, segment: Segment) -> DeletionSet:
@@ -109,7 +114,14 @@ def _terms_from_store(index_dir: Path, segment: Segment, docs: Iterable[int], ru
     titles = decode_titles(_read(index_dir, segment, "titles"), segment.documents, segment.files["titles"])
     counts: Counter[str] = Counter()
     with SegmentStore(index_dir, segment) as store:
-        for doc in sorted(docs):  # in order: documents of one stored group follow each other
+        ordered = sorted(docs)  # in order: documents of one stored group follow each other
+        if native_build.AVAILABLE:  # tokenised and counted by the kernels, a batch of texts at a time
+            for batch in itertools.batched(ordered, _BATCH):
+                counts.update(native_build.documents_per_term(
+                    [titles[doc - segment.first_doc] for doc in batch], [store.content(doc) for doc in batch], rule
+                ))
+            return counts
+        for doc in ordered:
             counts.update({*rule.tokenize(titles[doc - segment.first_doc]), *rule.tokenize(store.content(doc))})
     return counts
 

@@ -23,17 +23,17 @@ from array import array
 from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
+from . import ranking
 from .corpus import Document
 from .errors import FormatError, IndexBuildError
 from .kernels import BUILD
 from .positions import BLOCK_INDEX_LEVEL, INDEX_LEVEL, compress_index, deflate_raw, index_payload
-from . import ranking
 from .tokens import MAX_TERM_LENGTH, Tokenizer
 
 if TYPE_CHECKING:
     from .merge import PartitionInput, PartitionTask
 
-__all__ = ["AVAILABLE", "BlockFiles", "MergedColumns", "block_files", "merge_blocks", "merges"]
+__all__ = ["AVAILABLE", "BlockFiles", "MergedColumns", "block_files", "documents_per_term", "merge_blocks", "merges"]
 
 #: Whether blocks are built on the native kernels.
 AVAILABLE = BUILD is not None
@@ -72,6 +72,14 @@ class MergedColumns(NamedTuple):
     postings: int
     file_size: int
     positions_size: int | None
+
+
+def documents_per_term(titles: list[str], contents: list[str], rule: Tokenizer) -> dict[str, int]:
+    """Per term, how many of the documents (``titles[i]``, ``contents[i]``) hold it, the documents
+    tokenised as a block's are."""
+    assert BUILD is not None
+    counts: dict[str, int] = BUILD.count_documents(titles, contents, MAX_TERM_LENGTH, rule.tokenize)
+    return counts
 
 
 def merges(task: PartitionTask) -> bool:

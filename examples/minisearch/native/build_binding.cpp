@@ -166,7 +166,46 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
                        partition_list.get());
 }
 
+// count_documents(titles, contents, max_length, tokenize): per term, how many documents hold it.
+PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 4) raise(PyExc_TypeError, "count_documents takes 4 arguments");
+  PyObject* titles = args[0];
+  PyObject* contents = args[1];
+  if (!PyList_CheckExact(titles) || !PyList_CheckExact(contents) ||
+      PyList_GET_SIZE(titles) != PyList_GET_SIZE(contents))
+    raise(PyExc_TypeError, "titles and contents must be lists of one length");
+  const std::int64_t max_length = to_int(args[2], "max_length must be an int");
+  if (max_length < 0) raise(PyExc_ValueError, "max_length must not be negative");
+  BlockBuilder builder(0, false);
+  std::vector<std::uint32_t> title_ids, content_ids;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(titles); ++i) {
+    field_terms(PyList_GET_ITEM(titles, i), args[3], static_cast<std::size_t>(max_length),
+                builder.terms(), title_ids);
+    field_terms(PyList_GET_ITEM(contents, i), args[3], static_cast<std::size_t>(max_length),
+                builder.terms(), content_ids);
+    builder.add_document(title_ids, content_ids);
+  }
+  PyRef counts = checked(PyDict_New());
+  for (std::uint32_t id = 0; id < builder.terms().size(); ++id) {
+    const std::string_view text = builder.terms().text(id);
+    PyRef term = checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    PyRef count = checked(PyLong_FromSize_t(builder.documents_holding(id)));
+    if (PyDict_SetItem(counts.get(), term.get(), count.get()) < 0) throw PythonError{};
+  }
+  return counts.release();
+}
+
 }  // namespace
+
+PyObject* py_count_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  try {
+    return count_documents(args, nargs);
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  return nullptr;
+}
 
 PyObject* py_build_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {

@@ -15,6 +15,10 @@ PyObject* py_build_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
 // minisearch.native_build. A damaged input raises ValueError((its number, what is wrong)).
 PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// count_documents(titles, contents, max_length, tokenize) -> {term: documents holding it}, the
+// documents tokenised as build_block does.
+PyObject* py_count_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 }  // namespace minisearch::kernels
 
 #define MINISEARCH_BUILD_METHODS                                                                \
@@ -29,4 +33,9 @@ PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
    METH_FASTCALL,                                                                               \
    "merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path,\n"     \
    "             zlib)\n--\n\n"                                                               \
-   "Merge one partition of a new segment from its blocks; see minisearch.native_build."},
+   "Merge one partition of a new segment from its blocks; see minisearch.native_build."}, \
+  {"count_documents",                                                                           \
+   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(minisearch::kernels::py_count_documents)), \
+   METH_FASTCALL,                                                                               \
+   "count_documents(titles, contents, max_length, tokenize)\n--\n\n"                            \
+   "Per term, how many of the documents hold it; see minisearch.native_build."},

@@ -38,6 +38,11 @@ class BlockBuilder {
 
   std::size_t postings() const noexcept { return postings_; }
 
+  // How many of the documents added hold each term (by its id).
+  std::size_t documents_holding(std::uint32_t id) const noexcept {
+    return id < lists_.size() ? lists_[id].postings.size() : 0;
+  }
+
   // The partition files; `deflate_raw` makes a wide run's stream, `compress` the index's.
   std::vector<PartitionFiles> finish(std::size_t partitions, const Compressor& deflate_raw,
                                      const Compressor& compress) const;

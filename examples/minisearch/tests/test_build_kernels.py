@@ -12,7 +12,7 @@ import zlib
 from pathlib import Path
 
 import pytest
-from conftest import build
+from conftest import build, with_options
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from test_ranking import zipf_corpus
@@ -319,3 +319,19 @@ def test_the_files_merged_natively_have_the_digests_the_report_gives(tmp_path):
     assert merged.file_sha256[0] == hashlib.sha256((tmp_path / "postings").read_bytes()).hexdigest()
     assert merged.positions == ((tmp_path / "positions").stat().st_size,
                                 hashlib.sha256((tmp_path / "positions").read_bytes()).hexdigest())
+
+
+def test_deletions_are_counted_alike_with_and_without_the_kernels(tmp_path, monkeypatch):
+    corpus = [document._replace(key=f"k{n}") for n, document in enumerate(zipf_corpus(9, 40))]
+    corpus[3] = corpus[3]._replace(title="Café İstanbul", content="naïve " + long_run(70) + " w1 w1")
+    gone = ["k3", "k5", "k6", "k30", "k39"]
+    deletion_sets = []
+    for native in (True, False):
+        index_dir = tmp_path / str(native)
+        build(corpus, index_dir, block_size=7)
+        with monkeypatch.context() as patch:
+            patch.setattr(native_build, "AVAILABLE", native)
+            with_options(minisearch.delete_documents, gone, index_dir)
+        deletion_sets.append([segment["file_sha256"].get("deletes") for segment in
+                              json.loads((index_dir / "manifest.json").read_text())["segments"]])
+    assert deletion_sets[0] == deletion_sets[1] and deletion_sets[0][0] is not None
