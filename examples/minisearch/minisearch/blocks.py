@@ -60,7 +60,9 @@ class BlockTask:
     number: int
     path: str
     first_doc_id: int
-    documents: Sequence[Document]
+    documents: Sequence[Document | tuple[str, str]]
+    """Each one's title and content first: a :class:`Document`, or a plain (title, content) pair,
+    which a pool sends its worker faster."""
     store_documents: bool = True
     partitions: int = 1
     tokenizer: str = TOKENIZER.name
@@ -137,9 +139,9 @@ def build_block(task: BlockTask) -> BlockInfo:
     for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
         _check_document(doc_id, document)
         if where is None:
-            content, title, length = count_fields(document.title, document.content)
+            content, title, length = count_fields(document[0], document[1])
         else:
-            content, title, length = _count_and_place(rule.tokenize(document.title), rule.tokenize(document.content),
+            content, title, length = _count_and_place(rule.tokenize(document[0]), rule.tokenize(document[1]),
                                                       where)
         lengths.append(length)
         frequencies = zip(repeat(doc_id), content.values(), map(title.get, content, repeat(0)))
@@ -279,7 +281,7 @@ def _check_document(doc_id: int, document: Document) -> None:
 
 
 def _write_titles(task: BlockTask) -> None:
-    titles = [document.title for document in task.documents]
+    titles = [document[0] for document in task.documents]
     try:
         data = titles_json(titles)
     except UnicodeEncodeError:
@@ -291,7 +293,7 @@ def _write_titles(task: BlockTask) -> None:
 
 def _write_documents(task: BlockTask) -> tuple[int, ...]:
     """Compress the block's contents in groups to its ``.docs`` file; returns the group sizes."""
-    contents = [document.content for document in task.documents]
+    contents = [document[1] for document in task.documents]
     try:
         groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
     except UnicodeEncodeError:

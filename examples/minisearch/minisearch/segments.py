@@ -467,7 +467,8 @@ def _index_blocks(
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
                     raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
                 path = block_path(str(plan.work / "blocks"), number)
-                task = BlockTask(number, path, next_doc, chunk, plan.store_documents, plan.partitions, plan.tokenizer,
+                pairs = [(document[0], document[1]) for document in chunk]  # no key: pickled faster than Documents
+                task = BlockTask(number, path, next_doc, pairs, plan.store_documents, plan.partitions, plan.tokenizer,
                                  plan.positions)
                 next_doc += len(chunk)
                 pending[plan.executor.submit(build_block, task)] = number

@@ -1,6 +1,7 @@
 #include "build_block.h"
 
 #include <algorithm>
+#include <array>
 #include <numeric>
 
 #include "crc32.h"
@@ -16,9 +17,13 @@ namespace {
 constexpr std::size_t kRun = 128;
 constexpr char kPositionsMagic[] = "MSP1";
 
-bool is_ascii_alnum(unsigned char c) noexcept {
-  return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z');
-}
+// Each byte's lower-case form when it is an ASCII letter or digit, else 0.
+constexpr std::array<char, 256> kTermBytes = [] {
+  std::array<char, 256> table{};
+  for (int c = '0'; c <= '9'; ++c) table[c] = static_cast<char>(c);
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = static_cast<char>(c);
+  return table;
+}();
 
 template <class T>
 void append_le(std::string& out, T value) {
@@ -37,19 +42,21 @@ void ascii_terms(std::string_view text, std::size_t max_length, TermInterner& te
                  std::vector<std::uint32_t>& ids) {
   char term[256];
   const std::size_t limit = std::min<std::size_t>(max_length, sizeof term);
-  const std::size_t size = text.size();
-  std::size_t i = 0;
-  while (i < size) {
-    while (i < size && !is_ascii_alnum(static_cast<unsigned char>(text[i]))) ++i;
-    const std::size_t start = i;
-    while (i < size && is_ascii_alnum(static_cast<unsigned char>(text[i]))) ++i;
-    const std::size_t length = i - start;
-    if (length == 0 || length > limit) continue;
-    for (std::size_t j = 0; j < length; ++j) {
-      const char c = text[start + j];
-      term[j] = (c >= 'A' && c <= 'Z') ? static_cast<char>(c | 0x20) : c;
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  while (at < end) {
+    while (at < end && kTermBytes[static_cast<std::uint8_t>(*at)] == 0) ++at;
+    // The run is lower-cased and hashed as it is read; a run longer than the limit is skipped.
+    std::size_t length = 0;
+    std::uint64_t hash = TermInterner::kHashStart;
+    for (char c; at < end && (c = kTermBytes[static_cast<std::uint8_t>(*at)]) != 0; ++at, ++length) {
+      if (length < limit) {
+        term[length] = c;
+        hash = TermInterner::hash_step(hash, static_cast<std::uint8_t>(c));
+      }
     }
-    ids.push_back(terms.intern(std::string_view(term, length)));
+    if (length == 0 || length > limit) continue;
+    ids.push_back(terms.intern(std::string_view(term, length), TermInterner::hash_end(hash)));
   }
 }
 
@@ -122,10 +129,7 @@ void BlockBuilder::place(std::span<const std::uint32_t> title,
 std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
                                                  const Compressor& deflate_raw,
                                                  const Compressor& compress) const {
-  std::vector<std::uint32_t> order(terms_.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return terms_.text(a) < terms_.text(b); });
+  const std::vector<std::uint32_t> order = sorted_ids(terms_);
   std::vector<std::vector<std::uint32_t>> by_partition(std::max<std::size_t>(partitions, 1));
   for (const std::uint32_t id : order) {
     const std::string_view text = terms_.text(id);
@@ -181,12 +185,18 @@ std::string BlockBuilder::positions_file(std::span<const std::uint32_t> ids,
                  static_cast<std::size_t>(lists.postings[i].title_freq);
       const auto run = std::span(lists.gaps).subspan(gap, count);
       gap += count;
-      if (std::all_of(run.begin(), run.end(), [](std::uint32_t value) { return value < 256; })) {
-        out.push_back('\0');
-        for (const std::uint32_t value : run) out.push_back(static_cast<char>(value));
+      std::uint32_t widest = 0;
+      for (const std::uint32_t value : run) widest |= value;
+      if (widest < 256) {
+        const std::size_t at = out.size();
+        out.resize(at + 1 + run.size());
+        out[at] = '\0';
+        std::transform(run.begin(), run.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                       [](std::uint32_t value) { return static_cast<char>(value); });
       } else {
-        words.clear();
-        for (const std::uint32_t value : run) append_le<std::uint32_t>(words, value);
+        words.resize(4 * run.size());
+        for (std::size_t i = 0; i < run.size(); ++i)
+          for (std::size_t b = 0; b < 4; ++b) words[4 * i + b] = static_cast<char>(run[i] >> (8 * b));
         out.push_back('\1');
         out += deflate_raw(
             std::span(reinterpret_cast<const std::uint8_t*>(words.data()), words.size()));

@@ -204,10 +204,7 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
                                             std::span<const std::uint32_t> lengths,
                                             const MergeSettings& settings) {
   MergedTable table;
-  order_.resize(terms_.size());
-  std::iota(order_.begin(), order_.end(), 0u);
-  std::sort(order_.begin(), order_.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return terms_.text(a) < terms_.text(b); });
+  order_ = sorted_ids(terms_);
   std::string header(quorbel::blockfile::kHeaderBytes, '\0');
   write_out(out, header);  // the entry count, written once it is known
   table.file_size = header.size();

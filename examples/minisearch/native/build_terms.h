@@ -2,10 +2,12 @@
 // dense id. Free of the Python API.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace minisearch::kernels {
@@ -15,8 +17,10 @@ class TermInterner {
   TermInterner() : slots_(1024, kEmpty) {}
 
   // The id of `term`, a new one (the next, from 0) the first time it is seen.
-  std::uint32_t intern(std::string_view term) {
-    const std::uint64_t hash = hash_of(term);
+  std::uint32_t intern(std::string_view term) { return intern(term, hash_of(term)); }
+
+  // The same, with the term's hash_of(term) computed by the caller.
+  std::uint32_t intern(std::string_view term, std::uint64_t hash) {
     std::size_t slot = hash & (slots_.size() - 1);
     while (true) {
       const std::uint32_t id = slots_[slot];
@@ -39,14 +43,20 @@ class TermInterner {
   }
   std::size_t size() const noexcept { return starts_.size(); }
 
+  // FNV-1a, a byte at a time (hash_step), then a final mix of the high bits down (hash_end).
+  static constexpr std::uint64_t kHashStart = 0xcbf29ce484222325ull;
+  static std::uint64_t hash_step(std::uint64_t hash, std::uint8_t byte) noexcept {
+    return (hash ^ byte) * 0x100000001b3ull;
+  }
+  static std::uint64_t hash_end(std::uint64_t hash) noexcept { return hash ^ (hash >> 29); }
+  static std::uint64_t hash_of(std::string_view term) noexcept {
+    std::uint64_t hash = kHashStart;
+    for (const char c : term) hash = hash_step(hash, static_cast<std::uint8_t>(c));
+    return hash_end(hash);
+  }
+
  private:
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
-
-  static std::uint64_t hash_of(std::string_view term) noexcept {
-    std::uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a, then a final mix of the high bits down
-    for (const char c : term) hash = (hash ^ static_cast<std::uint8_t>(c)) * 0x100000001b3ull;
-    return hash ^ (hash >> 29);
-  }
 
   void grow() {
     std::vector<std::uint32_t> slots(2 * slots_.size(), kEmpty);
@@ -64,6 +74,26 @@ class TermInterner {
   std::vector<std::size_t> ends_;
   std::vector<std::uint64_t> hashes_;
 };
+
+// The ids of `terms` in the order of their UTF-8 bytes (that of their code points), compared by
+// their first eight bytes first.
+inline std::vector<std::uint32_t> sorted_ids(const TermInterner& terms) {
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(terms.size());
+  for (std::uint32_t id = 0; id < keyed.size(); ++id) {
+    const std::string_view text = terms.text(id);
+    std::uint64_t prefix = 0;
+    for (std::size_t i = 0; i < 8; ++i)
+      prefix = (prefix << 8) | (i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0u);
+    keyed[id] = {prefix, id};
+  }
+  std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+    if (a.first != b.first) return a.first < b.first;
+    return terms.text(a.second) < terms.text(b.second);
+  });
+  std::vector<std::uint32_t> ids(keyed.size());
+  for (std::size_t i = 0; i < keyed.size(); ++i) ids[i] = keyed[i].second;
+  return ids;
+}
 
 // The terms of ASCII text by the engine's rule: runs of [A-Za-z0-9], lower-cased, a run longer
 // than `max_length` characters dropped. Each term's id goes to `ids`, in order.
