@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 from test_ranking import WORDS, zipf_corpus
 
 import minisearch
-from minisearch import Index, check_index, merge, search
+from minisearch import Index, check_index, merge, search, segments
 from minisearch.blocks import block_path, build_block, partition_path
 from minisearch.executors import InlineExecutor
 from minisearch.partitions import choose_partitions, parse_size, partition_of
@@ -343,3 +343,16 @@ def test_a_few_documents_are_indexed_without_starting_the_pool(tmp_path, monkeyp
     minisearch.build_index(FRUIT, tmp_path / "pool", minisearch.BuildOptions(show_progress=False, partitions=2))
     inline, pool = (minisearch.manifest.read_manifest(tmp_path / name).segments[0] for name in ("inline", "pool"))
     assert inline.file_sha256 == pool.file_sha256
+
+
+@pytest.mark.skipif(not minisearch.native_build.AVAILABLE, reason="the native build kernels are not built")
+def test_on_the_kernels_a_source_of_thousands_is_indexed_without_starting_the_pool(tmp_path, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise AssertionError("a small source started worker processes")
+
+    monkeypatch.setattr(minisearch.segments.ProcessPoolExecutor, "submit", refuse)
+    corpus = [minisearch.Document(f"t{n}", f"w{n % 7} x") for n in range(segments.SMALL_SOURCE_NATIVE)]
+    report = minisearch.build_index(corpus, tmp_path, minisearch.BuildOptions(show_progress=False, partitions=2))
+    assert report.documents == segments.SMALL_SOURCE_NATIVE
+    with pytest.raises(AssertionError, match="started worker processes"):
+        minisearch.build_index([*corpus, corpus[0]], tmp_path / "larger", minisearch.BuildOptions(show_progress=False))
