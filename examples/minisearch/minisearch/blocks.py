@@ -268,7 +268,7 @@ def doc_freqs(postings: Sequence[Posting]) -> tuple[int, int]:
     )
 
 
-def _check_document(doc_id: int, document: Document) -> None:
+def _check_document(doc_id: int, document: Document | tuple[str, str]) -> None:
     title, content = document[0], document[1]
     if not isinstance(title, str) or not isinstance(content, str):
         raise DocumentError(f"document {doc_id}: title and content must be str")

@@ -50,7 +50,7 @@ class BlockFiles(NamedTuple):
 
 
 def block_files(
-    documents: Sequence[Document], first_doc: int, partitions: int, positions: bool, rule: Tokenizer
+    documents: Sequence[Document | tuple[str, str]], first_doc: int, partitions: int, positions: bool, rule: Tokenizer
 ) -> BlockFiles:
     """The files of a block of (checked) ``documents`` numbered from ``first_doc``."""
     assert BUILD is not None

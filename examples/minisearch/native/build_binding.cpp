@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <utility>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding/py_ref.h"
@@ -150,12 +150,12 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
     const PartitionFiles& file = files[p];
     PyRef postings = checked(PyBytes_FromStringAndSize(
         file.postings.data(), static_cast<Py_ssize_t>(file.postings.size())));
-    PyRef where = positions != 0 ? checked(PyBytes_FromStringAndSize(
-                                       file.positions.data(),
-                                       static_cast<Py_ssize_t>(file.positions.size())))
-                                 : PyRef::borrow(Py_None);
-    PyObject* entry = Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(file.terms), postings.get(),
-                                    where.get());
+    PyRef where = positions != 0
+                      ? checked(PyBytes_FromStringAndSize(
+                            file.positions.data(), static_cast<Py_ssize_t>(file.positions.size())))
+                      : PyRef::borrow(Py_None);
+    PyObject* entry =
+        Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(file.terms), postings.get(), where.get());
     if (entry == nullptr) throw PythonError{};
     PyList_SET_ITEM(partition_list.get(), static_cast<Py_ssize_t>(p), entry);
   }
@@ -188,7 +188,8 @@ PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
   PyRef counts = checked(PyDict_New());
   for (std::uint32_t id = 0; id < builder.terms().size(); ++id) {
     const std::string_view text = builder.terms().text(id);
-    PyRef term = checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    PyRef term =
+        checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     PyRef count = checked(PyLong_FromSize_t(builder.documents_holding(id)));
     if (PyDict_SetItem(counts.get(), term.get(), count.get()) < 0) throw PythonError{};
   }
@@ -226,7 +227,8 @@ namespace {
 class HeldBuffer {
  public:
   HeldBuffer(PyObject* object, const char* format, std::size_t itemsize, const char* what) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) throw PythonError{};
+    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
+      throw PythonError{};
     held_ = true;
     const char* found = view_.format != nullptr ? view_.format : "B";
     if (static_cast<std::size_t>(view_.itemsize) != itemsize || std::string_view(found) != format)
@@ -295,15 +297,20 @@ PyRef merged_result(const MergedTable& table, std::uint64_t positions_size, bool
     if (term == nullptr) throw PythonError{};
     PyList_SET_ITEM(terms.get(), static_cast<Py_ssize_t>(i), term);
   }
-  PyRef columns[] = {bytes_from(table.gaps),         bytes_from(table.sizes),
-                     bytes_from(table.doc_freq),     bytes_from(table.chunk_count),
-                     bytes_from(table.chunk_first_doc), bytes_from(table.chunk_max_f),
-                     bytes_from(table.chunk_min_length), bytes_from(table.chunk_impact),
+  PyRef columns[] = {bytes_from(table.gaps),
+                     bytes_from(table.sizes),
+                     bytes_from(table.doc_freq),
+                     bytes_from(table.chunk_count),
+                     bytes_from(table.chunk_first_doc),
+                     bytes_from(table.chunk_max_f),
+                     bytes_from(table.chunk_min_length),
+                     bytes_from(table.chunk_impact),
                      bytes_from(table.crcs)};
   PyRef column_tuple = checked(PyTuple_New(std::size(columns)));
   for (std::size_t i = 0; i < std::size(columns); ++i)
     PyTuple_SET_ITEM(column_tuple.get(), static_cast<Py_ssize_t>(i), columns[i].release());
-  PyRef where = positions ? checked(PyLong_FromUnsignedLongLong(positions_size)) : PyRef::borrow(Py_None);
+  PyRef where =
+      positions ? checked(PyLong_FromUnsignedLongLong(positions_size)) : PyRef::borrow(Py_None);
   return checked(Py_BuildValue("(OOKKO)", terms.get(), column_tuple.get(),
                                static_cast<unsigned long long>(table.postings),
                                static_cast<unsigned long long>(table.file_size), where.get()));
@@ -321,13 +328,18 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
   if (!PyTuple_CheckExact(settings_tuple) || PyTuple_GET_SIZE(settings_tuple) != 6)
     raise(PyExc_TypeError, "settings must be a tuple of 6");
   MergeSettings settings;
-  const std::int64_t first_doc = to_int(PyTuple_GET_ITEM(settings_tuple, 0), "first_doc must be an int");
-  const std::int64_t head_size = to_int(PyTuple_GET_ITEM(settings_tuple, 1), "head_size must be an int");
-  const std::int64_t divisor = to_int(PyTuple_GET_ITEM(settings_tuple, 2), "head_divisor must be an int");
-  const std::int64_t chunk_size = to_int(PyTuple_GET_ITEM(settings_tuple, 3), "chunk_size must be an int");
+  const std::int64_t first_doc =
+      to_int(PyTuple_GET_ITEM(settings_tuple, 0), "first_doc must be an int");
+  const std::int64_t head_size =
+      to_int(PyTuple_GET_ITEM(settings_tuple, 1), "head_size must be an int");
+  const std::int64_t divisor =
+      to_int(PyTuple_GET_ITEM(settings_tuple, 2), "head_divisor must be an int");
+  const std::int64_t chunk_size =
+      to_int(PyTuple_GET_ITEM(settings_tuple, 3), "chunk_size must be an int");
   settings.k1 = PyFloat_AsDouble(PyTuple_GET_ITEM(settings_tuple, 4));
   if (settings.k1 == -1.0 && PyErr_Occurred()) throw PythonError{};
-  settings.title_weight = to_int(PyTuple_GET_ITEM(settings_tuple, 5), "title_weight must be an int");
+  settings.title_weight =
+      to_int(PyTuple_GET_ITEM(settings_tuple, 5), "title_weight must be an int");
   if (first_doc < 0 || first_doc > INT32_MAX || head_size < 0 || divisor < 1 || chunk_size < 1 ||
       settings.title_weight < 0)
     raise(PyExc_ValueError, "merge settings out of range");

@@ -1,4 +1,4 @@
-// The build kernels' entry points, registered by module.cpp.
+// The build kernels' entry points (METH_FASTCALL), registered by module.cpp.
 #pragma once
 
 #include <Python.h>
@@ -20,22 +20,3 @@ PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
 PyObject* py_count_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace minisearch::kernels
-
-#define MINISEARCH_BUILD_METHODS                                                                \
-  {"build_block",                                                                               \
-   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(minisearch::kernels::py_build_block)), \
-   METH_FASTCALL,                                                                               \
-   "build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize,\n"    \
-   "            zlib)\n--\n\n"                                                                 \
-   "One block's partition files and its documents' lengths; see minisearch.native_build."},   \
-  {"merge_blocks",                                                                              \
-   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(minisearch::kernels::py_merge_blocks)), \
-   METH_FASTCALL,                                                                               \
-   "merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path,\n"     \
-   "             zlib)\n--\n\n"                                                               \
-   "Merge one partition of a new segment from its blocks; see minisearch.native_build."}, \
-  {"count_documents",                                                                           \
-   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(minisearch::kernels::py_count_documents)), \
-   METH_FASTCALL,                                                                               \
-   "count_documents(titles, contents, max_length, tokenize)\n--\n\n"                            \
-   "Per term, how many of the documents hold it; see minisearch.native_build."},

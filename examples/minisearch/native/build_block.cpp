@@ -49,7 +49,8 @@ void ascii_terms(std::string_view text, std::size_t max_length, TermInterner& te
     // The run is lower-cased and hashed as it is read; a run longer than the limit is skipped.
     std::size_t length = 0;
     std::uint64_t hash = TermInterner::kHashStart;
-    for (char c; at < end && (c = kTermBytes[static_cast<std::uint8_t>(*at)]) != 0; ++at, ++length) {
+    for (char c; at < end && (c = kTermBytes[static_cast<std::uint8_t>(*at)]) != 0;
+         ++at, ++length) {
       if (length < limit) {
         term[length] = c;
         hash = TermInterner::hash_step(hash, static_cast<std::uint8_t>(c));
@@ -134,10 +135,10 @@ std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
   for (const std::uint32_t id : order) {
     const std::string_view text = terms_.text(id);
     const std::size_t partition =
-        partitions > 1
-            ? crc32(quorbel::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) %
-                  partitions
-            : 0;
+        partitions > 1 ? crc32(quorbel::ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                                 text.size())) %
+                             partitions
+                       : 0;
     by_partition[partition].push_back(id);
   }
   std::vector<PartitionFiles> files(by_partition.size());
@@ -196,7 +197,8 @@ std::string BlockBuilder::positions_file(std::span<const std::uint32_t> ids,
       } else {
         words.resize(4 * run.size());
         for (std::size_t i = 0; i < run.size(); ++i)
-          for (std::size_t b = 0; b < 4; ++b) words[4 * i + b] = static_cast<char>(run[i] >> (8 * b));
+          for (std::size_t b = 0; b < 4; ++b)
+            words[4 * i + b] = static_cast<char>(run[i] >> (8 * b));
         out.push_back('\1');
         out += deflate_raw(
             std::span(reinterpret_cast<const std::uint8_t*>(words.data()), words.size()));

@@ -29,7 +29,8 @@ struct PartitionFiles {
 
 class BlockBuilder {
  public:
-  BlockBuilder(std::int32_t first_doc, bool positions) : next_doc_(first_doc), positions_(positions) {}
+  BlockBuilder(std::int32_t first_doc, bool positions)
+      : next_doc_(first_doc), positions_(positions) {}
 
   TermInterner& terms() noexcept { return terms_; }
 

@@ -190,7 +190,8 @@ void PartitionMerger::add_positions(ByteSpan file, ByteSpan index) {
   read(positions.term_runs, std::size_t{terms} + 1);
   read(positions.run_counts, runs);
   read(positions.run_ends, runs);
-  const std::uint64_t index_start = file.size() >= 8 ? load_le<std::uint64_t>(file.data() + file.size() - 8) : 0;
+  const std::uint64_t index_start =
+      file.size() >= 8 ? load_le<std::uint64_t>(file.data() + file.size() - 8) : 0;
   if (positions.term_runs.front() != 0 || positions.term_runs.back() != runs ||
       !std::is_sorted(positions.term_runs.begin(), positions.term_runs.end()) ||
       !std::is_sorted(positions.run_ends.begin(), positions.run_ends.end()) ||
@@ -231,7 +232,8 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
     }
     postings.clear();
     if (!quorbel::encoding::decode_postings_into(
-             ByteSpan(reinterpret_cast<const std::uint8_t*>(joined.data.data()), joined.data.size()),
+             ByteSpan(reinterpret_cast<const std::uint8_t*>(joined.data.data()),
+                      joined.data.size()),
              postings)
              .ok())
       throw DamagedInput(0, "a joined list does not decode");
@@ -249,13 +251,15 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
       impacts[i] = (frequency * k1_plus_1) / (frequency + norms[static_cast<std::size_t>(local)]);
     }
     // The head: the largest impacts, largest first, ties in document order.
-    const std::size_t size = std::min(count, std::max(settings.head_size, count / settings.head_divisor));
+    const std::size_t size =
+        std::min(count, std::max(settings.head_size, count / settings.head_divisor));
     ranked.resize(count);
     std::iota(ranked.begin(), ranked.end(), 0u);
     auto better = [&](std::uint32_t a, std::uint32_t b) {
       return impacts[a] > impacts[b] || (impacts[a] == impacts[b] && a < b);
     };
-    std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(size), ranked.end(), better);
+    std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(size),
+                     ranked.end(), better);
     head.assign(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(size));
     std::sort(head.begin(), head.end(), better);
     picked.clear();
@@ -285,8 +289,10 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
     for (std::size_t i = 0; i < count; ++i) {
       if (in_head[i]) continue;
       const Posting& posting = list[i];
-      const std::int64_t frequency = posting.content_freq + settings.title_weight * std::int64_t{posting.title_freq};
-      const std::uint32_t length = lengths[static_cast<std::size_t>(posting.doc_id - settings.first_doc)];
+      const std::int64_t frequency =
+          posting.content_freq + settings.title_weight * std::int64_t{posting.title_freq};
+      const std::uint32_t length =
+          lengths[static_cast<std::size_t>(posting.doc_id - settings.first_doc)];
       if (picked.empty() || impacts[i] > best) best = impacts[i];
       if (picked.empty() || frequency > max_f) max_f = frequency;
       if (picked.empty() || length < min_length) min_length = length;
@@ -329,7 +335,8 @@ std::uint64_t PartitionMerger::write_positions(std::FILE* out, const Compressor&
       const std::uint64_t start = first ? in.run_ends[first - 1] : kPositionsMagicBytes;
       std::uint32_t before = 0;
       for (std::uint32_t run = first; run < last; ++run) {
-        if (in.run_counts[run] < before) throw DamagedInput(input, "its positions' run counts fall");
+        if (in.run_counts[run] < before)
+          throw DamagedInput(input, "its positions' run counts fall");
         postings += in.run_counts[run] - before;
         before = in.run_counts[run];
         run_counts.push_back(postings);

@@ -324,7 +324,20 @@ PyMethodDef methods[] = {
      "top_k(shape, terms, excluded, norms, k, floor, k1, title_weight)\n--\n\n"
      "The k best (doc_id, score) of one segment and the work done (postings decoded, postings\n"
      "scored, chunks decoded, documents checked); see minisearch.kernels."},
-    MINISEARCH_BUILD_METHODS
+    {"build_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_build_block)),
+     METH_FASTCALL,
+     "build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize, zlib)\n"
+     "--\n\n"
+     "One block's partition files and its documents' lengths; see minisearch.native_build."},
+    {"merge_blocks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_merge_blocks)),
+     METH_FASTCALL,
+     "merge_blocks(inputs, read, norms, lengths, settings, postings_path, positions_path, zlib)\n"
+     "--\n\n"
+     "Merge one partition of a new segment from its blocks; see minisearch.native_build."},
+    {"count_documents",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_count_documents)), METH_FASTCALL,
+     "count_documents(titles, contents, max_length, tokenize)\n--\n\n"
+     "Per term, how many of the documents hold it; see minisearch.native_build."},
     {nullptr, nullptr, 0, nullptr},
 };
 

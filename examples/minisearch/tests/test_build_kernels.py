@@ -243,7 +243,8 @@ def test_positions_of_another_block_fail_the_merge(tmp_path):
     task = BlockTask(0, str(tmp_path / "other" / "block-000000.blk"), 0, [Document("one", "two")], False, 1)
     other = blocks.build_block(task)
     Path(positions_path(str(path))).write_bytes(Path(positions_path(other.partition_path(0))).read_bytes())
-    with pytest.raises(IndexBuildError, match=rf"its positions hold 2 terms, its block file {info.partition_terms[0]}$"):
+    expected = rf"its positions hold 2 terms, its block file {info.partition_terms[0]}$"
+    with pytest.raises(IndexBuildError, match=expected):
         merge_one(tmp_path, path, info)
 
 
