@@ -110,6 +110,8 @@ def merge_blocks(
     except ValueError as error:
         if len(error.args) == 1 and isinstance(error.args[0], tuple):
             number, what = error.args[0]
+            if number < 0:  # the inputs together
+                raise IndexBuildError(f"partition {task.number}: {what}") from None
             source = inputs[number]
             raise IndexBuildError(f"{source.what} ({source.postings_path}): {what}") from None
         raise

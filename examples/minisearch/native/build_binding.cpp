@@ -259,7 +259,12 @@ quorbel::ByteSpan bytes_of(PyObject* object) {
 class OutputFile {
  public:
   explicit OutputFile(PyObject* path) : path_(path) {
-    file_ = std::fopen(PyUnicode_AsUTF8(path), "wb");
+    const char* name = PyUnicode_Check(path) ? PyUnicode_AsUTF8(path) : nullptr;
+    if (name == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "a path must be str");
+      throw PythonError{};
+    }
+    file_ = std::fopen(name, "wb");
     if (file_ == nullptr) fail(errno);
   }
   OutputFile(const OutputFile&) = delete;
@@ -385,7 +390,9 @@ PyObject* py_merge_blocks(PyObject*, PyObject* const* args, Py_ssize_t nargs) no
     return merge_blocks(args, nargs);
   } catch (const PythonError&) {
   } catch (const DamagedInput& error) {
-    PyObject* detail = Py_BuildValue("(ns)", static_cast<Py_ssize_t>(error.input), error.what());
+    const Py_ssize_t input =
+        error.input == DamagedInput::kWhole ? -1 : static_cast<Py_ssize_t>(error.input);
+    PyObject* detail = Py_BuildValue("(ns)", input, error.what());
     PyObject* raised = detail != nullptr ? PyObject_CallOneArg(PyExc_ValueError, detail) : nullptr;
     Py_XDECREF(detail);
     if (raised != nullptr) {

@@ -236,7 +236,7 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
                       joined.data.size()),
              postings)
              .ok())
-      throw DamagedInput(0, "a joined list does not decode");
+      throw DamagedInput(DamagedInput::kWhole, "a joined list does not decode");
     std::string().swap(joined.data);
     const std::span<const Posting> list = postings.span();
     const std::size_t count = list.size();
@@ -245,7 +245,7 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
       const std::int64_t local = std::int64_t{list[i].doc_id} - settings.first_doc;
       if (local < 0 || static_cast<std::uint64_t>(local) >= norms.size() ||
           static_cast<std::uint64_t>(local) >= lengths.size())
-        throw DamagedInput(0, "a posting names a document beyond the segment");
+        throw DamagedInput(DamagedInput::kWhole, "a posting names a document beyond the segment");
       const double frequency = static_cast<double>(
           list[i].content_freq + settings.title_weight * std::int64_t{list[i].title_freq});
       impacts[i] = (frequency * k1_plus_1) / (frequency + norms[static_cast<std::size_t>(local)]);

@@ -18,9 +18,11 @@
 
 namespace minisearch::kernels {
 
-// An input that cannot be read: `input` is its number among the merge's inputs.
+// An input that cannot be read: `input` is its number among the merge's inputs, or kWhole when
+// the inputs together are at fault (a document beyond the segment's lengths).
 class DamagedInput : public std::runtime_error {
  public:
+  static constexpr std::size_t kWhole = static_cast<std::size_t>(-1);
   DamagedInput(std::size_t input, const std::string& message)
       : std::runtime_error(message), input(input) {}
   std::size_t input;

@@ -248,6 +248,13 @@ def test_positions_of_another_block_fail_the_merge(tmp_path):
         merge_one(tmp_path, path, info)
 
 
+def test_postings_beyond_the_segments_lengths_fail_the_merge(tmp_path):
+    path, info = one_block(tmp_path)
+    short = dataclasses.replace(info, documents=info.documents - 2, lengths=info.lengths[:-8])
+    with pytest.raises(IndexBuildError, match="^partition 0: a posting names a document beyond the segment$"):
+        merge_one(tmp_path, path, short)
+
+
 def test_a_damaged_positions_index_fails_the_merge(tmp_path):
     path, info = one_block(tmp_path)
     where = Path(positions_path(str(path)))
