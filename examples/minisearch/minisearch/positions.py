@@ -68,9 +68,11 @@ def deflate_raw(data: bytes) -> bytes:
     return zlib.compress(data, 6, -15)
 
 
-#: The zlib level of a segment's positions index, and of a block's (a block's files live only until
-#: the merge reads them: the fastest level that still packs the index's small numbers).
-INDEX_LEVEL = 6
+#: The zlib level of a segment's positions index: its arrays of counts and offsets pack nearly as
+#: well at 3 as at 6 (0.2 % of an index's bytes more) in a quarter of the time, which was a fifth of
+#: the merge of a partition with positions.  A block's index, read once by the merge, takes the
+#: fastest level.  Any level reads alike.
+INDEX_LEVEL = 3
 BLOCK_INDEX_LEVEL = 1
 
 
