@@ -68,6 +68,9 @@ struct Compressors {
   Compressor raw, index;
 };
 
+// The level of a wide run of positions: minisearch.positions.RUN_LEVEL, as deflate_raw uses it.
+constexpr int kRunLevel = 1;
+
 Compressors compressors_of(PyObject* spec) {
   if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) != 4)
     raise(PyExc_TypeError, "zlib must be (version, deflate_raw, compress, level)");
@@ -78,7 +81,7 @@ Compressors compressors_of(PyObject* spec) {
   Compressors made;
   made.raw = compressor_of(PyTuple_GET_ITEM(spec, 1));
   made.index = compressor_of(PyTuple_GET_ITEM(spec, 2));
-  made.raw_deflater = Deflater::make(utf8_of(version), 6, true);
+  made.raw_deflater = Deflater::make(utf8_of(version), kRunLevel, true);
   made.index_deflater = Deflater::make(utf8_of(version), static_cast<int>(level), false);
   for (auto [deflater, compressor] : {std::pair{made.raw_deflater.get(), &made.raw},
                                       std::pair{made.index_deflater.get(), &made.index}}) {
