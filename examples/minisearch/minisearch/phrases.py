@@ -12,7 +12,9 @@ word whose frequency and document count are its own, as SQLite FTS5's
 
 Candidates are the documents that hold every word, found from the rarest
 word up; positions are read for those only, and of each run only the
-postings of candidates are decoded.
+postings of candidates are decoded.  With the native kernels built, a
+phrase's postings are found by them (:mod:`minisearch.phrase_kernels`); the
+code here stays as the fallback and as the oracle the tests compare them with.
 """
 
 from __future__ import annotations
@@ -22,6 +24,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING
 
 from .errors import IndexUnusableError
+from .phrase_kernels import PHRASES, phrase_postings, unpack
 from .positions import Positions
 from .query import Leaf
 
@@ -46,6 +49,13 @@ def unit_postings(segment: SegmentReader, leaf: Leaf) -> list[Posting]:
             f"the index holds no word positions (built with --no-positions, or by an older minisearch), "
             f"which the phrase {leaf} needs; build it again to search phrases"
         )
+    if PHRASES:
+        return unpack(phrase_postings(segment, leaf))
+    return python_phrase_postings(segment, leaf)
+
+
+def python_phrase_postings(segment: SegmentReader, leaf: Leaf) -> list[Posting]:
+    """The postings of phrase ``leaf`` in ``segment``, found in Python."""
     return in_field(_phrase_postings(segment, leaf.words, leaf.prefix), leaf.field)
 
 

@@ -41,6 +41,7 @@ from .layout import (
 )
 from .manifest import Manifest, Segment, partition_roles, positions_role, read_manifest
 from .partitions import partition_of
+from .phrase_kernels import PHRASES, PackedPostings, PartitionViews, deleted_view, phrase_postings, unpack
 from .phrases import unit_postings
 from .positions import PositionIndex, Positions, decode_run, read_position_index
 from .query import Leaf
@@ -72,6 +73,8 @@ class _Partition:
         self.positions_path = index_dir / segment.files[role] if role in segment.files else None
         self._positions: tuple[mmap.mmap, PositionIndex] | None = None
         self._kernel_table: KernelTable | None = None
+        # Made as the partition opens, while no other thread can export the map.
+        self.phrase_views = PartitionViews(memoryview(self.map)) if PHRASES else None
 
     def table(self, avgdl: float | None, tier_ratio: float = 1.0) -> TermTable:
         """The term table; with ``avgdl``, the chunks' impact bounds are recomputed for it, their
@@ -137,15 +140,7 @@ class _Partition:
     def positions(self, term: int, ranks: Sequence[int], every: Sequence[Posting]) -> list[Positions]:
         """The positions of the postings of term number ``term`` at ``ranks`` (ascending) in
         ``every``, all its postings in document order."""
-        if self._positions is None:
-            assert self.positions_path is not None
-            data = _map_file(self.positions_path)
-            try:
-                self._positions = (data, read_position_index(data, str(self.positions_path)))
-            except FormatError as error:
-                data.close()
-                raise IndexUnusableError(str(error)) from error
-        data, index = self._positions
+        data, index = self.position_index()
         found: list[Positions] = []
         try:
             for run, first, wanted in _by_run(index, term, ranks):
@@ -156,7 +151,21 @@ class _Partition:
             raise IndexUnusableError(f"{self.positions_path}: {error}") from error
         return found
 
+    def position_index(self) -> tuple[mmap.mmap, PositionIndex]:
+        """The positions file, mapped, and the index of its runs, read on first use."""
+        if self._positions is None:
+            assert self.positions_path is not None
+            data = _map_file(self.positions_path)
+            try:
+                self._positions = (data, read_position_index(data, str(self.positions_path)))
+            except FormatError as error:
+                data.close()
+                raise IndexUnusableError(str(error)) from error
+        return self._positions
+
     def close(self) -> None:
+        if self.phrase_views is not None:
+            self.phrase_views.release()
         self.map.close()
         if self._positions is not None:
             self._positions[0].close()
@@ -264,6 +273,7 @@ class SegmentReader:
             self._keys_data = _read(index_dir / files["keys"]) if segment.has_keys else None
             deletions = read_deletion_set(index_dir, segment)
             self.deleted = frozenset(deletions.docs)
+            self._deleted_view: tuple[memoryview | None] | None = None
             self.deleted_doc_freq = deletions.doc_freq
             for number in range(manifest.partitions):
                 self.partitions.append(_Partition(index_dir, segment, number))
@@ -339,6 +349,12 @@ class SegmentReader:
         return sorted(
             posting for entry in entries for posting in partition.decode_entry(entry) if posting[0] not in deleted
         )
+
+    def deleted_view(self) -> memoryview | None:
+        """The deleted documents as the phrase kernels read them, made on first use."""
+        if self._deleted_view is None:
+            self._deleted_view = (deleted_view(self.deleted),)
+        return self._deleted_view[0]
 
     @property
     def has_positions(self) -> bool:
@@ -453,6 +469,8 @@ class Index:
         self._starts = [segment.first_doc for segment in manifest.segments]
         self.norms = kernel_norms(length_norms(lengths, self.avgdl))
         self._keys: list[Key | None] | None = None
+        # Made before any search, while no other thread can export the norms.
+        self.phrase_norms = memoryview(self.norms) if PHRASES else None
         self._key_ids: dict[Key, int] | None = None
 
     def refresh(self) -> bool:
@@ -527,6 +545,8 @@ class Index:
         return self._checked(lambda: self._sources(leaf))
 
     def _sources(self, leaf: Leaf) -> list[TermPostings | None]:
+        if leaf.phrase and self.phrase_norms is not None and all(segment.has_positions for segment in self.segments):
+            return self._phrase_sources(leaf, self.phrase_norms)
         if leaf.phrase or leaf.field or leaf.prefix:  # deleted documents are left out of the lists
             lists = [unit_postings(segment, leaf) for segment in self.segments]
             weight = idf(self.documents, sum(map(len, lists)))
@@ -535,6 +555,17 @@ class Index:
         found = [segment.find(term) for segment in self.segments]
         weight = idf(self.documents, sum(map(SegmentReader.found_doc_freq, self.segments, repeat(term), found)))
         return [segment.term_postings(term, weight, where) for segment, where in zip(self.segments, found)]
+
+    def _phrase_sources(self, leaf: Leaf, norms: memoryview) -> list[TermPostings | None]:
+        """A phrase's postings found and kept packed by the native kernels, made a list only if
+        the Python evaluation needs one."""
+        packs = [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments]
+        weight = idf(self.documents, sum(map(len, packs)))
+        return [
+            TermPostings(weight=weight, head=[], load_head=lambda data=pack.data: unpack(data), packed=pack)
+            if len(pack) else None
+            for pack in packs
+        ]
 
     # -- documents
 

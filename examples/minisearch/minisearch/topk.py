@@ -31,6 +31,7 @@ from operator import neg
 
 from . import ranking
 from .kernels import MAX_TERMS, NATIVE, MappedTerm, Shape, evaluate, given_term, mapped_term
+from .phrase_kernels import PackedPostings, packed_top_k
 from .ranking import (
     impact,
     norm_at_ratio,
@@ -69,6 +70,8 @@ class TermPostings:
     """Set when ``head`` is left empty to be decoded only if the Python evaluation needs it."""
     mapped: MappedTerm | None = None
     """Where the head and chunks lie in a mapped block file, for the native kernels."""
+    packed: PackedPostings | None = None
+    """The postings (a phrase's), packed for the native kernels; ``load_head`` makes the list."""
 
     @property
     def chunks(self) -> int:
@@ -185,7 +188,8 @@ def _native_shape(
         return None
     if not (isinstance(norms, array) and norms.typecode == "d"):
         return None
-    if any(term.mapped is None and (term.chunks or term.load_head is not None) for term in terms):
+    if any(term.mapped is None and (term.chunks or (term.load_head is not None and term.packed is None))
+           for term in terms):
         return None  # postings the kernels cannot reach
     every = tuple(range(len(terms)))
     if len(clauses) == 1 and clauses[0].terms == every:
@@ -215,10 +219,15 @@ def native_top_k(
     k: int,
     floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
-    """:func:`top_k` of a query of ``shape`` over ``terms`` (every one ``mapped``, or given whole
-    in its head) on the native kernels, none of ``excluded``; ``norms`` an ``array("d")``."""
+    """:func:`top_k` of a query of ``shape`` over ``terms`` (every one ``mapped``, ``packed`` or
+    given whole in its head) on the native kernels, none of ``excluded``; ``norms`` an ``array("d")``."""
+    if shape is Shape.ONE_TERM and terms[0].packed is not None:
+        hits, (decoded, scored, chunks, checked) = packed_top_k(
+            terms[0].weight, terms[0].packed, excluded, k, floor
+        )
+        return hits, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
     kernel_terms = [
-        given_term(term.weight, term.head, len(norms)) if term.mapped is None
+        given_term(term.weight, _with_head(term).head, len(norms)) if term.mapped is None
         else mapped_term(term.weight, term.mapped, term.chunks, bool(term.chunks) and term.tier_ratio is None)
         for term in terms
     ]

@@ -1,6 +1,7 @@
 // minisearch._kernels: the engine's native kernels. One function, top_k, evaluates the three
 // common query shapes over postings it decodes in place from the mapped block files; the
-// arguments are checked here, the evaluation (evaluation.h) knows nothing of Python.
+// arguments are checked here, the evaluation (evaluation.h) knows nothing of Python. The phrase
+// kernels (phrase_binding.h) are registered here too.
 #include <Python.h>
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include "binding/py_ref.h"
 #include "build_binding.h"
 #include "evaluation.h"
+#include "phrase_binding.h"
 
 namespace minisearch::kernels {
 namespace {
@@ -338,6 +340,13 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_count_documents)), METH_FASTCALL,
      "count_documents(titles, contents, max_length, tokenize)\n--\n\n"
      "Per term, how many of the documents hold it; see minisearch.native_build."},
+#ifdef MINISEARCH_ZLIB  // the phrase kernels inflate positions with zlib
+    {"phrase_postings",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_phrase_postings)),
+     METH_FASTCALL, kPhrasePostingsDoc},
+    {"packed_top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_packed_top_k)),
+     METH_FASTCALL, kPackedTopKDoc},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,247 @@
+"""The phrase kernels against the pure-Python phrases they stand in for: the same postings per
+segment and the same ranked answer, scores bit for bit, on random indexes of several segments with
+deletions, heads and chunks, short and long fields; damaged positions and bad input raise."""
+
+import random
+import sys
+from array import array
+
+import pytest
+from conftest import build, with_options
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import minisearch
+from minisearch import Document, Index, phrase_kernels, phrases, search
+from minisearch.errors import IndexUnusableError
+from minisearch.executors import InlineExecutor
+from minisearch.manifest import read_manifest
+from minisearch.query import parse
+
+native = pytest.mark.skipif(not phrase_kernels.PHRASES, reason=minisearch.kernels.STATUS)
+pytestmark = native
+
+# Words that share prefixes ("b*" is three terms), and one that fills a field so that the gaps
+# between positions outgrow a byte (such runs are deflated words).
+WORDS = ["a", "a", "a", "b", "b", "ba", "bab", "c"]
+SHAPE = dict(block_size=8, head_size=2, chunk_size=3, partitions=2)
+
+
+def random_documents(rng, count, start=0):
+    documents = []
+    for number in range(count):
+        title = rng.choices(WORDS, k=rng.randint(0, 4))
+        content = rng.choices(WORDS, k=rng.randint(0, 12))
+        if rng.random() < 0.15:
+            content[rng.randint(0, len(content)) :] = ["z"] * 300 + rng.choices(WORDS, k=4)
+        documents.append(Document(" ".join(title), " ".join(content), f"k{start + number}"))
+    return documents
+
+
+def random_index(directory, seed):
+    """An index of one to three segments, some documents deleted."""
+    rng = random.Random(seed)
+    build(random_documents(rng, rng.randint(1, 30)), directory, **SHAPE)
+    for _ in range(rng.randint(0, 2)):
+        start = rng.randint(100, 10_000)
+        with_options(minisearch.add_documents, random_documents(rng, rng.randint(1, 12), start), directory,
+                     executor=InlineExecutor(), merge=False, **SHAPE)
+    keys = [key for segment_keys in _keys(directory) for key in segment_keys if key is not None]
+    gone = set(rng.sample(keys, rng.randint(0, len(keys) // 3)))
+    if gone:
+        minisearch.delete_documents(gone, directory, minisearch.BuildOptions(show_progress=False))
+
+
+def _keys(directory):
+    with Index(directory) as index:
+        return [segment.keys() for segment in index.segments]
+
+
+def pure(index, monkeypatch):
+    """``index`` searched on the pure-Python phrases."""
+    monkeypatch.setattr(phrases, "PHRASES", False)
+    monkeypatch.setattr(index, "phrase_norms", None)
+
+
+phrase_texts = st.builds(
+    lambda words, prefix, field: (f"{field}:" if field else "") + '"' + " ".join(words) + ("*" if prefix else "") + '"',
+    st.lists(st.sampled_from(["a", "b", "ba", "c", "z"]), min_size=2, max_size=3),
+    st.booleans(),
+    st.sampled_from([None, None, "title", "content"]),
+)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(seed=st.integers(0, 2**32), queries=st.lists(phrase_texts, min_size=1, max_size=6))
+def test_the_kernels_find_the_postings_and_answers_of_the_python_phrases(tmp_path_factory, monkeypatch, seed, queries):
+    directory = tmp_path_factory.mktemp("phrases")
+    random_index(directory, seed)
+    with Index(directory) as index:
+        for text in queries:
+            leaf = parse(text).leaves[0]
+            for segment in index.segments:
+                kernel = phrase_kernels.unpack(phrase_kernels.phrase_postings(segment, leaf))
+                assert kernel == phrases.python_phrase_postings(segment, leaf), text
+        queries += [f"{queries[0]} a", f"{queries[0]} OR c", f"b -{queries[0]}"]  # with other units
+        answers = [[(hit.doc_id, hit.score) for hit in search(index, text, 5).hits] for text in queries]
+        with monkeypatch.context() as patch:
+            pure(index, patch)
+            assert [[(hit.doc_id, hit.score) for hit in search(index, text, 5).hits] for text in queries] == answers
+
+
+@pytest.mark.parametrize(
+    ("documents", "query", "expected"),
+    [
+        ([Document("x a", "b y"), Document("z", "a b")], '"a b"', [(1, 1, 0)]),  # not from title into content
+        ([Document("", "a a a"), Document("a a", "a")], '"a a"', [(0, 2, 0), (1, 0, 1)]),  # overlapping places
+        ([Document("a b a b", "c a b")], '"a b a"', [(0, 0, 1)]),
+        ([Document("", "a bab ba b"), Document("", "a c")], '"a b*"', [(0, 1, 0)]),
+        ([Document("", "b ba bab b b")], '"b b*"', [(0, 2, 0)]),  # the first word among the expansions
+        ([Document("a b", "a b"), Document("", "a b")], 'title:"a b"', [(0, 0, 1)]),
+        ([Document("a b", "a b"), Document("a b", "")], 'content:"a b"', [(0, 1, 0)]),
+        ([Document("", "a " + "z " * 400 + "a b")], '"a b"', [(0, 1, 0)]),  # a deflated run
+    ],
+)
+def test_the_places_counted(tmp_path, documents, query, expected):
+    build(documents, tmp_path)
+    with Index(tmp_path) as index:
+        (segment,) = index.segments
+        assert phrase_kernels.unpack(phrase_kernels.phrase_postings(segment, parse(query).leaves[0])) == expected
+
+
+def test_deleted_documents_are_left_out_and_not_counted(tmp_path):
+    build([Document("", "a b", "k0"), Document("", "a b a b", "k1"), Document("", "b a", "k2")], tmp_path)
+    minisearch.delete_documents({"k1"}, tmp_path, minisearch.BuildOptions(show_progress=False))
+    with Index(tmp_path) as index:
+        leaf = parse('"a b"').leaves[0]
+        assert phrase_kernels.unpack(phrase_kernels.phrase_postings(index.segments[0], leaf)) == [(0, 1, 0)]
+        hits = search(index, '"a b"').hits
+        # The phrase's document count is 1 (document 1 held it, and is gone), of 2 live documents.
+        expected = minisearch.ranking.term_score(minisearch.ranking.idf(2, 1), 1, index.norms[0])
+    assert [(hit.doc_id, hit.score) for hit in hits] == [(0, expected)]
+
+
+def positions_file(directory, partition=0):
+    return directory / read_manifest(directory).segments[0].files[f"positions-{partition:03d}"]
+
+
+def damage_first_run(data):
+    data[4] = 7  # the first run's kind
+
+
+def cut_the_index(data):
+    del data[-9:-8]
+
+
+@pytest.mark.parametrize("damage", [damage_first_run, cut_the_index])
+def test_damaged_positions_raise_index_unusable(tmp_path, damage):
+    build([Document("", "a b " * 20), Document("", "b a")], tmp_path, partitions=1)
+    path = positions_file(tmp_path)
+    data = bytearray(path.read_bytes())
+    damage(data)
+    path.write_bytes(bytes(data))
+    with Index(tmp_path) as index, pytest.raises(IndexUnusableError, match=path.name):
+        search(index, '"a b"')
+
+
+def test_positions_of_another_partition_are_refused(tmp_path):
+    # Well-formed, but of other terms: their runs do not hold the postings' positions.
+    build([Document("", " ".join(random.Random(1).choices("abcdefgh", k=60)))] * 3, tmp_path, partitions=2)
+    path, other = positions_file(tmp_path, 0), positions_file(tmp_path, 1)
+    path.write_bytes(other.read_bytes())
+    with Index(tmp_path) as index:
+        for word in "abcdefgh":
+            leaf = parse(f'"{word} a"').leaves[0]
+            try:
+                found = phrase_kernels.unpack(phrase_kernels.phrase_postings(index.segments[0], leaf))
+            except IndexUnusableError as error:
+                assert path.name in str(error)
+            else:  # a run that happens to fit: positions, however wrong
+                assert all(content >= 0 and title >= 0 for _, content, title in found)
+
+
+@pytest.fixture
+def small_index(tmp_path):
+    build([Document("a", "a b"), Document("b", "b a b")], tmp_path, partitions=1)
+    with Index(tmp_path) as index:
+        yield index
+
+
+def good_call(index):
+    segment = index.segments[0]
+    partition = segment.partitions[0]
+    _, table, term = segment.find("a")
+    return [
+        (partition.phrase_views.of(partition),),
+        ((0, table.heads[term], 1 + table.chunk_count[term], term),),
+        ((0,),),  # one word: its places
+        None,
+        0,
+    ]
+
+
+def changed(index, position, value):
+    arguments = good_call(index)
+    arguments[position] = value(arguments[position]) if callable(value) else value
+    return arguments
+
+
+def with_partition_field(field, value):
+    def change(partitions):
+        fields = list(partitions[0])
+        fields[field] = value
+        return (tuple(fields),)
+
+    return change
+
+
+BAD = {
+    "too few arguments": (lambda index: good_call(index)[:3], TypeError),
+    "partitions as a list": (lambda index: changed(index, 0, list), TypeError),
+    "a short partition": (lambda index: changed(index, 0, ((1, 2),)), TypeError),
+    "a file that is no memoryview": (lambda index: changed(index, 0, with_partition_field(0, b"MSP1")), TypeError),
+    "starts of the wrong type": (lambda index: changed(index, 0, with_partition_field(1, memoryview(b"x" * 8))),
+                                 TypeError),
+    "a term in no partition": (lambda index: changed(index, 1, ((3, 0, 1, 0),)), ValueError),
+    "entries past the table": (lambda index: changed(index, 1, ((0, 0, 10**6, 0),)), ValueError),
+    "a term past the positions": (lambda index: changed(index, 1, ((0, 0, 1, 10**6),)), ValueError),
+    "no words": (lambda index: changed(index, 2, ()), ValueError),
+    "a word of no term": (lambda index: changed(index, 2, ((0,), ())), ValueError),
+    "a word naming a missing term": (lambda index: changed(index, 2, ((0,), (5,))), ValueError),
+    "deleted as a list": (lambda index: changed(index, 3, [1]), TypeError),
+    "deleted of longs": (lambda index: changed(index, 3, memoryview(array("q", [1]))), TypeError),
+    "an unknown field": (lambda index: changed(index, 4, 3), ValueError),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_bad_input_raises_and_never_crashes(small_index, case):
+    make, error = BAD[case]
+    with pytest.raises(error):
+        sys.modules["minisearch._kernels"].phrase_postings(*make(small_index))
+
+
+def test_the_good_call_of_the_bad_input_cases_answers(small_index):
+    assert phrase_kernels.unpack(sys.modules["minisearch._kernels"].phrase_postings(*good_call(small_index))) == [
+        (0, 1, 1), (1, 1, 0)
+    ]
+
+
+@pytest.mark.parametrize(
+    ("packed", "error"),
+    [(b"\0" * 11, ValueError), ("x", TypeError), (array("i", [5, 1, 0]).tobytes(), IndexError)],
+)
+def test_packed_postings_that_are_not_whole_or_name_unknown_documents_raise(small_index, packed, error):
+    pack = phrase_kernels.PackedPostings(packed, small_index.phrase_norms)
+    with pytest.raises(error):
+        phrase_kernels.packed_top_k(1.0, pack, frozenset(), 3, float("-inf"))
+
+
+def test_an_index_searched_for_phrases_closes_and_releases_its_files(tmp_path):
+    build([Document("a", "a b"), Document("b", "b a b")], tmp_path)
+    index = Index(tmp_path)
+    assert search(index, '"a b"').hits
+    views = [partition.phrase_views for segment in index.segments for partition in segment.partitions]
+    index.close()
+    assert all(view.fields is None and not view._held for view in views)
+    assert all(segment.partitions == [] for segment in index.segments)
