@@ -1,7 +1,7 @@
 """Where a query's time goes: the benchmark's query set on one corpus, timed query by query, then
 the slowest of them (or all) under cProfile.
 
-    python benchmarks/engine/query_profile.py realtext --index /tmp/realtext-index [--mode AND]
+    python benchmarks/engine/query_profile.py realtext --index /tmp/realtext-index [--mode AND|OR|phrase|field]
         [--queries 2000] [--slowest 0.05] [--synthetic-docs 200000] [--top 25]
 
 The index is built at --index when that directory does not hold one yet (with the default
@@ -26,6 +26,7 @@ import minisearch  # noqa: E402
 from minisearch import BuildOptions, Index, build_index, search  # noqa: E402
 
 from contender import MODES  # noqa: E402
+from phrases import KINDS, sample_phrase_queries  # noqa: E402
 from corpora import CORPORA, document_frequencies, is_agreeable, load_corpus  # noqa: E402
 from queries import sample_queries  # noqa: E402
 from subject import MINISEARCH  # noqa: E402
@@ -37,7 +38,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("corpus", choices=CORPORA)
     parser.add_argument("--index", type=Path, required=True, help="the index directory (built if empty)")
-    parser.add_argument("--mode", choices=MODES, default="AND")
+    parser.add_argument("--mode", choices=(*MODES, *KINDS), default="AND",
+                        help="AND or OR of sampled words, or the phrase or field-filter queries")
     parser.add_argument("--queries", type=int, default=2_000)
     parser.add_argument("--slowest", type=float, default=0.05, help="the share of queries profiled (1: all)")
     parser.add_argument("--synthetic-docs", type=int, default=200_000)
@@ -45,8 +47,11 @@ def main() -> None:
     args = parser.parse_args()
 
     docs = load_corpus(args.corpus, args.synthetic_docs)
-    queries = sample_queries(document_frequencies(doc for doc in docs if is_agreeable(doc)), args.queries)
-    texts = [MINISEARCH.query_text(query, args.mode) for query in queries]
+    if args.mode in KINDS:
+        texts = sample_phrase_queries(docs, args.queries)[args.mode]
+    else:
+        queries = sample_queries(document_frequencies(doc for doc in docs if is_agreeable(doc)), args.queries)
+        texts = [MINISEARCH.query_text(query, args.mode) for query in queries]
     if not (args.index / "manifest.json").exists():
         started = time.perf_counter()
         build_index(docs, args.index, BuildOptions(show_progress=False))
