@@ -54,6 +54,7 @@ ByteSpan entry_bytes(const PhrasePartition& part, std::size_t entry) {
 // Appends an entry's postings, each document checked against the segment.
 void decode_entry(const PhrasePartition& part, std::size_t entry, std::vector<Posting>& out) {
   const ByteSpan bytes = entry_bytes(part, entry);
+  out.reserve(out.size() + quorbel::encoding::count_postings(bytes));
   std::size_t at = 0;
   std::int32_t doc = 0;
   while (at < bytes.size()) {
@@ -84,20 +85,29 @@ std::vector<Posting> term_postings(const PhraseTerm& term) {
   std::vector<Posting> head;
   decode_entry(part, term.head_entry, head);
   std::sort(head.begin(), head.end(), by_doc);
-  std::vector<Posting> chunks;
+  std::size_t total = head.size();
+  for (std::size_t entry = term.head_entry + 1; entry < term.head_entry + term.entries; ++entry)
+    total += quorbel::encoding::count_postings(entry_bytes(part, entry));
+  std::vector<Posting> all;
+  all.reserve(total);
   for (std::size_t entry = term.head_entry + 1; entry < term.head_entry + term.entries; ++entry) {
-    const std::size_t before = chunks.size();
-    decode_entry(part, entry, chunks);
-    for (std::size_t i = std::max<std::size_t>(before, 1); i < chunks.size(); ++i) {
-      if (chunks[i].doc_id <= chunks[i - 1].doc_id)
-        damaged_entry(part, entry, "its documents are out of order");
+    const std::size_t before = all.size();
+    decode_entry(part, entry, all);
+    for (std::size_t i = std::max<std::size_t>(before, 1); i < all.size(); ++i) {
+      if (all[i].doc_id <= all[i - 1].doc_id) damaged_entry(part, entry, "its documents are out of order");
     }
   }
-  std::vector<Posting> all(head.size() + chunks.size());
-  std::merge(head.begin(), head.end(), chunks.begin(), chunks.end(), all.begin(), by_doc);
+  // The head merged in from the back, in place.
+  std::size_t chunk = all.size();
+  all.resize(all.size() + head.size());
+  for (std::size_t at = all.size(), from = head.size(); from > 0;) {
+    if (chunk > 0 && all[chunk - 1].doc_id > head[from - 1].doc_id)
+      all[--at] = all[--chunk];
+    else
+      all[--at] = head[--from];
+  }
   for (std::size_t i = 1; i < all.size(); ++i) {
-    if (all[i].doc_id == all[i - 1].doc_id)
-      damaged_entry(part, term.head_entry, "a document is in it twice");
+    if (all[i].doc_id == all[i - 1].doc_id) damaged_entry(part, term.head_entry, "a document is in it twice");
   }
   return all;
 }
@@ -115,6 +125,39 @@ std::vector<Posting>::const_iterator seek(std::vector<Posting>::const_iterator f
   return std::lower_bound(low, from, Posting{doc, 0, 0}, by_doc);
 }
 
+// A raw deflate decompressor, reset for each run: its state and window are allocated once.
+class Inflater {
+ public:
+  Inflater() = default;
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  ~Inflater() {
+    if (ready_) inflateEnd(&stream_);
+  }
+
+  // Inflates `body` into `out`, at most its size; returns zlib's status and sets `produced`.
+  int inflate_into(ByteSpan body, std::vector<std::uint8_t>& out, std::size_t& produced) {
+    if (!ready_) {
+      if (inflateInit2(&stream_, -15) != Z_OK) throw std::bad_alloc();
+      ready_ = true;
+    } else if (inflateReset(&stream_) != Z_OK) {
+      throw std::bad_alloc();
+    }
+    stream_.next_in = const_cast<Bytef*>(body.data());
+    stream_.avail_in = static_cast<uInt>(body.size());
+    stream_.next_out = out.data();
+    stream_.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&stream_, Z_FINISH);
+    produced = out.size() - stream_.avail_out;
+    return status;
+  }
+  std::string message() const { return stream_.msg != nullptr ? stream_.msg : "incomplete or truncated stream"; }
+
+ private:
+  z_stream stream_{};
+  bool ready_ = false;
+};
+
 // Where a document's occurrences of one term are: title positions, then content positions.
 struct Places {
   std::vector<std::int64_t> title;
@@ -124,8 +167,8 @@ struct Places {
 // Reads a term's positions for postings in ascending order, a run decoded once.
 class PositionReader {
  public:
-  PositionReader(const PhraseTerm& term, std::vector<Posting> postings)
-      : part_(*term.partition), postings_(std::move(postings)) {
+  PositionReader(const PhraseTerm& term, std::vector<Posting> postings, Inflater& inflater)
+      : part_(*term.partition), postings_(std::move(postings)), inflater_(&inflater) {
     const PhrasePartition& part = part_;
     first_run_ = part.term_runs[term.term];
     end_run_ = part.term_runs[term.term + 1];
@@ -142,27 +185,19 @@ class PositionReader {
 
   const std::vector<Posting>& postings() const noexcept { return postings_; }
 
-  // The rank of `doc` among the postings, found from the last one looked up (documents come in
-  // ascending order), or -1.
-  std::ptrdiff_t find(std::int32_t doc) {
-    const std::vector<Posting>& postings = postings_;
-    const auto found = seek(postings.begin() + static_cast<std::ptrdiff_t>(lookup_), postings.end(), doc);
-    lookup_ = static_cast<std::size_t>(found - postings_.begin());
-    if (found == postings.end() || found->doc_id != doc) return -1;
-    return found - postings.begin();
-  }
-
-  // The positions of posting `rank` (ranks asked in ascending order).
-  void read(std::size_t rank, Places& out) {
+  // The positions of posting `rank` in the fields wanted (ranks asked in ascending order).
+  void read(std::size_t rank, Places& out, bool title, bool content) {
     if (!loaded_ || rank >= rank_end_) load_run_of(rank);
     while (cursor_rank_ < rank) {
       const Posting& p = postings_[cursor_rank_++];
       cursor_gap_ += static_cast<std::size_t>(p.title_freq) + static_cast<std::size_t>(p.content_freq);
     }
     const Posting& p = postings_[rank];
-    accumulate(cursor_gap_, static_cast<std::size_t>(p.title_freq), out.title);
-    accumulate(cursor_gap_ + static_cast<std::size_t>(p.title_freq),
-               static_cast<std::size_t>(p.content_freq), out.content);
+    if (title) accumulate(cursor_gap_, static_cast<std::size_t>(p.title_freq), out.title);
+    if (content) {
+      accumulate(cursor_gap_ + static_cast<std::size_t>(p.title_freq),
+                 static_cast<std::size_t>(p.content_freq), out.content);
+    }
   }
 
  private:
@@ -224,20 +259,13 @@ class PositionReader {
   void inflate_run(ByteSpan body, std::uint64_t total) {
     if (total > (std::numeric_limits<std::uint32_t>::max() / 4))
       damaged_positions(part_, "a run holds too many positions");
-    std::vector<std::uint8_t> raw(static_cast<std::size_t>(total) * 4 + 4);
-    z_stream stream{};
-    if (inflateInit2(&stream, -15) != Z_OK) throw std::bad_alloc();
-    stream.next_in = const_cast<Bytef*>(body.data());
-    stream.avail_in = static_cast<uInt>(body.size());
-    stream.next_out = raw.data();
-    stream.avail_out = static_cast<uInt>(raw.size());
-    const int status = inflate(&stream, Z_FINISH);
-    const std::size_t produced = raw.size() - stream.avail_out;
-    const std::string message = stream.msg != nullptr ? stream.msg : "incomplete or truncated stream";
-    inflateEnd(&stream);
+    std::vector<std::uint8_t>& raw = raw_;
+    raw.resize(static_cast<std::size_t>(total) * 4 + 4);
+    std::size_t produced = 0;
+    const int status = inflater_->inflate_into(body, raw, produced);
     if (status != Z_STREAM_END) {
       if (produced == raw.size()) check_size(total + 1, total);  // more than its postings hold
-      damaged_positions(part_, "a run is damaged (" + message + ")");
+      damaged_positions(part_, "a run is damaged (" + inflater_->message() + ")");
     }
     if (produced % 4 != 0) damaged_positions(part_, "a run is damaged (a partial word)");
     check_size(produced / 4, total);
@@ -251,7 +279,8 @@ class PositionReader {
 
   const PhrasePartition& part_;
   std::vector<Posting> postings_;
-  std::size_t lookup_ = 0;
+  Inflater* inflater_;
+  std::vector<std::uint8_t> raw_;
   std::size_t first_run_ = 0;
   std::size_t end_run_ = 0;
   std::size_t run_ = 0;
@@ -264,18 +293,6 @@ class PositionReader {
   std::size_t cursor_gap_ = 0;
 };
 
-// The documents of `a` also in `b` (both ascending).
-std::vector<std::int32_t> intersect(const std::vector<std::int32_t>& a, const std::vector<Posting>& b) {
-  std::vector<std::int32_t> both;
-  auto from = b.begin();
-  for (const std::int32_t doc : a) {
-    from = seek(from, b.end(), doc);
-    if (from == b.end()) break;
-    if (from->doc_id == doc) both.push_back(doc);
-  }
-  return both;
-}
-
 // How many positions start the words in a row (word i at start + i), as minisearch.phrases
 // counts them: each position of the first word that has every later word after it. `at` is
 // scratch space, one slot a word.
@@ -283,6 +300,18 @@ std::int32_t occurrences(const std::vector<const std::vector<std::int64_t>*>& pl
                          std::vector<std::size_t>& at) {
   for (const auto* list : places)
     if (list->empty()) return 0;
+  if (places.size() == 2) {  // the common case, in one merge
+    const std::vector<std::int64_t>& first = *places[0];
+    const std::vector<std::int64_t>& second = *places[1];
+    std::int32_t count = 0;
+    std::size_t i = 0;
+    for (const std::int64_t start : first) {
+      while (i < second.size() && second[i] <= start) ++i;
+      if (i == second.size()) break;
+      count += second[i] == start + 1;
+    }
+    return count;
+  }
   at.assign(places.size(), 0);
   std::int32_t count = 0;
   for (const std::int64_t start : *places[0]) {
@@ -305,7 +334,7 @@ class PhraseEvaluation {
   PhraseEvaluation(const PhraseQuery& query) : query_(query) {
     readers_.reserve(query.terms.size());
     for (const PhraseTerm& term : query.terms) {
-      readers_.emplace_back(term, term_postings(term));
+      readers_.emplace_back(term, term_postings(term), inflater_);
       low_ = std::min(low_, term.partition->doc_begin);
       high_ = std::max(high_, term.partition->doc_end);
     }
@@ -330,9 +359,7 @@ class PhraseEvaluation {
     index_expansions();
     std::vector<Posting> found;
     for (std::size_t c = 0; c < candidates_.size(); ++c) {
-      read_places(c);
-      const bool want_title = query_.field != FieldFilter::content;
-      const bool want_content = query_.field != FieldFilter::title;
+      const auto [want_title, want_content] = read_places(c);
       const std::int32_t title = want_title ? occurrences(titles_, at_) : 0;
       const std::int32_t content = want_content ? occurrences(contents_, at_) : 0;
       if (title != 0 || content != 0) found.push_back({candidates_[c], content, title});
@@ -351,45 +378,59 @@ class PhraseEvaluation {
 
   std::size_t index_of(std::int32_t doc) const noexcept { return static_cast<std::size_t>(doc - low_); }
 
-  // The documents that hold every word, none deleted: from the word with the fewest postings.
+  // The documents that hold every word, none deleted: those of the word with the fewest postings
+  // looked up in the others (the terms standing alone from the rarest on, each from where it
+  // last stopped), with the rank of each candidate's posting in each term standing alone.
   void find_candidates() {
     const auto& words = query_.words;
-    std::vector<std::size_t> sizes;
-    for (const auto& terms : words) {
+    auto size_of = [this](const std::vector<std::size_t>& terms) {
       std::size_t size = 0;
       for (const std::size_t term : terms) size += readers_[term].postings().size();
-      sizes.push_back(size);
-    }
-    std::vector<std::size_t> order(words.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&sizes](std::size_t a, std::size_t b) { return sizes[a] < sizes[b]; });
-    const auto& rarest = words[order[0]];
-    std::vector<std::int32_t> docs;
-    if (rarest.size() == 1) {
-      for (const Posting& posting : readers_[rarest[0]].postings()) docs.push_back(posting.doc_id);
-    } else {
-      const std::vector<std::uint8_t> marks = marks_of(rarest);
-      for (std::size_t i = 0; i < marks.size(); ++i)
-        if (marks[i] != 0) docs.push_back(static_cast<std::int32_t>(low_ + static_cast<std::int64_t>(i)));
-    }
-    for (const std::int32_t doc : docs) {
-      if (!std::binary_search(query_.deleted.begin(), query_.deleted.end(), doc)) candidates_.push_back(doc);
-    }
-    for (std::size_t i = 1; i < order.size() && !candidates_.empty(); ++i) {
-      const auto& terms = words[order[i]];
-      if (terms.size() == 1) {
-        candidates_ = intersect(candidates_, readers_[terms[0]].postings());
-        continue;
+      return size;
+    };
+    std::size_t rarest = 0;
+    for (std::size_t word = 1; word < words.size(); ++word)
+      if (size_of(words[word]) < size_of(words[rarest])) rarest = word;
+    std::stable_sort(singles_.begin(), singles_.end(), [this](std::size_t a, std::size_t b) {
+      return readers_[a].postings().size() < readers_[b].postings().size();
+    });
+    std::vector<std::vector<std::uint8_t>> marks;  // of the prefixes but the rarest word
+    for (std::size_t word = 0; word < words.size(); ++word)
+      if (word != rarest && words[word].size() > 1) marks.push_back(marks_of(words[word]));
+    std::vector<std::vector<Posting>::const_iterator> cursors;
+    for (const std::size_t term : singles_) cursors.push_back(readers_[term].postings().begin());
+    std::vector<std::size_t> ranks(singles_.size());
+    auto deleted = query_.deleted.begin();
+    auto offer = [&](std::int32_t doc) {
+      while (deleted != query_.deleted.end() && *deleted < doc) ++deleted;
+      if (deleted != query_.deleted.end() && *deleted == doc) return;
+      for (std::size_t k = 0; k < singles_.size(); ++k) {
+        const std::vector<Posting>& postings = readers_[singles_[k]].postings();
+        cursors[k] = seek(cursors[k], postings.end(), doc);
+        if (cursors[k] == postings.end() || cursors[k]->doc_id != doc) return;
+        ranks[k] = static_cast<std::size_t>(cursors[k] - postings.begin());
       }
-      const std::vector<std::uint8_t> marks = marks_of(terms);
-      std::erase_if(candidates_, [&](std::int32_t doc) { return marks[index_of(doc)] == 0; });
+      for (const std::vector<std::uint8_t>& word_marks : marks)
+        if (word_marks[index_of(doc)] == 0) return;
+      candidates_.push_back(doc);
+      candidate_ranks_.insert(candidate_ranks_.end(), ranks.begin(), ranks.end());
+    };
+    if (words[rarest].size() == 1) {
+      for (const Posting& posting : readers_[words[rarest][0]].postings()) offer(posting.doc_id);
+      return;
     }
+    const std::vector<std::uint8_t> rarest_marks = marks_of(words[rarest]);
+    for (std::size_t i = 0; i < rarest_marks.size(); ++i)
+      if (rarest_marks[i] != 0) offer(static_cast<std::int32_t>(low_ + static_cast<std::int64_t>(i)));
   }
 
   // Per candidate, the postings of the expansions of a prefix that hold it: (term, rank) in term
   // order, ranks ascending per term across candidates.
   void index_expansions() {
     term_places_.resize(readers_.size());
+    ranks_.resize(readers_.size());
+    word_title_.resize(query_.words.size());
+    word_content_.resize(query_.words.size());
     merged_.resize(query_.words.size());
     titles_.resize(query_.words.size());
     contents_.resize(query_.words.size());
@@ -415,13 +456,36 @@ class PhraseEvaluation {
   }
 
   // Reads candidate c's places of every word into titles_ and contents_.
-  void read_places(std::size_t c) {
-    const std::int32_t doc = candidates_[c];
-    for (const std::size_t term : singles_) {
-      const std::ptrdiff_t rank = readers_[term].find(doc);
-      if (rank < 0) damaged_positions(*query_.terms[term].partition, "a candidate left its term");
-      readers_[term].read(static_cast<std::size_t>(rank), term_places_[term]);
+  // Only the fields where every word occurs (and the query looks), which it returns.
+  std::pair<bool, bool> read_places(std::size_t c) {
+    bool title = query_.field != FieldFilter::content;
+    bool content = query_.field != FieldFilter::title;
+    for (std::size_t k = 0; k < singles_.size(); ++k) {
+      const std::size_t term = singles_[k];
+      ranks_[term] = candidate_ranks_[c * singles_.size() + k];
+      const Posting& posting = readers_[term].postings()[ranks_[term]];
+      title = title && posting.title_freq > 0;
+      content = content && posting.content_freq > 0;
     }
+    if (offsets_[c] != offsets_[c + 1] || singles_.size() != readers_.size()) {
+      std::fill(word_title_.begin(), word_title_.end(), 0);
+      std::fill(word_content_.begin(), word_content_.end(), 0);
+      for (std::size_t e = offsets_[c]; e < offsets_[c + 1]; ++e) {
+        const auto [term, rank] = expansions_[e];
+        const Posting& posting = readers_[term].postings()[rank];
+        for (const std::size_t word : term_words_[term]) {
+          word_title_[word] |= posting.title_freq > 0;
+          word_content_[word] |= posting.content_freq > 0;
+        }
+      }
+      for (std::size_t word = 0; word < query_.words.size(); ++word) {
+        if (query_.words[word].size() == 1) continue;
+        title = title && word_title_[word] != 0;
+        content = content && word_content_[word] != 0;
+      }
+    }
+    if (!title && !content) return {false, false};
+    for (const std::size_t term : singles_) readers_[term].read(ranks_[term], term_places_[term], title, content);
     for (std::size_t word = 0; word < query_.words.size(); ++word) {
       const auto& terms = query_.words[word];
       if (terms.size() == 1) {
@@ -436,7 +500,7 @@ class PhraseEvaluation {
     }
     for (std::size_t e = offsets_[c]; e < offsets_[c + 1]; ++e) {
       const auto [term, rank] = expansions_[e];
-      if (single_[term] == 0) readers_[term].read(rank, term_places_[term]);
+      if (single_[term] == 0) readers_[term].read(rank, term_places_[term], title, content);
       for (const std::size_t word : term_words_[term]) {
         Places& into = merged_[word];  // a prefix: the positions of every expansion, in order
         into.title.insert(into.title.end(), term_places_[term].title.begin(), term_places_[term].title.end());
@@ -448,9 +512,11 @@ class PhraseEvaluation {
       std::sort(merged_[word].title.begin(), merged_[word].title.end());
       std::sort(merged_[word].content.begin(), merged_[word].content.end());
     }
+    return {title, content};
   }
 
   const PhraseQuery& query_;
+  Inflater inflater_;  // before the readers, which use it
   std::vector<PositionReader> readers_;
   std::int64_t low_ = std::numeric_limits<std::int64_t>::max();
   std::int64_t high_ = std::numeric_limits<std::int64_t>::min();
@@ -458,9 +524,13 @@ class PhraseEvaluation {
   std::vector<std::size_t> singles_;  // those terms
   std::vector<std::vector<std::size_t>> term_words_;  // per term: the prefixes it expands
   std::vector<std::int32_t> candidates_;
+  std::vector<std::size_t> candidate_ranks_;  // per candidate, its rank in each of singles_
   std::vector<std::size_t> offsets_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> expansions_;
   std::vector<Places> term_places_;
+  std::vector<std::size_t> ranks_;  // per term standing alone, the candidate's posting
+  std::vector<std::uint8_t> word_title_;  // per prefix word, whether the candidate holds it there
+  std::vector<std::uint8_t> word_content_;
   std::vector<Places> merged_;
   std::vector<const std::vector<std::int64_t>*> titles_;
   std::vector<const std::vector<std::int64_t>*> contents_;
