@@ -4,6 +4,7 @@ deletions, heads and chunks, short and long fields; damaged positions and bad in
 
 import random
 import sys
+import threading
 from array import array
 
 import pytest
@@ -245,3 +246,29 @@ def test_an_index_searched_for_phrases_closes_and_releases_its_files(tmp_path):
     index.close()
     assert all(view.fields is None and not view._held for view in views)
     assert all(segment.partitions == [] for segment in index.segments)
+
+
+def test_threads_searching_phrases_agree_and_let_the_index_close(tmp_path):
+    # On the free-threaded interpreter: the views every thread exports are counted right, so the
+    # index closes once they are done; words and phrases share the mapped files.
+    rng = random.Random(5)
+    build(random_documents(rng, 80), tmp_path, **SHAPE)
+    queries = ['"a b"', '"b a*"', "a b", 'title:"a a"', '"a c" OR b', '"c z"'] * 4
+    index = Index(tmp_path)
+    expected = [[(hit.doc_id, hit.score) for hit in search(index, query).hits] for query in queries]
+    answers, errors = [None] * 6, []
+
+    def run(slot):
+        try:
+            for _ in range(10):
+                answers[slot] = [[(hit.doc_id, hit.score) for hit in search(index, query).hits] for query in queries]
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=run, args=(slot,)) for slot in range(6)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    index.close()
+    assert not errors and answers == [expected] * 6
