@@ -50,7 +50,8 @@ class TopK {
  public:
   TopK(std::size_t k, double floor) : k_(k), floor_(floor) { heap_.reserve(k); }
 
-  bool full() const noexcept { return heap_.size() >= k_; }
+  // Never for k = 0: there is no k-th hit then, and nothing is admitted.
+  bool full() const noexcept { return k_ > 0 && heap_.size() >= k_; }
   // The k-th best score, or the floor if higher (minus infinity for neither).
   double kth() const noexcept {
     return std::max(full() ? heap_.front().score : kNegativeInfinity, floor_);
