@@ -188,6 +188,8 @@ class PositionReader {
   // The positions of posting `rank` in the fields wanted (ranks asked in ascending order).
   void read(std::size_t rank, Places& out, bool title, bool content) {
     if (!loaded_ || rank >= rank_end_) load_run_of(rank);
+    if (rank < rank_begin_ || rank >= rank_end_)  // runs whose counts do not ascend
+      damaged_positions(part_, "its index does not match its runs");
     while (cursor_rank_ < rank) {
       const Posting& p = postings_[cursor_rank_++];
       cursor_gap_ += static_cast<std::size_t>(p.title_freq) + static_cast<std::size_t>(p.content_freq);

@@ -5,6 +5,7 @@ deletions, heads and chunks, short and long fields; damaged positions and bad in
 import random
 import sys
 import threading
+import zlib
 from array import array
 
 import pytest
@@ -13,11 +14,12 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import minisearch
-from minisearch import Document, Index, phrase_kernels, phrases, search
+from minisearch import Document, Index, phrase_kernels, phrases, positions, search
 from minisearch.errors import IndexUnusableError
 from minisearch.executors import InlineExecutor
 from minisearch.manifest import read_manifest
 from minisearch.query import parse
+from minisearch.topk import ClauseSpec, TermPostings, top_k
 
 native = pytest.mark.skipif(not phrase_kernels.PHRASES, reason=minisearch.kernels.STATUS)
 pytestmark = native
@@ -272,3 +274,78 @@ def test_threads_searching_phrases_agree_and_let_the_index_close(tmp_path):
         thread.join()
     index.close()
     assert not errors and answers == [expected] * 6
+
+
+@settings(max_examples=150, deadline=None)
+@given(
+    seed=st.integers(0, 2**32),
+    k=st.sampled_from([0, 1, 3, 10]),
+    floor=st.sampled_from([float("-inf"), 0.5, 2.0]),
+    weight=st.sampled_from([minisearch.ranking.MIN_IDF, 0.7, 2.5]),
+)
+def test_packed_postings_rank_as_the_python_evaluation_of_their_list(seed, k, floor, weight):
+    rng = random.Random(seed)
+    documents = rng.randint(1, 60)
+    lengths = [rng.randint(1, 40) for _ in range(documents)]
+    norms = minisearch.ranking.length_norms(lengths, minisearch.ranking.average_length(sum(lengths), documents))
+    postings = [(doc, rng.choice([0, 1, 2, 7]), rng.choice([0, 0, 1, 3])) for doc in range(documents)
+                if rng.random() < 0.5]
+    postings = [(doc, content, title) for doc, content, title in postings if content or title]
+    excluded = frozenset(rng.sample(range(documents), min(documents, rng.choice([0, 2]))))
+    pack = phrase_kernels.PackedPostings(array("i", [v for p in postings for v in p]).tobytes(),
+                                         memoryview(array("d", norms)))
+    native, _ = phrase_kernels.packed_top_k(weight, pack, excluded, k, floor)
+    python, _ = top_k([TermPostings(weight, postings)], [ClauseSpec((0,), excluded)], list(norms), k, floor)
+    cut = floor - abs(floor) * 1e-12  # either may leave out what scores below the floor
+    assert native == [hit for hit in python if hit[1] >= cut]
+
+
+def test_a_damaged_entry_of_a_word_is_named(tmp_path):
+    build([Document("", "a b " * 30), Document("", "b a")], tmp_path, partitions=1, head_size=1, chunk_size=1)
+    path = tmp_path / read_manifest(tmp_path).segments[0].files["postings-000"]
+    with Index(tmp_path) as index:
+        _, table, term = index.segments[0].find("b")
+        start = table.starts[table.heads[term] + 1]
+    data = bytearray(path.read_bytes())
+    data[start] ^= 0x40
+    path.write_bytes(bytes(data))
+    with Index(tmp_path) as index, pytest.raises(IndexUnusableError, match=f"the entry at byte {start} is damaged"):
+        search(index, '"a b"')
+
+
+def test_each_entry_is_checked_once_and_marked_in_the_phrase_views(small_index):
+    search(small_index, '"a b"')
+    partition = small_index.segments[0].partitions[0]
+    unchecked = partition.phrase_views.of(partition)[4]
+    segment = small_index.segments[0]
+    checked = {table.heads[term] for _, table, term in map(segment.find, "ab")}
+    assert {entry for entry, flag in enumerate(unchecked) if not flag} == checked
+
+
+@pytest.mark.parametrize("shape", [minisearch.kernels.Shape.ONE_TERM, minisearch.kernels.Shape.EVERY_TERM])
+def test_k_zero_asks_for_nothing_and_gets_nothing(small_index, shape):
+    # The running top k once read the k-th best of an empty heap when k was 0.
+    term = minisearch.kernels.given_term(1.0, [(0, 1, 0), (1, 2, 1)], 2)
+    hits, _ = sys.modules["minisearch._kernels"].top_k(int(shape), (term,), None, array("d", [1.0, 1.0]), 0,
+                                                        float("-inf"), 1.2, 4)
+    pack = phrase_kernels.PackedPostings(array("i", [0, 1, 0, 1, 2, 1]).tobytes(), small_index.phrase_norms)
+    assert hits == [] and phrase_kernels.packed_top_k(1.0, pack, frozenset(), 0, float("-inf"))[0] == []
+
+
+@pytest.mark.parametrize("count", [200, 0])
+def test_runs_whose_counts_do_not_fit_the_postings_raise(tmp_path, count):
+    # The positions index says the first run of "a" ends after `count` of its 130 postings.
+    build([Document("", "a b")] * 130, tmp_path, partitions=1)
+    path = positions_file(tmp_path)
+    data = path.read_bytes()
+    index = positions.read_position_index(data)
+    with Index(tmp_path) as opened:
+        _, _, term = opened.segments[0].find("a")
+    index.run_counts[index.term_runs[term]] = count
+    (start,) = positions._TAIL.unpack_from(data, len(data) - positions._TAIL.size)
+    payload = positions._COUNTS.pack(index.terms, len(index.run_ends)) + b"".join(
+        values.tobytes() for values in (index.term_runs, index.run_counts, index.run_ends)
+    )
+    path.write_bytes(data[:start] + zlib.compress(payload) + positions._TAIL.pack(start))
+    with Index(tmp_path) as opened, pytest.raises(IndexUnusableError, match=path.name):
+        search(opened, '"a b"')
