@@ -18,7 +18,7 @@ from __future__ import annotations
 
 import threading
 from array import array
-from collections.abc import Sequence
+from collections.abc import Collection
 from typing import TYPE_CHECKING, NamedTuple
 
 from . import kernels, ranking
@@ -126,9 +126,13 @@ def phrase_postings(segment: SegmentReader, leaf: Leaf) -> bytes:
         if not found:
             return b""
         word_terms.append(tuple(found))
+    views = []
+    for partition in partitions:
+        assert partition.phrase_views is not None  # made with the kernels
+        views.append(partition.phrase_views.of(partition))
     try:
         return _native.phrase_postings(  # type: ignore[no-any-return]
-            tuple(partition.phrase_views.of(partition) for partition in partitions), tuple(terms),
+            tuple(views), tuple(terms),
             tuple(word_terms), segment.deleted_view(), _FIELDS[leaf.field],
         )
     except ValueError as error:
@@ -146,6 +150,6 @@ def packed_top_k(
     return result
 
 
-def deleted_view(deleted: Sequence[int]) -> memoryview | None:
+def deleted_view(deleted: Collection[int]) -> memoryview | None:
     """Deleted documents as the phrase kernels read them (None for none)."""
     return memoryview(array("i", sorted(deleted))) if deleted else None

@@ -14,9 +14,11 @@ from __future__ import annotations
 import mmap
 import os
 import zlib
+from array import array
 from bisect import bisect_left, bisect_right
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from functools import partial
 from itertools import chain, repeat
 from pathlib import Path
 from types import TracebackType
@@ -470,7 +472,7 @@ class Index:
         self.norms = kernel_norms(length_norms(lengths, self.avgdl))
         self._keys: list[Key | None] | None = None
         # Made before any search, while no other thread can export the norms.
-        self.phrase_norms = memoryview(self.norms) if PHRASES else None
+        self.phrase_norms = memoryview(self.norms) if PHRASES and isinstance(self.norms, array) else None
         self._key_ids: dict[Key, int] | None = None
 
     def refresh(self) -> bool:
@@ -562,8 +564,7 @@ class Index:
         packs = [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments]
         weight = idf(self.documents, sum(map(len, packs)))
         return [
-            TermPostings(weight=weight, head=[], load_head=lambda data=pack.data: unpack(data), packed=pack)
-            if len(pack) else None
+            TermPostings(weight=weight, head=[], load_head=partial(unpack, pack.data), packed=pack) if len(pack) else None
             for pack in packs
         ]
 

@@ -342,8 +342,8 @@ PyMethodDef methods[] = {
      "Per term, how many of the documents hold it; see minisearch.native_build."},
 #ifdef MINISEARCH_ZLIB  // the phrase kernels inflate positions with zlib
     {"phrase_postings",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_phrase_postings)),
-     METH_FASTCALL, kPhrasePostingsDoc},
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_phrase_postings)), METH_FASTCALL,
+     kPhrasePostingsDoc},
     {"packed_top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_packed_top_k)),
      METH_FASTCALL, kPackedTopKDoc},
 #endif

@@ -57,8 +57,10 @@ struct ExportLock {
 // A buffer of `format` items held for the length of the call.
 class View {
  public:
-  View(PyObject* object, const char* format, std::size_t itemsize, bool writable, const char* what) {
-    if (!PyMemoryView_Check(object)) raise(PyExc_TypeError, std::string(what) + " must be a memoryview");
+  View(PyObject* object, const char* format, std::size_t itemsize, bool writable,
+       const char* what) {
+    if (!PyMemoryView_Check(object))
+      raise(PyExc_TypeError, std::string(what) + " must be a memoryview");
     const int flags = PyBUF_FORMAT | PyBUF_C_CONTIGUOUS | (writable ? PyBUF_WRITABLE : 0);
     int taken;
     {
@@ -129,16 +131,30 @@ PyObject* tuple_of(PyObject* object, Py_ssize_t size, const char* what) {
 
 // The fields of a partition tuple (see minisearch/phrase_kernels.py, PartitionViews).
 enum PartitionField : Py_ssize_t {
-  kBlocks, kStarts, kEnds, kCrcs, kUnchecked, kDocBegin, kDocEnd, kBlocksWhat,
-  kPositions, kTermRuns, kRunCounts, kRunEnds, kPositionsWhat, kPartitionFields
+  kBlocks,
+  kStarts,
+  kEnds,
+  kCrcs,
+  kUnchecked,
+  kDocBegin,
+  kDocEnd,
+  kBlocksWhat,
+  kPositions,
+  kTermRuns,
+  kRunCounts,
+  kRunEnds,
+  kPositionsWhat,
+  kPartitionFields
 };
 
 PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
   tuple_of(tuple, kPartitionFields, "a partition");
   auto field = [tuple](PartitionField index) { return PyTuple_GET_ITEM(tuple, index); };
   PhrasePartition part;
-  part.blocks = held.emplace_back(field(kBlocks), "B", 1, false, "blocks").items<const std::uint8_t>();
-  part.starts = held.emplace_back(field(kStarts), "q", 8, false, "starts").items<const std::int64_t>();
+  part.blocks =
+      held.emplace_back(field(kBlocks), "B", 1, false, "blocks").items<const std::uint8_t>();
+  part.starts =
+      held.emplace_back(field(kStarts), "q", 8, false, "starts").items<const std::int64_t>();
   part.ends = held.emplace_back(field(kEnds), "q", 8, false, "ends").items<const std::int64_t>();
   if (field(kCrcs) != Py_None) {
     part.crcs = held.emplace_back(field(kCrcs), "I", 4, false, "crcs").items<const std::uint32_t>();
@@ -152,8 +168,8 @@ PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
       held.emplace_back(field(kPositions), "B", 1, false, "positions").items<const std::uint8_t>();
   part.term_runs =
       held.emplace_back(field(kTermRuns), "I", 4, false, "term_runs").items<const std::uint32_t>();
-  part.run_counts =
-      held.emplace_back(field(kRunCounts), "I", 4, false, "run_counts").items<const std::uint32_t>();
+  part.run_counts = held.emplace_back(field(kRunCounts), "I", 4, false, "run_counts")
+                        .items<const std::uint32_t>();
   part.run_ends =
       held.emplace_back(field(kRunEnds), "Q", 8, false, "run_ends").items<const std::uint64_t>();
   part.positions_what = to_string(field(kPositionsWhat), "what");
@@ -215,7 +231,8 @@ class WithoutGil {
 
 PyObject* phrase_postings_call(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 5)
-    raise(PyExc_TypeError, "phrase_postings() takes 5 arguments (partitions, terms, words, deleted, field)");
+    raise(PyExc_TypeError,
+          "phrase_postings() takes 5 arguments (partitions, terms, words, deleted, field)");
   std::deque<View> held;
   std::deque<PhrasePartition> partitions;
   PyObject* given = tuple_of(args[0], -1, "partitions");
@@ -227,9 +244,11 @@ PyObject* phrase_postings_call(PyObject* const* args, Py_ssize_t nargs) {
     query.terms.push_back(term_of(PyTuple_GET_ITEM(terms, t), partitions));
   query.words = words_of(args[2], query.terms.size());
   if (args[3] != Py_None)
-    query.deleted = held.emplace_back(args[3], "i", 4, false, "deleted").items<const std::int32_t>();
+    query.deleted =
+        held.emplace_back(args[3], "i", 4, false, "deleted").items<const std::int32_t>();
   const std::int64_t field = to_int(args[4], "field");
-  if (field < 0 || field > 2) raise(PyExc_ValueError, "field must be 0 (both), 1 (title) or 2 (content)");
+  if (field < 0 || field > 2)
+    raise(PyExc_ValueError, "field must be 0 (both), 1 (title) or 2 (content)");
   query.field = static_cast<FieldFilter>(field);
   std::vector<Posting> found;
   {
@@ -253,7 +272,8 @@ std::vector<Posting> unpacked(PyObject* packed) {
 PyObject* packed_top_k_call(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 8) {
     raise(PyExc_TypeError,
-          "packed_top_k() takes 8 arguments (weight, packed, excluded, norms, k, floor, k1, title_weight)");
+          "packed_top_k() takes 8 arguments (weight, packed, excluded, norms, k, floor, k1, "
+          "title_weight)");
   }
   TermData term;
   term.weight = to_double(args[0], "weight");

@@ -38,8 +38,8 @@ ByteSpan entry_bytes(const PhrasePartition& part, std::size_t entry) {
   const std::int64_t end = part.ends[entry];
   if (start < 0 || end < start || static_cast<std::uint64_t>(end) > part.blocks.size())
     damaged_entry(part, entry, "it lies outside the file");
-  const ByteSpan bytes = part.blocks.subspan(static_cast<std::size_t>(start),
-                                             static_cast<std::size_t>(end - start));
+  const ByteSpan bytes =
+      part.blocks.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
   if (!part.crcs.empty()) {
     std::atomic_ref<std::uint8_t> flag(part.unchecked[entry]);
     if (flag.load(std::memory_order_relaxed) != 0) {
@@ -69,8 +69,9 @@ void decode_entry(const PhrasePartition& part, std::size_t entry, std::vector<Po
     const auto content = static_cast<std::int32_t>(fields[1]);
     const auto title = static_cast<std::int32_t>(fields[2]);
     if (doc < part.doc_begin || doc >= part.doc_end) {
-      damaged_entry(part, entry, "it names documents outside " + std::to_string(part.doc_begin) +
-                                     ".." + std::to_string(part.doc_end - 1));
+      damaged_entry(part, entry,
+                    "it names documents outside " + std::to_string(part.doc_begin) + ".." +
+                        std::to_string(part.doc_end - 1));
     }
     if (content < 0 || title < 0) damaged_entry(part, entry, "a frequency is negative");
     out.push_back({doc, content, title});
@@ -94,7 +95,8 @@ std::vector<Posting> term_postings(const PhraseTerm& term) {
     const std::size_t before = all.size();
     decode_entry(part, entry, all);
     for (std::size_t i = std::max<std::size_t>(before, 1); i < all.size(); ++i) {
-      if (all[i].doc_id <= all[i - 1].doc_id) damaged_entry(part, entry, "its documents are out of order");
+      if (all[i].doc_id <= all[i - 1].doc_id)
+        damaged_entry(part, entry, "its documents are out of order");
     }
   }
   // The head merged in from the back, in place.
@@ -107,14 +109,16 @@ std::vector<Posting> term_postings(const PhraseTerm& term) {
       all[--at] = head[--from];
   }
   for (std::size_t i = 1; i < all.size(); ++i) {
-    if (all[i].doc_id == all[i - 1].doc_id) damaged_entry(part, term.head_entry, "a document is in it twice");
+    if (all[i].doc_id == all[i - 1].doc_id)
+      damaged_entry(part, term.head_entry, "a document is in it twice");
   }
   return all;
 }
 
 // The first posting from `from` on whose document is `doc` or later: a gallop, then a bisection.
 std::vector<Posting>::const_iterator seek(std::vector<Posting>::const_iterator from,
-                                          std::vector<Posting>::const_iterator end, std::int32_t doc) {
+                                          std::vector<Posting>::const_iterator end,
+                                          std::int32_t doc) {
   std::ptrdiff_t step = 1;
   auto low = from;
   while (from != end && from->doc_id < doc) {
@@ -151,7 +155,9 @@ class Inflater {
     produced = out.size() - stream_.avail_out;
     return status;
   }
-  std::string message() const { return stream_.msg != nullptr ? stream_.msg : "incomplete or truncated stream"; }
+  std::string message() const {
+    return stream_.msg != nullptr ? stream_.msg : "incomplete or truncated stream";
+  }
 
  private:
   z_stream stream_{};
@@ -192,7 +198,8 @@ class PositionReader {
       damaged_positions(part_, "its index does not match its runs");
     while (cursor_rank_ < rank) {
       const Posting& p = postings_[cursor_rank_++];
-      cursor_gap_ += static_cast<std::size_t>(p.title_freq) + static_cast<std::size_t>(p.content_freq);
+      cursor_gap_ +=
+          static_cast<std::size_t>(p.title_freq) + static_cast<std::size_t>(p.content_freq);
     }
     const Posting& p = postings_[rank];
     if (title) accumulate(cursor_gap_, static_cast<std::size_t>(p.title_freq), out.title);
@@ -348,8 +355,7 @@ class PhraseEvaluation {
         if (terms.size() == 1 && single_[term] == 0) {
           single_[term] = 1;
           singles_.push_back(term);
-        }
-        else
+        } else
           term_words_[term].push_back(word);
       }
     }
@@ -378,7 +384,9 @@ class PhraseEvaluation {
     return marks;
   }
 
-  std::size_t index_of(std::int32_t doc) const noexcept { return static_cast<std::size_t>(doc - low_); }
+  std::size_t index_of(std::int32_t doc) const noexcept {
+    return static_cast<std::size_t>(doc - low_);
+  }
 
   // The documents that hold every word, none deleted: those of the word with the fewest postings
   // looked up in the others (the terms standing alone from the rarest on, each from where it
@@ -423,7 +431,8 @@ class PhraseEvaluation {
     }
     const std::vector<std::uint8_t> rarest_marks = marks_of(words[rarest]);
     for (std::size_t i = 0; i < rarest_marks.size(); ++i)
-      if (rarest_marks[i] != 0) offer(static_cast<std::int32_t>(low_ + static_cast<std::int64_t>(i)));
+      if (rarest_marks[i] != 0)
+        offer(static_cast<std::int32_t>(low_ + static_cast<std::int64_t>(i)));
   }
 
   // Per candidate, the postings of the expansions of a prefix that hold it: (term, rank) in term
@@ -447,14 +456,16 @@ class PhraseEvaluation {
       const auto& postings = readers_[term].postings();
       for (std::size_t rank = 0; rank < postings.size(); ++rank) {
         const std::int32_t c = candidate[index_of(postings[rank].doc_id)];
-        if (c >= 0) held.push_back({c, {static_cast<std::uint32_t>(term), static_cast<std::uint32_t>(rank)}});
+        if (c >= 0)
+          held.push_back({c, {static_cast<std::uint32_t>(term), static_cast<std::uint32_t>(rank)}});
       }
     }
     for (const auto& entry : held) ++offsets_[static_cast<std::size_t>(entry.first) + 1];
     for (std::size_t c = 0; c < candidates_.size(); ++c) offsets_[c + 1] += offsets_[c];
     expansions_.resize(held.size());
     std::vector<std::size_t> next(offsets_.begin(), offsets_.end() - 1);
-    for (const auto& entry : held) expansions_[next[static_cast<std::size_t>(entry.first)]++] = entry.second;
+    for (const auto& entry : held)
+      expansions_[next[static_cast<std::size_t>(entry.first)]++] = entry.second;
   }
 
   // Reads candidate c's places of every word into titles_ and contents_.
@@ -487,7 +498,8 @@ class PhraseEvaluation {
       }
     }
     if (!title && !content) return {false, false};
-    for (const std::size_t term : singles_) readers_[term].read(ranks_[term], term_places_[term], title, content);
+    for (const std::size_t term : singles_)
+      readers_[term].read(ranks_[term], term_places_[term], title, content);
     for (std::size_t word = 0; word < query_.words.size(); ++word) {
       const auto& terms = query_.words[word];
       if (terms.size() == 1) {
@@ -505,8 +517,10 @@ class PhraseEvaluation {
       if (single_[term] == 0) readers_[term].read(rank, term_places_[term], title, content);
       for (const std::size_t word : term_words_[term]) {
         Places& into = merged_[word];  // a prefix: the positions of every expansion, in order
-        into.title.insert(into.title.end(), term_places_[term].title.begin(), term_places_[term].title.end());
-        into.content.insert(into.content.end(), term_places_[term].content.begin(), term_places_[term].content.end());
+        into.title.insert(into.title.end(), term_places_[term].title.begin(),
+                          term_places_[term].title.end());
+        into.content.insert(into.content.end(), term_places_[term].content.begin(),
+                            term_places_[term].content.end());
       }
     }
     for (std::size_t word = 0; word < query_.words.size(); ++word) {
@@ -522,15 +536,15 @@ class PhraseEvaluation {
   std::vector<PositionReader> readers_;
   std::int64_t low_ = std::numeric_limits<std::int64_t>::max();
   std::int64_t high_ = std::numeric_limits<std::int64_t>::min();
-  std::vector<std::uint8_t> single_;  // per term: it stands alone for a word
-  std::vector<std::size_t> singles_;  // those terms
+  std::vector<std::uint8_t> single_;                  // per term: it stands alone for a word
+  std::vector<std::size_t> singles_;                  // those terms
   std::vector<std::vector<std::size_t>> term_words_;  // per term: the prefixes it expands
   std::vector<std::int32_t> candidates_;
   std::vector<std::size_t> candidate_ranks_;  // per candidate, its rank in each of singles_
   std::vector<std::size_t> offsets_;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> expansions_;
   std::vector<Places> term_places_;
-  std::vector<std::size_t> ranks_;  // per term standing alone, the candidate's posting
+  std::vector<std::size_t> ranks_;        // per term standing alone, the candidate's posting
   std::vector<std::uint8_t> word_title_;  // per prefix word, whether the candidate holds it there
   std::vector<std::uint8_t> word_content_;
   std::vector<Places> merged_;

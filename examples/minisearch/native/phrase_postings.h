@@ -22,11 +22,11 @@ struct PhrasePartition {
   quorbel::ByteSpan blocks;
   std::span<const std::int64_t> starts;  // per entry, where it starts and ends in `blocks`
   std::span<const std::int64_t> ends;
-  std::span<const std::uint32_t> crcs;   // per entry its CRC-32, or empty: none kept
-  std::span<std::uint8_t> unchecked;     // per entry 1 until its CRC-32 is checked (shared)
-  std::int64_t doc_begin = 0;            // the segment's documents
+  std::span<const std::uint32_t> crcs;  // per entry its CRC-32, or empty: none kept
+  std::span<std::uint8_t> unchecked;    // per entry 1 until its CRC-32 is checked (shared)
+  std::int64_t doc_begin = 0;           // the segment's documents
   std::int64_t doc_end = 0;
-  std::string blocks_what;               // the block file, for messages
+  std::string blocks_what;  // the block file, for messages
   quorbel::ByteSpan positions;
   std::span<const std::uint32_t> term_runs;   // per term its first run, and the end
   std::span<const std::uint32_t> run_counts;  // per run, postings of its term up to its end
