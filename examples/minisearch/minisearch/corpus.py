@@ -206,12 +206,13 @@ def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = N
         raise CorpusError(f"not a directory: {base}")
     for directory, dirnames, filenames in os.walk(base):
         dirnames[:] = sorted(d for d in dirnames if not d.startswith("."))
+        relative = os.path.relpath(directory, base)
+        prefix = "" if relative == os.curdir else relative.replace(os.sep, "/") + "/"
         for filename in sorted(filenames):
             if filename.startswith("."):
                 continue
-            path = Path(directory, filename)
-            text = _read_text_file(path)
-            title = path.relative_to(base).as_posix()
+            text = _read_text_file(os.path.join(directory, filename))
+            title = prefix + filename
             if text is None or "\0" in text:
                 if skipped is not None:
                     skipped.append(title)
@@ -219,7 +220,7 @@ def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = N
             yield Document(title, text, title)
 
 
-def _read_text_file(path: Path) -> str | None:
+def _read_text_file(path: str) -> str | None:
     """The UTF-8 text of a regular file (a symbolic link to one included); None for anything else."""
     try:
         if not stat.S_ISREG(os.stat(path).st_mode):

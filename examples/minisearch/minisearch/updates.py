@@ -77,26 +77,22 @@ def sync_directory(
     if not stores_documents(manifest):
         raise IndexUnusableError(f"{target} was built without its documents: sync cannot tell changed files")
     indexed = live_keys(target, manifest)
-    changed = list(_changed_files(directory, target, manifest, indexed))
-    present = {document.key for document in changed} | set(_file_keys(directory))
+    present: set[Key | None] = set()
+    changed = list(_changed_files(directory, target, manifest, indexed, present))
     removed: list[Key] = [key for key in indexed if isinstance(key, str) and key not in present]
     return _update(target, changed, removed, options, executor=executor, source=f"sync of {directory}", replace=True)
 
 
-def _file_keys(directory: str | os.PathLike[str]) -> Iterator[str]:
-    for document in directory_corpus(directory):
-        assert isinstance(document.key, str)
-        yield document.key
-
-
 def _changed_files(
-    directory: str | os.PathLike[str], target: Path, manifest: Manifest, indexed: dict[Key, int]
+    directory: str | os.PathLike[str], target: Path, manifest: Manifest, indexed: dict[Key, int], present: set[Key | None]
 ) -> Iterator[Document]:
-    """The documents of ``directory`` that the index lacks or holds with another text."""
+    """The documents of ``directory`` that the index lacks or holds with another text; the key of
+    every document read is added to ``present``."""
     stores: dict[str, SegmentStore] = {}
     starts = [segment.first_doc for segment in manifest.segments]
     try:
         for document in directory_corpus(directory):
+            present.add(document.key)
             doc = indexed.get(document.key) if document.key is not None else None
             if doc is None:
                 yield document
