@@ -265,7 +265,8 @@ std::vector<Posting> unpacked(PyObject* packed) {
   if (size % sizeof(Posting) != 0)
     raise(PyExc_ValueError, "packed must hold whole (doc_id, content, title) triples");
   std::vector<Posting> postings(size / sizeof(Posting));
-  std::memcpy(postings.data(), PyBytes_AS_STRING(packed), size);
+  if (size != 0)
+    std::memcpy(postings.data(), PyBytes_AS_STRING(packed), size);  // empty: data() may be null
   return postings;
 }
 
