@@ -71,16 +71,16 @@ struct Compressors {
 // The level of a wide run of positions: minisearch.positions.RUN_LEVEL, as deflate_raw uses it.
 constexpr int kRunLevel = 1;
 
-Compressors compressors_of(PyObject* spec) {
-  if (!PyTuple_CheckExact(spec) || PyTuple_GET_SIZE(spec) != 4)
+Compressors compressors_of(PyObject* zlib) {
+  if (!PyTuple_CheckExact(zlib) || PyTuple_GET_SIZE(zlib) != 4)
     raise(PyExc_TypeError, "zlib must be (version, deflate_raw, compress, level)");
-  PyObject* version = PyTuple_GET_ITEM(spec, 0);
+  PyObject* version = PyTuple_GET_ITEM(zlib, 0);
   if (!PyUnicode_Check(version)) raise(PyExc_TypeError, "the zlib version must be str");
-  const std::int64_t level = to_int(PyTuple_GET_ITEM(spec, 3), "the index's level must be an int");
+  const std::int64_t level = to_int(PyTuple_GET_ITEM(zlib, 3), "the index's level must be an int");
   if (level < 0 || level > 9) raise(PyExc_ValueError, "the index's level must be 0 to 9");
   Compressors made;
-  made.raw = compressor_of(PyTuple_GET_ITEM(spec, 1));
-  made.index = compressor_of(PyTuple_GET_ITEM(spec, 2));
+  made.raw = compressor_of(PyTuple_GET_ITEM(zlib, 1));
+  made.index = compressor_of(PyTuple_GET_ITEM(zlib, 2));
   made.raw_deflater = Deflater::make(utf8_of(version), kRunLevel, true);
   made.index_deflater = Deflater::make(utf8_of(version), static_cast<int>(level), false);
   for (auto [deflater, compressor] : {std::pair{made.raw_deflater.get(), &made.raw},

@@ -264,14 +264,14 @@ def test_a_damaged_positions_index_fails_the_merge(tmp_path):
         merge_one(tmp_path, path, info)
 
 
-def zlib_spec(version=zlib.ZLIB_RUNTIME_VERSION, deflate=positions.deflate_raw, compress=None, level=1):
+def zlib_settings(version=zlib.ZLIB_RUNTIME_VERSION, deflate=positions.deflate_raw, compress=None, level=1):
     return (version, deflate, compress or functools.partial(positions.compress_index, level=level), level)
 
 
-def block_call(titles=("a",), contents=("b",), first_doc=0, partitions=1, tokenize=str.split, spec=None):
+def block_call(titles=("a",), contents=("b",), first_doc=0, partitions=1, tokenize=str.split, compression=None):
     return lambda kernels: kernels.build_block(list(titles) if isinstance(titles, tuple) else titles,
                                                list(contents) if isinstance(contents, tuple) else contents,
-                                               first_doc, partitions, True, 64, tokenize, spec or zlib_spec())
+                                               first_doc, partitions, True, 64, tokenize, compression or zlib_settings())
 
 
 BAD_CALLS = {
@@ -281,12 +281,12 @@ BAD_CALLS = {
     "no partitions": (block_call(partitions=0), ValueError),
     "ids beyond 31 bits": (block_call(first_doc=2**31 - 1), OverflowError),
     "a tokenizer that returns no list": (block_call(titles=("é",), tokenize=str.upper), TypeError),
-    "a compressor that returns no bytes": (block_call(spec=zlib_spec(version="0", compress=len)), TypeError),
-    "a zlib level out of range": (block_call(spec=zlib_spec(level=10)), ValueError),
-    "no zlib": (block_call(spec=(None,)), TypeError),
+    "a compressor that returns no bytes": (block_call(compression=zlib_settings(version="0", compress=len)), TypeError),
+    "a zlib level out of range": (block_call(compression=zlib_settings(level=10)), ValueError),
+    "no zlib": (block_call(compression=(None,)), TypeError),
     "too few arguments": (lambda k: k.build_block(["a"], ["b"]), TypeError),
     "norms not doubles": (lambda k: k.merge_blocks([], None, bytearray(8), bytearray(4), (0, 1, 1, 1, 1.2, 4), "p",
-                                                   None, zlib_spec()), TypeError),
+                                                   None, zlib_settings()), TypeError),
 }
 
 
@@ -316,8 +316,8 @@ def test_the_kernels_deflate_as_the_zlib_module_does(level):
         calls.append(len(data))
         return positions.deflate_raw(data)
 
-    made = block_call(titles, contents, spec=zlib_spec(level=level))(native_build.BUILD)
-    called = block_call(titles, contents, spec=zlib_spec("no such version", deflate, level=level))(native_build.BUILD)
+    made = block_call(titles, contents, compression=zlib_settings(level=level))(native_build.BUILD)
+    called = block_call(titles, contents, compression=zlib_settings("no such version", deflate, level=level))(native_build.BUILD)
     assert made == called and calls  # wide runs were deflated through the function
 
 
