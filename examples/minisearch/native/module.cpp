@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.h"
 #include "binding/py_ref.h"
 #include "build_binding.h"
 #include "evaluation.h"
@@ -23,14 +24,6 @@ namespace minisearch::kernels {
 namespace {
 
 using quorbel::binding::PyRef;
-
-// A Python exception is set; unwinds to the entry point.
-struct PythonError {};
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PythonError{};
-}
 
 // Taking and releasing a buffer of a shared object (a mapped file, the term table's arrays, the
 // norms): every thread searching an index shares them, and the free-threaded 3.13 counts their
@@ -99,24 +92,6 @@ class Buffer {
   Py_buffer view_{};
   bool held_ = false;
 };
-
-std::int64_t to_int(PyObject* object, const char* what) {
-  if (!PyLong_Check(object)) raise(PyExc_TypeError, std::string(what) + " must be an int");
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (overflow != 0) raise(PyExc_OverflowError, std::string(what) + " is out of range");
-  return value;
-}
-
-double to_double(PyObject* object, const char* what) {
-  const double value = PyFloat_AsDouble(object);
-  if (value == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    raise(PyExc_TypeError, std::string(what) + " must be a number");
-  }
-  return value;
-}
 
 std::int32_t to_i32(PyObject* object, const char* what) {
   const std::int64_t value = to_int(object, what);

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.h"
 #include "binding/py_ref.h"
 #include "evaluation.h"
 #include "phrase_postings.h"
@@ -26,14 +27,6 @@ namespace {
 
 using quorbel::binding::PyRef;
 using quorbel::encoding::Posting;
-
-// A Python exception is set.
-struct PythonError {};
-
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PythonError{};
-}
 
 #ifdef Py_GIL_DISABLED
 std::mutex export_mutex;
@@ -95,24 +88,6 @@ class View {
   Py_buffer view_{};
   bool held_ = false;
 };
-
-std::int64_t to_int(PyObject* object, const char* what) {
-  if (!PyLong_Check(object)) raise(PyExc_TypeError, std::string(what) + " must be an int");
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
-  if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  if (overflow != 0) raise(PyExc_OverflowError, std::string(what) + " is out of range");
-  return value;
-}
-
-double to_double(PyObject* object, const char* what) {
-  const double value = PyFloat_AsDouble(object);
-  if (value == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    raise(PyExc_TypeError, std::string(what) + " must be a number");
-  }
-  return value;
-}
 
 std::string to_string(PyObject* object, const char* what) {
   if (!PyUnicode_Check(object)) raise(PyExc_TypeError, std::string(what) + " must be a str");
