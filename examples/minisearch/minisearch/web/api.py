@@ -9,12 +9,13 @@ handler does not.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Annotated, Any
 
 from fastapi import APIRouter, Path, Query, Request
 from fastapi.responses import JSONResponse
 
-from .. import QuerySyntaxError
+from .. import Index, QuerySyntaxError
 from .live import LiveIndex
 from .payload import (
     MAX_K,
@@ -80,12 +81,7 @@ def api_search(
 )
 def api_document(request: Request, doc_id: Annotated[int, Path(ge=0, description="the document's id")]) -> JSONResponse:
     """The title and whole text of a document, by the id a search returned."""
-    with live_index(request).use() as index:
-        try:
-            body = document_json(index, doc_id)
-        except DocumentNotFound as error:
-            return JSONResponse(error_json("not_found", str(error)), status_code=404)
-    return JSONResponse(body)
+    return _document(request, lambda index: document_json(index, doc_id))
 
 
 @router.get(
@@ -106,9 +102,14 @@ def api_document_by_key(
     ],
 ) -> JSONResponse:
     """The title and whole text of a document, by the key its source gave it."""
+    return _document(request, lambda index: document_by_key_json(index, key))
+
+
+def _document(request: Request, body_of: Callable[[Index], dict[str, Any]]) -> JSONResponse:
+    """A stored document's JSON, or 404 when ``body_of`` finds none."""
     with live_index(request).use() as index:
         try:
-            body = document_by_key_json(index, key)
+            body = body_of(index)
         except DocumentNotFound as error:
             return JSONResponse(error_json("not_found", str(error)), status_code=404)
     return JSONResponse(body)
