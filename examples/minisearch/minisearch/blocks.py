@@ -168,20 +168,7 @@ def build_block(task: BlockTask) -> BlockInfo:
             _write_positions(positions_path(partition_path(task.path, partition)), [where[term] for term in terms])
         partition_terms.append(num_terms)
         file_size += size
-    _write_titles(task)
-    group_sizes = _write_documents(task) if task.store_documents else ()
-    return BlockInfo(
-        number=task.number,
-        path=task.path,
-        first_doc_id=task.first_doc_id,
-        documents=len(task.documents),
-        partition_terms=tuple(partition_terms),
-        postings=sum(map(len, lists.values())),
-        file_size=file_size,
-        lengths=lengths.tobytes(),
-        group_sizes=group_sizes,
-        positions=task.positions,
-    )
+    return _finished(task, partition_terms, sum(map(len, lists.values())), file_size, lengths.tobytes())
 
 
 def _build_natively(task: BlockTask) -> BlockInfo:
@@ -199,6 +186,11 @@ def _build_natively(task: BlockTask) -> BlockInfo:
             _write_bytes(positions_path(path), positions)
         partition_terms.append(num_terms)
         file_size += len(postings)
+    return _finished(task, partition_terms, built.postings, file_size, built.lengths)
+
+
+def _finished(task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes) -> BlockInfo:
+    """The block's titles and stored documents written beside its partitions' files; what it holds."""
     _write_titles(task)
     group_sizes = _write_documents(task) if task.store_documents else ()
     return BlockInfo(
@@ -207,9 +199,9 @@ def _build_natively(task: BlockTask) -> BlockInfo:
         first_doc_id=task.first_doc_id,
         documents=len(task.documents),
         partition_terms=tuple(partition_terms),
-        postings=built.postings,
+        postings=postings,
         file_size=file_size,
-        lengths=built.lengths,
+        lengths=lengths,
         group_sizes=group_sizes,
         positions=task.positions,
     )
