@@ -28,7 +28,7 @@ from typing import NamedTuple
 from . import ranking
 from .errors import IndexUnusableError
 
-__all__ = ["BUILD", "NATIVE", "STATUS", "KernelTable", "MappedTerm", "Shape", "evaluate", "kernel_norms"]
+__all__ = ["BUILD", "NATIVE", "STATUS", "KernelTable", "MappedTerm", "Shape", "evaluate", "evaluate_segments", "kernel_norms"]
 
 Posting = tuple[int, int, int]
 #: Terms the kernels take in one query.
@@ -127,19 +127,39 @@ def given_term(weight: float, postings: list[Posting], documents: int) -> tuple[
 def evaluate(
     shape: Shape,
     terms: Sequence[tuple[object, ...]],
-    excluded: frozenset[int],
+    excluded: frozenset[int] | array[int] | None,
     norms: Sequence[float],
     k: int,
     floor: float,
 ) -> tuple[list[tuple[int, float]], tuple[int, int, int, int]]:
     """The k best (doc_id, score) of ``terms`` combined as ``shape``, best first, none of
-    ``excluded`` and none scoring below ``floor``; with the postings decoded and scored, the chunks
-    decoded and the documents checked.  Raises :class:`IndexUnusableError` for a damaged entry
-    and IndexError for a document beyond ``norms``."""
+    ``excluded`` (a set, or ascending ids in an ``array("i")``) and none scoring below ``floor``;
+    with the postings decoded and scored, the chunks decoded and the documents checked.  Raises
+    :class:`IndexUnusableError` for a damaged entry and IndexError for a document beyond ``norms``."""
     assert _native is not None
     try:
         result: tuple[list[tuple[int, float]], tuple[int, int, int, int]] = _native.top_k(
             int(shape), tuple(terms), excluded or None, norms, k, floor, ranking.K1, ranking.TITLE_WEIGHT
+        )
+    except ValueError as error:
+        raise IndexUnusableError(str(error)) from None
+    return result
+
+
+def evaluate_segments(
+    shape: Shape,
+    segments: Sequence[tuple[tuple[tuple[object, ...] | None, ...], array[int] | None]],
+    norms: Sequence[float],
+    k: int,
+) -> tuple[list[tuple[int, float]], tuple[int, int, int, int]]:
+    """:func:`evaluate` over every segment of an index at once, each as its terms (None where it
+    holds no live document of that word) and its deleted documents: a segment without a word of
+    an AND is passed over, one left with a single word answers it as one term, each beats the k-th
+    best score of the segments before it; the best k of all, ties by document id."""
+    assert _native is not None
+    try:
+        result: tuple[list[tuple[int, float]], tuple[int, int, int, int]] = _native.top_k_segments(
+            int(shape), tuple(segments), norms, k, float("-inf"), ranking.K1, ranking.TITLE_WEIGHT
         )
     except ValueError as error:
         raise IndexUnusableError(str(error)) from None

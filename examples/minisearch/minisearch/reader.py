@@ -75,6 +75,7 @@ class _Partition:
         self.positions_path = index_dir / segment.files[role] if role in segment.files else None
         self._positions: tuple[mmap.mmap, PositionIndex] | None = None
         self._kernel_table: KernelTable | None = None
+        self._kernel_view: tuple[mmap.mmap, KernelTable, bytearray, int, int, str] | None = None
         # Made as the partition opens, while no other thread can export the map.
         self.phrase_views = PartitionViews(memoryview(self.map)) if PHRASES else None
 
@@ -110,6 +111,16 @@ class _Partition:
                 table.starts, table.ends, table.crcs, table.chunk_first_doc, table.chunk_max_f, self.impacts
             )
         return self._kernel_table
+
+    def kernel_view(self) -> tuple[mmap.mmap, KernelTable, bytearray, int, int, str]:
+        """What the kernels read of any term of this partition: its map, table and CRC flags,
+        its segment's documents and its file's name (for errors)."""
+        if self._kernel_view is None:
+            self._kernel_view = (
+                self.map, self.kernel_table(), self.unchecked, self.documents.start, self.documents.stop,
+                str(self.postings_path),
+            )
+        return self._kernel_view
 
     def decode_entry(self, entry: int) -> list[Posting]:
         assert self._table is not None
@@ -275,6 +286,8 @@ class SegmentReader:
             self._keys_data = _read(index_dir / files["keys"]) if segment.has_keys else None
             deletions = read_deletion_set(index_dir, segment)
             self.deleted = frozenset(deletions.docs)
+            # The plain-word kernels' view of them: ascending ids, searched in place.
+            self.deleted_ids = array("i", deletions.docs) if NATIVE and deletions.docs else None
             self._deleted_view: tuple[memoryview | None] | None = None
             self.deleted_doc_freq = deletions.doc_freq
             for number in range(manifest.partitions):
@@ -423,6 +436,17 @@ class SegmentReader:
         )
         return postings
 
+    def kernel_term(self, weight: float, found: Found) -> tuple[object, ...]:
+        """:meth:`term_postings` of a term some live document holds, as the native kernels take
+        it (see :func:`minisearch.kernels.mapped_term`), made straight from the term table."""
+        partition, table, index = found
+        data, kernel_table, unchecked, start, stop, path = partition.kernel_view()
+        chunks = table.chunk_count[index]
+        return (
+            weight, data, kernel_table, unchecked, table.heads[index], table.first_chunk[index], chunks,
+            chunks > 0 and self.exact, start, stop, path, None,
+        )
+
     def prefix_postings(self, prefix: str) -> list[Posting]:
         """All terms with ``prefix`` as one list: ``F`` summed per document."""
         content: Counter[int] = Counter()
@@ -557,6 +581,17 @@ class Index:
         found = [segment.find(term) for segment in self.segments]
         weight = idf(self.documents, sum(map(SegmentReader.found_doc_freq, self.segments, repeat(term), found)))
         return [segment.term_postings(term, weight, where) for segment, where in zip(self.segments, found)]
+
+    def kernel_terms(self, term: str) -> list[tuple[object, ...] | None]:
+        """:meth:`sources` of plain word ``term`` as the native kernels take it, per segment."""
+        return self._checked(lambda: self._kernel_terms(term))
+
+    def _kernel_terms(self, term: str) -> list[tuple[object, ...] | None]:
+        found = [segment.find(term) for segment in self.segments]
+        held = list(map(SegmentReader.found_doc_freq, self.segments, repeat(term), found))
+        weight = idf(self.documents, sum(held))
+        return [segment.kernel_term(weight, where) if where is not None and count else None
+                for segment, where, count in zip(self.segments, found, held)]
 
     def _phrase_sources(self, leaf: Leaf, norms: memoryview) -> list[TermPostings | None]:
         """A phrase's postings found and kept packed by the native kernels, made a list only if

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import heapq
 import time
+from functools import partial
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import NamedTuple
@@ -18,11 +19,11 @@ from typing import NamedTuple
 from . import ranking
 from .corpus import Key
 from .errors import IndexUnusableError
-from .kernels import MAX_TERMS, NATIVE, Shape
+from .kernels import MAX_TERMS, NATIVE, Shape, evaluate_segments
 from .query import Leaf, Query, parse
 from .reader import Index
 from .snippets import make_snippet
-from .topk import ClauseSpec, EvaluationStats, TermPostings, native_top_k, top_k
+from .topk import ClauseSpec, EvaluationStats, TermPostings, top_k
 
 __all__ = ["Hit", "Index", "SearchResult", "search"]
 
@@ -68,28 +69,15 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     rule = index.manifest.tokenizer_rule
     parsed = parse(query, rule) if isinstance(query, str) else query
     leaves = parsed.leaves
-    sources = [index.sources(leaf) for leaf in leaves]  # per leaf, per segment
-    unknown = [str(leaf) for leaf, found in zip(leaves, sources) if not any(found)]
-    excluded = {leaf: index.doc_ids(leaf) for clause in parsed.clauses for leaf in clause.negative}
-    candidates: list[tuple[int, float]] = []
-    stats = EvaluationStats()
-    floor = float("-inf")  # the k-th best score of the segments before: the others must beat it
-    segments = len(index.segments)
     shape = _plain_shape(parsed, leaves) if k > 0 else None
-    for segment in range(segments):
-        terms = [found[segment] for found in sources]
-        if shape is not None:
-            found, evaluation = _evaluate_plain(shape, terms, index.deleted(segment), index.norms, k, floor)
-        else:
-            found, evaluation = _evaluate(parsed, leaves, terms, excluded, index.deleted(segment), index.norms, k, floor)
-        candidates += found
-        if segment + 1 < segments and len(candidates) >= k > 0:
-            floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
-        stats.postings_decoded += evaluation.postings_decoded
-        stats.postings_scored += evaluation.postings_scored
-        stats.chunks_decoded += evaluation.chunks_decoded
-    # One segment's top k comes ranked (best first, ties by document id).
-    ranked = candidates if segments == 1 else sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
+    if shape is not None:
+        terms = [index.kernel_terms(leaf.text) for leaf in leaves]  # per leaf, per segment
+        unknown = [str(leaf) for leaf, found in zip(leaves, terms) if not any(found)]
+        ranked, stats = _search_plain(index, shape, terms, k)
+    else:
+        sources = [index.sources(leaf) for leaf in leaves]
+        unknown = [str(leaf) for leaf, found in zip(leaves, sources) if not any(found)]
+        ranked, stats = _search_segments(index, parsed, sources, k)
     plain = {leaf.text for leaf in leaves if not leaf.prefix and not leaf.phrase}
     prefixes = [leaf.text for leaf in leaves if leaf.prefix and not leaf.phrase]
     phrases = [(leaf.words, leaf.prefix) for leaf in leaves if leaf.phrase]
@@ -115,6 +103,39 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     )
 
 
+def _search_plain(index: Index, shape: Shape, terms: list[list[tuple[object, ...] | None]], k: int) -> Evaluation:
+    """The top k of a query of :func:`_plain_shape` whose words are ``terms`` (per word, per
+    segment, as :meth:`Index.kernel_terms` gives them), every segment in one call to the kernels."""
+    segments = [
+        (tuple(word[number] for word in terms), segment.deleted_ids) for number, segment in enumerate(index.segments)
+    ]
+    evaluation = partial(evaluate_segments, shape, segments, index.norms, k)
+    hits, (decoded, scored, chunks, checked) = _within_index(evaluation, len(index.norms))
+    return hits, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
+
+
+def _search_segments(index: Index, query: Query, sources: list[list[TermPostings | None]], k: int) -> Evaluation:
+    """The top k of any query whose leaves have ``sources`` (per leaf, per segment), segment by
+    segment: each must beat the k-th best score of those before it."""
+    leaves = query.leaves
+    excluded = {leaf: index.doc_ids(leaf) for clause in query.clauses for leaf in clause.negative}
+    candidates: list[tuple[int, float]] = []
+    stats = EvaluationStats()
+    floor = float("-inf")
+    segments = len(index.segments)
+    for segment in range(segments):
+        terms = [found[segment] for found in sources]
+        found, evaluation = _evaluate(query, leaves, terms, excluded, index.deleted(segment), index.norms, k, floor)
+        candidates += found
+        if segment + 1 < segments and len(candidates) >= k > 0:
+            floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
+        stats.postings_decoded += evaluation.postings_decoded
+        stats.postings_scored += evaluation.postings_scored
+        stats.chunks_decoded += evaluation.chunks_decoded
+    # One segment's top k comes ranked (best first, ties by document id).
+    return candidates if segments == 1 else sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k], stats
+
+
 def _plain_shape(query: Query, leaves: Sequence[Leaf]) -> Shape | None:
     """The shape the native kernels evaluate ``query`` as on every segment, when it is one word,
     words ANDed or words ORed (no prefix, phrase, field or exclusion), else None."""
@@ -127,23 +148,6 @@ def _plain_shape(query: Query, leaves: Sequence[Leaf]) -> Shape | None:
     if len(query.clauses) == len(leaves) and all(len(clause.positive) == 1 for clause in query.clauses):
         return Shape.ANY_TERM
     return None
-
-
-def _evaluate_plain(
-    shape: Shape,
-    sources: list[TermPostings | None],
-    deleted: frozenset[int],
-    norms: Sequence[float],
-    k: int,
-    floor: float,
-) -> Evaluation:
-    """:func:`_evaluate` of a query of :func:`_plain_shape` on one segment, straight to the
-    kernels: the shape :func:`minisearch.topk.top_k` would choose for what the segment holds."""
-    terms = [source for source in sources if source is not None]
-    if not terms or (len(terms) < len(sources) and shape is not Shape.ANY_TERM):
-        return [], EvaluationStats()
-    shape = shape if len(terms) > 1 else Shape.ONE_TERM
-    return _within_index(lambda: native_top_k(shape, terms, deleted, norms, k, floor), len(norms))
 
 
 def _evaluate(
@@ -173,7 +177,7 @@ def _evaluate(
     return _within_index(lambda: top_k(terms, clauses, norms, k, floor), len(norms))
 
 
-def _within_index(evaluation: Callable[[], Evaluation], documents: int) -> Evaluation:
+def _within_index[T](evaluation: Callable[[], T], documents: int) -> T:
     """``evaluation()``; postings naming a document beyond the index's ``documents`` (a damaged
     entry that still decodes) raise :class:`IndexUnusableError`."""
     try:

@@ -42,7 +42,7 @@ from .ranking import (
     weighted_frequency,
 )
 
-__all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "native_top_k", "top_k"]
+__all__ = ["ClauseSpec", "EvaluationStats", "TermPostings", "top_k"]
 
 Posting = tuple[int, int, int]
 # Bounds and scores are the same formula on the same floats; the margin absorbs summation order.
@@ -208,19 +208,9 @@ def _native_top_k(
     k: int,
     floor: float,
 ) -> tuple[list[tuple[int, float]], EvaluationStats]:
-    return native_top_k(shape, terms, clauses[0].excluded, norms, k, floor)
-
-
-def native_top_k(
-    shape: Shape,
-    terms: Sequence[TermPostings],
-    excluded: frozenset[int],
-    norms: Sequence[float],
-    k: int,
-    floor: float,
-) -> tuple[list[tuple[int, float]], EvaluationStats]:
     """:func:`top_k` of a query of ``shape`` over ``terms`` (every one ``mapped``, ``packed`` or
-    given whole in its head) on the native kernels, none of ``excluded``; ``norms`` an ``array("d")``."""
+    given whole in its head) on the native kernels; ``norms`` an ``array("d")``."""
+    excluded = clauses[0].excluded
     if shape is Shape.ONE_TERM and terms[0].packed is not None:
         hits, (decoded, scored, chunks, checked) = packed_top_k(
             terms[0].weight, terms[0].packed, excluded, k, floor

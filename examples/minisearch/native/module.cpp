@@ -4,12 +4,15 @@
 // kernels (phrase_binding.h) are registered here too.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -238,52 +241,154 @@ PyObject* result_of(const Evaluation& evaluation) {
                        static_cast<unsigned long long>(s.documents_checked));
 }
 
+// The documents a segment's evaluation leaves out: a set of ids, a buffer of ascending int32 ids
+// (a segment's deleted documents, kept as one; ids out of order are not an error, only not
+// found), or None.
+class ExcludedDocs {
+ public:
+  explicit ExcludedDocs(PyObject* excluded) : set_(excluded) {
+    if (excluded == Py_None || PyAnySet_Check(excluded)) return;
+    if (!PyObject_CheckBuffer(excluded))
+      raise(PyExc_TypeError, "excluded must be a set, a frozenset, a buffer of 'i' items or None");
+    ids_.emplace(excluded, "i", 4, false, "excluded");
+    set_ = Py_None;
+  }
+
+  bool operator()(std::int32_t doc) const {
+    if (ids_) {
+      const auto ids = ids_->items<const std::int32_t>();
+      return std::binary_search(ids.begin(), ids.end(), doc);
+    }
+    if (set_ == Py_None) return false;
+    PyRef key = PyRef::steal(PyLong_FromLong(doc));
+    if (!key) throw PythonError{};
+    const int found = PySet_Contains(set_, key.get());
+    if (found < 0) throw PythonError{};
+    return found == 1;
+  }
+
+ private:
+  PyObject* set_;
+  std::optional<Buffer> ids_;
+};
+
+Shape shape_of(PyObject* object) {
+  const std::int64_t shape = to_int(object, "shape");
+  if (shape < 0 || shape > 2)
+    raise(PyExc_ValueError, "shape must be 0 (one term), 1 (every term) or 2 (any term)");
+  return static_cast<Shape>(shape);
+}
+
+// What every segment of a query shares: the norms, k, the ranking's constants.
+struct Settings {
+  std::span<const double> norms;
+  std::size_t k;
+  double floor;
+  Ranking ranking;
+};
+
+Settings settings_of(const Buffer& norms, PyObject* const* args) {
+  const std::int64_t k = to_int(args[0], "k");
+  if (k < 0) raise(PyExc_ValueError, "k must not be negative");
+  const double floor = to_double(args[1], "floor");
+  const double k1 = to_double(args[2], "k1");
+  const std::int64_t title_weight = to_int(args[3], "title_weight");
+  if (title_weight < -(std::int64_t{1} << 31) || title_weight > (std::int64_t{1} << 31)) {
+    raise(PyExc_OverflowError, "title_weight is out of range");
+  }
+  return {norms.items<const double>(), static_cast<std::size_t>(k), floor,
+          Ranking{k1 + 1.0, title_weight}};
+}
+
 PyObject* top_k(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 8)
     raise(PyExc_TypeError,
           "top_k() takes 8 arguments (shape, terms, excluded, norms, k, floor, k1, title_weight)");
-  const std::int64_t shape = to_int(args[0], "shape");
-  if (shape < 0 || shape > 2)
-    raise(PyExc_ValueError, "shape must be 0 (one term), 1 (every term) or 2 (any term)");
+  const Shape shape = shape_of(args[0]);
   PyObject* terms = args[1];
   if (!PyTuple_Check(terms)) raise(PyExc_TypeError, "terms must be a tuple");
   const Py_ssize_t term_count = PyTuple_GET_SIZE(terms);
-  if ((shape == 0 && term_count != 1) || term_count > 64)
+  if ((shape == Shape::one_term && term_count != 1) || term_count > 64)
     raise(PyExc_ValueError, "one term, or up to 64 terms, for this shape");
-  PyObject* excluded = args[2];
-  if (excluded != Py_None && !PyAnySet_Check(excluded))
-    raise(PyExc_TypeError, "excluded must be a set, a frozenset or None");
+  const ExcludedDocs excluded(args[2]);
   const Buffer norms(args[3], "d", 8, false, "norms");
-  const std::int64_t k = to_int(args[4], "k");
-  if (k < 0) raise(PyExc_ValueError, "k must not be negative");
-  const double floor = to_double(args[5], "floor");
-  const double k1 = to_double(args[6], "k1");
-  const std::int64_t title_weight = to_int(args[7], "title_weight");
-  if (title_weight < -(std::int64_t{1} << 31) || title_weight > (std::int64_t{1} << 31)) {
-    raise(PyExc_OverflowError, "title_weight is out of range");
-  }
+  const Settings settings = settings_of(norms, args + 4);
   std::deque<Buffer> held;  // a deque: the terms point into its buffers as it grows
   std::vector<TermData> data;
   for (Py_ssize_t t = 0; t < term_count; ++t)
     data.push_back(term_data(PyTuple_GET_ITEM(terms, t), held));
-  const Excluded is_excluded = [excluded](std::int32_t doc) {
-    if (excluded == Py_None) return false;
-    PyRef key = PyRef::steal(PyLong_FromLong(doc));
-    if (!key) throw PythonError{};
-    const int found = PySet_Contains(excluded, key.get());
-    if (found < 0) throw PythonError{};
-    return found == 1;
-  };
-  const Ranking ranking{k1 + 1.0, title_weight};
-  const Evaluation evaluation =
-      evaluate(static_cast<Shape>(shape), data, norms.items<const double>(), ranking,
-               static_cast<std::size_t>(k), floor, is_excluded);
-  return result_of(evaluation);
+  return result_of(evaluate(shape, data, settings.norms, settings.ranking, settings.k,
+                            settings.floor, std::cref(excluded)));
 }
 
-PyObject* py_top_k(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+// The k-th best score of `hits` (k of them at least).
+double kth_score(const std::vector<Hit>& hits, std::size_t k) {
+  std::vector<double> scores;
+  scores.reserve(hits.size());
+  for (const Hit& hit : hits) scores.push_back(hit.score);
+  std::nth_element(scores.begin(), scores.begin() + static_cast<std::ptrdiff_t>(k - 1),
+                   scores.end(), std::greater<>());
+  return scores[k - 1];
+}
+
+// One query over every segment, as minisearch.search ranks a query of one word, words ANDed or
+// words ORed: each segment's terms (None where it holds no live document of that word; a segment
+// missing a word of an AND is passed over, one left with a single word is a one-term query), the
+// segments in order, each beating the k-th best score of those before; the best k of all, ties
+// by document id.
+PyObject* top_k_segments(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 7)
+    raise(
+        PyExc_TypeError,
+        "top_k_segments() takes 7 arguments (shape, segments, norms, k, floor, k1, title_weight)");
+  const Shape shape = shape_of(args[0]);
+  PyObject* segments = args[1];
+  if (!PyTuple_Check(segments)) raise(PyExc_TypeError, "segments must be a tuple");
+  const Buffer norms(args[2], "d", 8, false, "norms");
+  Settings settings = settings_of(norms, args + 3);
+  Evaluation all;
+  const Py_ssize_t count = PyTuple_GET_SIZE(segments);
+  for (Py_ssize_t number = 0; number < count && settings.k > 0; ++number) {
+    PyObject* segment = PyTuple_GET_ITEM(segments, number);
+    if (!PyTuple_Check(segment) || PyTuple_GET_SIZE(segment) != 2)
+      raise(PyExc_TypeError, "a segment must be a tuple (terms, excluded)");
+    PyObject* terms = PyTuple_GET_ITEM(segment, 0);
+    if (!PyTuple_Check(terms)) raise(PyExc_TypeError, "a segment's terms must be a tuple");
+    const Py_ssize_t term_count = PyTuple_GET_SIZE(terms);
+    if ((shape == Shape::one_term && term_count != 1) || term_count > 64)
+      raise(PyExc_ValueError, "one term, or up to 64 terms, for this shape");
+    std::deque<Buffer> held;
+    std::vector<TermData> data;
+    for (Py_ssize_t t = 0; t < term_count; ++t) {
+      PyObject* term = PyTuple_GET_ITEM(terms, t);
+      if (term != Py_None) data.push_back(term_data(term, held));
+    }
+    if (data.empty() ||
+        (data.size() < static_cast<std::size_t>(term_count) && shape != Shape::any_term))
+      continue;
+    const ExcludedDocs excluded(PyTuple_GET_ITEM(segment, 1));
+    Evaluation found = evaluate(data.size() == 1 ? Shape::one_term : shape, data, settings.norms,
+                                settings.ranking, settings.k, settings.floor, std::cref(excluded));
+    all.hits.insert(all.hits.end(), found.hits.begin(), found.hits.end());
+    all.stats.postings_decoded += found.stats.postings_decoded;
+    all.stats.postings_scored += found.stats.postings_scored;
+    all.stats.chunks_decoded += found.stats.chunks_decoded;
+    all.stats.documents_checked += found.stats.documents_checked;
+    if (number + 1 < count && all.hits.size() >= settings.k)
+      settings.floor = kth_score(all.hits, settings.k);
+  }
+  std::sort(all.hits.begin(), all.hits.end(), [](const Hit& a, const Hit& b) {
+    return a.score != b.score ? a.score > b.score : a.doc < b.doc;
+  });
+  if (all.hits.size() > settings.k) all.hits.resize(settings.k);
+  return result_of(all);
+}
+
+// A kernel's errors as Python's.
+template <PyObject* (*Kernel)(PyObject* const*, Py_ssize_t)>
+PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   try {
-    return top_k(args, nargs);
+    return Kernel(args, nargs);
   } catch (const PythonError&) {
     return nullptr;
   } catch (const DamagedEntry& error) {
@@ -297,10 +402,17 @@ PyObject* py_top_k(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept 
 }
 
 PyMethodDef methods[] = {
-    {"top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_top_k)), METH_FASTCALL,
+    {"top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<top_k>)),
+     METH_FASTCALL,
      "top_k(shape, terms, excluded, norms, k, floor, k1, title_weight)\n--\n\n"
      "The k best (doc_id, score) of one segment and the work done (postings decoded, postings\n"
      "scored, chunks decoded, documents checked); see minisearch.kernels."},
+    {"top_k_segments",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<top_k_segments>)),
+     METH_FASTCALL,
+     "top_k_segments(shape, segments, norms, k, floor, k1, title_weight)\n--\n\n"
+     "top_k over every segment of an index, each given as (terms, excluded); see\n"
+     "minisearch.kernels."},
     {"build_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_build_block)),
      METH_FASTCALL,
      "build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize, zlib)\n"

@@ -303,6 +303,45 @@ def test_bad_input_raises_and_never_crashes(case):
         native.top_k(*arguments)
 
 
+def segments_arguments(segments):
+    _, (term,), _, norms, *rest = good_arguments()
+    return [0, segments((term,)), norms, *rest]
+
+
+BAD_SEGMENTS = {
+    "segments as a list": (segments_arguments(lambda terms: [(terms, None)]), TypeError),
+    "a segment without its excluded": (segments_arguments(lambda terms: ((terms,),)), TypeError),
+    "a segment's terms as a list": (segments_arguments(lambda terms: ((list(terms), None),)), TypeError),
+    "a list as excluded": (segments_arguments(lambda terms: ((terms, [1]),)), TypeError),
+    "excluded ids of 64 bits": (segments_arguments(lambda terms: ((terms, array("q", [1])),)), TypeError),
+    "two terms for one": (segments_arguments(lambda terms: ((terms * 2, None),)), ValueError),
+}
+
+
+@native
+@pytest.mark.parametrize("case", BAD_SEGMENTS)
+def test_bad_segments_raise_and_never_crash(case):
+    arguments, error = BAD_SEGMENTS[case]
+    with pytest.raises(error):
+        sys.modules["minisearch._kernels"].top_k_segments(*arguments)
+
+
+@native
+def test_excluded_ids_in_a_buffer_leave_out_what_a_set_does():
+    native = sys.modules["minisearch._kernels"]
+    arguments = replaced(4, 4)
+    by_set = native.top_k(*replaced_in(arguments, 2, frozenset({0, 2})))
+    by_ids = native.top_k(*replaced_in(arguments, 2, array("i", [0, 2])))
+    assert by_ids == by_set and sorted(doc for doc, _ in by_set[0]) == [1, 3]
+    _, terms, _, norms, *rest = arguments
+    over_segments = native.top_k_segments(0, ((terms, array("i", [0, 2])), ((None,), None)), norms, *rest)
+    assert over_segments == by_set
+
+
+def replaced_in(arguments, index, value):
+    return [*arguments[:index], value, *arguments[index + 1 :]]
+
+
 @native
 def test_an_entry_past_the_end_of_the_file_is_refused():
     arguments = good_arguments()
