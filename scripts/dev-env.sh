@@ -38,20 +38,23 @@ install_quorbel() {
 
 # Builds the engine's native kernels (minisearch._kernels, examples/minisearch/CMakeLists.txt) for
 # this environment's interpreter and copies the module into examples/minisearch/minisearch, where
-# the tests, the demo and the benchmarks import the engine from (the file is ignored by git). A
+# the tests, the demo and the benchmarks import the engine from (the file is ignored by git), or
+# into the copy of the engine given as the argument (a read-only checkout's, elsewhere). A
 # build that fails leaves the engine on its pure-Python code and says so, unless
 # MINISEARCH_REQUIRE_KERNELS=1 (CI), which makes it an error. MINISEARCH_SANITIZE=ON instruments
 # the kernels with AddressSanitizer and UndefinedBehaviorSanitizer.
 build_kernels() {
   echo "==> building minisearch's native kernels"
-  local package=$QUORBEL_ROOT/examples/minisearch/minisearch
+  local engine=${1:-$QUORBEL_ROOT/examples/minisearch}
+  local package=$engine/minisearch
   local build=${QUORBEL_BUILD_DIR:-$QUORBEL_CACHE/build-$(basename "$QUORBEL_VENV")}-kernels
   local suffix
   suffix=$("$QUORBEL_PY" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
   rm -f "$package/_kernels$suffix"
   mkdir -p "$build"
-  if PATH="$QUORBEL_VENV/bin:$PATH" cmake -S "$QUORBEL_ROOT/examples/minisearch" -B "$build" -G Ninja \
-       -DPython_EXECUTABLE="$QUORBEL_PY" -DMINISEARCH_SANITIZE="${MINISEARCH_SANITIZE:-OFF}" \
+  if PATH="$QUORBEL_VENV/bin:$PATH" cmake -S "$engine" -B "$build" -G Ninja \
+       -DPython_EXECUTABLE="$QUORBEL_PY" -DQUORBEL_SOURCE_DIR="$QUORBEL_ROOT" \
+       -DMINISEARCH_SANITIZE="${MINISEARCH_SANITIZE:-OFF}" \
        >"$build/build.log" 2>&1 &&
      PATH="$QUORBEL_VENV/bin:$PATH" cmake --build "$build" >>"$build/build.log" 2>&1 &&
      [ -f "$build/_kernels$suffix" ]; then

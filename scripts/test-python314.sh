@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the whole test suite (the module's and the engine's, Dask included) on CPython 3.14, then
-# builds a wheel with "pip wheel", installs it into a fresh virtual environment and smoke-tests
-# it there. Extra arguments go to pytest.
+# the engine's suite again on its native kernels (built into a copy of the engine), then builds a
+# wheel with "pip wheel", installs it into a fresh virtual environment and smoke-tests it there.
+# Extra arguments go to the first pytest.
 #
 # The interpreter is Debian sid's python3.14 in the root of scripts/build-python314-root.sh (made
 # once and cached); this script runs itself in that root through scripts/in-python314-root.sh,
@@ -31,8 +32,17 @@ print(f"==> CPython {sys.version.split()[0]}, dask {dask.__version__}, distribut
 PY
 
 cd "$checkout"
-echo "==> the whole suite on CPython 3.14"
+echo "==> the whole suite on CPython 3.14 (the engine on its pure-Python code)"
 "$QUORBEL_PY" -m pytest -p no:cacheprovider "$@"
+
+# The kernels go into the engine's package, which is read-only here: a copy of the engine takes them.
+engine=$QUORBEL_BUILD_DIR-engine
+rm -rf -- "$engine"
+cp -r "$checkout/examples/minisearch" "$engine"
+rm -f -- "$engine"/minisearch/_kernels*.so
+MINISEARCH_REQUIRE_KERNELS=1 build_kernels "$engine"
+echo "==> the engine's suite on its native kernels, on CPython 3.14"
+(cd "$engine" && MINISEARCH_REQUIRE_KERNELS=1 PYTHONPATH=. "$QUORBEL_PY" -m pytest -p no:cacheprovider -q tests)
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/quorbel-wheel.XXXXXX")
 trap 'rm -rf -- "$scratch"' EXIT

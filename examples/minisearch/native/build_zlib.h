@@ -4,6 +4,7 @@
 // Without zlib at build time, or with another version, the caller's Python functions deflate.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
