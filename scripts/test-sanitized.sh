@@ -79,5 +79,8 @@ if [ "$found" -gt 0 ]; then
   echo "test-sanitized: $found sanitizer report(s) in $logs" >&2
   exit 1
 fi
+if [ "$status" != 0 ]; then
+  echo "test-sanitized: the suite failed (exit status $status), with no sanitizer report logged" >&2
+  exit "$status"
+fi
 echo "==> no sanitizer reports"
-exit "$status"
