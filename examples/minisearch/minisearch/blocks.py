@@ -13,9 +13,13 @@ picklable values, so any ``concurrent.futures.Executor`` can run it.
 
 from __future__ import annotations
 
+import concurrent.futures
+import functools
+import threading
 from array import array
 from collections import Counter, defaultdict
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from concurrent.futures import Future
 from dataclasses import dataclass
 from itertools import groupby, repeat
 from operator import countOf, itemgetter
@@ -46,6 +50,8 @@ __all__ = [
 ]
 
 Posting = tuple[int, int, int]
+#: A block's document store: its groups, one after the other, and each one's size.
+StoreGroups = tuple[bytes, tuple[int, ...]]
 
 #: Longest title and content accepted, in characters.
 MAX_TITLE_CHARS = 2**16
@@ -172,12 +178,19 @@ def build_block(task: BlockTask) -> BlockInfo:
 
 
 def _build_natively(task: BlockTask) -> BlockInfo:
-    """:func:`build_block` on the native kernels: the same files, byte for byte."""
+    """:func:`build_block` on the native kernels: the same files, byte for byte.  The document
+    store's groups are made on another thread meanwhile (their kernel runs without the GIL)."""
     for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
         _check_document(doc_id, document)
-    built = native_build.block_files(
-        task.documents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
-    )
+    store = _in_background(functools.partial(_document_groups, task)) if task.store_documents else None
+    try:
+        built = native_build.block_files(
+            task.documents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
+        )
+    except BaseException:
+        if store is not None:
+            concurrent.futures.wait([store])  # it ends before the error goes up
+        raise
     partition_terms, file_size = [], 0
     for partition, (num_terms, postings, positions) in enumerate(built.partitions):
         path = partition_path(task.path, partition)
@@ -186,13 +199,20 @@ def _build_natively(task: BlockTask) -> BlockInfo:
             _write_bytes(positions_path(path), positions)
         partition_terms.append(num_terms)
         file_size += len(postings)
-    return _finished(task, partition_terms, built.postings, file_size, built.lengths)
+    return _finished(task, partition_terms, built.postings, file_size, built.lengths, store)
 
 
-def _finished(task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes) -> BlockInfo:
-    """The block's titles and stored documents written beside its partitions' files; what it holds."""
+def _finished(
+    task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes,
+    store: Future[StoreGroups] | None = None,
+) -> BlockInfo:
+    """The block's titles and stored documents (made by ``store``, or here) written beside its
+    partitions' files; what it holds."""
     _write_titles(task)
-    group_sizes = _write_documents(task) if task.store_documents else ()
+    group_sizes: tuple[int, ...] = ()
+    if task.store_documents:
+        data, group_sizes = store.result() if store is not None else _document_groups(task)
+        _write_bytes(task.documents_path, data)
     return BlockInfo(
         number=task.number,
         path=task.path,
@@ -205,6 +225,20 @@ def _finished(task: BlockTask, partition_terms: list[int], postings: int, file_s
         group_sizes=group_sizes,
         positions=task.positions,
     )
+
+
+def _in_background[T](work: Callable[[], T]) -> Future[T]:
+    """``work`` run on a thread of its own, its result or error in the future returned."""
+    future: Future[T] = Future()
+
+    def run() -> None:
+        try:
+            future.set_result(work())
+        except BaseException as error:  # the waiter raises it
+            future.set_exception(error)
+
+    threading.Thread(target=run, name="minisearch store groups", daemon=True).start()
+    return future
 
 
 def _write_bytes(path: str, data: bytes) -> None:
@@ -283,16 +317,17 @@ def _write_titles(task: BlockTask) -> None:
         handle.write(data)
 
 
-def _write_documents(task: BlockTask) -> tuple[int, ...]:
-    """Compress the block's contents in groups to its ``.docs`` file; returns the group sizes."""
+def _document_groups(task: BlockTask) -> StoreGroups:
+    """The block's contents compressed in groups for its ``.docs`` file, and the group sizes."""
     contents = [document[1] for document in task.documents]
     try:
+        made = native_build.store_groups(contents) if native_build.AVAILABLE else None
+        if made is not None:
+            return made
         groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
     except UnicodeEncodeError:
         raise _not_text(task, contents) from None
-    with written_in_place_of(task.documents_path) as path, open(path, "wb") as handle:
-        handle.writelines(groups)
-    return tuple(map(len, groups))
+    return b"".join(groups), tuple(map(len, groups))
 
 
 def _not_text(task: BlockTask, contents: Sequence[str]) -> DocumentError:

@@ -65,6 +65,7 @@ from .errors import FormatError
 
 __all__ = [
     "GROUP_SIZE",
+    "STORE_LEVEL",
     "DeletionSet",
     "DocumentStoreIndex",
     "DocumentStoreWriter",
@@ -405,11 +406,13 @@ def decode_deletion_set(data: bytes, what: str = "deletion set") -> DeletionSet:
 
 #: Documents compressed together: larger groups compress better, smaller ones read faster.
 GROUP_SIZE = 16
+#: The zlib level of the document store's groups.
+STORE_LEVEL = 6
 
 
 def compress_group(contents: Sequence[str]) -> bytes:
     """One group of the document store."""
-    return zlib.compress(json.dumps(list(contents), ensure_ascii=False).encode("utf-8"), 6)
+    return zlib.compress(json.dumps(list(contents), ensure_ascii=False).encode("utf-8"), STORE_LEVEL)
 
 
 class DocumentStoreWriter:

@@ -27,13 +27,23 @@ from . import ranking
 from .corpus import Document
 from .errors import FormatError, IndexBuildError
 from .kernels import BUILD
+from .layout import GROUP_SIZE, STORE_LEVEL
 from .positions import BLOCK_INDEX_LEVEL, INDEX_LEVEL, compress_index, deflate_raw, index_payload
 from .tokens import MAX_TERM_LENGTH, Tokenizer
 
 if TYPE_CHECKING:
     from .merge import PartitionInput, PartitionTask
 
-__all__ = ["AVAILABLE", "BlockFiles", "MergedColumns", "block_files", "documents_per_term", "merge_blocks", "merges"]
+__all__ = [
+    "AVAILABLE",
+    "BlockFiles",
+    "MergedColumns",
+    "block_files",
+    "documents_per_term",
+    "merge_blocks",
+    "merges",
+    "store_groups",
+]
 
 #: Whether blocks are built on the native kernels.
 AVAILABLE = BUILD is not None
@@ -60,6 +70,19 @@ def block_files(
         titles, contents, first_doc, partitions, positions, MAX_TERM_LENGTH, rule.tokenize, _zlib(BLOCK_INDEX_LEVEL)
     )
     return BlockFiles(lengths, postings, files)
+
+
+def store_groups(contents: list[str]) -> tuple[bytes, tuple[int, ...]] | None:
+    """The document store's groups of ``contents`` (the bytes of :func:`~minisearch.layout.compress_group`
+    on each :data:`~minisearch.layout.GROUP_SIZE` of them, one after the other) and their sizes,
+    made without the GIL; None when the kernels do not carry the zlib this interpreter runs.
+    Raises ``UnicodeEncodeError`` for a text that is not valid (a lone surrogate), as encoding it
+    does."""
+    assert BUILD is not None
+    groups: tuple[bytes, tuple[int, ...]] | None = BUILD.store_groups(
+        contents, GROUP_SIZE, zlib.ZLIB_RUNTIME_VERSION, STORE_LEVEL
+    )
+    return groups
 
 
 class MergedColumns(NamedTuple):

@@ -1,5 +1,7 @@
 #include "build_zlib.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
@@ -15,6 +17,8 @@ namespace {
 // As zlib.compressobj(level, DEFLATED, wbits) and zlib.compress(data, level) set a stream up.
 class ZlibDeflater final : public Deflater {
  public:
+  static constexpr std::size_t kChunk = std::size_t{1} << 30;
+
   ZlibDeflater(int level, bool raw) {
     if (deflateInit2(&stream_, level, Z_DEFLATED, raw ? -MAX_WBITS : MAX_WBITS, 8,
                      Z_DEFAULT_STRATEGY) != Z_OK)
@@ -24,15 +28,28 @@ class ZlibDeflater final : public Deflater {
   ZlibDeflater& operator=(const ZlibDeflater&) = delete;
   ~ZlibDeflater() override { deflateEnd(&stream_); }
 
+  // Input and output go to zlib at most kChunk bytes at a time (its counts are 32-bit), which
+  // leaves the stream as one call would make it.
   std::string deflate(std::span<const std::uint8_t> data) override {
     if (deflateReset(&stream_) != Z_OK) throw std::bad_alloc();
     std::string out(deflateBound(&stream_, static_cast<uLong>(data.size())), '\0');
-    stream_.next_in = const_cast<Bytef*>(data.data());
-    stream_.avail_in = static_cast<uInt>(data.size());
-    stream_.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream_.avail_out = static_cast<uInt>(out.size());
-    if (::deflate(&stream_, Z_FINISH) != Z_STREAM_END) throw std::bad_alloc();
-    out.resize(stream_.total_out);
+    std::size_t read = 0;
+    std::size_t written = 0;
+    while (true) {
+      const std::size_t input = std::min(data.size() - read, kChunk);
+      const std::size_t room = std::min(out.size() - written, kChunk);
+      stream_.next_in = const_cast<Bytef*>(data.data() + read);
+      stream_.avail_in = static_cast<uInt>(input);
+      stream_.next_out = reinterpret_cast<Bytef*>(out.data() + written);
+      stream_.avail_out = static_cast<uInt>(room);
+      const int status = ::deflate(&stream_, read + input == data.size() ? Z_FINISH : Z_NO_FLUSH);
+      read += input - stream_.avail_in;
+      written += room - stream_.avail_out;
+      if (status == Z_STREAM_END) break;
+      if (status != Z_OK && status != Z_BUF_ERROR) throw std::bad_alloc();
+      if (written == out.size()) out.resize(2 * out.size());
+    }
+    out.resize(written);
     return out;
   }
 

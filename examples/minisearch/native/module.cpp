@@ -22,6 +22,7 @@
 #include "build_binding.h"
 #include "evaluation.h"
 #include "phrase_binding.h"
+#include "store_binding.h"
 
 namespace minisearch::kernels {
 namespace {
@@ -427,6 +428,11 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_count_documents)), METH_FASTCALL,
      "count_documents(titles, contents, max_length, tokenize)\n--\n\n"
      "Per term, how many of the documents hold it; see minisearch.native_build."},
+    {"store_groups", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_store_groups)),
+     METH_FASTCALL,
+     "store_groups(contents, group_size, zlib_version, level)\n--\n\n"
+     "The document store's groups of the contents, or None without that zlib; see\n"
+     "minisearch.native_build."},
 #ifdef MINISEARCH_ZLIB  // the phrase kernels inflate positions with zlib
     {"phrase_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_phrase_postings)), METH_FASTCALL,
