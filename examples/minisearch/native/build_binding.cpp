@@ -64,11 +64,13 @@ Compressor compressor_of(PyObject* function) {
 // The deflate streams of positions: (zlib.ZLIB_RUNTIME_VERSION, deflate_raw, compress_index, the
 // index's level), made in process when the kernels carry that zlib (build_zlib.h).
 struct Compressors {
-  std::unique_ptr<Deflater> raw_deflater, index_deflater;
+  std::unique_ptr<RunDeflater> raw_deflater;
+  std::unique_ptr<Deflater> index_deflater;
   Compressor raw, index;
 };
 
-// The level of a wide run of positions: minisearch.positions.RUN_LEVEL, as deflate_raw uses it.
+// The level of a wide run of positions: minisearch.positions.RUN_LEVEL, as deflate_raw uses it
+// (RunDeflater: Huffman codes alone, at the run's memory level).
 constexpr int kRunLevel = 1;
 
 Compressors compressors_of(PyObject* zlib) {
@@ -81,15 +83,12 @@ Compressors compressors_of(PyObject* zlib) {
   Compressors made;
   made.raw = compressor_of(PyTuple_GET_ITEM(zlib, 1));
   made.index = compressor_of(PyTuple_GET_ITEM(zlib, 2));
-  made.raw_deflater = Deflater::make(utf8_of(version), kRunLevel, true);
+  made.raw_deflater = RunDeflater::make(utf8_of(version), kRunLevel);
   made.index_deflater = Deflater::make(utf8_of(version), static_cast<int>(level), false);
-  for (auto [deflater, compressor] : {std::pair{made.raw_deflater.get(), &made.raw},
-                                      std::pair{made.index_deflater.get(), &made.index}}) {
-    if (deflater == nullptr) continue;
-    *compressor = [deflater, fallback = *compressor](std::span<const std::uint8_t> data) {
-      return data.size() < (1u << 30) ? deflater->deflate(data) : fallback(data);
-    };
-  }
+  if (RunDeflater* deflater = made.raw_deflater.get(); deflater != nullptr)
+    made.raw = [deflater](std::span<const std::uint8_t> data) { return deflater->deflate(data); };
+  if (Deflater* deflater = made.index_deflater.get(); deflater != nullptr)
+    made.index = [deflater](std::span<const std::uint8_t> data) { return deflater->deflate(data); };
   return made;
 }
 

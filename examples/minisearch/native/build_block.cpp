@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <numeric>
 
 #include "crc32.h"
@@ -13,9 +15,8 @@ using quorbel::encoding::Posting;
 
 namespace {
 
-// Postings per run of a positions file, and its magic number (minisearch.positions).
+// Postings per run of a positions file (minisearch.positions.RUN).
 constexpr std::size_t kRun = 128;
-constexpr char kPositionsMagic[] = "MSP1";
 
 // Each byte's lower-case form when it is an ASCII letter or digit, else 0.
 constexpr std::array<char, 256> kTermBytes = [] {
@@ -148,9 +149,19 @@ std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
     std::string& out = files[p].postings;
     files[p].terms = ids.size();
     append_le<std::uint64_t>(out, ids.size());
-    for (const std::uint32_t id : ids) {
-      const TermLists& lists = lists_[id];
-      const std::string_view text = terms_.text(id);
+    PositionsWriter positions;
+    // The terms come in the order of their text, their lists scattered: each term's lists are
+    // fetched a few terms ahead, and its entry and its positions written in one visit.
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (i + kAhead < ids.size()) __builtin_prefetch(&lists_[ids[i + kAhead]]);
+      if (i + kAhead / 2 < ids.size()) {
+        const TermLists& next = lists_[ids[i + kAhead / 2]];
+        __builtin_prefetch(next.postings.data());
+        __builtin_prefetch(next.gaps.data());
+      }
+      const TermLists& lists = lists_[ids[i]];
+      const std::string_view text = terms_.text(ids[i]);
       encoded.resize(quorbel::encoding::encoded_size(lists.postings));
       quorbel::encoding::write_postings(lists.postings,
                                         reinterpret_cast<std::uint8_t*>(encoded.data()));
@@ -160,64 +171,59 @@ std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
       append_varint(out, lists.title_docs);
       append_varint(out, encoded.size());
       out.append(encoded);
+      if (positions_) positions.add_term(lists.postings, lists.gaps, deflate_raw);
     }
-    if (positions_) files[p].positions = positions_file(ids, deflate_raw, compress);
+    if (positions_) files[p].positions = std::move(positions).finish(compress);
   }
   return files;
 }
 
-// A positions file (minisearch.positions): each term's runs of kRun postings, then the index.
-std::string BlockBuilder::positions_file(std::span<const std::uint32_t> ids,
-                                         const Compressor& deflate_raw,
-                                         const Compressor& compress) const {
-  std::string out(kPositionsMagic, 4);
-  std::vector<std::uint32_t> term_runs{0};
-  std::vector<std::uint32_t> run_counts;
-  std::vector<std::uint64_t> run_ends;
-  std::string words;
-  for (const std::uint32_t id : ids) {
-    const TermLists& lists = lists_[id];
-    std::size_t gap = 0;
-    for (std::size_t first = 0; first < lists.postings.size(); first += kRun) {
-      const std::size_t last = std::min(first + kRun, lists.postings.size());
-      std::size_t count = 0;
-      for (std::size_t i = first; i < last; ++i)
-        count += static_cast<std::size_t>(lists.postings[i].content_freq) +
-                 static_cast<std::size_t>(lists.postings[i].title_freq);
-      const auto run = std::span(lists.gaps).subspan(gap, count);
-      gap += count;
-      std::uint32_t widest = 0;
-      for (const std::uint32_t value : run) widest |= value;
-      if (widest < 256) {
-        const std::size_t at = out.size();
-        out.resize(at + 1 + run.size());
-        out[at] = '\0';
-        std::transform(run.begin(), run.end(), out.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                       [](std::uint32_t value) { return static_cast<char>(value); });
+// Each run of kRun postings: its gaps as bytes when all are below 256, else deflated 32-bit words.
+void BlockBuilder::PositionsWriter::add_term(std::span<const Posting> postings,
+                                             std::span<const std::uint32_t> gaps,
+                                             const Compressor& deflate_raw) {
+  std::size_t gap = 0;
+  for (std::size_t first = 0; first < postings.size(); first += kRun) {
+    const std::size_t last = std::min(first + kRun, postings.size());
+    std::size_t count = 0;
+    for (std::size_t i = first; i < last; ++i)
+      count += static_cast<std::size_t>(postings[i].content_freq) +
+               static_cast<std::size_t>(postings[i].title_freq);
+    const std::span<const std::uint32_t> run = gaps.subspan(gap, count);
+    gap += count;
+    std::uint32_t widest = 0;
+    for (const std::uint32_t value : run) widest |= value;
+    if (widest < 256) {
+      const std::size_t at = out_.size();
+      out_.resize(at + 1 + run.size());
+      out_[at] = '\0';
+      std::transform(run.begin(), run.end(), out_.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                     [](std::uint32_t value) { return static_cast<char>(value); });
+    } else {
+      words_.resize(4 * run.size());
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(words_.data(), run.data(), words_.size());
       } else {
-        words.resize(4 * run.size());
         for (std::size_t i = 0; i < run.size(); ++i)
           for (std::size_t b = 0; b < 4; ++b)
-            words[4 * i + b] = static_cast<char>(run[i] >> (8 * b));
-        out.push_back('\1');
-        out += deflate_raw(
-            std::span(reinterpret_cast<const std::uint8_t*>(words.data()), words.size()));
+            words_[4 * i + b] = static_cast<char>(run[i] >> (8 * b));
       }
-      run_counts.push_back(static_cast<std::uint32_t>(last));
-      run_ends.push_back(out.size());
+      out_.push_back('\1');
+      out_ += deflate_raw(
+          std::span(reinterpret_cast<const std::uint8_t*>(words_.data()), words_.size()));
     }
-    term_runs.push_back(static_cast<std::uint32_t>(run_ends.size()));
+    index_.run_counts.push_back(static_cast<std::uint32_t>(last));
+    index_.run_ends.push_back(out_.size());
   }
-  std::string index;
-  append_le<std::uint32_t>(index, static_cast<std::uint32_t>(ids.size()));
-  append_le<std::uint32_t>(index, static_cast<std::uint32_t>(run_ends.size()));
-  for (const std::uint32_t value : term_runs) append_le(index, value);
-  for (const std::uint32_t value : run_counts) append_le(index, value);
-  for (const std::uint64_t value : run_ends) append_le(index, value);
-  const std::uint64_t start = out.size();
-  out += compress(std::span(reinterpret_cast<const std::uint8_t*>(index.data()), index.size()));
-  append_le(out, start);
-  return out;
+  index_.term_runs.push_back(static_cast<std::uint32_t>(index_.run_ends.size()));
+}
+
+std::string BlockBuilder::PositionsWriter::finish(const Compressor& compress) && {
+  const std::string index = index_.payload();
+  const std::uint64_t start = out_.size();
+  out_ += compress(std::span(reinterpret_cast<const std::uint8_t*>(index.data()), index.size()));
+  append_le(out_, start);
+  return std::move(out_);
 }
 
 }  // namespace minisearch::kernels

@@ -13,6 +13,7 @@
 
 #include "build_terms.h"
 #include "encoding/postings.h"
+#include "positions_index.h"
 
 namespace minisearch::kernels {
 
@@ -56,9 +57,21 @@ class BlockBuilder {
     std::uint64_t title_docs = 0;
   };
 
+  // A partition's positions file (minisearch.positions), term by term in the file's order.
+  class PositionsWriter {
+   public:
+    void add_term(std::span<const quorbel::encoding::Posting> postings,
+                  std::span<const std::uint32_t> gaps, const Compressor& deflate_raw);
+    // The file: the runs, then the index compressed by `compress`, then where it starts.
+    std::string finish(const Compressor& compress) &&;
+
+   private:
+    std::string out_{"MSP1"};
+    PositionsIndex index_;
+    std::string words_;  // a wide run's gaps as little-endian words
+  };
+
   void place(std::span<const std::uint32_t> title, std::span<const std::uint32_t> content);
-  std::string positions_file(std::span<const std::uint32_t> ids, const Compressor& deflate_raw,
-                             const Compressor& compress) const;
 
   TermInterner terms_;
   std::vector<TermLists> lists_;

@@ -314,8 +314,10 @@ MergedTable PartitionMerger::write_postings(std::FILE* out, std::span<const doub
 std::uint64_t PartitionMerger::write_positions(std::FILE* out, const Compressor& compress) const {
   std::string buffer("MSP1");
   std::uint64_t offset = 0;
-  std::vector<std::uint32_t> term_runs{0}, run_counts;
-  std::vector<std::uint64_t> run_ends;
+  PositionsIndex made;
+  std::vector<std::uint32_t>& term_runs = made.term_runs;
+  std::vector<std::uint32_t>& run_counts = made.run_counts;
+  std::vector<std::uint64_t>& run_ends = made.run_ends;
   auto flush = [&] {
     write_out(out, buffer);
     offset += buffer.size();
@@ -349,12 +351,7 @@ std::uint64_t PartitionMerger::write_positions(std::FILE* out, const Compressor&
     term_runs.push_back(static_cast<std::uint32_t>(run_ends.size()));
   }
   flush();
-  std::string index;
-  append_le<std::uint32_t>(index, static_cast<std::uint32_t>(order_.size()));
-  append_le<std::uint32_t>(index, static_cast<std::uint32_t>(run_ends.size()));
-  for (const std::uint32_t value : term_runs) append_le(index, value);
-  for (const std::uint32_t value : run_counts) append_le(index, value);
-  for (const std::uint64_t value : run_ends) append_le(index, value);
+  const std::string index = made.payload();
   std::string tail =
       compress(std::span(reinterpret_cast<const std::uint8_t*>(index.data()), index.size()));
   append_le(tail, offset);

@@ -1,13 +1,24 @@
 """The positions codec: runs of postings' positions, and a file's index of them."""
 
 import io
+import zlib
+from array import array
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 from minisearch.errors import FormatError
-from minisearch.positions import RUN, PositionsWriter, decode_run, encode_run, read_position_index, runs_of
+from minisearch.positions import (
+    RUN,
+    PositionsWriter,
+    decode_run,
+    deflate_raw,
+    encode_run,
+    read_position_index,
+    run_memory_level,
+    runs_of,
+)
 
 field_positions = st.lists(st.integers(0, 2**31), max_size=6, unique=True).map(sorted)
 postings = st.lists(st.tuples(field_positions, field_positions), max_size=3 * RUN)
@@ -74,3 +85,13 @@ def test_a_run_whose_positions_do_not_match_its_counts_is_refused(far):
     if far:
         with pytest.raises(FormatError, match="damaged"):
             decode_run(data[:1] + b"\xff" + data[1:], [(1, 2)])
+
+
+@pytest.mark.parametrize("size", [1, 4, 127, 128, 129, 256, 257, 1 << 14, (1 << 15) + 4, 1 << 20])
+def test_a_wide_run_is_deflated_at_the_least_memory_level_that_holds_it(size):
+    level = run_memory_level(size)
+    assert 1 <= level <= 9
+    assert level == 9 or 1 << (level + 6) >= size
+    assert level == 1 or 1 << (level + 5) < size
+    gaps = array("I", [(n * 2654435761) % 70001 for n in range(size // 4 + 1)]).tobytes()[:size]
+    assert zlib.decompress(deflate_raw(gaps), -15) == gaps
