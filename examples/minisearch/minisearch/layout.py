@@ -144,8 +144,14 @@ def _read_u32(payload: memoryview, start: int, count: int, what: str) -> tuple[l
     return _from_bytes("I", payload, start, count, what)
 
 
+#: The zlib level of the term tables, lengths, titles, keys and deletion sets: their arrays and JSON
+#: pack 3-5 % larger at 3 than at 6 (the keys 15 %, a small file) in a third of the time, which was
+#: a seventh of a small build.  Any level reads alike.
+PACK_LEVEL = 3
+
+
 def _pack(magic: bytes, payload: bytes) -> bytes:
-    return magic + zlib.compress(payload, 6)
+    return magic + zlib.compress(payload, PACK_LEVEL)
 
 
 def _unpack(magic: bytes, data: bytes, what: str) -> memoryview:
@@ -485,7 +491,7 @@ class TitlesWriter:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.handle = open(path, "wb")  # noqa: SIM115  (closed by __exit__)
-        self.compressor = zlib.compressobj(6)
+        self.compressor = zlib.compressobj(PACK_LEVEL)
         self.started = False
         self.handle.write(TITLES_MAGIC + self.compressor.compress(b"["))
 
