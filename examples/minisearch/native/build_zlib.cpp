@@ -79,6 +79,10 @@ std::unique_ptr<RunDeflater> RunDeflater::make(std::string_view runtime_version,
 }
 
 std::string RunDeflater::deflate(std::span<const std::uint8_t> data) {
+  if (data.size() <= kStoredRunBytes) {
+    if (stored_ == nullptr) stored_ = Deflater::make(runtime_version_, 0, true, 1);
+    return stored_->deflate(data);
+  }
   std::unique_ptr<Deflater>& deflater = by_memory_level_[run_memory_level(data.size())];
   if (deflater == nullptr)
     deflater = Deflater::make(runtime_version_, level_, true, run_memory_level(data.size()),

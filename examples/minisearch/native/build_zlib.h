@@ -38,9 +38,13 @@ inline int run_memory_level(std::size_t size) noexcept {
   return level;
 }
 
+// A wide run of at most this many bytes is stored in its stream (level 0), as
+// minisearch.positions.STORED_RUN_BYTES says.
+constexpr std::size_t kStoredRunBytes = 32;
+
 // Deflates the wide runs of positions as minisearch.positions.deflate_raw does: raw streams of
 // Huffman codes alone at level `level`, each at its run_memory_level (one deflater per level,
-// made when first needed).
+// made when first needed), or stored for a run of at most kStoredRunBytes.
 class RunDeflater {
  public:
   // Null unless the kernels carry zlib of version `runtime_version`.
@@ -53,6 +57,7 @@ class RunDeflater {
   std::string runtime_version_;
   int level_;
   std::array<std::unique_ptr<Deflater>, 10> by_memory_level_;
+  std::unique_ptr<Deflater> stored_;
 };
 
 }  // namespace minisearch::kernels

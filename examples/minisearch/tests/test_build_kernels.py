@@ -82,8 +82,9 @@ EDGE_CASES = {
     "wide gaps": [Document("a", "a " + "b " * 300 + "a " + "c " * 70000 + "a")],
     "one word many times": [Document("w " * 200, "w " * 1000)] * 3,
     "separators only": [Document("_.-", "__ -- .. \n")],
-    # wide runs of 4 * n bytes about the sizes where the memory level they are deflated at changes
-    "wide runs of many sizes": [Document("t", (f"a{n} " + "b " * 300) * n) for n in (1, 31, 32, 33, 64, 65, 700)],
+    # wide runs of 4 * n bytes about the sizes where they are stored, and where the memory level
+    # they are deflated at changes
+    "wide runs of many sizes": [Document("t", (f"a{n} " + "b " * 300) * n) for n in (1, 8, 9, 31, 32, 33, 64, 65, 700)],
 }
 
 

@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from minisearch.errors import FormatError
 from minisearch.positions import (
     RUN,
+    STORED_RUN_BYTES,
     PositionsWriter,
     decode_run,
     deflate_raw,
@@ -87,11 +88,14 @@ def test_a_run_whose_positions_do_not_match_its_counts_is_refused(far):
             decode_run(data[:1] + b"\xff" + data[1:], [(1, 2)])
 
 
-@pytest.mark.parametrize("size", [1, 4, 127, 128, 129, 256, 257, 1 << 14, (1 << 15) + 4, 1 << 20])
+@pytest.mark.parametrize("size", [1, 4, 32, 33, 127, 128, 129, 256, 257, 1 << 14, (1 << 15) + 4, 1 << 20])
 def test_a_wide_run_is_deflated_at_the_least_memory_level_that_holds_it(size):
     level = run_memory_level(size)
     assert 1 <= level <= 9
     assert level == 9 or 1 << (level + 6) >= size
     assert level == 1 or 1 << (level + 5) < size
     gaps = array("I", [(n * 2654435761) % 70001 for n in range(size // 4 + 1)]).tobytes()[:size]
-    assert zlib.decompress(deflate_raw(gaps), -15) == gaps
+    stream = deflate_raw(gaps)
+    assert zlib.decompress(stream, -15) == gaps
+    if size <= STORED_RUN_BYTES:  # one final stored block: its header, the length and its complement
+        assert stream == b"\x01" + size.to_bytes(2, "little") + (0xFFFF - size).to_bytes(2, "little") + gaps
