@@ -93,13 +93,16 @@ void BlockBuilder::add_document(std::span<const std::uint32_t> title,
     lists.postings.push_back(Posting{doc, content_freq, title_freq});
     lists.content_docs += content_freq != 0;
     lists.title_docs += title_freq != 0;
+    lists.gap_count +=
+        static_cast<std::uint64_t>(content_freq) + static_cast<std::uint64_t>(title_freq);
   }
   postings_ += doc_terms_.size();
   if (positions_) place(title, content);
 }
 
-// Each of the document's terms' gaps: its title positions, then its content positions, each
-// field's counted from 0 and given as the gap from the one before.
+// Each of the document's terms' gaps, appended to doc_gaps_ term by term in the order of its
+// terms: a term's title positions, then its content positions, each field's counted from 0 and
+// given as the gap from the one before.
 void BlockBuilder::place(std::span<const std::uint32_t> title,
                          std::span<const std::uint32_t> content) {
   const std::size_t count = doc_terms_.size();
@@ -113,24 +116,51 @@ void BlockBuilder::place(std::span<const std::uint32_t> title,
     placed_[offsets_[slot_of_[title[position]]]++] = position;
   for (std::uint32_t position = 0; position < content.size(); ++position)
     placed_[offsets_[slot_of_[content[position]]]++] = position;
+  const std::size_t at = doc_gaps_.size();
+  doc_gaps_.resize(at + placed_.size());
   std::uint32_t start = 0;
   for (std::size_t s = 0; s < count; ++s) {
-    std::vector<std::uint32_t>& gaps = lists_[doc_terms_[s]].gaps;
     const std::uint32_t middle = start + title_freq_[s];
     const std::uint32_t end = offsets_[s];
     std::uint32_t previous = 0;
     for (std::uint32_t i = start; i < end; ++i) {
       if (i == middle) previous = 0;
-      gaps.push_back(placed_[i] - previous);
+      doc_gaps_[at + i] = placed_[i] - previous;
       previous = placed_[i];
     }
     start = end;
   }
+  placed_terms_.insert(placed_terms_.end(), doc_terms_.begin(), doc_terms_.end());
+  for (std::size_t s = 0; s < count; ++s)
+    placed_counts_.push_back(title_freq_[s] + content_freq_[s]);
+}
+
+// The gaps of doc_gaps_ regrouped term by term: each term's, in document order, from
+// term_gaps_[gaps_start_[id]] on (one pass, each term's share written where the sizes put it).
+void BlockBuilder::group_gaps() {
+  gaps_start_.assign(lists_.size() + 1, 0);
+  for (std::size_t id = 0; id < lists_.size(); ++id)
+    gaps_start_[id + 1] = gaps_start_[id] + lists_[id].gap_count;
+  term_gaps_.resize(gaps_start_.back());
+  std::vector<std::uint64_t> cursor(gaps_start_.begin(), gaps_start_.end() - 1);
+  std::size_t read = 0;
+  for (std::size_t k = 0; k < placed_terms_.size(); ++k) {
+    const std::uint32_t id = placed_terms_[k];
+    const std::size_t count = placed_counts_[k];
+    std::memcpy(term_gaps_.data() + cursor[id], doc_gaps_.data() + read,
+                count * sizeof(std::uint32_t));
+    cursor[id] += count;
+    read += count;
+  }
+  std::vector<std::uint32_t>().swap(doc_gaps_);
+  std::vector<std::uint32_t>().swap(placed_terms_);
+  std::vector<std::uint32_t>().swap(placed_counts_);
 }
 
 std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
                                                  const Compressor& deflate_raw,
-                                                 const Compressor& compress) const {
+                                                 const Compressor& compress) {
+  if (positions_) group_gaps();
   const std::vector<std::uint32_t> order = sorted_ids(terms_);
   std::vector<std::vector<std::uint32_t>> by_partition(std::max<std::size_t>(partitions, 1));
   for (const std::uint32_t id : order) {
@@ -158,7 +188,7 @@ std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
       if (i + kAhead / 2 < ids.size()) {
         const TermLists& next = lists_[ids[i + kAhead / 2]];
         __builtin_prefetch(next.postings.data());
-        __builtin_prefetch(next.gaps.data());
+        if (positions_) __builtin_prefetch(term_gaps_.data() + gaps_start_[ids[i + kAhead / 2]]);
       }
       const TermLists& lists = lists_[ids[i]];
       const std::string_view text = terms_.text(ids[i]);
@@ -171,7 +201,10 @@ std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
       append_varint(out, lists.title_docs);
       append_varint(out, encoded.size());
       out.append(encoded);
-      if (positions_) positions.add_term(lists.postings, lists.gaps, deflate_raw);
+      if (positions_)
+        positions.add_term(lists.postings,
+                           std::span(term_gaps_).subspan(gaps_start_[ids[i]], lists.gap_count),
+                           deflate_raw);
     }
     if (positions_) files[p].positions = std::move(positions).finish(compress);
   }

@@ -46,13 +46,14 @@ class BlockBuilder {
   }
 
   // The partition files; `deflate_raw` makes a wide run's stream, `compress` the index's.
+  // Once, after the last document.
   std::vector<PartitionFiles> finish(std::size_t partitions, const Compressor& deflate_raw,
-                                     const Compressor& compress) const;
+                                     const Compressor& compress);
 
  private:
   struct TermLists {
     std::vector<quorbel::encoding::Posting> postings;
-    std::vector<std::uint32_t> gaps;  // each posting's title gaps, then its content gaps
+    std::uint64_t gap_count = 0;  // positions of all its postings
     std::uint64_t content_docs = 0;
     std::uint64_t title_docs = 0;
   };
@@ -72,6 +73,7 @@ class BlockBuilder {
   };
 
   void place(std::span<const std::uint32_t> title, std::span<const std::uint32_t> content);
+  void group_gaps();
 
   TermInterner terms_;
   std::vector<TermLists> lists_;
@@ -87,6 +89,13 @@ class BlockBuilder {
   std::vector<std::uint32_t> title_freq_;
   std::vector<std::uint32_t> offsets_;
   std::vector<std::uint32_t> placed_;
+  // Positions: every document's terms' gaps as placed, with the term of each posting in that
+  // order and its number of gaps; then, grouped, each term's gaps from its start.
+  std::vector<std::uint32_t> doc_gaps_;
+  std::vector<std::uint32_t> placed_terms_;
+  std::vector<std::uint32_t> placed_counts_;
+  std::vector<std::uint32_t> term_gaps_;
+  std::vector<std::uint64_t> gaps_start_;
 };
 
 }  // namespace minisearch::kernels
