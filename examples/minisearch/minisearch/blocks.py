@@ -13,13 +13,10 @@ picklable values, so any ``concurrent.futures.Executor`` can run it.
 
 from __future__ import annotations
 
-import concurrent.futures
 import functools
-import threading
 from array import array
 from collections import Counter, defaultdict
 from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import Future
 from dataclasses import dataclass
 from itertools import groupby, repeat
 from operator import countOf, itemgetter
@@ -179,18 +176,13 @@ def build_block(task: BlockTask) -> BlockInfo:
 
 def _build_natively(task: BlockTask) -> BlockInfo:
     """:func:`build_block` on the native kernels: the same files, byte for byte.  The document
-    store's groups are made on another thread meanwhile (their kernel runs without the GIL)."""
+    store's groups are made on a thread of the kernels' own meanwhile."""
     for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
         _check_document(doc_id, document)
-    store = _in_background(functools.partial(_document_groups, task)) if task.store_documents else None
-    try:
-        built = native_build.block_files(
-            task.documents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
-        )
-    except BaseException:
-        if store is not None:
-            concurrent.futures.wait([store])  # it ends before the error goes up
-        raise
+    store = _start_document_groups(task) if task.store_documents else None
+    built = native_build.block_files(
+        task.documents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
+    )
     partition_terms, file_size = [], 0
     for partition, (num_terms, postings, positions) in enumerate(built.partitions):
         path = partition_path(task.path, partition)
@@ -204,14 +196,14 @@ def _build_natively(task: BlockTask) -> BlockInfo:
 
 def _finished(
     task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes,
-    store: Future[StoreGroups] | None = None,
+    store: Callable[[], StoreGroups] | None = None,
 ) -> BlockInfo:
-    """The block's titles and stored documents (made by ``store``, or here) written beside its
-    partitions' files; what it holds."""
+    """The block's titles and stored documents (given by ``store``, or made here) written beside
+    its partitions' files; what it holds."""
     _write_titles(task)
     group_sizes: tuple[int, ...] = ()
     if task.store_documents:
-        data, group_sizes = store.result() if store is not None else _document_groups(task)
+        data, group_sizes = (store or functools.partial(_document_groups, task))()
         _write_bytes(task.documents_path, data)
     return BlockInfo(
         number=task.number,
@@ -225,20 +217,6 @@ def _finished(
         group_sizes=group_sizes,
         positions=task.positions,
     )
-
-
-def _in_background[T](work: Callable[[], T]) -> Future[T]:
-    """``work`` run on a thread of its own, its result or error in the future returned."""
-    future: Future[T] = Future()
-
-    def run() -> None:
-        try:
-            future.set_result(work())
-        except BaseException as error:  # the waiter raises it
-            future.set_exception(error)
-
-    threading.Thread(target=run, name="minisearch store groups", daemon=True).start()
-    return future
 
 
 def _write_bytes(path: str, data: bytes) -> None:
@@ -317,13 +295,29 @@ def _write_titles(task: BlockTask) -> None:
         handle.write(data)
 
 
+def _start_document_groups(task: BlockTask) -> Callable[[], StoreGroups] | None:
+    """The block's document store begun on the kernels (None without them): what gives it."""
+    contents = [document[1] for document in task.documents]
+    result = native_build.start_store_groups(contents) if native_build.AVAILABLE else None
+    if result is None:
+        return None
+
+    def made() -> StoreGroups:
+        try:
+            return result()
+        except UnicodeEncodeError:
+            raise _not_text(task, contents) from None
+
+    return made
+
+
 def _document_groups(task: BlockTask) -> StoreGroups:
     """The block's contents compressed in groups for its ``.docs`` file, and the group sizes."""
+    made = _start_document_groups(task)
+    if made is not None:
+        return made()
     contents = [document[1] for document in task.documents]
     try:
-        made = native_build.store_groups(contents) if native_build.AVAILABLE else None
-        if made is not None:
-            return made
         groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
     except UnicodeEncodeError:
         raise _not_text(task, contents) from None

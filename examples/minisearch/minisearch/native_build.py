@@ -42,6 +42,7 @@ __all__ = [
     "documents_per_term",
     "merge_blocks",
     "merges",
+    "start_store_groups",
     "store_groups",
 ]
 
@@ -72,17 +73,26 @@ def block_files(
     return BlockFiles(lengths, postings, files)
 
 
-def store_groups(contents: list[str]) -> tuple[bytes, tuple[int, ...]] | None:
-    """The document store's groups of ``contents`` (the bytes of :func:`~minisearch.layout.compress_group`
-    on each :data:`~minisearch.layout.GROUP_SIZE` of them, one after the other) and their sizes,
-    made without the GIL; None when the kernels do not carry the zlib this interpreter runs.
-    Raises ``UnicodeEncodeError`` for a text that is not valid (a lone surrogate), as encoding it
-    does."""
+def start_store_groups(contents: list[str]) -> Callable[[], tuple[bytes, tuple[int, ...]]] | None:
+    """Begin the document store's groups of ``contents`` on a thread of the kernels' own, which
+    needs no GIL; returns what gives them once made: the bytes of
+    :func:`~minisearch.layout.compress_group` on each :data:`~minisearch.layout.GROUP_SIZE` of
+    them, one after the other, and their sizes (it raises ``UnicodeEncodeError`` for a text that
+    is not valid, a lone surrogate, as encoding it does).  None when the kernels do not carry the
+    zlib this interpreter runs."""
     assert BUILD is not None
-    groups: tuple[bytes, tuple[int, ...]] | None = BUILD.store_groups(
-        contents, GROUP_SIZE, zlib.ZLIB_RUNTIME_VERSION, STORE_LEVEL
-    )
-    return groups
+    started = BUILD.store_groups_start(contents, GROUP_SIZE, zlib.ZLIB_RUNTIME_VERSION, STORE_LEVEL)
+    if started is None:
+        return None
+    result: Callable[[], tuple[bytes, tuple[int, ...]]] = functools.partial(BUILD.store_groups_result, started)
+    return result
+
+
+def store_groups(contents: list[str]) -> tuple[bytes, tuple[int, ...]] | None:
+    """The document store's groups of ``contents`` and their sizes, as :func:`start_store_groups`
+    gives them, or None."""
+    result = start_store_groups(contents)
+    return result() if result is not None else None
 
 
 class MergedColumns(NamedTuple):

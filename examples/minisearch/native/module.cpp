@@ -428,11 +428,17 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_count_documents)), METH_FASTCALL,
      "count_documents(titles, contents, max_length, tokenize)\n--\n\n"
      "Per term, how many of the documents hold it; see minisearch.native_build."},
-    {"store_groups", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_store_groups)),
+    {"store_groups_start",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_store_groups_start)),
      METH_FASTCALL,
-     "store_groups(contents, group_size, zlib_version, level)\n--\n\n"
-     "The document store's groups of the contents, or None without that zlib; see\n"
-     "minisearch.native_build."},
+     "store_groups_start(contents, group_size, zlib_version, level)\n--\n\n"
+     "The document store's groups of the contents, begun on a thread of their own, or None\n"
+     "without that zlib; see minisearch.native_build."},
+    {"store_groups_result",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_store_groups_result)),
+     METH_FASTCALL,
+     "store_groups_result(started)\n--\n\n"
+     "(groups, sizes) of groups begun by store_groups_start, once they are made."},
 #ifdef MINISEARCH_ZLIB  // the phrase kernels inflate positions with zlib
     {"phrase_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_phrase_postings)), METH_FASTCALL,

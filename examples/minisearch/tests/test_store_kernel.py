@@ -99,9 +99,14 @@ def test_a_blocks_store_and_titles_are_written_alike(tmp_path, monkeypatch):
 
 def store_call(contents=("a",), group_size=GROUP_SIZE, version=None, level=STORE_LEVEL):
     version = zlib.ZLIB_RUNTIME_VERSION if version is None else version
-    return lambda kernels: kernels.store_groups(
-        list(contents) if isinstance(contents, tuple) else contents, group_size, version, level
-    )
+
+    def call(kernels):
+        started = kernels.store_groups_start(
+            list(contents) if isinstance(contents, tuple) else contents, group_size, version, level
+        )
+        return None if started is None else kernels.store_groups_result(started)
+
+    return call
 
 
 BAD_CALLS = {
@@ -111,7 +116,8 @@ BAD_CALLS = {
     "a group size not int": (store_call(group_size=1.5), TypeError),
     "a level out of range": (store_call(level=10), ValueError),
     "a version not str": (store_call(version=1), TypeError),
-    "too few arguments": (lambda kernels: kernels.store_groups(["a"], GROUP_SIZE), TypeError),
+    "too few arguments": (lambda kernels: kernels.store_groups_start(["a"], GROUP_SIZE), TypeError),
+    "a result of nothing started": (lambda kernels: kernels.store_groups_result(object()), ValueError),
 }
 
 
@@ -143,3 +149,13 @@ def test_the_store_file_holds_the_groups_the_block_reports(tmp_path):
         group = documents[number * GROUP_SIZE : (number + 1) * GROUP_SIZE]
         assert zlib.decompress(data[start : start + size]).decode() == str([d.content for d in group]).replace("'", '"')
         start += size
+
+
+def test_the_groups_are_taken_once():
+    kernels = native_build.BUILD
+    started = kernels.store_groups_start(["a", "b"], GROUP_SIZE, zlib.ZLIB_RUNTIME_VERSION, STORE_LEVEL)
+    if started is None:
+        pytest.skip("the kernels do not carry this interpreter's zlib")
+    assert kernels.store_groups_result(started) == python_groups(["a", "b"])
+    with pytest.raises(ValueError, match="taken already"):
+        kernels.store_groups_result(started)
