@@ -159,3 +159,21 @@ def test_the_groups_are_taken_once():
     assert kernels.store_groups_result(started) == python_groups(["a", "b"])
     with pytest.raises(ValueError, match="taken already"):
         kernels.store_groups_result(started)
+
+
+def test_a_block_whose_build_fails_drops_its_store(tmp_path, monkeypatch):
+    """The store begun beside a build that fails is let go (its thread joined) and the build's own
+    error goes up; the next block builds as ever."""
+
+    def fail(*args):
+        raise RuntimeError("the build failed")
+
+    documents = [Document("t", "text é " * 50) for _ in range(3 * GROUP_SIZE)]
+    with monkeypatch.context() as patch:
+        patch.setattr(native_build, "block_files", fail)
+        with pytest.raises(RuntimeError, match="the build failed"):
+            blocks.build_block(BlockTask(0, str(tmp_path / "block-000000.blk"), 0, documents))
+    assert not list(tmp_path.glob("*.docs"))
+    info = blocks.build_block(BlockTask(1, str(tmp_path / "block-000001.blk"), 0, documents))
+    assert python_groups([d.content for d in documents]) == ((tmp_path / "block-000001.docs").read_bytes(),
+                                                             info.group_sizes)
