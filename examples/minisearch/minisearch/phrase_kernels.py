@@ -57,8 +57,9 @@ def unpack(data: bytes) -> list[Posting]:
 
 class PartitionViews:
     """What the phrase kernels read of one partition: its block map (a view made as it opens),
-    its entries' places and CRC-32s (copies of their own, with flags of their own), its positions
-    file and the index of its runs."""
+    its entries' places and CRC-32s (copies of their own, with flags of their own), the number of
+    postings of each entry (0 until the kernels count it), its chunks' first documents, its
+    positions file and the index of its runs."""
 
     def __init__(self, blocks: memoryview) -> None:
         self.blocks = blocks
@@ -81,14 +82,15 @@ class PartitionViews:
         views = [
             memoryview(array("q", table.starts)), memoryview(array("q", table.ends)),
             None if crcs is None else memoryview(crcs), memoryview(bytearray(b"\1" * len(table.starts))),
+            memoryview(array("I", bytes(4 * len(table.starts)))), memoryview(array("I", table.chunk_first_doc)),
             memoryview(positions), memoryview(index.term_runs), memoryview(index.run_counts),
             memoryview(index.run_ends),
         ]
         self._held += [view for view in views if view is not None]
-        starts, ends, crc_view, unchecked, positions_view, term_runs, run_counts, run_ends = views
+        starts, ends, crc_view, unchecked, counts, first_docs, positions_view, term_runs, run_counts, run_ends = views
         return (
-            self.blocks, starts, ends, crc_view, unchecked, partition.documents.start, partition.documents.stop,
-            str(partition.postings_path), positions_view, term_runs, run_counts, run_ends,
+            self.blocks, starts, ends, crc_view, unchecked, counts, first_docs, partition.documents.start,
+            partition.documents.stop, str(partition.postings_path), positions_view, term_runs, run_counts, run_ends,
             str(partition.positions_path),
         )
 
@@ -121,7 +123,10 @@ def phrase_postings(segment: SegmentReader, leaf: Leaf) -> bytes:
                 if partition not in partitions:
                     partitions.append(partition)
                 slots[key] = len(terms)
-                terms.append((partitions.index(partition), table.heads[term], 1 + table.chunk_count[term], term))
+                terms.append((
+                    partitions.index(partition), table.heads[term], 1 + table.chunk_count[term], term,
+                    table.first_chunk[term],
+                ))
             found.append(slots[key])
         if not found:
             return b""

@@ -89,7 +89,8 @@ class View {
   bool held_ = false;
 };
 
-std::string to_string(PyObject* object, const char* what) {
+// The text of a str, alive as long as the str (the tuples given hold theirs for the call).
+const char* text_of(PyObject* object, const char* what) {
   if (!PyUnicode_Check(object)) raise(PyExc_TypeError, std::string(what) + " must be a str");
   const char* text = PyUnicode_AsUTF8(object);
   if (text == nullptr) throw PythonError{};
@@ -111,6 +112,8 @@ enum PartitionField : Py_ssize_t {
   kEnds,
   kCrcs,
   kUnchecked,
+  kCounts,
+  kChunkFirstDocs,
   kDocBegin,
   kDocEnd,
   kBlocksWhat,
@@ -136,9 +139,12 @@ PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
     part.unchecked =
         held.emplace_back(field(kUnchecked), "B", 1, true, "unchecked").items<std::uint8_t>();
   }
+  part.counts = held.emplace_back(field(kCounts), "I", 4, true, "counts").items<std::uint32_t>();
+  part.chunk_first_docs = held.emplace_back(field(kChunkFirstDocs), "I", 4, false, "chunk_first_docs")
+                              .items<const std::uint32_t>();
   part.doc_begin = to_int(field(kDocBegin), "doc_begin");
   part.doc_end = to_int(field(kDocEnd), "doc_end");
-  part.blocks_what = to_string(field(kBlocksWhat), "what");
+  part.blocks_what = text_of(field(kBlocksWhat), "what");
   part.positions =
       held.emplace_back(field(kPositions), "B", 1, false, "positions").items<const std::uint8_t>();
   part.term_runs =
@@ -147,9 +153,10 @@ PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
                         .items<const std::uint32_t>();
   part.run_ends =
       held.emplace_back(field(kRunEnds), "Q", 8, false, "run_ends").items<const std::uint64_t>();
-  part.positions_what = to_string(field(kPositionsWhat), "what");
+  part.positions_what = text_of(field(kPositionsWhat), "what");
   const std::size_t entries = part.starts.size();
-  if (part.ends.size() != entries ||
+  if (part.ends.size() != entries || part.counts.size() != entries ||
+      part.chunk_first_docs.size() > entries ||
       (!part.crcs.empty() && (part.crcs.size() != entries || part.unchecked.size() != entries)) ||
       part.run_counts.size() != part.run_ends.size() || part.term_runs.empty()) {
     raise(PyExc_ValueError, "a partition's arrays disagree in length");
@@ -158,20 +165,24 @@ PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
 }
 
 PhraseTerm term_of(PyObject* tuple, const std::deque<PhrasePartition>& partitions) {
-  tuple_of(tuple, 4, "a term");
+  tuple_of(tuple, 5, "a term");
   const std::int64_t partition = to_int(PyTuple_GET_ITEM(tuple, 0), "partition");
   const std::int64_t head = to_int(PyTuple_GET_ITEM(tuple, 1), "head_entry");
   const std::int64_t entries = to_int(PyTuple_GET_ITEM(tuple, 2), "entries");
   const std::int64_t term = to_int(PyTuple_GET_ITEM(tuple, 3), "term");
+  const std::int64_t first_chunk = to_int(PyTuple_GET_ITEM(tuple, 4), "first_chunk");
   if (partition < 0 || static_cast<std::uint64_t>(partition) >= partitions.size())
     raise(PyExc_ValueError, "a term names no partition given");
   const PhrasePartition& part = partitions[static_cast<std::size_t>(partition)];
   if (head < 0 || entries < 1 || static_cast<std::uint64_t>(head + entries) > part.starts.size() ||
-      term < 0 || static_cast<std::uint64_t>(term) + 1 >= part.term_runs.size()) {
+      term < 0 || static_cast<std::uint64_t>(term) + 1 >= part.term_runs.size() ||
+      first_chunk < 0 || static_cast<std::uint64_t>(first_chunk) > part.chunk_first_docs.size() ||
+      static_cast<std::uint64_t>(entries - 1) >
+          part.chunk_first_docs.size() - static_cast<std::uint64_t>(first_chunk)) {
     raise(PyExc_ValueError, "a term's entries or positions lie outside its partition's tables");
   }
   return {&part, static_cast<std::size_t>(head), static_cast<std::size_t>(entries),
-          static_cast<std::size_t>(term)};
+          static_cast<std::size_t>(term), static_cast<std::size_t>(first_chunk)};
 }
 
 std::vector<std::vector<std::size_t>> words_of(PyObject* words, std::size_t terms) {

@@ -8,40 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
-#include "common/bytes.h"
 #include "encoding/postings.h"
+#include "phrase_lists.h"
 
 namespace minisearch::kernels {
-
-// One partition of a segment: its block file with the entries' places, and its positions file
-// with the index of its runs. Plain views, checked by the binding for their types only.
-struct PhrasePartition {
-  quorbel::ByteSpan blocks;
-  std::span<const std::int64_t> starts;  // per entry, where it starts and ends in `blocks`
-  std::span<const std::int64_t> ends;
-  std::span<const std::uint32_t> crcs;  // per entry its CRC-32, or empty: none kept
-  std::span<std::uint8_t> unchecked;    // per entry 1 until its CRC-32 is checked (shared)
-  std::int64_t doc_begin = 0;           // the segment's documents
-  std::int64_t doc_end = 0;
-  std::string blocks_what;  // the block file, for messages
-  quorbel::ByteSpan positions;
-  std::span<const std::uint32_t> term_runs;   // per term its first run, and the end
-  std::span<const std::uint32_t> run_counts;  // per run, postings of its term up to its end
-  std::span<const std::uint64_t> run_ends;    // per run, where it ends in `positions`
-  std::string positions_what;
-};
-
-// One term of the phrase: entries head_entry .. head_entry + entries - 1 (its head, then its
-// chunks) and number `term` in its partition's positions.
-struct PhraseTerm {
-  const PhrasePartition* partition = nullptr;
-  std::size_t head_entry = 0;
-  std::size_t entries = 0;
-  std::size_t term = 0;
-};
 
 enum class FieldFilter : std::uint8_t { none = 0, title = 1, content = 2 };
 
@@ -56,7 +28,8 @@ struct PhraseQuery {
 
 // The phrase's postings (doc_id, content occurrences, title occurrences), in document order,
 // without the deleted documents and without those that hold it nowhere (in `field`, with one).
-// Throws DamagedEntry (terms.h) for a damaged entry or positions run.
+// The words' lists are read only where the candidates are (phrase_lists.h). Throws DamagedEntry
+// (terms.h) for a damaged entry or positions run.
 std::vector<quorbel::encoding::Posting> phrase_postings(const PhraseQuery& query);
 
 }  // namespace minisearch::kernels

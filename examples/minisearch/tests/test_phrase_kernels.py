@@ -176,7 +176,7 @@ def good_call(index):
     _, table, term = segment.find("a")
     return [
         (partition.phrase_views.of(partition),),
-        ((0, table.heads[term], 1 + table.chunk_count[term], term),),
+        ((0, table.heads[term], 1 + table.chunk_count[term], term, table.first_chunk[term]),),
         ((0,),),  # one word: its places
         None,
         0,
@@ -205,9 +205,16 @@ BAD = {
     "a file that is no memoryview": (lambda index: changed(index, 0, with_partition_field(0, b"MSP1")), TypeError),
     "starts of the wrong type": (lambda index: changed(index, 0, with_partition_field(1, memoryview(b"x" * 8))),
                                  TypeError),
-    "a term in no partition": (lambda index: changed(index, 1, ((3, 0, 1, 0),)), ValueError),
-    "entries past the table": (lambda index: changed(index, 1, ((0, 0, 10**6, 0),)), ValueError),
-    "a term past the positions": (lambda index: changed(index, 1, ((0, 0, 1, 10**6),)), ValueError),
+    "a term in no partition": (lambda index: changed(index, 1, ((3, 0, 1, 0, 0),)), ValueError),
+    "entries past the table": (lambda index: changed(index, 1, ((0, 0, 10**6, 0, 0),)), ValueError),
+    "a term past the positions": (lambda index: changed(index, 1, ((0, 0, 1, 10**6, 0),)), ValueError),
+    "a term of four fields": (lambda index: changed(index, 1, ((0, 0, 1, 0),)), TypeError),
+    "chunks past the table": (lambda index: changed(index, 1, ((0, 0, 1, 0, 10**6),)), ValueError),
+    "a negative first chunk": (lambda index: changed(index, 1, ((0, 0, 1, 0, -1),)), ValueError),
+    "counts read-only": (lambda index: changed(index, 0, with_partition_field(5, memoryview(array("I", [0] * 9))
+                                                                           .toreadonly())), BufferError),
+    "chunk documents of the wrong type": (lambda index: changed(index, 0, with_partition_field(6, memoryview(b"x"))),
+                                          TypeError),
     "no words": (lambda index: changed(index, 2, ()), ValueError),
     "a word of no term": (lambda index: changed(index, 2, ((0,), ())), ValueError),
     "a word naming a missing term": (lambda index: changed(index, 2, ((0,), (5,))), ValueError),
@@ -349,3 +356,91 @@ def test_runs_whose_counts_do_not_fit_the_postings_raise(tmp_path, count):
     path.write_bytes(data[:start] + zlib.compress(payload) + positions._TAIL.pack(start))
     with Index(tmp_path) as opened, pytest.raises(IndexUnusableError, match=path.name):
         search(opened, '"a b"')
+
+
+# A word in nearly every document beside rare ones: the rare word's few candidates are looked up
+# in the common word's chunks (a list over 16 times the rarest is not read whole), whose runs of
+# positions span several chunks and the head's postings between them.
+SKEWED = dict(block_size=16, head_size=4, chunk_size=5, partitions=2)
+
+
+def skewed_documents(rng, count, start=0):
+    documents = []
+    for number in range(count):
+        words = ["a"] * rng.randint(0, 6) + rng.choices(["b", "c", "d"], k=rng.randint(0, 4))
+        if rng.random() < 0.03:
+            words += ["r", "a", "ra"] if rng.random() < 0.7 else ["a", "r"]
+        rng.shuffle(words)
+        title = rng.sample(words, min(len(words), rng.randint(0, 3)))
+        documents.append(Document(" ".join(title), " ".join(words), f"k{start + number}"))
+    return documents
+
+
+def skewed_index(directory, seed, segments, optimized):
+    rng = random.Random(seed)
+    build(skewed_documents(rng, 260), directory, **SKEWED)
+    for number in range(segments - 1):
+        add_start = 1_000 * (number + 1)
+        with_options(minisearch.add_documents, skewed_documents(rng, 180, add_start), directory,
+                     executor=InlineExecutor(), merge=False, **SKEWED)
+    keys = [key for segment_keys in _keys(directory) for key in segment_keys if key is not None]
+    minisearch.delete_documents(set(rng.sample(keys, len(keys) // 10)), directory,
+                                minisearch.BuildOptions(show_progress=False))
+    if optimized:  # one segment whose runs were joined from several (runs of their own lengths)
+        with_options(minisearch.optimize_index, directory, executor=InlineExecutor(), **SKEWED)
+
+
+SKEWED_QUERIES = ['"r a"', '"a r"', '"a r a"', '"r a ra"', '"a ra"', '"r a*"', '"a r*"', '"b a"',
+                  'title:"a r"', 'content:"r a"', '"a a"', '"a r" OR b', '"r a" -c']
+
+
+@pytest.mark.parametrize(("seed", "segments", "optimized"), [(1, 1, False), (2, 3, False), (3, 3, True)])
+def test_rare_words_look_up_common_words_chunk_by_chunk_as_python_reads_them(tmp_path, monkeypatch, seed,
+                                                                                segments, optimized):
+    skewed_index(tmp_path, seed, segments, optimized)
+    with Index(tmp_path) as index:
+        segment = index.segments[0]
+        _, table, term = segment.find("a")
+        assert table.chunk_count[term] > 20  # the common word's list is chunked
+        for text in SKEWED_QUERIES:
+            leaf = parse(text).leaves[0]
+            for segment in index.segments:
+                kernel = phrase_kernels.unpack(phrase_kernels.phrase_postings(segment, leaf))
+                assert kernel == phrases.python_phrase_postings(segment, leaf), text
+        answers = [[(hit.doc_id, hit.score) for hit in search(index, text, 7).hits] for text in SKEWED_QUERIES]
+        assert sum(map(len, answers)) > 20
+        with monkeypatch.context() as patch:
+            pure(index, patch)
+            assert [[(hit.doc_id, hit.score) for hit in search(index, text, 7).hits]
+                    for text in SKEWED_QUERIES] == answers
+
+
+def test_a_chunk_the_term_table_misplaces_is_named(tmp_path):
+    # Well-formed postings, but the table says the chunk starts at another document: a look-up
+    # would miss, so the chunk is refused when read.
+    build([Document("", "a b" if number % 40 == 0 else "a c") for number in range(200)], tmp_path,
+          partitions=1, head_size=2, chunk_size=4)
+    path = tmp_path / read_manifest(tmp_path).segments[0].files["terms-000"]
+    with Index(tmp_path) as index:
+        _, table, term = index.segments[0].find("a")
+        first = table.first_chunk[term] + 3
+    terms = minisearch.layout.decode_term_table(path.read_bytes())
+    first_docs = list(terms.chunk_first_doc)
+    first_docs[first] += 1
+    path.write_bytes(_term_table_with(terms, chunk_first_doc=first_docs))
+    with Index(tmp_path) as index, pytest.raises(IndexUnusableError, match="not the chunk its term table describes"):
+        for segment in index.segments:
+            phrase_kernels.phrase_postings(segment, parse('"a c"').leaves[0])
+
+
+def _term_table_with(table, **changes):
+    fields = {name: getattr(table, name) for name in ("terms", "doc_freq", "chunk_count", "chunk_first_doc",
+                                                       "chunk_max_f", "chunk_min_length", "chunk_impact", "crcs")}
+    fields.update(changes)
+    starts, ends = table.starts, table.ends
+    gaps = [start - (ends[number - 1] if number else 8) for number, start in enumerate(starts)]
+    sizes = [end - start for start, end in zip(starts, ends)]
+    return minisearch.layout.encode_term_table(
+        fields["terms"], gaps, sizes, fields["doc_freq"], fields["chunk_count"], fields["chunk_first_doc"],
+        fields["chunk_max_f"], fields["chunk_min_length"], fields["chunk_impact"], fields["crcs"],
+    )
