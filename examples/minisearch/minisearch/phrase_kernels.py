@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import threading
 from array import array
+from itertools import count
 from collections.abc import Collection
 from typing import TYPE_CHECKING, NamedTuple
 
@@ -36,6 +37,8 @@ _native = kernels._native
 PHRASES = _native is not None and hasattr(_native, "phrase_postings")
 _FIELDS = {None: 0, "title": 1, "content": 2}
 _lock = threading.Lock()
+#: A number for each partition's views, which the kernels know its inflated runs by.
+_keys = count(1)
 
 
 class PackedPostings(NamedTuple):
@@ -91,7 +94,7 @@ class PartitionViews:
         return (
             self.blocks, starts, ends, crc_view, unchecked, counts, first_docs, partition.documents.start,
             partition.documents.stop, str(partition.postings_path), positions_view, term_runs, run_counts, run_ends,
-            str(partition.positions_path),
+            str(partition.positions_path), next(_keys),
         )
 
     def release(self) -> None:

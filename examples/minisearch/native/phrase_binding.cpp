@@ -122,6 +122,7 @@ enum PartitionField : Py_ssize_t {
   kRunCounts,
   kRunEnds,
   kPositionsWhat,
+  kKey,
   kPartitionFields
 };
 
@@ -154,6 +155,9 @@ PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
   part.run_ends =
       held.emplace_back(field(kRunEnds), "Q", 8, false, "run_ends").items<const std::uint64_t>();
   part.positions_what = text_of(field(kPositionsWhat), "what");
+  const std::int64_t key = to_int(field(kKey), "key");
+  if (key < 1) raise(PyExc_ValueError, "a partition's key must be positive");
+  part.key = static_cast<std::uint64_t>(key);
   const std::size_t entries = part.starts.size();
   if (part.ends.size() != entries || part.counts.size() != entries ||
       part.chunk_first_docs.size() > entries ||

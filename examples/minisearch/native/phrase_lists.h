@@ -34,6 +34,7 @@ struct PhrasePartition {
   std::span<const std::uint32_t> run_counts;  // per run, postings of its term up to its end
   std::span<const std::uint64_t> run_ends;    // per run, where it ends in `positions`
   const char* positions_what = "";
+  std::uint64_t key = 0;  // this partition's files, as long as they are open: no other has it
 };
 
 // One term of the phrase: entries head_entry .. head_entry + entries - 1 (its head, then its

@@ -61,6 +61,47 @@ class Inflater {
   z_stream stream_{};
 };
 
+// Runs inflated lately on this thread, by partition and run (the runs of common words recur from
+// query to query), direct-mapped. A copy is taken of the one a reader loads: another reader's
+// run may take its slot.
+class RunCache {
+ public:
+  static RunCache& of_thread() {
+    thread_local RunCache cache;
+    return cache;
+  }
+
+  // The run's words, or null.
+  const std::vector<std::uint32_t>* find(std::uint64_t partition, std::size_t run) const {
+    const Slot& slot = slots_[slot_of(partition, run)];
+    return slot.partition == partition && slot.run == run ? &slot.words : nullptr;
+  }
+
+  void keep(std::uint64_t partition, std::size_t run, const std::vector<std::uint32_t>& words) {
+    if (words.size() > kLargestRun) return;
+    Slot& slot = slots_[slot_of(partition, run)];
+    slot.partition = partition;
+    slot.run = run;
+    slot.words = words;
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 512;
+  static constexpr std::size_t kLargestRun = 4096;  // words: at most 8 MB a thread in all
+
+  struct Slot {
+    std::uint64_t partition = 0;  // none: keys start at 1
+    std::size_t run = 0;
+    std::vector<std::uint32_t> words;
+  };
+
+  static std::size_t slot_of(std::uint64_t partition, std::size_t run) noexcept {
+    return static_cast<std::size_t>((partition * 0x9E3779B97F4A7C15ull) >> 40 ^ run) % kSlots;
+  }
+
+  std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
+};
+
 }  // namespace
 
 PositionReader::PositionReader(const PhraseTerm& term)
@@ -146,6 +187,13 @@ void PositionReader::load_run_of(std::size_t rank) {
 void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
   if (total > (std::numeric_limits<std::uint32_t>::max() / 4))
     damaged_positions(*part_, "a run holds too many positions");
+  RunCache& cache = RunCache::of_thread();
+  if (const std::vector<std::uint32_t>* kept = cache.find(part_->key, run_)) {
+    if (kept->size() == total) {
+      wide_ = *kept;
+      return;
+    }
+  }
   raw_.resize(static_cast<std::size_t>(total) * 4 + 4);  // one word too many: a longer run shows
   std::size_t produced = 0;
   Inflater& inflater = Inflater::of_thread();
@@ -162,6 +210,7 @@ void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
     wide_[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 |
                std::uint32_t{word[2]} << 16 | std::uint32_t{word[3]} << 24;
   }
+  cache.keep(part_->key, run_, wide_);
 }
 
 void PositionReader::check_size(std::uint64_t held, std::uint64_t total) const {

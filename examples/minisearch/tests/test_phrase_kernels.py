@@ -444,3 +444,17 @@ def _term_table_with(table, **changes):
         fields["terms"], gaps, sizes, fields["doc_freq"], fields["chunk_count"], fields["chunk_first_doc"],
         fields["chunk_max_f"], fields["chunk_min_length"], fields["chunk_impact"], fields["crcs"],
     )
+
+
+def test_inflated_runs_kept_for_one_index_are_never_read_for_another(tmp_path):
+    # Two indexes alike in every table (terms, runs, their sizes) whose positions differ; the runs
+    # are deflated (their gaps outgrow a byte), so the kernels keep them once inflated.
+    filler = "z " * 300
+    for name, content in (("ab", "a b"), ("ba", "b a")):
+        build([Document("", filler + content), Document("", filler + "c " + content)], tmp_path / name,
+              partitions=1)
+    with Index(tmp_path / "ab") as first, Index(tmp_path / "ba") as second:
+        for _ in range(3):
+            assert [hit.doc_id for hit in search(first, '"a b"').hits] == [0, 1]
+            assert search(second, '"a b"').hits == []
+            assert [hit.doc_id for hit in search(second, '"b a"').hits] == [0, 1]
