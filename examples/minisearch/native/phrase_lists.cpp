@@ -31,6 +31,17 @@ ByteSpan entry_bytes(const PhrasePartition& part, std::size_t entry) {
   return bytes;
 }
 
+// The postings of an entry, counted on first use (its CRC-32 checked) and kept in the table.
+std::size_t count_of(const PhrasePartition& part, std::size_t entry) {
+  std::atomic_ref<std::uint32_t> kept(part.counts[entry]);
+  std::uint32_t count = kept.load(std::memory_order_relaxed);
+  if (count == 0) {
+    count = static_cast<std::uint32_t>(quorbel::encoding::count_postings(entry_bytes(part, entry)));
+    kept.store(count, std::memory_order_relaxed);
+  }
+  return count;
+}
+
 // Reads one varint at `p` (before `end`) into `value`; false for a malformed one.
 inline bool read_varint(const std::uint8_t*& p, const std::uint8_t* end, std::uint64_t& value) {
   if (p < end && *p < 0x80) {  // most are one byte
@@ -58,9 +69,9 @@ inline bool read_varint(const std::uint8_t*& p, const std::uint8_t* end, std::ui
 
 // An entry's postings, each document checked against the segment.
 std::vector<Posting> decode_entry(const PhrasePartition& part, std::size_t entry) {
-  const ByteSpan bytes = entry_bytes(part, entry);
   // A bound on what the bytes decode to, exact for well-formed ones.
-  std::vector<Posting> out(quorbel::encoding::count_postings(bytes));
+  std::vector<Posting> out(count_of(part, entry));
+  const ByteSpan bytes = entry_bytes(part, entry);
   const std::uint8_t* p = bytes.data();
   const std::uint8_t* const end = p + bytes.size();
   std::size_t n = 0;
@@ -82,17 +93,6 @@ std::vector<Posting> decode_entry(const PhrasePartition& part, std::size_t entry
   }
   out.resize(n);
   return out;
-}
-
-// The postings of an entry, counted on first use (its CRC-32 checked) and kept in the table.
-std::size_t count_of(const PhrasePartition& part, std::size_t entry) {
-  std::atomic_ref<std::uint32_t> kept(part.counts[entry]);
-  std::uint32_t count = kept.load(std::memory_order_relaxed);
-  if (count == 0) {
-    count = static_cast<std::uint32_t>(quorbel::encoding::count_postings(entry_bytes(part, entry)));
-    kept.store(count, std::memory_order_relaxed);
-  }
-  return count;
 }
 
 bool by_doc(const Posting& a, const Posting& b) noexcept { return a.doc_id < b.doc_id; }
