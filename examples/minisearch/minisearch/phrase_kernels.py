@@ -109,28 +109,28 @@ def phrase_postings(segment: SegmentReader, leaf: Leaf) -> bytes:
     """The packed postings of phrase ``leaf`` in ``segment`` (it has positions)."""
     assert _native is not None
     words = leaf.words
+    last = len(words) - 1 if leaf.prefix else -1  # the word that is a prefix, if one is
     partitions: list[_Partition] = []
     slots: dict[tuple[int, int], int] = {}
-    terms: list[tuple[int, int, int, int]] = []
+    terms: list[tuple[int, int, int, int, int]] = []
     word_terms: list[tuple[int, ...]] = []
     for number, word in enumerate(words):
-        texts = segment.expand(word) if leaf.prefix and number == len(words) - 1 else [word]
         found = []
-        for text in texts:
+        for text in segment.expand(word) if number == last else (word,):
             place = segment.find(text)
             if place is None:
                 continue
             partition, table, term = place
-            key = (id(partition), term)
-            if key not in slots:
+            slot = slots.get((id(partition), term))
+            if slot is None:
                 if partition not in partitions:
                     partitions.append(partition)
-                slots[key] = len(terms)
+                slot = slots[id(partition), term] = len(terms)
                 terms.append((
                     partitions.index(partition), table.heads[term], 1 + table.chunk_count[term], term,
                     table.first_chunk[term],
                 ))
-            found.append(slots[key])
+            found.append(slot)
         if not found:
             return b""
         word_terms.append(tuple(found))

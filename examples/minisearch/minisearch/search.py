@@ -78,19 +78,20 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
         sources = [index.sources(leaf) for leaf in leaves]
         unknown = [str(leaf) for leaf, found in zip(leaves, sources) if not any(found)]
         ranked, stats = _search_segments(index, parsed, sources, k)
-    plain = {leaf.text for leaf in leaves if not leaf.prefix and not leaf.phrase}
-    prefixes = [leaf.text for leaf in leaves if leaf.prefix and not leaf.phrase]
-    phrases = [(leaf.words, leaf.prefix) for leaf in leaves if leaf.phrase]
-    with_snippets = snippets and index.has_documents
     titles = index.titles
-    hits = [
-        Hit(
-            doc, score, titles[doc],
-            make_snippet(index.content(doc), plain, prefixes, rule=rule, phrases=phrases) if with_snippets else "",
-            index.key_of(doc),
-        )
-        for doc, score in ranked
-    ]
+    if snippets and index.has_documents:
+        plain = {leaf.text for leaf in leaves if not leaf.prefix and not leaf.phrase}
+        prefixes = [leaf.text for leaf in leaves if leaf.prefix and not leaf.phrase]
+        phrases = [(leaf.words, leaf.prefix) for leaf in leaves if leaf.phrase]
+        hits = [
+            Hit(
+                doc, score, titles[doc],
+                make_snippet(index.content(doc), plain, prefixes, rule=rule, phrases=phrases), index.key_of(doc),
+            )
+            for doc, score in ranked
+        ]
+    else:
+        hits = [Hit(doc, score, titles[doc], "", index.key_of(doc)) for doc, score in ranked]
     return SearchResult(
         query=parsed.text,
         terms=[str(leaf) for leaf in leaves],
