@@ -141,8 +141,9 @@ PhrasePartition partition_of(PyObject* tuple, std::deque<View>& held) {
         held.emplace_back(field(kUnchecked), "B", 1, true, "unchecked").items<std::uint8_t>();
   }
   part.counts = held.emplace_back(field(kCounts), "I", 4, true, "counts").items<std::uint32_t>();
-  part.chunk_first_docs = held.emplace_back(field(kChunkFirstDocs), "I", 4, false, "chunk_first_docs")
-                              .items<const std::uint32_t>();
+  part.chunk_first_docs =
+      held.emplace_back(field(kChunkFirstDocs), "I", 4, false, "chunk_first_docs")
+          .items<const std::uint32_t>();
   part.doc_begin = to_int(field(kDocBegin), "doc_begin");
   part.doc_end = to_int(field(kDocEnd), "doc_end");
   part.blocks_what = text_of(field(kBlocksWhat), "what");

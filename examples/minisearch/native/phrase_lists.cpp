@@ -143,10 +143,9 @@ const std::vector<Posting>& TermList::chunk(std::size_t c) {
 }
 
 std::size_t TermList::chunk_of(std::int32_t doc) const noexcept {
-  const auto after = std::upper_bound(first_docs_.begin(), first_docs_.end(), doc,
-                                      [](std::int32_t d, std::uint32_t first) {
-                                        return static_cast<std::int64_t>(d) < first;
-                                      });
+  const auto after = std::upper_bound(
+      first_docs_.begin(), first_docs_.end(), doc,
+      [](std::int32_t d, std::uint32_t first) { return static_cast<std::int64_t>(d) < first; });
   return after == first_docs_.begin() ? chunks()
                                       : static_cast<std::size_t>(after - first_docs_.begin()) - 1;
 }
@@ -219,8 +218,9 @@ void TermList::ranks(std::size_t begin, std::size_t end, std::vector<Posting>& o
   }
   std::size_t next_chunk = low == 0 ? 0 : low - 1;
   std::size_t rank = low == 0 ? 0 : chunk_rank(next_chunk);
-  const Posting* head = head_.data() + (low == 0 ? 0 : head_before(static_cast<std::int32_t>(
-                                                           first_docs_[next_chunk])));
+  const Posting* head =
+      head_.data() +
+      (low == 0 ? 0 : head_before(static_cast<std::int32_t>(first_docs_[next_chunk])));
   const Posting* const head_end = head_.data() + head_.size();
   const Posting* at = nullptr;  // the rest of the chunk being merged
   const Posting* chunk_end = nullptr;

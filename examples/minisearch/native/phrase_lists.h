@@ -90,7 +90,7 @@ class TermList {
   std::vector<Posting> head_;                  // by document
   std::vector<std::size_t> before_;            // per chunk, chunk postings before it; the total
   std::vector<std::vector<Posting>> chunks_;   // decoded on first use
-  std::vector<Posting> all_;  // every posting, once read_all() has run
+  std::vector<Posting> all_;                   // every posting, once read_all() has run
   bool whole_ = false;
   std::size_t cursor_ = 0;    // in all_, where the last look-up ended
   std::vector<Posting> run_;  // the last ranks() asked for

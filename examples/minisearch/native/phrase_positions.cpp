@@ -104,8 +104,7 @@ class RunCache {
 
 }  // namespace
 
-PositionReader::PositionReader(const PhraseTerm& term)
-    : part_(term.partition), list_(term) {
+PositionReader::PositionReader(const PhraseTerm& term) : part_(term.partition), list_(term) {
   const PhrasePartition& part = *part_;
   first_run_ = part.term_runs[term.term];
   end_run_ = part.term_runs[term.term + 1];
@@ -207,8 +206,8 @@ void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
   wide_.resize(produced / 4);
   for (std::size_t i = 0; i < wide_.size(); ++i) {
     const std::uint8_t* word = raw_.data() + 4 * i;
-    wide_[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 |
-               std::uint32_t{word[2]} << 16 | std::uint32_t{word[3]} << 24;
+    wide_[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 | std::uint32_t{word[2]} << 16 |
+               std::uint32_t{word[3]} << 24;
   }
   cache.keep(part_->key, run_, wide_);
 }

@@ -132,7 +132,8 @@ class PhraseEvaluation {
     std::vector<Posting> postings(singles_.size());
     auto deleted = query_.deleted.begin();
     // `known` is the term whose posting of `doc` is `posting`, of rank `rank` (or none).
-    auto offer = [&](std::int32_t doc, std::size_t known, const Posting& posting, std::size_t rank) {
+    auto offer = [&](std::int32_t doc, std::size_t known, const Posting& posting,
+                     std::size_t rank) {
       while (deleted != query_.deleted.end() && *deleted < doc) ++deleted;
       if (deleted != query_.deleted.end() && *deleted == doc) return;
       for (std::size_t k = 0; k < singles_.size(); ++k) {
