@@ -12,34 +12,21 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.h"
 #include "binding/py_ref.h"
 #include "build_block.h"
 #include "build_merge.h"
 #include "build_zlib.h"
+#include "guarded.h"
 
 namespace minisearch::kernels {
 namespace {
 
 using quorbel::binding::PyRef;
 
-// A Python exception is set; unwinds to the entry point.
-struct PythonError {};
-
-[[noreturn]] void raise(PyObject* type, const char* message) {
-  PyErr_SetString(type, message);
-  throw PythonError{};
-}
-
 PyRef checked(PyObject* object) {
   if (object == nullptr) throw PythonError{};
   return PyRef::steal(object);
-}
-
-std::int64_t to_int(PyObject* object, const char* what) {
-  if (!PyLong_Check(object)) raise(PyExc_TypeError, what);
-  const long long value = PyLong_AsLongLong(object);
-  if (value == -1 && PyErr_Occurred()) throw PythonError{};
-  return value;
 }
 
 std::string_view utf8_of(PyObject* text) {
@@ -78,7 +65,7 @@ Compressors compressors_of(PyObject* zlib) {
     raise(PyExc_TypeError, "zlib must be (version, deflate_raw, compress, level)");
   PyObject* version = PyTuple_GET_ITEM(zlib, 0);
   if (!PyUnicode_Check(version)) raise(PyExc_TypeError, "the zlib version must be str");
-  const std::int64_t level = to_int(PyTuple_GET_ITEM(zlib, 3), "the index's level must be an int");
+  const std::int64_t level = to_int(PyTuple_GET_ITEM(zlib, 3), "the index's level");
   if (level < 0 || level > 9) raise(PyExc_ValueError, "the index's level must be 0 to 9");
   Compressors made;
   made.raw = compressor_of(PyTuple_GET_ITEM(zlib, 1));
@@ -120,11 +107,11 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
   if (!PyList_CheckExact(titles) || !PyList_CheckExact(contents) ||
       PyList_GET_SIZE(titles) != PyList_GET_SIZE(contents))
     raise(PyExc_TypeError, "titles and contents must be lists of one length");
-  const std::int64_t first_doc = to_int(args[2], "first_doc must be an int");
-  const std::int64_t partitions = to_int(args[3], "partitions must be an int");
+  const std::int64_t first_doc = to_int(args[2], "first_doc");
+  const std::int64_t partitions = to_int(args[3], "partitions");
   const int positions = PyObject_IsTrue(args[4]);
   if (positions < 0) throw PythonError{};
-  const std::int64_t max_length = to_int(args[5], "max_length must be an int");
+  const std::int64_t max_length = to_int(args[5], "max_length");
   const Py_ssize_t documents = PyList_GET_SIZE(titles);
   if (first_doc < 0 || first_doc + documents > INT32_MAX)
     raise(PyExc_OverflowError, "document ids must fit in 31 bits");
@@ -176,7 +163,7 @@ PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
   if (!PyList_CheckExact(titles) || !PyList_CheckExact(contents) ||
       PyList_GET_SIZE(titles) != PyList_GET_SIZE(contents))
     raise(PyExc_TypeError, "titles and contents must be lists of one length");
-  const std::int64_t max_length = to_int(args[2], "max_length must be an int");
+  const std::int64_t max_length = to_int(args[2], "max_length");
   if (max_length < 0) raise(PyExc_ValueError, "max_length must not be negative");
   BlockBuilder builder(0, false);
   std::vector<std::uint32_t> title_ids, content_ids;
@@ -201,23 +188,11 @@ PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
 }  // namespace
 
 PyObject* py_count_documents(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  try {
-    return count_documents(args, nargs);
-  } catch (const PythonError&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
+  return guarded<count_documents>(nullptr, args, nargs);
 }
 
 PyObject* py_build_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  try {
-    return build_block(args, nargs);
-  } catch (const PythonError&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
+  return guarded<build_block>(nullptr, args, nargs);
 }
 
 }  // namespace minisearch::kernels
@@ -335,18 +310,13 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
   if (!PyTuple_CheckExact(settings_tuple) || PyTuple_GET_SIZE(settings_tuple) != 6)
     raise(PyExc_TypeError, "settings must be a tuple of 6");
   MergeSettings settings;
-  const std::int64_t first_doc =
-      to_int(PyTuple_GET_ITEM(settings_tuple, 0), "first_doc must be an int");
-  const std::int64_t head_size =
-      to_int(PyTuple_GET_ITEM(settings_tuple, 1), "head_size must be an int");
-  const std::int64_t divisor =
-      to_int(PyTuple_GET_ITEM(settings_tuple, 2), "head_divisor must be an int");
-  const std::int64_t chunk_size =
-      to_int(PyTuple_GET_ITEM(settings_tuple, 3), "chunk_size must be an int");
+  const std::int64_t first_doc = to_int(PyTuple_GET_ITEM(settings_tuple, 0), "first_doc");
+  const std::int64_t head_size = to_int(PyTuple_GET_ITEM(settings_tuple, 1), "head_size");
+  const std::int64_t divisor = to_int(PyTuple_GET_ITEM(settings_tuple, 2), "head_divisor");
+  const std::int64_t chunk_size = to_int(PyTuple_GET_ITEM(settings_tuple, 3), "chunk_size");
   settings.k1 = PyFloat_AsDouble(PyTuple_GET_ITEM(settings_tuple, 4));
   if (settings.k1 == -1.0 && PyErr_Occurred()) throw PythonError{};
-  settings.title_weight =
-      to_int(PyTuple_GET_ITEM(settings_tuple, 5), "title_weight must be an int");
+  settings.title_weight = to_int(PyTuple_GET_ITEM(settings_tuple, 5), "title_weight");
   if (first_doc < 0 || first_doc > INT32_MAX || head_size < 0 || divisor < 1 || chunk_size < 1 ||
       settings.title_weight < 0)
     raise(PyExc_ValueError, "merge settings out of range");
@@ -366,7 +336,7 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
       raise(PyExc_TypeError, "read must return (block, terms, positions, index)");
     PyObject* const* fields = &PyTuple_GET_ITEM(contents.get(), 0);
     merger.add_block(bytes_of(fields[0]),
-                     static_cast<std::size_t>(to_int(fields[1], "a term count must be an int")));
+                     static_cast<std::size_t>(to_int(fields[1], "a term count")));
     if (positions) {
       merger.add_positions(bytes_of(fields[2]), bytes_of(fields[3]));
       kept.push_back(std::move(contents));

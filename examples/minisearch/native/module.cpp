@@ -21,6 +21,7 @@
 #include "binding/py_ref.h"
 #include "build_binding.h"
 #include "evaluation.h"
+#include "guarded.h"
 #include "phrase_binding.h"
 #include "store_binding.h"
 
@@ -383,23 +384,6 @@ PyObject* top_k_segments(PyObject* const* args, Py_ssize_t nargs) {
   });
   if (all.hits.size() > settings.k) all.hits.resize(settings.k);
   return result_of(all);
-}
-
-// A kernel's errors as Python's.
-template <PyObject* (*Kernel)(PyObject* const*, Py_ssize_t)>
-PyObject* guarded(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  try {
-    return Kernel(args, nargs);
-  } catch (const PythonError&) {
-    return nullptr;
-  } catch (const DamagedEntry& error) {
-    PyErr_SetString(PyExc_ValueError, error.what());
-  } catch (const BeyondNorms& error) {
-    PyErr_SetString(PyExc_IndexError, error.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
 }
 
 PyMethodDef methods[] = {

@@ -20,6 +20,7 @@
 #include "arguments.h"
 #include "binding/py_ref.h"
 #include "evaluation.h"
+#include "guarded.h"
 #include "phrase_postings.h"
 
 namespace minisearch::kernels {
@@ -308,30 +309,14 @@ PyObject* packed_top_k_call(PyObject* const* args, Py_ssize_t nargs) {
                        static_cast<unsigned long long>(s.documents_checked));
 }
 
-template <PyObject* (*Call)(PyObject* const*, Py_ssize_t)>
-PyObject* guarded(PyObject* const* args, Py_ssize_t nargs) noexcept {
-  try {
-    return Call(args, nargs);
-  } catch (const PythonError&) {
-    return nullptr;
-  } catch (const DamagedEntry& error) {
-    PyErr_SetString(PyExc_ValueError, error.what());
-  } catch (const BeyondNorms& error) {
-    PyErr_SetString(PyExc_IndexError, error.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 PyObject* py_phrase_postings(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return guarded<phrase_postings_call>(args, nargs);
+  return guarded<phrase_postings_call>(nullptr, args, nargs);
 }
 
 PyObject* py_packed_top_k(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return guarded<packed_top_k_call>(args, nargs);
+  return guarded<packed_top_k_call>(nullptr, args, nargs);
 }
 
 }  // namespace minisearch::kernels

@@ -17,6 +17,7 @@
 
 #include "arguments.h"
 #include "binding/py_ref.h"
+#include "guarded.h"
 #include "store_groups.h"
 
 namespace minisearch::kernels {
@@ -131,25 +132,14 @@ PyObject* result(PyObject* const* args, Py_ssize_t nargs) {
   return PyTuple_Pack(2, data.get(), sizes.get());
 }
 
-template <PyObject* (*Entry)(PyObject* const*, Py_ssize_t)>
-PyObject* guarded(PyObject* const* args, Py_ssize_t nargs) noexcept {
-  try {
-    return Entry(args, nargs);
-  } catch (const PythonError&) {
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 PyObject* py_store_groups_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return guarded<start>(args, nargs);
+  return guarded<start>(nullptr, args, nargs);
 }
 
 PyObject* py_store_groups_result(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
-  return guarded<result>(args, nargs);
+  return guarded<result>(nullptr, args, nargs);
 }
 
 }  // namespace minisearch::kernels
