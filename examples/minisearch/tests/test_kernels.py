@@ -431,3 +431,20 @@ def test_plain_queries_over_segments_with_deletions_answer_as_python(tmp_path, m
             monkeypatch.setattr(sys.modules[module], "NATIVE", False)
         python_hits = [[(hit.doc_id, hit.score) for hit in search(index, query, k).hits] for query in queries for k in (1, 5)]
     assert native_hits == python_hits and any(native_hits[0]) and native_hits[-1]
+
+
+@native
+@pytest.mark.parametrize("k", [1, 2, 3, 5])
+def test_equal_scores_across_segments_rank_by_document_id(tmp_path, k):
+    # One call ranks every segment: a tie between segments goes to the lower id, a deleted
+    # document never, and the floor a segment hands on keeps the later ones' equal scores.
+    same = [Document("", "tie alpha", f"k{n}") for n in range(6)]
+    build(same[:2] + [Document("", "other", "o")], tmp_path)  # ids 0, 1 and 2
+    add(same[2:4], tmp_path)  # 3, 4
+    add(same[4:], tmp_path)  # 5, 6
+    delete(["k0"], tmp_path)
+    with Index(tmp_path) as index:
+        assert len(index.segments) == 3
+        hits = search(index, "tie", k).hits
+    assert [hit.doc_id for hit in hits] == [1, 3, 4, 5, 6][:k]
+    assert len({hit.score for hit in hits}) == 1
