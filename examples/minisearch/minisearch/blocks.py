@@ -177,11 +177,12 @@ def build_block(task: BlockTask) -> BlockInfo:
 def _build_natively(task: BlockTask) -> BlockInfo:
     """:func:`build_block` on the native kernels: the same files, byte for byte.  The document
     store's groups are made on a thread of the kernels' own meanwhile."""
-    for doc_id, document in enumerate(task.documents, start=task.first_doc_id):
-        _check_document(doc_id, document)
-    store = _start_document_groups(task) if task.store_documents else None
+    titles = [document[0] for document in task.documents]
+    contents = [document[1] for document in task.documents]
+    _check_documents(task.first_doc_id, titles, contents)
+    store = _start_document_groups(task, contents) if task.store_documents else None
     built = native_build.block_files(
-        task.documents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
+        titles, contents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
     )
     partition_terms, file_size = [], 0
     for partition, (num_terms, postings, positions) in enumerate(built.partitions):
@@ -191,16 +192,16 @@ def _build_natively(task: BlockTask) -> BlockInfo:
             _write_bytes(positions_path(path), positions)
         partition_terms.append(num_terms)
         file_size += len(postings)
-    return _finished(task, partition_terms, built.postings, file_size, built.lengths, store)
+    return _finished(task, partition_terms, built.postings, file_size, built.lengths, store, titles)
 
 
 def _finished(
     task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes,
-    store: Callable[[], StoreGroups] | None = None,
+    store: Callable[[], StoreGroups] | None = None, titles: list[str] | None = None,
 ) -> BlockInfo:
     """The block's titles and stored documents (given by ``store``, or made here) written beside
     its partitions' files; what it holds."""
-    _write_titles(task)
+    _write_titles(task, titles if titles is not None else [document[0] for document in task.documents])
     group_sizes: tuple[int, ...] = ()
     if task.store_documents:
         data, group_sizes = (store or functools.partial(_document_groups, task))()
@@ -272,6 +273,19 @@ def doc_freqs(postings: Sequence[Posting]) -> tuple[int, int]:
     )
 
 
+def _check_documents(first_doc_id: int, titles: list[str], contents: list[str]) -> None:
+    """:func:`_check_document` on every document: all at once when they pass, one by one to name
+    the first that does not."""
+    if (
+        {*map(type, titles), *map(type, contents)} <= {str}
+        and max(map(len, titles), default=0) <= MAX_TITLE_CHARS
+        and max(map(len, contents), default=0) <= MAX_CONTENT_CHARS
+    ):
+        return
+    for doc_id, document in enumerate(zip(titles, contents), start=first_doc_id):
+        _check_document(doc_id, document)
+
+
 def _check_document(doc_id: int, document: Document | tuple[str, str]) -> None:
     title, content = document[0], document[1]
     if not isinstance(title, str) or not isinstance(content, str):
@@ -284,8 +298,7 @@ def _check_document(doc_id: int, document: Document | tuple[str, str]) -> None:
         )
 
 
-def _write_titles(task: BlockTask) -> None:
-    titles = [document[0] for document in task.documents]
+def _write_titles(task: BlockTask, titles: list[str]) -> None:
     try:
         data = titles_json(titles)
     except UnicodeEncodeError:
@@ -295,9 +308,8 @@ def _write_titles(task: BlockTask) -> None:
         handle.write(data)
 
 
-def _start_document_groups(task: BlockTask) -> Callable[[], StoreGroups] | None:
+def _start_document_groups(task: BlockTask, contents: list[str]) -> Callable[[], StoreGroups] | None:
     """The block's document store begun on the kernels (None without them): what gives it."""
-    contents = [document[1] for document in task.documents]
     result = native_build.start_store_groups(contents) if native_build.AVAILABLE else None
     if result is None:
         return None
@@ -313,10 +325,10 @@ def _start_document_groups(task: BlockTask) -> Callable[[], StoreGroups] | None:
 
 def _document_groups(task: BlockTask) -> StoreGroups:
     """The block's contents compressed in groups for its ``.docs`` file, and the group sizes."""
-    made = _start_document_groups(task)
+    contents = [document[1] for document in task.documents]
+    made = _start_document_groups(task, contents)
     if made is not None:
         return made()
-    contents = [document[1] for document in task.documents]
     try:
         groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
     except UnicodeEncodeError:

@@ -412,8 +412,9 @@ def decode_deletion_set(data: bytes, what: str = "deletion set") -> DeletionSet:
 
 #: Documents compressed together: larger groups compress better, smaller ones read faster.
 GROUP_SIZE = 16
-#: The zlib level of the document store's groups.
-STORE_LEVEL = 6
+#: The zlib level of the document store's groups: level 6 makes them 5 % smaller and takes 40 % longer
+#: (60,000 paragraphs of documentation: 5.97 against 5.66 MB, 0.20 against 0.27 s of a build's CPU).
+STORE_LEVEL = 1
 
 
 def compress_group(contents: Sequence[str]) -> bytes:

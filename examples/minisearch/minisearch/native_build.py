@@ -61,12 +61,11 @@ class BlockFiles(NamedTuple):
 
 
 def block_files(
-    documents: Sequence[Document | tuple[str, str]], first_doc: int, partitions: int, positions: bool, rule: Tokenizer
+    titles: list[str], contents: list[str], first_doc: int, partitions: int, positions: bool, rule: Tokenizer
 ) -> BlockFiles:
-    """The files of a block of (checked) ``documents`` numbered from ``first_doc``."""
+    """The files of a block of (checked) documents, given as their ``titles`` and ``contents``,
+    numbered from ``first_doc``."""
     assert BUILD is not None
-    titles = [document[0] for document in documents]
-    contents = [document[1] for document in documents]
     lengths, postings, files = BUILD.build_block(
         titles, contents, first_doc, partitions, positions, MAX_TERM_LENGTH, rule.tokenize, _zlib(BLOCK_INDEX_LEVEL)
     )

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "build_block.h"
 #include "build_merge.h"
 #include "build_zlib.h"
+#include "gil.h"
 #include "guarded.h"
 
 namespace minisearch::kernels {
@@ -79,25 +81,97 @@ Compressors compressors_of(PyObject* zlib) {
   return made;
 }
 
-// The term ids of one field: ASCII text tokenised here, other text by `tokenize`.
-void field_terms(PyObject* text, PyObject* tokenize, std::size_t max_length, TermInterner& terms,
+// One field's text as the build reads it without the GIL: ASCII text in place, tokenised later;
+// other text as the terms `tokenize` gave, the list that owns them held.
+struct FieldText {
+  std::string_view ascii;
+  PyRef tokens;
+  std::vector<std::string_view> terms;
+};
+
+FieldText field_text(PyObject* text, PyObject* tokenize) {
+  if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "titles and contents must be str");
+  FieldText field;
+  if (PyUnicode_IS_ASCII(text)) {
+    field.ascii = {static_cast<const char*>(PyUnicode_DATA(text)),
+                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+    return field;
+  }
+  field.tokens = checked(PyObject_CallOneArg(tokenize, text));
+  if (!PyList_CheckExact(field.tokens.get())) raise(PyExc_TypeError, "tokenize must return a list");
+  const Py_ssize_t count = PyList_GET_SIZE(field.tokens.get());
+  field.terms.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* token = PyList_GET_ITEM(field.tokens.get(), i);
+    if (!PyUnicode_Check(token)) raise(PyExc_TypeError, "tokenize must return a list of str");
+    field.terms.push_back(utf8_of(token));
+  }
+  return field;
+}
+
+// The term ids of one field: ASCII text tokenised here, other text interned as given.
+void field_terms(const FieldText& field, std::size_t max_length, TermInterner& terms,
                  std::vector<std::uint32_t>& ids) {
   ids.clear();
-  if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "titles and contents must be str");
-  if (PyUnicode_IS_ASCII(text)) {
-    ascii_terms({static_cast<const char*>(PyUnicode_DATA(text)),
-                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))},
-                max_length, terms, ids);
+  if (!field.tokens) {
+    ascii_terms(field.ascii, max_length, terms, ids);
     return;
   }
-  PyRef tokens = checked(PyObject_CallOneArg(tokenize, text));
-  if (!PyList_CheckExact(tokens.get())) raise(PyExc_TypeError, "tokenize must return a list");
-  const Py_ssize_t count = PyList_GET_SIZE(tokens.get());
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* token = PyList_GET_ITEM(tokens.get(), i);
-    if (!PyUnicode_Check(token)) raise(PyExc_TypeError, "tokenize must return a list of str");
-    ids.push_back(terms.intern(utf8_of(token)));
+  for (const std::string_view term : field.terms) ids.push_back(terms.intern(term));
+}
+
+// The texts of a block, read under the GIL; `held` keeps every str alive until the block is built.
+struct BlockTexts {
+  PyRef held_titles, held_contents;
+  std::vector<FieldText> titles, contents;
+};
+
+BlockTexts block_texts(PyObject* titles, PyObject* contents, PyObject* tokenize) {
+  BlockTexts texts{checked(PySequence_Tuple(titles)), checked(PySequence_Tuple(contents)), {}, {}};
+  const Py_ssize_t documents = PyTuple_GET_SIZE(texts.held_titles.get());
+  texts.titles.reserve(static_cast<std::size_t>(documents));
+  texts.contents.reserve(static_cast<std::size_t>(documents));
+  for (Py_ssize_t i = 0; i < documents; ++i) {
+    texts.titles.push_back(field_text(PyTuple_GET_ITEM(texts.held_titles.get(), i), tokenize));
+    texts.contents.push_back(field_text(PyTuple_GET_ITEM(texts.held_contents.get(), i), tokenize));
   }
+  return texts;
+}
+
+PyRef partition_files(const std::vector<PartitionFiles>& files, bool positions) {
+  PyRef partition_list = checked(PyList_New(static_cast<Py_ssize_t>(files.size())));
+  for (std::size_t p = 0; p < files.size(); ++p) {
+    const PartitionFiles& file = files[p];
+    PyRef postings = checked(PyBytes_FromStringAndSize(
+        file.postings.data(), static_cast<Py_ssize_t>(file.postings.size())));
+    PyRef where = positions
+                      ? checked(PyBytes_FromStringAndSize(
+                            file.positions.data(), static_cast<Py_ssize_t>(file.positions.size())))
+                      : PyRef::borrow(Py_None);
+    PyObject* entry =
+        Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(file.terms), postings.get(), where.get());
+    if (entry == nullptr) throw PythonError{};
+    PyList_SET_ITEM(partition_list.get(), static_cast<Py_ssize_t>(p), entry);
+  }
+  return partition_list;
+}
+
+// The block's documents counted and its files made, without the GIL when the compressors are the
+// kernels' own (a Python compressor is called with it held).
+std::vector<PartitionFiles> built_files(BlockBuilder& builder, const BlockTexts& texts,
+                                        std::size_t max_length, std::size_t partitions,
+                                        const Compressors& compressors,
+                                        std::vector<std::uint32_t>& lengths) {
+  std::optional<WithoutGil> detached;
+  if (compressors.raw_deflater && compressors.index_deflater) detached.emplace();
+  std::vector<std::uint32_t> title_ids, content_ids;
+  for (std::size_t i = 0; i < texts.titles.size(); ++i) {
+    field_terms(texts.titles[i], max_length, builder.terms(), title_ids);
+    field_terms(texts.contents[i], max_length, builder.terms(), content_ids);
+    builder.add_document(title_ids, content_ids);
+    lengths.push_back(static_cast<std::uint32_t>(title_ids.size() + content_ids.size()));
+  }
+  return builder.finish(partitions, compressors.raw, compressors.index);
 }
 
 PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
@@ -118,36 +192,15 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
   if (partitions < 1 || partitions > 1 << 20) raise(PyExc_ValueError, "partitions out of range");
   if (max_length < 0) raise(PyExc_ValueError, "max_length must not be negative");
 
+  const BlockTexts texts = block_texts(titles, contents, args[6]);
+  const Compressors compressors = compressors_of(args[7]);
   BlockBuilder builder(static_cast<std::int32_t>(first_doc), positions != 0);
   std::vector<std::uint32_t> lengths;
-  lengths.reserve(static_cast<std::size_t>(documents));
-  std::vector<std::uint32_t> title_ids, content_ids;
-  for (Py_ssize_t i = 0; i < documents; ++i) {
-    field_terms(PyList_GET_ITEM(titles, i), args[6], static_cast<std::size_t>(max_length),
-                builder.terms(), title_ids);
-    field_terms(PyList_GET_ITEM(contents, i), args[6], static_cast<std::size_t>(max_length),
-                builder.terms(), content_ids);
-    builder.add_document(title_ids, content_ids);
-    lengths.push_back(static_cast<std::uint32_t>(title_ids.size() + content_ids.size()));
-  }
-  const Compressors compressors = compressors_of(args[7]);
+  lengths.reserve(texts.titles.size());
   const std::vector<PartitionFiles> files =
-      builder.finish(static_cast<std::size_t>(partitions), compressors.raw, compressors.index);
-
-  PyRef partition_list = checked(PyList_New(static_cast<Py_ssize_t>(files.size())));
-  for (std::size_t p = 0; p < files.size(); ++p) {
-    const PartitionFiles& file = files[p];
-    PyRef postings = checked(PyBytes_FromStringAndSize(
-        file.postings.data(), static_cast<Py_ssize_t>(file.postings.size())));
-    PyRef where = positions != 0
-                      ? checked(PyBytes_FromStringAndSize(
-                            file.positions.data(), static_cast<Py_ssize_t>(file.positions.size())))
-                      : PyRef::borrow(Py_None);
-    PyObject* entry =
-        Py_BuildValue("(nOO)", static_cast<Py_ssize_t>(file.terms), postings.get(), where.get());
-    if (entry == nullptr) throw PythonError{};
-    PyList_SET_ITEM(partition_list.get(), static_cast<Py_ssize_t>(p), entry);
-  }
+      built_files(builder, texts, static_cast<std::size_t>(max_length),
+                  static_cast<std::size_t>(partitions), compressors, lengths);
+  PyRef partition_list = partition_files(files, positions != 0);
   PyRef length_bytes = checked(
       PyBytes_FromStringAndSize(reinterpret_cast<const char*>(lengths.data()),
                                 static_cast<Py_ssize_t>(lengths.size() * sizeof(std::uint32_t))));
@@ -168,10 +221,10 @@ PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
   BlockBuilder builder(0, false);
   std::vector<std::uint32_t> title_ids, content_ids;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(titles); ++i) {
-    field_terms(PyList_GET_ITEM(titles, i), args[3], static_cast<std::size_t>(max_length),
-                builder.terms(), title_ids);
-    field_terms(PyList_GET_ITEM(contents, i), args[3], static_cast<std::size_t>(max_length),
-                builder.terms(), content_ids);
+    field_terms(field_text(PyList_GET_ITEM(titles, i), args[3]),
+                static_cast<std::size_t>(max_length), builder.terms(), title_ids);
+    field_terms(field_text(PyList_GET_ITEM(contents, i), args[3]),
+                static_cast<std::size_t>(max_length), builder.terms(), content_ids);
     builder.add_document(title_ids, content_ids);
   }
   PyRef counts = checked(PyDict_New());
@@ -343,15 +396,25 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
     }
   }
   OutputFile postings_file(args[5]);
-  const MergedTable table = merger.write_postings(postings_file.get(), norms.items<double>(),
-                                                  lengths.items<std::uint32_t>(), settings);
-  postings_file.close();
-  std::uint64_t positions_size = 0;
+  std::optional<OutputFile> positions_file;
+  std::optional<Compressors> compressors;
   if (positions) {
-    OutputFile positions_file(args[6]);
-    positions_size = merger.write_positions(positions_file.get(), compressors_of(args[7]).index);
-    positions_file.close();
+    positions_file.emplace(args[6]);
+    compressors.emplace(compressors_of(args[7]));
   }
+  std::uint64_t positions_size = 0;
+  const MergedTable table = [&] {
+    // The merge reads only the blocks, norms and lengths held; a Python compressor needs the GIL.
+    std::optional<WithoutGil> detached;
+    if (!compressors || compressors->index_deflater) detached.emplace();
+    MergedTable merged = merger.write_postings(postings_file.get(), norms.items<double>(),
+                                               lengths.items<std::uint32_t>(), settings);
+    if (positions_file)
+      positions_size = merger.write_positions(positions_file->get(), compressors->index);
+    return merged;
+  }();
+  postings_file.close();
+  if (positions_file) positions_file->close();
   return merged_result(table, positions_size, positions).release();
 }
 

@@ -20,6 +20,7 @@
 #include "arguments.h"
 #include "binding/py_ref.h"
 #include "evaluation.h"
+#include "gil.h"
 #include "guarded.h"
 #include "phrase_postings.h"
 
@@ -208,18 +209,6 @@ std::vector<std::vector<std::size_t>> words_of(PyObject* words, std::size_t term
   }
   return result;
 }
-
-// Releases the GIL (or detaches, free-threaded) for its lifetime.
-class WithoutGil {
- public:
-  WithoutGil() : state_(PyEval_SaveThread()) {}
-  WithoutGil(const WithoutGil&) = delete;
-  WithoutGil& operator=(const WithoutGil&) = delete;
-  ~WithoutGil() { PyEval_RestoreThread(state_); }
-
- private:
-  PyThreadState* state_;
-};
 
 PyObject* phrase_postings_call(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 5)

@@ -45,8 +45,8 @@ def random_index(directory, seed):
     """An index of one to three segments, some documents deleted."""
     rng = random.Random(seed)
     build(random_documents(rng, rng.randint(1, 30)), directory, **SHAPE)
-    for _ in range(rng.randint(0, 2)):
-        start = rng.randint(100, 10_000)
+    for added in range(rng.randint(0, 2)):
+        start = 1_000 * (added + 1) + rng.randint(0, 900)  # keys apart from every other add's
         with_options(minisearch.add_documents, random_documents(rng, rng.randint(1, 12), start), directory,
                      executor=InlineExecutor(), merge=False, **SHAPE)
     keys = [key for segment_keys in _keys(directory) for key in segment_keys if key is not None]

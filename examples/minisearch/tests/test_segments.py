@@ -346,13 +346,24 @@ def test_a_few_documents_are_indexed_without_starting_the_pool(tmp_path, monkeyp
 
 
 @pytest.mark.skipif(not minisearch.native_build.AVAILABLE, reason="the native build kernels are not built")
-def test_on_the_kernels_a_source_of_thousands_is_indexed_without_starting_the_pool(tmp_path, monkeypatch):
+@pytest.mark.parametrize(("as_list", "limit"), [(True, "THREADED_SOURCE"), (False, "SMALL_SOURCE_NATIVE")])
+def test_on_the_kernels_a_small_source_is_indexed_on_threads(tmp_path, monkeypatch, as_list, limit):
+    """A list is measured by its length; any other source is read ahead up to its own limit. The
+    threads write what one thread writes."""
+
     def refuse(*args, **kwargs):
         raise AssertionError("a small source started worker processes")
 
     monkeypatch.setattr(minisearch.segments.ProcessPoolExecutor, "submit", refuse)
-    corpus = [minisearch.Document(f"t{n}", f"w{n % 7} x") for n in range(segments.SMALL_SOURCE_NATIVE)]
-    report = minisearch.build_index(corpus, tmp_path, minisearch.BuildOptions(show_progress=False, partitions=2))
-    assert report.documents == segments.SMALL_SOURCE_NATIVE
+    monkeypatch.setattr(segments, "THREADED_SOURCE", 60)
+    monkeypatch.setattr(segments, "SMALL_SOURCE_NATIVE", 30)
+    count = getattr(segments, limit)
+    corpus = [minisearch.Document(f"t{n}", f"w{n % 7} x \u00e9t\u00e9{n}") for n in range(count + 1)]
+    options = minisearch.BuildOptions(show_progress=False, partitions=2, block_size=7)
+    source = list if as_list else iter
+    minisearch.build_index(source(corpus[:count]), tmp_path / "threads", options)
+    build(corpus[:count], tmp_path / "inline", block_size=7, partitions=2)
+    threads, inline = (minisearch.manifest.read_manifest(tmp_path / name).segments[0] for name in ("threads", "inline"))
+    assert threads.file_sha256 == inline.file_sha256
     with pytest.raises(AssertionError, match="started worker processes"):
-        minisearch.build_index([*corpus, corpus[0]], tmp_path / "larger", minisearch.BuildOptions(show_progress=False))
+        minisearch.build_index(source(corpus), tmp_path / "larger", options)
