@@ -491,6 +491,7 @@ def _index_blocks(
     finished: dict[int, BlockInfo] = {}  # built, not yet handed to on_block
     pending: dict[Future[BlockInfo], int] = {}  # block numbers
     limit = max_pending if max_pending is not None else _in_flight(plan)
+    shared = isinstance(plan.executor, (ThreadPoolExecutor, InlineExecutor))
     next_doc = plan.first_doc
     try:
         with progress("indexing", total=expected_documents, unit="docs", enabled=plan.show_progress) as bar:
@@ -514,7 +515,9 @@ def _index_blocks(
                     raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
                 check(chunk)
                 path = block_path(str(plan.work / "blocks"), number)
-                pairs = [(document[0], document[1]) for document in chunk]  # no key: pickled faster than Documents
+                # Threads share the documents as they are; a pool's workers get them without keys,
+                # which pickle faster than Documents.
+                pairs = chunk if shared else [(document[0], document[1]) for document in chunk]
                 task = BlockTask(number, path, next_doc, pairs, plan.store_documents, plan.partitions, plan.tokenizer,
                                  plan.positions)
                 next_doc += len(chunk)
