@@ -132,24 +132,24 @@ SMALL_SOURCE_NATIVE = 10_000
 THREADED_SOURCE = 100_000
 
 
-def _peek_small(documents: Iterable[Document]) -> tuple[Iterable[Document], bool]:
-    """The documents, and whether they are a small source (read ahead that far to tell, never
-    further)."""
+def _peek_small(documents: Iterable[Document]) -> tuple[Iterable[Document], int | None]:
+    """The documents, and their number if they are a small source (read ahead that far to tell,
+    never further)."""
     if native_build.AVAILABLE and isinstance(documents, Sequence):
-        return documents, len(documents) <= THREADED_SOURCE
+        return documents, len(documents) if len(documents) <= THREADED_SOURCE else None
     small = SMALL_SOURCE_NATIVE if native_build.AVAILABLE else SMALL_SOURCE
     iterator = iter(documents)
     head = list(itertools.islice(iterator, small + 1))
     if len(head) <= small:
-        return head, True
-    return itertools.chain(head, iterator), False
+        return head, len(head)
+    return itertools.chain(head, iterator), None
 
 
 @contextlib.contextmanager
-def _in_process(workers: int | None) -> Iterator[Executor]:
-    """Where a small source is indexed: ``workers`` threads of this process on the kernels, else
-    this thread."""
-    if not native_build.AVAILABLE:
+def _in_process(workers: int | None, documents: int) -> Iterator[Executor]:
+    """Where a small source of ``documents`` is indexed: ``workers`` threads of this process on
+    the kernels, or this thread (without them, or for a few hundred documents)."""
+    if not native_build.AVAILABLE or documents <= SMALL_SOURCE:
         yield InlineExecutor()
         return
     with ThreadPoolExecutor(max_workers=workers or default_workers(), thread_name_prefix="minisearch-build") as threads:
@@ -195,9 +195,9 @@ def segment_from_documents(
 ) -> tuple[Segment, int]:
     """Index ``documents`` as a new segment; returns it and its number of blocks."""
     if type(plan.executor) is ProcessPoolExecutor:  # a plain local pool, not a cluster or a caller's own kind
-        documents, small = _peek_small(documents)
-        if small:  # a few documents: starting worker processes would cost more than the work
-            with _in_process(plan.workers) as executor:
+        documents, count = _peek_small(documents)
+        if count is not None:  # a few documents: starting worker processes would cost more than the work
+            with _in_process(plan.workers, count) as executor:
                 return _segment_from_documents(documents, dataclasses.replace(plan, executor=executor), block_size,
                                                max_pending, expected_documents, source)
     return _segment_from_documents(documents, plan, block_size, max_pending, expected_documents, source)

@@ -357,6 +357,7 @@ def test_on_the_kernels_a_small_source_is_indexed_on_threads(tmp_path, monkeypat
     monkeypatch.setattr(minisearch.segments.ProcessPoolExecutor, "submit", refuse)
     monkeypatch.setattr(segments, "THREADED_SOURCE", 60)
     monkeypatch.setattr(segments, "SMALL_SOURCE_NATIVE", 30)
+    monkeypatch.setattr(segments, "SMALL_SOURCE", 10)  # fewer are indexed in this thread
     count = getattr(segments, limit)
     corpus = [minisearch.Document(f"t{n}", f"w{n % 7} x \u00e9t\u00e9{n}") for n in range(count + 1)]
     options = minisearch.BuildOptions(show_progress=False, partitions=2, block_size=7)
