@@ -17,7 +17,6 @@ keep reading the set they opened.
 from __future__ import annotations
 
 import dataclasses
-import itertools
 from collections import Counter
 from collections.abc import Collection, Iterable
 from pathlib import Path
@@ -27,7 +26,14 @@ import quorbel
 from . import native_build
 from .durability import open_data_file, sha256_of, write_synced
 from .errors import FormatError, IndexUnusableError
-from .layout import DeletionSet, decode_deletion_set, decode_lengths, decode_titles, encode_deletion_set
+from .layout import (
+    DeletionSet,
+    decode_deletion_set,
+    decode_lengths,
+    decode_titles_payload,
+    encode_deletion_set,
+    titles_payload,
+)
 from .manifest import DELETES_ROLE, Segment, data_file_names, new_tag, partition_roles
 from .tokens import Tokenizer
 
@@ -111,19 +117,34 @@ def _terms_of(index_dir: Path, segment: Segment, docs: Collection[int], rule: To
 def _terms_from_store(index_dir: Path, segment: Segment, docs: Iterable[int], rule: Tokenizer) -> Counter[str]:
     from .reader import SegmentStore  # the reader's view of a store, without opening the whole index
 
-    titles = decode_titles(_read(index_dir, segment, "titles"), segment.documents, segment.files["titles"])
+    ordered = sorted(docs)  # in order: documents of one stored group follow each other
+    titles = _titles_of(index_dir, segment, ordered)
     counts: Counter[str] = Counter()
     with SegmentStore(index_dir, segment) as store:
-        ordered = sorted(docs)  # in order: documents of one stored group follow each other
         if native_build.AVAILABLE:  # tokenised and counted by the kernels, a batch of texts at a time
-            for batch in itertools.batched(ordered, _BATCH):
-                counts.update(native_build.documents_per_term(
-                    [titles[doc - segment.first_doc] for doc in batch], [store.content(doc) for doc in batch], rule
-                ))
+            for start in range(0, len(ordered), _BATCH):
+                batch, batch_titles = ordered[start:start + _BATCH], titles[start:start + _BATCH]
+                assert store.map is not None
+                counted = native_build.stored_documents_per_term(store.map, *store.spans(batch), batch_titles, rule)
+                if counted is None:  # a group the kernels do not read: Python reads it, or names the damage
+                    counted = native_build.documents_per_term(batch_titles, [store.content(doc) for doc in batch], rule)
+                counts.update(counted)
             return counts
-        for doc in ordered:
-            counts.update({*rule.tokenize(titles[doc - segment.first_doc]), *rule.tokenize(store.content(doc))})
+        for doc, title in zip(ordered, titles):
+            counts.update({*rule.tokenize(title), *rule.tokenize(store.content(doc))})
     return counts
+
+
+def _titles_of(index_dir: Path, segment: Segment, ordered: list[int]) -> list[str]:
+    """The titles of the segment's documents ``ordered`` (ascending ids)."""
+    name = segment.files["titles"]
+    payload = titles_payload(_read(index_dir, segment, "titles"), name)
+    wanted = [doc - segment.first_doc for doc in ordered]
+    found = native_build.json_strings(payload, wanted, segment.documents)
+    if found is None:
+        titles = decode_titles_payload(payload, segment.documents, name)
+        found = [titles[place] for place in wanted]
+    return found
 
 
 def _terms_from_postings(index_dir: Path, segment: Segment, docs: frozenset[int]) -> Counter[str]:

@@ -21,9 +21,10 @@ import dataclasses
 import os
 import shutil
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
+from itertools import compress
 from pathlib import Path
 
 from .corpus import Document, Key
@@ -218,8 +219,8 @@ def merge_by_policy(target: Path, report: BuildReport, pool: Executor, options: 
         report.phase_seconds["tiered merge"] = time.perf_counter() - started
 
 
-def live_keys(index_dir: Path, manifest: Manifest) -> dict[Key, int]:
-    """The key of every live document of the index, with its id."""
+def live_keys(index_dir: Path, manifest: Manifest, wanted: Collection[Key] | None = None) -> dict[Key, int]:
+    """The key of every live document of the index (or of those among ``wanted``), with its id."""
     keys: dict[Key, int] = {}
     for segment in manifest.segments:
         if not segment.has_keys:
@@ -229,7 +230,17 @@ def live_keys(index_dir: Path, manifest: Manifest) -> dict[Key, int]:
             segment_keys = decode_keys((index_dir / name).read_bytes(), segment.documents, name)
         except (OSError, FormatError) as error:
             raise IndexUnusableError(f"{index_dir / name}: {error}") from error
-        keys.update(_segment_live_keys(segment_keys, segment.first_doc, read_deletion_set(index_dir, segment).docs))
+        deleted = read_deletion_set(index_dir, segment).docs
+        if wanted is None:
+            keys.update(_segment_live_keys(segment_keys, segment.first_doc, deleted))
+            continue
+        held = list(map(wanted.__contains__, segment_keys))  # one C-level pass over the segment's keys
+        if any(held):
+            gone = frozenset(deleted)
+            docs = compress(range(segment.first_doc, segment.end_doc), held)
+            for key, doc in zip(compress(segment_keys, held), docs):
+                if key is not None and doc not in gone:
+                    keys[key] = doc
     return keys
 
 

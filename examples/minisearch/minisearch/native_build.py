@@ -20,7 +20,7 @@ from __future__ import annotations
 import functools
 import zlib
 from array import array
-from collections.abc import Callable, Sequence
+from collections.abc import Buffer, Callable, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from . import ranking
@@ -36,14 +36,17 @@ if TYPE_CHECKING:
 
 __all__ = [
     "AVAILABLE",
+    "READS_STORED",
     "BlockFiles",
     "MergedColumns",
     "block_files",
     "documents_per_term",
+    "json_strings",
     "merge_blocks",
     "merges",
     "start_store_groups",
     "store_groups",
+    "stored_documents_per_term",
 ]
 
 #: Whether blocks are built on the native kernels.
@@ -111,6 +114,34 @@ def documents_per_term(titles: list[str], contents: list[str], rule: Tokenizer) 
     tokenised as a block's are."""
     assert BUILD is not None
     counts: dict[str, int] = BUILD.count_documents(titles, contents, MAX_TERM_LENGTH, rule.tokenize)
+    return counts
+
+
+#: Whether the kernels read stored documents and titles themselves (they inflate with zlib).
+READS_STORED = BUILD is not None and hasattr(BUILD, "stored_terms")
+
+
+def json_strings(payload: Buffer, wanted: Sequence[int], count: int) -> list[str] | None:
+    """The strings at the ascending positions ``wanted`` of ``payload``, a JSON array of
+    ``count`` strings, or None when the kernels cannot tell (read it with :mod:`json`)."""
+    if not READS_STORED:
+        return None
+    assert BUILD is not None
+    found: list[str] | None = BUILD.json_strings(payload, array("I", wanted), count)
+    return found
+
+
+def stored_documents_per_term(
+    store: Buffer, spans: array[int], members: array[int], titles: list[str], rule: Tokenizer
+) -> dict[str, int] | None:
+    """:func:`documents_per_term` of documents read from a document store (``spans`` and
+    ``members`` as :meth:`minisearch.reader.SegmentStore.spans` gives them), or None when a group
+    is not one the kernels read (read those with Python, which names any damage)."""
+    if not READS_STORED:
+        return None
+    assert BUILD is not None
+    counts: dict[str, int] | None = BUILD.stored_terms(store, spans, members, titles, MAX_TERM_LENGTH,
+                                                       rule.tokenize)
     return counts
 
 

@@ -251,14 +251,33 @@ class SegmentStore:
             self.map.close()
             self.map = None
 
-    def content(self, doc_id: int) -> str:
+    def groups(self) -> DocumentStoreIndex:
+        """Where the store's groups lie (read on first use)."""
         assert self.map is not None
         if self._groups is None:
             try:
                 self._groups = read_document_store_index(self.map, self.name)
             except FormatError as error:
                 raise IndexUnusableError(f"{self.index_dir}: {error}") from error
-        groups = self._groups
+        return self._groups
+
+    def spans(self, doc_ids: Sequence[int]) -> tuple[array[int], array[int]]:
+        """For the ascending ``doc_ids``: the groups that hold them (start and end, each group
+        once, an ``array("Q")``) and each one's group and place in it (an ``array("I")``)."""
+        groups = self.groups()
+        spans, members = array("Q"), array("I")
+        last = -1
+        for doc_id in doc_ids:
+            group = bisect_left(groups.first_docs, doc_id + 1) - 1
+            if group != last:
+                spans.extend((groups.starts[group], groups.ends[group]))
+                last = group
+            members.extend((len(spans) // 2 - 1, doc_id - groups.first_docs[group]))
+        return spans, members
+
+    def content(self, doc_id: int) -> str:
+        assert self.map is not None
+        groups = self.groups()
         group = bisect_left(groups.first_docs, doc_id + 1) - 1
         try:
             if group != self._last[0]:  # neighbours are often read together: keep the last group

@@ -58,7 +58,7 @@ def upsert_documents(
     source: str = "",
 ) -> BuildReport:
     """Add ``documents``; one whose key the index holds replaces that document."""
-    return _update(index_dir, documents, [], options, executor=executor, source=source, replace=True)
+    return _update(index_dir, documents, [], options, executor=executor, source=source)
 
 
 def sync_directory(
@@ -80,7 +80,7 @@ def sync_directory(
     present: set[Key | None] = set()
     changed = list(_changed_files(directory, target, manifest, indexed, present))
     removed: list[Key] = [key for key in indexed if isinstance(key, str) and key not in present]
-    return _update(target, changed, removed, options, executor=executor, source=f"sync of {directory}", replace=True)
+    return _update(target, changed, removed, options, executor=executor, source=f"sync of {directory}")
 
 
 def _changed_files(
@@ -120,39 +120,36 @@ def _update(
     *,
     executor: Executor | None = None,
     source: str = "",
-    replace: bool = False,
 ) -> BuildReport:
-    """One commit: ``documents`` (if any) as a new segment, and the documents of ``delete_keys`` (and,
-    with ``replace``, of the new documents' keys) deleted; then merges by the tiered policy."""
+    """One commit: ``documents`` (if any) as a new segment, and the documents of ``delete_keys`` and
+    of the new documents' keys deleted; then merges by the tiered policy."""
     target = Path(index_dir).absolute()  # workers may run in another directory
     with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
-        keys = live_keys(target, previous)
-        unknown = [key for key in delete_keys if key not in keys]
+        unknown: list[Key] = []
         counts: dict[str, int] = {}
 
         def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
-            if documents is None:
-                gone = {keys[key] for key in delete_keys if key in keys}
-                counts.update(deleted=len(gone), replaced=0)
-                segments = _with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule)
-                return None, previous.with_segments(segments), 0
-            plan = SegmentPlan(
-                name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
-                stores_documents(previous), pool, options.workers, options.show_progress,
-                base_documents=previous.live_documents, base_tokens=previous.live_tokens,
-                known_keys=frozenset() if replace else keys, tokenizer=previous.tokenizer,
-                positions=previous.has_positions,
-            )
-            segment, blocks = segment_from_documents(
-                documents, plan, options.block_size, options.max_pending, None, source
-            )
-            replaced = _replaced(plan, segment, keys) if replace else []
+            segment, blocks, new_keys = None, 0, []
+            if documents is not None:
+                plan = SegmentPlan(
+                    name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
+                    stores_documents(previous), pool, options.workers, options.show_progress,
+                    base_documents=previous.live_documents, base_tokens=previous.live_tokens,
+                    tokenizer=previous.tokenizer, positions=previous.has_positions,
+                )
+                segment, blocks = segment_from_documents(
+                    documents, plan, options.block_size, options.max_pending, None, source
+                )
+                new_keys = [key for key in _keys_of(plan, segment) if key is not None]
+            keys = live_keys(target, previous, wanted={*delete_keys, *new_keys})  # only the keys looked up
+            unknown.extend(key for key in delete_keys if key not in keys)
+            replaced = [keys[key] for key in new_keys if key in keys]
             gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
             counts.update(deleted=len(gone), replaced=len(replaced))
             segments = _with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule)
-            if segment.documents:
+            if segment is not None and segment.documents:
                 segments.append(segment)
             return segment, previous.with_segments(segments), blocks
 
@@ -164,13 +161,12 @@ def _update(
     return report
 
 
-def _replaced(plan: SegmentPlan, segment: Segment, keys: dict[Key, int]) -> list[int]:
-    """The ids of the index's documents whose keys the new segment's documents take."""
+def _keys_of(plan: SegmentPlan, segment: Segment) -> list[Key | None]:
+    """The keys of the new segment's documents."""
     try:
-        new_keys = decode_keys(plan.path("keys").read_bytes(), segment.documents, "keys")
+        return decode_keys(plan.path("keys").read_bytes(), segment.documents, "keys")
     except FormatError as error:  # written just now: cannot happen unless the disk lies
         raise IndexUnusableError(str(error)) from error
-    return [keys[key] for key in new_keys if key is not None and key in keys]
 
 
 def _with_deletions(

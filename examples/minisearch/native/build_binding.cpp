@@ -18,25 +18,15 @@
 #include "build_block.h"
 #include "build_merge.h"
 #include "build_zlib.h"
+#include "field_text.h"
 #include "gil.h"
 #include "guarded.h"
+#include "held_buffer.h"
 
 namespace minisearch::kernels {
 namespace {
 
 using quorbel::binding::PyRef;
-
-PyRef checked(PyObject* object) {
-  if (object == nullptr) throw PythonError{};
-  return PyRef::steal(object);
-}
-
-std::string_view utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) throw PythonError{};
-  return {data, static_cast<std::size_t>(size)};
-}
 
 // A Compressor that calls a Python function of one bytes argument returning bytes.
 Compressor compressor_of(PyObject* function) {
@@ -79,45 +69,6 @@ Compressors compressors_of(PyObject* zlib) {
   if (Deflater* deflater = made.index_deflater.get(); deflater != nullptr)
     made.index = [deflater](std::span<const std::uint8_t> data) { return deflater->deflate(data); };
   return made;
-}
-
-// One field's text as the build reads it without the GIL: ASCII text in place, tokenised later;
-// other text as the terms `tokenize` gave, the list that owns them held.
-struct FieldText {
-  std::string_view ascii;
-  PyRef tokens;
-  std::vector<std::string_view> terms;
-};
-
-FieldText field_text(PyObject* text, PyObject* tokenize) {
-  if (!PyUnicode_Check(text)) raise(PyExc_TypeError, "titles and contents must be str");
-  FieldText field;
-  if (PyUnicode_IS_ASCII(text)) {
-    field.ascii = {static_cast<const char*>(PyUnicode_DATA(text)),
-                   static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
-    return field;
-  }
-  field.tokens = checked(PyObject_CallOneArg(tokenize, text));
-  if (!PyList_CheckExact(field.tokens.get())) raise(PyExc_TypeError, "tokenize must return a list");
-  const Py_ssize_t count = PyList_GET_SIZE(field.tokens.get());
-  field.terms.reserve(static_cast<std::size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* token = PyList_GET_ITEM(field.tokens.get(), i);
-    if (!PyUnicode_Check(token)) raise(PyExc_TypeError, "tokenize must return a list of str");
-    field.terms.push_back(utf8_of(token));
-  }
-  return field;
-}
-
-// The term ids of one field: ASCII text tokenised here, other text interned as given.
-void field_terms(const FieldText& field, std::size_t max_length, TermInterner& terms,
-                 std::vector<std::uint32_t>& ids) {
-  ids.clear();
-  if (!field.tokens) {
-    ascii_terms(field.ascii, max_length, terms, ids);
-    return;
-  }
-  for (const std::string_view term : field.terms) ids.push_back(terms.intern(term));
 }
 
 // The texts of a block, read under the GIL; `held` keeps every str alive until the block is built.
@@ -227,15 +178,7 @@ PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
                 static_cast<std::size_t>(max_length), builder.terms(), content_ids);
     builder.add_document(title_ids, content_ids);
   }
-  PyRef counts = checked(PyDict_New());
-  for (std::uint32_t id = 0; id < builder.terms().size(); ++id) {
-    const std::string_view text = builder.terms().text(id);
-    PyRef term =
-        checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-    PyRef count = checked(PyLong_FromSize_t(builder.documents_holding(id)));
-    if (PyDict_SetItem(counts.get(), term.get(), count.get()) < 0) throw PythonError{};
-  }
-  return counts.release();
+  return term_counts(builder).release();
 }
 
 }  // namespace
@@ -252,32 +195,6 @@ PyObject* py_build_block(PyObject*, PyObject* const* args, Py_ssize_t nargs) noe
 
 namespace minisearch::kernels {
 namespace {
-
-// A buffer held for the length of the call.
-class HeldBuffer {
- public:
-  HeldBuffer(PyObject* object, const char* format, std::size_t itemsize, const char* what) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0)
-      throw PythonError{};
-    held_ = true;
-    const char* found = view_.format != nullptr ? view_.format : "B";
-    if (static_cast<std::size_t>(view_.itemsize) != itemsize || std::string_view(found) != format)
-      raise(PyExc_TypeError, what);
-  }
-  HeldBuffer(const HeldBuffer&) = delete;
-  HeldBuffer& operator=(const HeldBuffer&) = delete;
-  ~HeldBuffer() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  template <class T>
-  std::span<const T> items() const noexcept {
-    return {static_cast<const T*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(T)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 quorbel::ByteSpan bytes_of(PyObject* object) {
   if (!PyBytes_Check(object)) raise(PyExc_TypeError, "a file's contents must be bytes");

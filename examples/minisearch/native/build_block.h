@@ -34,6 +34,7 @@ class BlockBuilder {
       : next_doc_(first_doc), positions_(positions) {}
 
   TermInterner& terms() noexcept { return terms_; }
+  const TermInterner& terms() const noexcept { return terms_; }
 
   // The next document, given as its fields' term ids (from terms()), in order.
   void add_document(std::span<const std::uint32_t> title, std::span<const std::uint32_t> content);

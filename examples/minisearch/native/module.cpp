@@ -24,6 +24,9 @@
 #include "guarded.h"
 #include "phrase_binding.h"
 #include "store_binding.h"
+#ifdef MINISEARCH_ZLIB
+#include "stored_binding.h"
+#endif
 
 namespace minisearch::kernels {
 namespace {
@@ -423,12 +426,21 @@ PyMethodDef methods[] = {
      METH_FASTCALL,
      "store_groups_result(started)\n--\n\n"
      "(groups, sizes) of groups begun by store_groups_start, once they are made."},
-#ifdef MINISEARCH_ZLIB  // the phrase kernels inflate positions with zlib
+#ifdef MINISEARCH_ZLIB  // the phrase and stored-text kernels inflate with zlib
     {"phrase_postings",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_phrase_postings)), METH_FASTCALL,
      kPhrasePostingsDoc},
     {"packed_top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_packed_top_k)),
      METH_FASTCALL, kPackedTopKDoc},
+    {"json_strings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_json_strings)),
+     METH_FASTCALL,
+     "json_strings(payload, wanted, count)\n--\n\n"
+     "The strings at the ascending positions wanted of a JSON array of count strings, or None;\n"
+     "see minisearch.native_build."},
+    {"stored_terms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_stored_terms)),
+     METH_FASTCALL,
+     "stored_terms(store, spans, members, titles, max_length, tokenize)\n--\n\n"
+     "Per term, how many of the stored documents hold it, or None; see minisearch.native_build."},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

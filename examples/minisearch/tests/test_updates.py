@@ -17,11 +17,14 @@ import pytest
 from conftest import build, visible_files, with_options
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from test_ranking import zipf_corpus
 
 import minisearch
 import minisearch.cli
 from minisearch import Document, Index, search
 from minisearch.executors import InlineExecutor
+from minisearch.indexer import live_keys
+from minisearch.manifest import read_manifest
 from minisearch.errors import FormatError
 from minisearch.indexer import _segment_live_keys
 from minisearch.layout import TITLES_MAGIC, _pack, decode_keys, decode_titles, encode_keys
@@ -420,3 +423,17 @@ def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_com
         with_options(minisearch.delete_documents, ["k2"], index, wait=5)  # the killed writer's lock is gone
         assert "k2" not in _stored(index)
     assert killed  # some kills fell in the middle of a commit
+
+
+def test_the_keys_looked_up_are_those_of_every_live_key(tmp_path):
+    """A key deleted, then added again in a later segment, is found where it lives; a deleted
+    key and one the index never held are not found."""
+    corpus = [document._replace(key=f"k{n}" if n % 5 else n) for n, document in enumerate(zipf_corpus(4, 30))]
+    build(corpus, tmp_path, block_size=7)
+    with_options(minisearch.delete_documents, ["k1", "k2", 10], tmp_path)
+    with_options(minisearch.upsert_documents, [Document("again", "words", "k1"), Document("new", "w", "k3")], tmp_path)
+    manifest = read_manifest(tmp_path)
+    every = live_keys(tmp_path, manifest)
+    wanted = {"k1", "k2", "k3", 10, 15, "never"}
+    assert live_keys(tmp_path, manifest, wanted) == {key: doc for key, doc in every.items() if key in wanted}
+    assert live_keys(tmp_path, manifest, wanted)["k1"] >= manifest.segments[-1].first_doc

@@ -1,0 +1,206 @@
+// json_strings and stored_terms: the chosen strings of a JSON array, and the terms of stored
+// documents counted, each group inflated and read in C++ without the GIL. Anything unusual (a
+// damaged group, an escape Python's json reads differently) gives None, and the caller's Python
+// code reads that input, decoding it or naming the damage as it always has.
+#include "stored_binding.h"
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "arguments.h"
+#include "build_block.h"
+#include "field_text.h"
+#include "gil.h"
+#include "guarded.h"
+#include "held_buffer.h"
+#include "json_strings.h"
+
+namespace minisearch::kernels {
+namespace {
+
+using quorbel::binding::PyRef;
+
+// A zlib stream (as zlib.compress writes it) inflated whole; false when it is not one.
+bool inflate_whole(std::span<const std::uint8_t> data, std::string& out) {
+  z_stream stream{};
+  if (inflateInit(&stream) != Z_OK) throw std::bad_alloc();
+  out.resize(data.size() * 4 + 64);
+  stream.next_in = const_cast<Bytef*>(data.data());
+  stream.avail_in = static_cast<uInt>(data.size());
+  std::size_t written = 0;
+  int status = Z_OK;
+  while (status == Z_OK) {
+    if (written == out.size()) out.resize(out.size() * 2);
+    stream.next_out = reinterpret_cast<Bytef*>(out.data() + written);
+    stream.avail_out = static_cast<uInt>(out.size() - written);
+    status = inflate(&stream, Z_FINISH);
+    written = out.size() - stream.avail_out;
+    if (status == Z_BUF_ERROR && stream.avail_out == 0) status = Z_OK;  // room for more
+  }
+  const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
+  inflateEnd(&stream);
+  out.resize(written);
+  return whole;
+}
+
+bool is_ascii(std::string_view text) noexcept {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+PyObject* json_strings(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) raise(PyExc_TypeError, "json_strings takes 3 arguments (payload, wanted, count)");
+  const HeldBuffer payload(args[0], "B", 1, "payload must be a bytes-like object");
+  const HeldBuffer wanted(args[1], "I", sizeof(std::uint32_t), "wanted must be an array('I')");
+  const std::int64_t count = to_int(args[2], "count");
+  std::vector<std::string> found;
+  std::optional<std::size_t> total;
+  {
+    const WithoutGil detached;
+    const std::span<const char> json = payload.items<char>();
+    total = json_strings_at({json.data(), json.size()}, wanted.items<std::uint32_t>(), found);
+  }
+  if (!total || static_cast<std::int64_t>(*total) != count) Py_RETURN_NONE;
+  PyRef strings = checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(found[i].data(), static_cast<Py_ssize_t>(found[i].size()), "strict");
+    if (text == nullptr) {  // not UTF-8: json names the damage
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
+    PyList_SET_ITEM(strings.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return strings.release();
+}
+
+// The wanted documents' texts, in order: each group inflated once. False when one is unusual.
+bool stored_texts(std::span<const std::uint8_t> store, std::span<const std::uint64_t> spans,
+                  std::span<const std::uint32_t> members, std::vector<std::string>& texts) {
+  std::string group;
+  std::vector<std::uint32_t> places;
+  for (std::size_t m = 0; m < members.size() / 2;) {
+    const std::uint32_t span = members[2 * m];
+    if (2 * static_cast<std::size_t>(span) + 1 >= spans.size()) return false;
+    const std::uint64_t start = spans[2 * span], end = spans[2 * span + 1];
+    if (start > end || end > store.size()) return false;
+    places.clear();
+    for (; m < members.size() / 2 && members[2 * m] == span; ++m)
+      places.push_back(members[2 * m + 1]);
+    if (!inflate_whole(store.subspan(start, end - start), group)) return false;
+    if (!json_strings_at(group, places, texts)) return false;
+  }
+  return true;
+}
+
+// stored_texts on two threads, each taking half the groups, when there are enough of them.
+bool stored_texts_split(std::span<const std::uint8_t> store, std::span<const std::uint64_t> spans,
+                        std::span<const std::uint32_t> members, std::vector<std::string>& texts) {
+  constexpr std::size_t kSplitFrom = 64;  // documents; fewer are not worth a thread
+  std::size_t half = members.size() / 4;  // a member is two items
+  while (half > 0 && half < members.size() / 2 && members[2 * half] == members[2 * half - 2])
+    ++half;
+  if (members.size() / 2 < kSplitFrom || half == 0 || half >= members.size() / 2)
+    return stored_texts(store, spans, members, texts);
+  std::vector<std::string> later;
+  bool later_read = false;
+  std::exception_ptr failure;
+  std::thread helper([&]() noexcept {
+    try {
+      later_read = stored_texts(store, spans, members.subspan(2 * half), later);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  });
+  bool read = false;
+  try {
+    read = stored_texts(store, spans, members.first(2 * half), texts);
+  } catch (...) {
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (failure) std::rethrow_exception(failure);
+  if (!read || !later_read) return false;
+  for (std::string& text : later) texts.push_back(std::move(text));
+  return true;
+}
+
+PyObject* stored_terms(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 6)
+    raise(PyExc_TypeError,
+          "stored_terms takes 6 arguments (store, spans, members, titles, max_length, tokenize)");
+  const HeldBuffer store(args[0], "B", 1, "store must be a bytes-like object");
+  const HeldBuffer spans(args[1], "Q", sizeof(std::uint64_t), "spans must be an array('Q')");
+  const HeldBuffer members(args[2], "I", sizeof(std::uint32_t), "members must be an array('I')");
+  PyObject* titles = args[3];
+  const std::int64_t max_length = to_int(args[4], "max_length");
+  if (max_length < 0) raise(PyExc_ValueError, "max_length must not be negative");
+  const std::span<const std::uint32_t> member_items = members.items<std::uint32_t>();
+  if (!PyList_CheckExact(titles) ||
+      2 * static_cast<std::size_t>(PyList_GET_SIZE(titles)) != member_items.size())
+    raise(PyExc_TypeError, "titles must be a list of one title per member");
+  std::vector<FieldText> title_fields;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(titles); ++i)
+    title_fields.push_back(field_text(PyList_GET_ITEM(titles, i), args[5]));
+
+  BlockBuilder builder(0, false);
+  std::vector<std::string> texts;
+  std::vector<std::size_t> other;  // documents whose text is not ASCII: tokenised by Python
+  std::vector<std::uint32_t> title_ids, content_ids;
+  bool readable = false;
+  {
+    const WithoutGil detached;
+    readable = stored_texts_split(store.items<std::uint8_t>(), spans.items<std::uint64_t>(),
+                                  member_items, texts) &&
+               texts.size() == title_fields.size();
+    for (std::size_t i = 0; readable && i < texts.size(); ++i) {
+      if (!is_ascii(texts[i])) {
+        other.push_back(i);
+        continue;
+      }
+      field_terms(title_fields[i], static_cast<std::size_t>(max_length), builder.terms(),
+                  title_ids);
+      content_ids.clear();
+      ascii_terms(texts[i], static_cast<std::size_t>(max_length), builder.terms(), content_ids);
+      builder.add_document(title_ids, content_ids);
+    }
+  }
+  if (!readable) Py_RETURN_NONE;
+  for (const std::size_t i : other) {
+    PyObject* text =
+        PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), "strict");
+    if (text == nullptr) {  // not UTF-8: Python's reading names the damage
+      PyErr_Clear();
+      Py_RETURN_NONE;
+    }
+    const PyRef content = PyRef::steal(text);
+    field_terms(title_fields[i], static_cast<std::size_t>(max_length), builder.terms(), title_ids);
+    field_terms(field_text(content.get(), args[5]), static_cast<std::size_t>(max_length),
+                builder.terms(), content_ids);
+    builder.add_document(title_ids, content_ids);
+  }
+  return term_counts(builder).release();
+}
+
+}  // namespace
+
+PyObject* py_json_strings(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded<json_strings>(nullptr, args, nargs);
+}
+
+PyObject* py_stored_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded<stored_terms>(nullptr, args, nargs);
+}
+
+}  // namespace minisearch::kernels

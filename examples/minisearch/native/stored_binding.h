@@ -1,0 +1,21 @@
+// The entry points that read documents' stored texts and titles (METH_FASTCALL), registered by
+// module.cpp when the kernels carry zlib.
+#pragma once
+
+#include <Python.h>
+
+namespace minisearch::kernels {
+
+// json_strings(payload, wanted, count) -> [the strings at the ascending positions wanted] of a
+// JSON array of `count` strings, or None when the array is not one the kernels read as Python's
+// json does (the caller then reads it with json).
+PyObject* py_json_strings(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+// stored_terms(store, spans, members, titles, max_length, tokenize) -> {term: documents holding
+// it} of documents in a document store, or None when a group is not one the kernels read (the
+// caller then reads them with Python). `spans` (array("Q")) holds each group's start and end in
+// `store`, `members` (array("I")) each document's group (an index into spans) and place in it,
+// the groups ascending and the places ascending within a group; `titles` their titles.
+PyObject* py_stored_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
+}  // namespace minisearch::kernels

@@ -1,0 +1,124 @@
+"""Deleted documents read on the kernels: chosen strings of a JSON array against ``json.loads``,
+stored documents' term counts against the counts of their texts, and None (never a wrong answer
+or a crash) for anything the kernels do not read as Python does."""
+
+import json
+import random
+from array import array
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from test_ranking import zipf_corpus
+
+from minisearch import native_build
+from minisearch.layout import GROUP_SIZE, compress_group
+from minisearch.tokens import LEGACY, TOKENIZER
+
+pytestmark = pytest.mark.skipif(not native_build.READS_STORED, reason="the kernels do not read stored texts")
+
+# Every storage width of str, the characters json escapes, and non-ASCII words to tokenise.
+TEXT = st.text(st.characters(exclude_categories=["Cs"]), max_size=30) | st.sampled_from(
+    ['say "hi"\\', "tab\there\r\n\x00", "Café İstanbul naïve", "\U0001f600 ह\u0301 x", ""]
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(TEXT, max_size=40), st.data(), st.booleans())
+def test_the_chosen_strings_are_those_json_reads(strings, data, ascii_only):
+    wanted = sorted(data.draw(st.sets(st.integers(0, max(len(strings) - 1, 0)))) if strings else [])
+    payload = json.dumps(strings, ensure_ascii=ascii_only, indent=data.draw(st.sampled_from([None, 1]))).encode()
+    assert native_build.json_strings(payload, wanted, len(strings)) == [strings[place] for place in wanted]
+
+
+@pytest.mark.parametrize(
+    ("payload", "wanted", "count"),
+    [
+        (b'["\\ud800"]', [0], 1),  # a lone surrogate: json reads it, the kernels leave it
+        (b'["a\x01"]', [0], 1),  # a raw control character
+        (b'["a", 1]', [0], 2),
+        (b'["a"] x', [0], 1),
+        (b'["a", "b"', [0], 2),
+        (b'["a"]', [0], 2),  # not the count the segment holds
+        (b'["a"]', [1], 1),  # past the end
+        (b'["a", "b"]', [1, 0], 2),  # not ascending
+        (b'["\xff"]', [0], 1),  # not UTF-8
+        (b'{"a": "b"}', [], 1),
+    ],
+)
+def test_what_json_alone_reads_gives_none(payload, wanted, count):
+    assert native_build.json_strings(payload, wanted, count) is None
+
+
+def stored(contents):
+    """A document store's groups as bytes, and where each lies."""
+    groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
+    starts = [sum(map(len, groups[:number])) for number in range(len(groups) + 1)]
+    return b"".join(groups), starts
+
+
+def spans_of(starts, docs):
+    """What SegmentStore.spans gives for ``docs``, from the groups' offsets."""
+    spans, members = array("Q"), array("I")
+    for doc in docs:
+        group = doc // GROUP_SIZE
+        if not spans or spans[-2] != starts[group]:
+            spans.extend((starts[group], starts[group + 1]))
+        members.extend((len(spans) // 2 - 1, doc % GROUP_SIZE))
+    return spans, members
+
+
+@pytest.mark.parametrize("rule", [TOKENIZER, LEGACY], ids=["tokenizer", "legacy"])
+@pytest.mark.parametrize("chosen", [5, 200], ids=["one thread", "two threads"])
+def test_stored_documents_are_counted_as_their_texts(rule, chosen):
+    rng = random.Random(chosen)
+    corpus = zipf_corpus(chosen, 600)
+    contents = [document.content for document in corpus]
+    for doc in rng.sample(range(len(contents)), 60):
+        contents[doc] += rng.choice([' "quoted" \\ \n', " Café İstanbul ह\u0301", " \U0001f600 naïve", "\t\x00"])
+    data, starts = stored(contents)
+    docs = sorted(rng.sample(range(len(contents)), chosen))
+    titles = [corpus[doc].title + (" Été" if doc % 3 else "") for doc in docs]
+    counted = native_build.stored_documents_per_term(data, *spans_of(starts, docs), titles, rule)
+    assert counted == native_build.documents_per_term(titles, [contents[doc] for doc in docs], rule)
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda data, starts: data[: starts[1] - 3] + data[starts[1] :],  # a group cut short
+        lambda data, starts: data[:20] + bytes([data[20] ^ 0xFF]) + data[21:],  # a flipped byte
+        lambda data, starts: compress_group(["a", 1]) + data[starts[1] :],  # not all strings
+    ],
+    ids=["short", "flipped", "not strings"],
+)
+def test_a_group_the_kernels_do_not_read_gives_none(damage):
+    data, starts = stored([f"text {n}" for n in range(3 * GROUP_SIZE)])
+    damaged = damage(data, starts)
+    shift = len(damaged) - len(data)
+    starts = [starts[0], *(start + shift for start in starts[1:])]
+    assert native_build.stored_documents_per_term(damaged, *spans_of(starts, [0, 1]), ["t", "t"], TOKENIZER) is None
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda data: native_build.BUILD.stored_terms(data, array("q"), array("I"), [], 64, str.split), TypeError),
+        (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I", [0, 0]), [], 64, str.split),
+         TypeError),  # a title per member
+        (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I"), [], -1, str.split), ValueError),
+        (lambda data: native_build.BUILD.json_strings(data, array("i"), 1), TypeError),
+    ],
+)
+def test_bad_arguments_raise(call, error):
+    with pytest.raises(error):
+        call(stored(["a"])[0])
+
+
+def test_a_span_past_the_store_gives_none():
+    data, starts = stored(["a", "b"])
+    assert native_build.BUILD.stored_terms(data, array("Q", [0, len(data) + 1]), array("I", [0, 0]), ["t"], 64,
+                                           TOKENIZER.tokenize) is None
+    assert native_build.BUILD.stored_terms(data, array("Q", [0, len(data)]), array("I", [1, 0]), ["t"], 64,
+                                           TOKENIZER.tokenize) is None
+
