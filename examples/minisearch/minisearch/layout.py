@@ -49,6 +49,7 @@ one C call, so an index opens in milliseconds.
 from __future__ import annotations
 
 import json
+import mmap
 import os
 import struct
 import sys
@@ -544,12 +545,13 @@ def read_document_store_index(data: Buffer, what: str = "document store") -> Doc
     return DocumentStoreIndex(first_docs, bounds[:-1], bounds[1:])
 
 
-def read_document_group(data: Buffer, start: int, end: int, what: str = "document store") -> list[str]:
+def read_document_group(data: bytes | mmap.mmap, start: int, end: int, what: str = "document store") -> list[str]:
     """Decompress one group of the document store."""
     try:
-        with memoryview(data) as view, view[start:end] as group:  # released, error or not (see above)
-            text = zlib.decompress(group)
-        contents = json.loads(text)
+        # A copy of the group, not a view: requests read one mapped store at once, and on the
+        # free-threaded interpreter a map's count of exported views is not kept atomically (a
+        # lost update leaves it unclosable, or closable while a view is still read).
+        contents = json.loads(zlib.decompress(data[start:end]))
     except (zlib.error, UnicodeDecodeError, json.JSONDecodeError) as error:
         raise FormatError(f"{what}: the group at byte {start} is damaged") from error
     if not _all_strings(contents):

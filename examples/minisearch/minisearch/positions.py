@@ -21,6 +21,7 @@ decompression.
 
 from __future__ import annotations
 
+import mmap
 import struct
 import sys
 import zlib
@@ -225,15 +226,13 @@ class PositionIndex:
     def terms(self) -> int:
         return len(self.term_runs) - 1
 
-    def runs(self, data: Buffer, term: int) -> Iterator[Run]:
+    def runs(self, data: bytes | mmap.mmap, term: int) -> Iterator[Run]:
         """The runs of term number ``term``, as stored."""
         first, last = self.term_runs[term], self.term_runs[term + 1]
         before = 0
         for run in range(first, last):
             start = self.run_ends[run - 1] if run else len(POSITIONS_MAGIC)
-            with memoryview(data) as view:
-                piece = bytes(view[start : self.run_ends[run]])
-            yield self.run_counts[run] - before, piece
+            yield self.run_counts[run] - before, bytes(data[start : self.run_ends[run]])
             before = self.run_counts[run]
 
     def postings(self, term: int) -> int:
@@ -247,10 +246,11 @@ class PositionIndex:
         run = bisect_right(self.run_counts, rank, first, last)
         return run, self.run_counts[run - 1] if run > first else 0
 
-    def run_bytes(self, data: Buffer, run: int) -> bytes:
+    def run_bytes(self, data: bytes | mmap.mmap, run: int) -> bytes:
+        """Run ``run``'s bytes, copied: a view of a map that other threads read would count an
+        export the free-threaded interpreter does not count atomically."""
         start = self.run_ends[run - 1] if run else len(POSITIONS_MAGIC)
-        with memoryview(data) as view:
-            return bytes(view[start : self.run_ends[run]])
+        return bytes(data[start : self.run_ends[run]])
 
 
 def index_payload(data: Buffer, what: str = "positions") -> tuple[bytes, int]:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import threading
 import zlib
 from array import array
 from bisect import bisect_left, bisect_right
@@ -53,6 +54,12 @@ from .topk import TermPostings
 __all__ = ["Index", "SegmentReader", "SegmentStore"]
 
 Posting = tuple[int, int, int]
+
+
+#: Held while a map is read for the first time. Requests share an open index, and on the
+#: free-threaded interpreter two threads exporting one map at once can lose an update of its count
+#: of exports; what is read on first use is read by one thread.
+_first_use = threading.Lock()
 
 
 class _Partition:
@@ -167,14 +174,19 @@ class _Partition:
     def position_index(self) -> tuple[mmap.mmap, PositionIndex]:
         """The positions file, mapped, and the index of its runs, read on first use."""
         if self._positions is None:
-            assert self.positions_path is not None
-            data = _map_file(self.positions_path)
-            try:
-                self._positions = (data, read_position_index(data, str(self.positions_path)))
-            except FormatError as error:
-                data.close()
-                raise IndexUnusableError(str(error)) from error
+            with _first_use:
+                if self._positions is None:
+                    self._positions = self._read_positions()
         return self._positions
+
+    def _read_positions(self) -> tuple[mmap.mmap, PositionIndex]:
+        assert self.positions_path is not None
+        data = _map_file(self.positions_path)
+        try:
+            return data, read_position_index(data, str(self.positions_path))
+        except FormatError as error:
+            data.close()
+            raise IndexUnusableError(str(error)) from error
 
     def close(self) -> None:
         if self.phrase_views is not None:
@@ -255,10 +267,12 @@ class SegmentStore:
         """Where the store's groups lie (read on first use)."""
         assert self.map is not None
         if self._groups is None:
-            try:
-                self._groups = read_document_store_index(self.map, self.name)
-            except FormatError as error:
-                raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+            with _first_use:
+                if self._groups is None:
+                    try:
+                        self._groups = read_document_store_index(self.map, self.name)
+                    except FormatError as error:
+                        raise IndexUnusableError(f"{self.index_dir}: {error}") from error
         return self._groups
 
     def spans(self, doc_ids: Sequence[int]) -> tuple[array[int], array[int]]:
@@ -280,9 +294,10 @@ class SegmentStore:
         groups = self.groups()
         group = bisect_left(groups.first_docs, doc_id + 1) - 1
         try:
-            if group != self._last[0]:  # neighbours are often read together: keep the last group
-                self._last = (group, read_document_group(self.map, groups.starts[group], groups.ends[group]))
-            return self._last[1][doc_id - groups.first_docs[group]]
+            last = self._last  # read once: another request may replace it meanwhile
+            if group != last[0]:  # neighbours are often read together: keep the last group
+                last = self._last = (group, read_document_group(self.map, groups.starts[group], groups.ends[group]))
+            return last[1][doc_id - groups.first_docs[group]]
         except (FormatError, IndexError) as error:
             raise IndexUnusableError(f"{self.index_dir}: document {doc_id} cannot be read: {error}") from error
 

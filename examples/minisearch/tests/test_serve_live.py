@@ -6,7 +6,7 @@ import pytest
 from serving import client_of
 from conftest import FRUIT, add, build, with_options
 
-from minisearch import Document, delete_documents, optimize_index, search
+from minisearch import Document, Index, delete_documents, optimize_index, search
 from minisearch.executors import InlineExecutor
 from minisearch.web import live as live_module
 from minisearch.web.live import LiveIndex
@@ -139,3 +139,36 @@ def test_concurrent_searches_during_commits_each_see_one_whole_state(tmp_path, c
     live.close()
     assert problems == []
     assert all(index.closed == 1 for index in closes)  # each state opened was closed once
+
+
+class SlicesOnly:
+    """A mapped file that can be sliced (a copy) but not viewed: any buffer export fails."""
+
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, index):
+        return self.data[index]
+
+    def __len__(self):
+        return len(self.data)
+
+    def close(self):
+        self.data.close()
+
+
+def test_requests_read_a_shared_index_without_exporting_its_maps(tmp_path):
+    # The free-threaded interpreter counts a map's exports without atomics: requests that viewed one
+    # shared map at once could leave it unclosable (BufferError) or closed under a reader.
+    build(FRUIT, tmp_path)
+    with Index(tmp_path) as index:
+        first = [hit.snippet for hit in search(index, '"apple banana" OR zebra', k=10, snippets=True).hits]
+        for segment in index.segments:
+            segment.store.map = SlicesOnly(segment.store.map)
+            for partition in segment.partitions:
+                if partition._positions is not None:
+                    data, positions = partition._positions
+                    partition._positions = SlicesOnly(data), positions
+        segment.store._last = (-1, [])
+        again = [hit.snippet for hit in search(index, '"apple banana" OR zebra', k=10, snippets=True).hits]
+    assert again == first and len(first) == 2
