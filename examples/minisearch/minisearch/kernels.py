@@ -28,7 +28,7 @@ from typing import NamedTuple
 from . import ranking
 from .errors import IndexUnusableError
 
-__all__ = ["BUILD", "NATIVE", "STATUS", "KernelTable", "MappedTerm", "Shape", "evaluate", "evaluate_segments", "kernel_norms"]
+__all__ = ["BUILD", "NATIVE", "STATUS", "KernelTable", "MappedTerm", "Shape", "evaluate", "evaluate_segments", "kernel_impact_order", "kernel_norms"]
 
 Posting = tuple[int, int, int]
 #: Terms the kernels take in one query.
@@ -109,8 +109,18 @@ def kernel_norms(norms: Sequence[float]) -> Sequence[float]:
     return array("d", norms) if NATIVE else norms
 
 
+def kernel_impact_order(chunks: int, tier_ratio: float | None) -> bool | tuple[float, float]:
+    """What the kernels may rely on of a term's head order: nothing for a term without chunks
+    (its head is its whole list, in document order); impact order at today's average length
+    (``tier_ratio`` None); or impact order at ``tier_ratio`` times it, with the norms' constant
+    part, from which the kernels bound what is left of the head as the Python evaluation does."""
+    if not chunks:
+        return False
+    return True if tier_ratio is None else (tier_ratio, ranking.norm_constant())
+
+
 def mapped_term(
-    weight: float, mapped: MappedTerm, chunks: int, impact_order: bool
+    weight: float, mapped: MappedTerm, chunks: int, impact_order: bool | tuple[float, float]
 ) -> tuple[object, ...]:
     """The kernels' view of a term read from its block file."""
     return (

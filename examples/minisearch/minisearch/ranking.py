@@ -165,9 +165,14 @@ def stale_impact_bound(impact: float, ratio: float) -> float:
     return k1_plus_1 / (1.0 + (k1_plus_1 / impact - 1.0) * ratio)
 
 
+def norm_constant() -> float:
+    """``K1 * (1 - B)``: the part of every norm that the average length does not scale."""
+    return K1 * (1.0 - B)
+
+
 def norm_at_ratio(norm: float, ratio: float) -> float:
     """A document's norm at an average length ``ratio`` times the one ``norm`` was taken at."""
-    constant = K1 * (1.0 - B)
+    constant = norm_constant()
     return constant + (norm - constant) / ratio
 
 

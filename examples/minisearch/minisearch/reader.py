@@ -31,7 +31,7 @@ from .corpus import Document, Key
 from .deletions import read_deletion_set
 from .durability import open_data_file
 from .errors import FormatError, IndexUnusableError
-from .kernels import NATIVE, KernelTable, MappedTerm, kernel_norms
+from .kernels import NATIVE, KernelTable, MappedTerm, kernel_impact_order, kernel_norms
 from .layout import (
     DocumentStoreIndex,
     TermTable,
@@ -478,7 +478,7 @@ class SegmentReader:
         chunks = table.chunk_count[index]
         return (
             weight, data, kernel_table, unchecked, table.heads[index], table.first_chunk[index], chunks,
-            chunks > 0 and self.exact, start, stop, path, None,
+            kernel_impact_order(chunks, None if self.exact else self.tier_ratio), start, stop, path, None,
         )
 
     def prefix_postings(self, prefix: str) -> list[Posting]:

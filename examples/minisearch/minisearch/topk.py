@@ -30,7 +30,7 @@ from functools import partial
 from operator import neg
 
 from . import ranking
-from .kernels import MAX_TERMS, NATIVE, MappedTerm, Shape, evaluate, given_term, mapped_term
+from .kernels import MAX_TERMS, NATIVE, MappedTerm, Shape, evaluate, given_term, kernel_impact_order, mapped_term
 from .phrase_kernels import PackedPostings, packed_top_k
 from .ranking import (
     impact,
@@ -218,7 +218,7 @@ def _native_top_k(
         return hits, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
     kernel_terms = [
         given_term(term.weight, _with_head(term).head, len(norms)) if term.mapped is None
-        else mapped_term(term.weight, term.mapped, term.chunks, bool(term.chunks) and term.tier_ratio is None)
+        else mapped_term(term.weight, term.mapped, term.chunks, kernel_impact_order(term.chunks, term.tier_ratio))
         for term in terms
     ]
     hits, (decoded, scored, chunks, checked) = evaluate(shape, kernel_terms, excluded, norms, k, floor)

@@ -16,12 +16,15 @@ void offer(TopK& best, const Hit& hit, const Excluded& excluded) {
 }
 
 // One term: its head scored from the front (in impact order, it stops at the first score below
-// the k-th best), then every chunk whose bound reaches the k-th best.
+// the k-th best; in the impact order of another length, at the first whose stale bound is),
+// then every chunk whose bound reaches the k-th best.
 void one_term(Term& term, TopK& best, const Excluded& excluded) {
   const bool ordered = term.head_in_impact_order();
-  term.scan_head([&](std::int32_t doc, double score) {
+  const bool stale = term.head_in_stale_order();
+  term.scan_head([&](const Counted& posting, double score) {
     if (ordered && best.full() && score < best.theta()) return false;
-    offer(best, {doc, score}, excluded);
+    if (stale && term.stale_bound(posting) < best.theta()) return false;
+    offer(best, {posting.doc, score}, excluded);
     return true;
   });
   for (std::size_t chunk = 0; chunk < term.chunks(); ++chunk) {

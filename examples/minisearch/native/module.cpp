@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -154,6 +155,22 @@ enum Field : Py_ssize_t {
   kFieldCount
 };
 
+// The head's order: True (impact order at today's average length), False (none to rely on) or
+// (tier_ratio, norm_constant), impact order at another length (see TermData).
+void impact_order(PyObject* order, TermData& data) {
+  if (!PyTuple_Check(order)) {
+    data.head_in_impact_order = PyObject_IsTrue(order) == 1;
+    return;
+  }
+  if (PyTuple_GET_SIZE(order) != 2)
+    raise(PyExc_TypeError, "impact_order must be a bool or a tuple (tier_ratio, norm_constant)");
+  data.tier_ratio = to_double(PyTuple_GET_ITEM(order, 0), "tier_ratio");
+  data.norm_constant = to_double(PyTuple_GET_ITEM(order, 1), "norm_constant");
+  if (!(data.tier_ratio > 0.0) || !std::isfinite(data.tier_ratio) ||
+      !std::isfinite(data.norm_constant))
+    raise(PyExc_ValueError, "tier_ratio must be positive and finite, norm_constant finite");
+}
+
 // A term's arguments turned into TermData; `held` keeps the buffers it points into.
 TermData term_data(PyObject* term, std::deque<Buffer>& held) {
   if (!PyTuple_Check(term) || PyTuple_GET_SIZE(term) != kFieldCount) {
@@ -162,7 +179,7 @@ TermData term_data(PyObject* term, std::deque<Buffer>& held) {
   auto field = [term](Field index) { return PyTuple_GET_ITEM(term, index); };
   TermData data;
   data.weight = to_double(field(kWeight), "weight");
-  data.head_in_impact_order = PyObject_IsTrue(field(kImpactOrder)) == 1;
+  impact_order(field(kImpactOrder), data);
   data.doc_begin = to_int(field(kDocBegin), "doc_begin");
   data.doc_end = to_int(field(kDocEnd), "doc_end");
   PyObject* what = field(kWhat);

@@ -36,6 +36,19 @@ double Term::norm(std::int32_t doc) const {
   return norms_[static_cast<std::size_t>(doc)];
 }
 
+double Term::stale_bound(const Counted& posting) const {
+  // minisearch.ranking's impact, norm_at_ratio and stale_impact_bound, in their order.
+  const double ratio = data_.tier_ratio;
+  const double constant = data_.norm_constant;
+  const double old_norm =
+      constant + (norms_[static_cast<std::size_t>(posting.doc)] - constant) / ratio;
+  const double f = static_cast<double>(posting.frequency);
+  const double old_impact = (f * ranking_.k1_plus_1) / (f + old_norm);
+  if (ratio >= 1.0) return data_.weight * old_impact;
+  return data_.weight *
+         (ranking_.k1_plus_1 / (1.0 + (ranking_.k1_plus_1 / old_impact - 1.0) * ratio));
+}
+
 std::string Term::varint_error_text(const quorbel::Failure& failure) {
   const auto* varint = std::get_if<quorbel::VarintError>(&failure);
   return varint != nullptr && *varint == quorbel::VarintError::too_many_bytes
@@ -94,8 +107,8 @@ const std::vector<Scored>& Term::head() {
   if (head_ready_) return head_;
   if (data_.file.empty()) {
     head_.reserve(data_.given_head.size());
-    scan_head([this](std::int32_t doc, double score) {
-      head_.push_back({doc, score});
+    scan_head([this](const Counted& posting, double score) {
+      head_.push_back({posting.doc, score});
       return true;
     });
   } else {

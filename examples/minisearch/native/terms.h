@@ -54,7 +54,11 @@ struct TermData {
   std::vector<std::int64_t> max_f;       // per chunk: its largest F
   std::vector<double> impacts;           // per chunk: a bound of its impacts F*(K1+1)/(F+norm)
   bool head_in_impact_order = false;     // the head is largest impact first (at today's length)
-  std::int64_t doc_begin = 0;            // the documents of the term's segment
+  // Above 0: the head is largest impact first at an average length tier_ratio times today's, at
+  // which a document's norm was norm_constant + (today's norm - norm_constant) / tier_ratio.
+  double tier_ratio = 0.0;
+  double norm_constant = 0.0;
+  std::int64_t doc_begin = 0;  // the documents of the term's segment
   std::int64_t doc_end = 0;
   std::string what;  // the block file, for messages
 };
@@ -86,12 +90,14 @@ class Term {
   double weight() const noexcept { return data_.weight; }
   std::size_t chunks() const noexcept { return data_.first_docs.size(); }
   bool head_in_impact_order() const noexcept { return data_.head_in_impact_order; }
+  // Whether the head is in impact order at another average length (stale_bound applies).
+  bool head_in_stale_order() const noexcept { return data_.tier_ratio > 0.0; }
   // Bytes of postings, a measure of the term's length.
   std::size_t size() const noexcept;
 
   // The head, scored, in document order.
   const std::vector<Scored>& head();
-  // Calls visit(doc, score) for each posting of the head in stored order, scored, while it
+  // Calls visit(posting, score) for each posting of the head in stored order, scored, while it
   // returns true (the head is decoded one posting at a time).
   template <class Visit>
   void scan_head(Visit visit);
@@ -112,6 +118,9 @@ class Term {
   const std::vector<Counted>& chunk(std::size_t chunk);
   // The score of a posting of this term.
   double score(const Counted& posting);
+  // For a head in stale order: a bound of the score of `posting` and of every posting after it
+  // in the head (their impacts at the older length were at most its).
+  double stale_bound(const Counted& posting) const;
 
   // The score of `doc` in the head, if there.
   std::optional<double> in_head(std::int32_t doc);
@@ -150,11 +159,11 @@ void Term::scan_head(Visit visit) {
                             weighted_frequency(posting.content_freq, posting.title_freq, ranking_)};
       norm(posting.doc_id);  // in range, or BeyondNorms
       ++stats_.postings_decoded;
-      if (!visit(posting.doc_id, score(counted))) return;
+      if (!visit(counted, score(counted))) return;
     }
     return;
   }
-  decode_each(0, [&](const Counted& posting) { return visit(posting.doc, score(posting)); });
+  decode_each(0, [&](const Counted& posting) { return visit(posting, score(posting)); });
 }
 
 template <class Visit>

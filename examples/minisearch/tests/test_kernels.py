@@ -140,6 +140,23 @@ def test_the_kernels_answer_as_the_python_evaluation(
     assert native == python
 
 
+@native
+@pytest.mark.parametrize("tier_ratio", [0.5, 2.0])
+def test_a_head_tiered_at_another_length_is_read_only_while_its_bound_reaches_theta(tier_ratio):
+    # A segment tiered before later commits changed the average length: its head is in the impact
+    # order of that length, and a one-word query still stops where the rest cannot reach theta.
+    rng = random.Random(11)
+    lengths = [rng.randint(1, 30) for _ in range(400)]
+    norms = ranking.length_norms(lengths, ranking.average_length(sum(lengths), 400))
+    partition = Partition(norms)
+    postings = [(doc, rng.choice([1, 1, 2, 5]), rng.choice([0, 0, 1])) for doc in range(400)]
+    partition.add(1.7, postings, 300, 50, tier_ratio=tier_ratio)
+    clauses = shape_clauses("or", 1)
+    native, stats = top_k(partition.native_terms(), clauses, array("d", norms), 3)
+    assert native == top_k(partition.python_terms(), clauses, list(norms), 3)[0]
+    assert stats.postings_decoded < 100  # of the head's 300, read from its front
+
+
 def evenly(documents, content=1, title=0):
     return [(doc, content, title) for doc in documents]
 
@@ -289,6 +306,10 @@ BAD = {
     "chunks outside the table": (with_term_field(6, 5), ValueError),
     "a read-only unchecked": (with_term_field(3, b"\1\1\1"), BufferError),
     "a file that is no buffer": (with_term_field(1, 3), TypeError),
+    "a stale order of one number": (with_term_field(7, (2.0,)), TypeError),
+    "a stale order at ratio 0": (with_term_field(7, (0.0, 0.3)), ValueError),
+    "a stale order at ratio nan": (with_term_field(7, (float("nan"), 0.3)), ValueError),
+    "a stale order of strings": (with_term_field(7, ("2", 0.3)), TypeError),
     "given postings of strings": (replaced(1, (kernels.given_term(1.0, [("a", 1, 0)], 4),)), TypeError),
     "a given doc id beyond 32 bits": (replaced(1, (kernels.given_term(1.0, [(2**40, 1, 0)], 4),)), OverflowError),
 }
