@@ -369,10 +369,13 @@ class SegmentReader:
                 self._keys = [None] * segment.documents
         return self._keys
 
-    def find(self, term: str) -> Found | None:
-        """The partition of ``term``, its term table, and the term's index there."""
-        partition = self.partitions[partition_of(term, len(self.partitions))]
-        table = partition.table(None if self.exact else self.avgdl, self.tier_ratio)
+    def find(self, term: str, number: int | None = None) -> Found | None:
+        """The partition of ``term`` (number ``number`` when the caller knows it), its term
+        table, and the term's index there."""
+        partition = self.partitions[partition_of(term, len(self.partitions)) if number is None else number]
+        table = partition._table  # decoded by the first look-up
+        if table is None:
+            table = partition.table(None if self.exact else self.avgdl, self.tier_ratio)
         index = partition.term_ids.get(term)
         return None if index is None else (partition, table, index)
 
@@ -621,7 +624,8 @@ class Index:
         return self._checked(lambda: self._kernel_terms(term))
 
     def _kernel_terms(self, term: str) -> list[tuple[object, ...] | None]:
-        found = [segment.find(term) for segment in self.segments]
+        number = partition_of(term, self.manifest.partitions)  # alike in every segment
+        found = [segment.find(term, number) for segment in self.segments]
         held = list(map(SegmentReader.found_doc_freq, self.segments, repeat(term), found))
         weight = idf(self.documents, sum(held))
         return [segment.kernel_term(weight, where) if where is not None and count else None
