@@ -387,6 +387,47 @@ def _stored(index_dir):
         return {key: tuple(index.document(key)) for key in keys}
 
 
+_KILLED_SYNC = """
+import sys
+import minisearch
+print("begin", flush=True)
+minisearch.sync_directory(sys.argv[2], sys.argv[1], minisearch.BuildOptions(show_progress=False, workers=0))
+"""
+
+
+def _killed_at_random(tmp_path, base, script, arguments, states, probe_key, stages=1):
+    """Runs writer ``script`` (it prints "begin", then a line after each commit but the last) on
+    a copy of index ``base``, whole, then killed at random moments: each killed copy must be in
+    one of ``states`` (the last the whole run's), pass check, and take the next writer."""
+    environment = dict(os.environ, PYTHONPATH=str(Path(minisearch.__file__).parents[1]))
+
+    def start(index):
+        shutil.copytree(base, index)
+        writer = subprocess.Popen(
+            [sys.executable, "-c", script, str(index), *arguments], stdout=subprocess.PIPE, text=True, env=environment
+        )
+        assert writer.stdout.readline() == "begin\n"
+        return writer
+
+    writer, started = start(tmp_path / "whole"), time.monotonic()
+    assert writer.wait(timeout=120) == 0 and _stored(tmp_path / "whole") == states[-1]
+    whole = time.monotonic() - started  # how long every commit takes
+    rng, killed = random.Random(5), 0
+    for attempt in range(8):
+        index = tmp_path / f"try{attempt}"
+        writer = start(index)
+        if attempt % 2 and stages > 1:  # in the last commit, else anywhere
+            writer.stdout.readline()
+        time.sleep(whole * rng.random() * (0.5 if attempt % 4 > 1 else 0.0))
+        writer.kill()
+        killed += writer.wait() == -signal.SIGKILL
+        assert _stored(index) in states
+        assert minisearch.check_index(index).ok
+        with_options(minisearch.delete_documents, [probe_key], index, wait=5)  # the killed writer's lock is gone
+        assert probe_key not in _stored(index)
+    assert killed  # some kills fell in the middle of a commit
+
+
 def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_commit(tmp_path):
     base = tmp_path / "base"
     build([Document(f"title {n}", f"text {n} shared words", f"k{n}") for n in range(300)], base, block_size=50)
@@ -395,34 +436,33 @@ def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_com
     before = _stored(base)
     upserted = {**before, **{fields[2]: tuple(fields) for fields in replacements}}
     deleted = {key: value for key, value in upserted.items() if key not in gone}
-    environment = dict(os.environ, PYTHONPATH=str(Path(minisearch.__file__).parents[1]))
+    arguments = [json.dumps(replacements), json.dumps(gone)]
+    _killed_at_random(tmp_path, base, _KILLED_WRITER, arguments, [before, upserted, deleted], "k2", stages=2)
 
-    def start(index):
-        shutil.copytree(base, index)
-        writer = subprocess.Popen(
-            [sys.executable, "-c", _KILLED_WRITER, str(index), json.dumps(replacements), json.dumps(gone)],
-            stdout=subprocess.PIPE, text=True, env=environment,
-        )
-        assert writer.stdout.readline() == "begin\n"
-        return writer
 
-    writer, started = start(tmp_path / "whole"), time.monotonic()
-    assert writer.wait(timeout=120) == 0 and _stored(tmp_path / "whole") == deleted
-    whole = time.monotonic() - started  # how long both commits take
-    rng, killed = random.Random(5), 0
-    for attempt in range(8):
-        index = tmp_path / f"try{attempt}"
-        writer = start(index)
-        if attempt % 2:  # in the delete, else anywhere in both
-            writer.stdout.readline()
-        time.sleep(whole * rng.random() * (0.5 if attempt % 4 > 1 else 0.0))
-        writer.kill()
-        killed += writer.wait() == -signal.SIGKILL
-        assert _stored(index) in (before, upserted, deleted)
-        assert minisearch.check_index(index).ok
-        with_options(minisearch.delete_documents, ["k2"], index, wait=5)  # the killed writer's lock is gone
-        assert "k2" not in _stored(index)
-    assert killed  # some kills fell in the middle of a commit
+def test_a_sync_killed_at_any_moment_leaves_the_index_before_or_after_it(tmp_path):
+    source, base = tmp_path / "notes", tmp_path / "base"
+    source.mkdir()
+    for n in range(300):
+        (source / f"n{n}.txt").write_text(f"note {n} shared words")
+    build(minisearch.directory_corpus(source), base, block_size=50)
+    before = _stored(base)
+    for n in range(0, 300, 3):
+        (source / f"n{n}.txt").write_text(f"changed {n} shared")
+    for n in range(1, 300, 3):
+        (source / f"n{n}.txt").unlink()
+    for n in range(300, 340):
+        (source / f"n{n}.txt").write_text(f"new {n} shared")
+    synced = _stored_after(base, tmp_path / "expected", source)
+    assert synced != before and "n1.txt" not in synced and "n300.txt" in synced
+    _killed_at_random(tmp_path, base, _KILLED_SYNC, [str(source)], [before, synced], "n2.txt")
+
+
+def _stored_after(base, index, source):
+    """The stored documents of a copy of ``base`` synced with ``source``, in this process."""
+    shutil.copytree(base, index)
+    with_options(minisearch.sync_directory, source, index, executor=InlineExecutor())
+    return _stored(index)
 
 
 def test_the_keys_looked_up_are_those_of_every_live_key(tmp_path):
