@@ -668,8 +668,13 @@ class Index:
 
     def key_of(self, doc_id: int) -> Key | None:
         """The key of live document ``doc_id`` (None for a document without one)."""
-        keys = self._keys if self._keys is not None else self._all_keys()
+        keys = self.keys_by_id()
         return keys[doc_id] if 0 <= doc_id < len(keys) else None
+
+    def keys_by_id(self) -> list[Key | None]:
+        """Every document's key by id, up to the last live document (None for a deleted one, or
+        one without a key)."""
+        return self._keys if self._keys is not None else self._all_keys()
 
     def _all_keys(self) -> list[Key | None]:
         """Every document's key by id (None for a deleted one, or one without a key), read on

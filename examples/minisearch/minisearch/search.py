@@ -41,6 +41,11 @@ class Hit(NamedTuple):
     key: Key | None = None
 
 
+#: ``Hit`` made from a tuple of all its fields, without the Python frame of its ``__new__`` (a
+#: query's hits are a good part of its interpreter work).
+_hit = partial(tuple.__new__, Hit)
+
+
 @dataclass(frozen=True)
 class SearchResult:
     """The answer to one query, with the work it took."""
@@ -91,7 +96,8 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
             for doc, score in ranked
         ]
     else:
-        hits = [Hit(doc, score, titles[doc], "", index.key_of(doc)) for doc, score in ranked]
+        keys = index.keys_by_id()  # every ranked document is a live one: within it
+        hits = [_hit((doc, score, titles[doc], "", keys[doc])) for doc, score in ranked]
     return SearchResult(
         query=parsed.text,
         terms=[str(leaf) for leaf in leaves],
