@@ -112,7 +112,7 @@ class _Builder:
 
 def parse(text: str, rule: Tokenizer = TOKENIZER) -> Query:
     """Parse a query, its words tokenised by ``rule`` (an index's own); raises :class:`QuerySyntaxError`."""
-    return _plain_words(text) or _parsed(text, rule)
+    return _plain_words(text) or _plain_phrase(text) or _parsed(text, rule)
 
 
 #: Words of ASCII letters and digits, one space apart: the most common query, whose terms are its
@@ -141,6 +141,20 @@ def _plain_words(text: str) -> Query | None:
         return None
     clauses.append(Clause(tuple(dict.fromkeys(leaves))))
     return Query(text, tuple(clauses))
+
+
+#: Such words in double quotes, alone: the most common phrase query.
+_PLAIN_PHRASE = re.compile(r'"([A-Za-z0-9]+(?: [A-Za-z0-9]+)*)"')
+
+
+def _plain_phrase(text: str) -> Query | None:
+    """The query of ``text`` when it is one phrase of plain words (a phrase of one word is that
+    word); else None."""
+    match = _PLAIN_PHRASE.fullmatch(text)
+    if match is None:
+        return None
+    body = match.group(1).lower()
+    return Query(text, (Clause((Leaf(body, phrase=" " in body),)),))
 
 
 def _parsed(text: str, rule: Tokenizer) -> Query:

@@ -4,7 +4,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from minisearch.query import Clause, Leaf, QuerySyntaxError, _parsed, _plain_words, parse
+from minisearch.query import Clause, Leaf, QuerySyntaxError, _parsed, _plain_phrase, _plain_words, parse
 from minisearch.tokens import LEGACY, TOKENIZER
 
 
@@ -73,14 +73,19 @@ def test_malformed_queries_name_the_problem_and_its_column(text, message, column
 _WORDS = st.sampled_from(["json", "JSON", "Decode", "x1", "OR", "AND", "or", "a" * 70, "json"])
 
 
-@given(st.lists(_WORDS, min_size=1, max_size=6), st.sampled_from([TOKENIZER, LEGACY]))
-def test_plain_words_read_on_the_quick_path_as_the_parser_reads_them(words, rule):
-    text = " ".join(words)
-    quick = _plain_words(text)
+@given(
+    st.lists(_WORDS, min_size=1, max_size=6), st.sampled_from([TOKENIZER, LEGACY]),
+    st.sampled_from(["{}", '"{}"', '"{}*"', ' "{}"', '-"{}"', 'title:"{}"', '"{}" x']),
+)
+def test_plain_words_and_phrases_read_on_the_quick_paths_as_the_parser_reads_them(words, rule, form):
+    text = form.format(" ".join(words))
+    quick = _plain_words(text) or _plain_phrase(text)
     try:
         parsed = _parsed(text, rule)
     except QuerySyntaxError:
         assert quick is None
         return
     assert quick is None or quick == parsed
+    if form == '"{}"':  # what the phrase's quick path is for
+        assert quick is not None
     assert parse(text, rule) == parsed
