@@ -93,25 +93,32 @@ def api(server, path, **params):
         return json.load(response)
 
 
+def loaded(driver, page):
+    """Wait until ``page`` (its html element) is gone and the one after it has loaded: a page
+    still loading when a test moves on can replace the document under the next one's keys."""
+    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(page))
+    WebDriverWait(driver, 15).until(lambda _: driver.execute_script("return document.readyState") == "complete")
+
+
 def activate(driver, element, keys=Keys.ENTER):
     """Send ``keys`` to ``element`` and wait for the page they lead to."""
     page = driver.find_element(By.TAG_NAME, "html")
     element.send_keys(keys)
-    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(page))
+    loaded(driver, page)
 
 
 def go_back(driver):
     """Go back a page and wait for it (the one left must be gone before the one back is read)."""
     page = driver.find_element(By.TAG_NAME, "html")
     driver.back()
-    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(page))
+    loaded(driver, page)
 
 
 def search_by_keyboard(driver, server, query):
     driver.get(f"{server}/")
     # The box takes the focus on arrival (autofocus, applied as the page is first rendered).
     WebDriverWait(driver, 15).until(lambda _: driver.switch_to.active_element.get_attribute("id") == "q")
-    activate(driver, driver.switch_to.active_element, query + Keys.ENTER)
+    activate(driver, driver.find_element(By.ID, "q"), query + Keys.ENTER)
 
 
 def shown_titles(driver):
