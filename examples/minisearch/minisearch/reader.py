@@ -631,6 +631,14 @@ class Index:
         return [segment.kernel_term(weight, where) if where is not None and count else None
                 for segment, where, count in zip(self.segments, found, held)]
 
+    def phrase_packs(self, leaf: Leaf) -> list[PackedPostings] | None:
+        """Per segment, phrase ``leaf``'s postings as the native kernels find and pack them, or
+        None when they cannot (not built, or a segment without positions)."""
+        norms = self.phrase_norms
+        if norms is None or not all(segment.has_positions for segment in self.segments):
+            return None
+        return self._checked(lambda: [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments])
+
     def _phrase_sources(self, leaf: Leaf, norms: memoryview) -> list[TermPostings | None]:
         """A phrase's postings found and kept packed by the native kernels, made a list only if
         the Python evaluation needs one."""

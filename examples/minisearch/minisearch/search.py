@@ -20,6 +20,7 @@ from . import ranking
 from .corpus import Key
 from .errors import IndexUnusableError
 from .kernels import MAX_TERMS, NATIVE, Shape, evaluate_segments
+from .phrase_kernels import PackedPostings, packed_top_k
 from .query import Leaf, Query, parse
 from .reader import Index
 from .snippets import make_snippet
@@ -75,10 +76,15 @@ def search(index: Index, query: str | Query, k: int = 10, snippets: bool = False
     parsed = parse(query, rule) if isinstance(query, str) else query
     leaves = parsed.leaves
     shape = _plain_shape(parsed, leaves) if k > 0 else None
+    phrase = _lone_phrase(parsed) if shape is None and k > 0 else None
+    packs = index.phrase_packs(phrase) if phrase is not None else None
     if shape is not None:
         terms = [index.kernel_terms(leaf.text) for leaf in leaves]  # per leaf, per segment
         unknown = [str(leaf) for leaf, found in zip(leaves, terms) if not any(found)]
         ranked, stats = _search_plain(index, shape, terms, k)
+    elif packs is not None:
+        unknown = [] if any(packs) else [str(phrase)]
+        ranked, stats = _search_phrase(index, packs, k)
     else:
         sources = [index.sources(leaf) for leaf in leaves]
         unknown = [str(leaf) for leaf, found in zip(leaves, sources) if not any(found)]
@@ -119,6 +125,37 @@ def _search_plain(index: Index, shape: Shape, terms: list[list[tuple[object, ...
     evaluation = partial(evaluate_segments, shape, segments, index.norms, k)
     hits, (decoded, scored, chunks, checked) = _within_index(evaluation, len(index.norms))
     return hits, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
+
+
+def _search_phrase(index: Index, packs: list[PackedPostings], k: int) -> Evaluation:
+    """The top k of a query that is one phrase whose postings in each segment are ``packs``, as
+    :func:`_search_segments` ranks it, without its clause machinery."""
+    weight = ranking.idf(index.documents, sum(map(len, packs)))
+    candidates: list[tuple[int, float]] = []
+    work = [0, 0, 0, 0]
+    floor = float("-inf")
+    last = len(packs) - 1
+    for number, pack in enumerate(packs):
+        if not pack:
+            continue
+        found, done = _within_index(partial(packed_top_k, weight, pack, index.deleted(number), k, floor), len(index.norms))
+        candidates += found
+        work = [total + more for total, more in zip(work, done)]
+        if number < last and len(candidates) >= k:
+            floor = heapq.nlargest(k, [score for _, score in candidates])[-1]
+    decoded, scored, chunks, checked = work
+    ranked = candidates if len(packs) == 1 else sorted(candidates, key=lambda hit: (-hit[1], hit[0]))[:k]
+    return ranked, EvaluationStats(decoded, scored, checked, chunks, rounds=1)
+
+
+def _lone_phrase(query: Query) -> Leaf | None:
+    """The phrase of a query that is one phrase and nothing else (within a field or not)."""
+    if len(query.clauses) != 1:
+        return None
+    clause = query.clauses[0]
+    if len(clause.positive) != 1 or clause.negative or not clause.positive[0].phrase:
+        return None
+    return clause.positive[0]
 
 
 def _search_segments(index: Index, query: Query, sources: list[list[TermPostings | None]], k: int) -> Evaluation:

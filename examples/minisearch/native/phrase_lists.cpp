@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "crc32.h"
+#include "list_cache.h"
 #include "terms.h"
 
 namespace minisearch::kernels {
@@ -95,6 +96,9 @@ std::vector<Posting> decode_entry(const PhrasePartition& part, std::size_t entry
   return out;
 }
 
+// Whole lists shorter than this are not kept: merging their head and chunks costs little.
+constexpr std::size_t kKeptWhole = 512;
+
 bool by_doc(const Posting& a, const Posting& b) noexcept { return a.doc_id < b.doc_id; }
 bool doc_below(const Posting& a, std::int32_t doc) noexcept { return a.doc_id < doc; }
 
@@ -110,25 +114,38 @@ TermList::TermList(const PhraseTerm& term)
     : part_(*term.partition),
       head_entry_(term.head_entry),
       first_docs_(term.partition->chunk_first_docs.subspan(term.first_chunk, term.entries - 1)),
-      head_(decode_entry(part_, term.head_entry)),
       chunks_(term.entries - 1) {
-  std::sort(head_.begin(), head_.end(), by_doc);
-  if (std::adjacent_find(head_.begin(), head_.end(), [](const Posting& a, const Posting& b) {
-        return a.doc_id == b.doc_id;
-      }) != head_.end()) {
-    damaged_entry(part_, head_entry_, "a document is in it twice");
-  }
   before_.reserve(chunks() + 1);
   before_.push_back(0);
   for (std::size_t c = 0; c < chunks(); ++c)
     before_.push_back(before_.back() + count_of(part_, head_entry_ + 1 + c));
+  ListCache& cache = ListCache::of_thread();
+  all_ = cache.find(part_.key, head_entry_, ListCache::Kind::whole);
+  if (all_) {
+    whole_ = true;
+    return;
+  }
+  head_ = cache.find(part_.key, head_entry_, ListCache::Kind::entry);
+  if (head_) return;
+  std::vector<Posting> head = decode_entry(part_, head_entry_);
+  std::sort(head.begin(), head.end(), by_doc);
+  if (std::adjacent_find(head.begin(), head.end(), [](const Posting& a, const Posting& b) {
+        return a.doc_id == b.doc_id;
+      }) != head.end()) {
+    damaged_entry(part_, head_entry_, "a document is in it twice");
+  }
+  head_ = std::make_shared<const std::vector<Posting>>(std::move(head));
+  cache.keep(part_.key, head_entry_, ListCache::Kind::entry, head_);
 }
 
 const std::vector<Posting>& TermList::chunk(std::size_t c) {
-  std::vector<Posting>& postings = chunks_[c];
-  if (!postings.empty()) return postings;
+  List& kept = chunks_[c];
+  if (kept) return *kept;
   const std::size_t entry = head_entry_ + 1 + c;
-  postings = decode_entry(part_, entry);
+  ListCache& cache = ListCache::of_thread();
+  kept = cache.find(part_.key, entry, ListCache::Kind::entry);
+  if (kept) return *kept;
+  std::vector<Posting> postings = decode_entry(part_, entry);
   // What the table says of the chunk, which look-ups and ranks rely on.
   if (postings.empty() || postings.size() != before_[c + 1] - before_[c] ||
       postings.front().doc_id != static_cast<std::int32_t>(first_docs_[c]) ||
@@ -139,7 +156,9 @@ const std::vector<Posting>& TermList::chunk(std::size_t c) {
       }) != postings.end()) {
     damaged_entry(part_, entry, "its documents are out of order");
   }
-  return postings;
+  kept = std::make_shared<const std::vector<Posting>>(std::move(postings));
+  cache.keep(part_.key, entry, ListCache::Kind::entry, kept);
+  return *kept;
 }
 
 std::size_t TermList::chunk_of(std::int32_t doc) const noexcept {
@@ -151,38 +170,43 @@ std::size_t TermList::chunk_of(std::int32_t doc) const noexcept {
 }
 
 std::size_t TermList::head_before(std::int32_t doc) const noexcept {
-  return static_cast<std::size_t>(std::lower_bound(head_.begin(), head_.end(), doc, doc_below) -
-                                  head_.begin());
+  const std::vector<Posting>& head = *head_;
+  return static_cast<std::size_t>(std::lower_bound(head.begin(), head.end(), doc, doc_below) -
+                                  head.begin());
 }
 
 void TermList::read_all() {
   if (whole_) return;
   std::vector<Posting> all;
   ranks(0, size(), all);
-  all_ = std::move(all);
+  all_ = std::make_shared<const std::vector<Posting>>(std::move(all));
   whole_ = true;
+  if (all_->size() >= kKeptWhole)
+    ListCache::of_thread().keep(part_.key, head_entry_, ListCache::Kind::whole, all_);
 }
 
 const Posting* TermList::find(std::int32_t doc, std::size_t& rank) {
   if (whole_) {
-    if (cursor_ > 0 && all_[cursor_ - 1].doc_id >= doc) cursor_ = 0;  // asked out of order
+    const std::vector<Posting>& all = *all_;
+    if (cursor_ > 0 && all[cursor_ - 1].doc_id >= doc) cursor_ = 0;  // asked out of order
     std::size_t step = 1;  // a gallop from the last look-up, then a bisection
     std::size_t low = cursor_;
     std::size_t high = cursor_;
-    while (high < all_.size() && all_[high].doc_id < doc) {
+    while (high < all.size() && all[high].doc_id < doc) {
       low = high + 1;
-      high = std::min(all_.size(), high + step);
+      high = std::min(all.size(), high + step);
       step *= 2;
     }
     cursor_ = static_cast<std::size_t>(
-        std::lower_bound(all_.begin() + static_cast<std::ptrdiff_t>(low),
-                         all_.begin() + static_cast<std::ptrdiff_t>(high), doc, doc_below) -
-        all_.begin());
+        std::lower_bound(all.begin() + static_cast<std::ptrdiff_t>(low),
+                         all.begin() + static_cast<std::ptrdiff_t>(high), doc, doc_below) -
+        all.begin());
     rank = cursor_;
-    return cursor_ < all_.size() && all_[cursor_].doc_id == doc ? &all_[cursor_] : nullptr;
+    return cursor_ < all.size() && all[cursor_].doc_id == doc ? &all[cursor_] : nullptr;
   }
   const std::size_t h = head_before(doc);
-  const Posting* found = h < head_.size() && head_[h].doc_id == doc ? &head_[h] : nullptr;
+  const std::vector<Posting>& head = *head_;
+  const Posting* found = h < head.size() && head[h].doc_id == doc ? &head[h] : nullptr;
   rank = h;
   const std::size_t c = chunk_of(doc);
   if (c == chunks()) return found;
@@ -196,7 +220,7 @@ const Posting* TermList::find(std::int32_t doc, std::size_t& rank) {
 
 std::span<const Posting> TermList::ranks(std::size_t begin, std::size_t end) {
   if (whole_ || chunks() == 0) {
-    const std::vector<Posting>& all = whole_ ? all_ : head_;
+    const std::vector<Posting>& all = whole_ ? *all_ : *head_;
     if (end > all.size()) damaged_entry(part_, head_entry_, "it holds fewer postings");
     return std::span<const Posting>(all).subspan(begin, end - begin);
   }
@@ -219,9 +243,9 @@ void TermList::ranks(std::size_t begin, std::size_t end, std::vector<Posting>& o
   std::size_t next_chunk = low == 0 ? 0 : low - 1;
   std::size_t rank = low == 0 ? 0 : chunk_rank(next_chunk);
   const Posting* head =
-      head_.data() +
+      head_->data() +
       (low == 0 ? 0 : head_before(static_cast<std::int32_t>(first_docs_[next_chunk])));
-  const Posting* const head_end = head_.data() + head_.size();
+  const Posting* const head_end = head_->data() + head_->size();
   const Posting* at = nullptr;  // the rest of the chunk being merged
   const Posting* chunk_end = nullptr;
   out.reserve(end - begin);
@@ -246,9 +270,10 @@ void TermList::ranks(std::size_t begin, std::size_t end, std::vector<Posting>& o
 }
 
 const std::vector<Posting>& TermList::all() {
-  if (chunks() == 0) return head_;
+  if (whole_) return *all_;
+  if (chunks() == 0) return *head_;
   read_all();
-  return all_;
+  return *all_;
 }
 
 }  // namespace minisearch::kernels

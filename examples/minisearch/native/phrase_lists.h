@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -54,11 +55,15 @@ struct PhraseTerm {
 class TermList {
  public:
   using Posting = quorbel::encoding::Posting;
+  using List = std::shared_ptr<const std::vector<Posting>>;
 
-  // Decodes the head and counts the chunks. Throws DamagedEntry (terms.h).
+  // Decodes the head and counts the chunks (or takes the list, or its head, decoded lately on
+  // this thread: list_cache.h). Throws DamagedEntry (terms.h).
   explicit TermList(const PhraseTerm& term);
 
-  std::size_t size() const noexcept { return head_.size() + before_.back(); }
+  std::size_t size() const noexcept {
+    return whole_ ? all_->size() : head_->size() + before_.back();
+  }
 
   // The posting of `doc`, or null; `rank` becomes the number of postings before `doc`.
   const Posting* find(std::int32_t doc, std::size_t& rank);
@@ -87,10 +92,10 @@ class TermList {
   const PhrasePartition& part_;
   std::size_t head_entry_;
   std::span<const std::uint32_t> first_docs_;  // per chunk
-  std::vector<Posting> head_;                  // by document
+  List head_;                                  // by document
   std::vector<std::size_t> before_;            // per chunk, chunk postings before it; the total
-  std::vector<std::vector<Posting>> chunks_;   // decoded on first use
-  std::vector<Posting> all_;                   // every posting, once read_all() has run
+  std::vector<List> chunks_;                   // decoded on first use
+  List all_;                                   // every posting, once read_all() has run
   bool whole_ = false;
   std::size_t cursor_ = 0;    // in all_, where the last look-up ended
   std::vector<Posting> run_;  // the last ranks() asked for

@@ -458,3 +458,17 @@ def test_inflated_runs_kept_for_one_index_are_never_read_for_another(tmp_path):
             assert [hit.doc_id for hit in search(first, '"a b"').hits] == [0, 1]
             assert search(second, '"a b"').hits == []
             assert [hit.doc_id for hit in search(second, '"b a"').hits] == [0, 1]
+
+
+@pytest.mark.parametrize("count", [2, 600])
+def test_decoded_lists_kept_for_one_index_are_never_read_for_another(tmp_path, count):
+    # Two indexes alike in their terms and entries whose postings differ by one document; with 600
+    # documents the lists are long enough to be kept whole, with 2 only their heads are.
+    first, second = tmp_path / "first", tmp_path / "second"
+    build([Document("", "a b")] * count + [Document("", "x")], first, partitions=1)
+    build([Document("", "x")] + [Document("", "a b")] * count, second, partitions=1)
+    with Index(first) as one, Index(second) as two:
+        for _ in range(3):
+            assert [hit.doc_id for hit in search(one, '"a b"', 3).hits] == [0, 1, 2][:count]
+            assert [hit.doc_id for hit in search(two, '"a b"', 3).hits] == [1, 2, 3][:count]
+            assert [hit.doc_id for hit in search(one, '"b a"', 3).hits] == []
