@@ -501,6 +501,8 @@ class SegmentReader:
 
 #: How often opening follows a manifest that a commit replaced while the files were opened.
 OPEN_ATTEMPTS = 5
+#: The most words whose look-ups an open index keeps for the native kernels.
+KEPT_TERMS = 4096
 
 
 class Index:
@@ -535,6 +537,7 @@ class Index:
         # Made before any search, while no other thread can export the norms.
         self.phrase_norms = memoryview(self.norms) if PHRASES and isinstance(self.norms, array) else None
         self._key_ids: dict[Key, int] | None = None
+        self._kernel_kept: dict[str, list[tuple[object, ...] | None]] = {}
 
     def refresh(self) -> bool:
         """Move to the newest commit; returns whether there was one.  Not to be called while
@@ -551,6 +554,7 @@ class Index:
 
     def close(self) -> None:
         """Release the mapped files."""
+        self._kernel_kept = {}
         for segment in getattr(self, "segments", []):
             segment.close()
 
@@ -620,8 +624,16 @@ class Index:
         return [segment.term_postings(term, weight, where) for segment, where in zip(self.segments, found)]
 
     def kernel_terms(self, term: str) -> list[tuple[object, ...] | None]:
-        """:meth:`sources` of plain word ``term`` as the native kernels take it, per segment."""
-        return self._checked(lambda: self._kernel_terms(term))
+        """:meth:`sources` of plain word ``term`` as the native kernels take it, per segment; kept
+        for the queries that ask for the word again (a common word's look-up in every segment
+        costs more than its evaluation), up to :data:`KEPT_TERMS` words."""
+        kept = self._kernel_kept.get(term)
+        if kept is None:
+            kept = self._checked(lambda: self._kernel_terms(term))
+            if len(self._kernel_kept) >= KEPT_TERMS:
+                self._kernel_kept.clear()  # a new working set: start it afresh
+            self._kernel_kept[term] = kept
+        return kept
 
     def _kernel_terms(self, term: str) -> list[tuple[object, ...] | None]:
         number = partition_of(term, self.manifest.partitions)  # alike in every segment
