@@ -62,27 +62,29 @@ class Inflater {
 };
 
 // Runs inflated lately on this thread, by partition and run (the runs of common words recur from
-// query to query), direct-mapped. A copy is taken of the one a reader loads: another reader's
-// run may take its slot.
+// query to query), direct-mapped. A run is shared with the reader that loaded it: another
+// reader's run may take its slot.
 class RunCache {
  public:
+  using Words = std::shared_ptr<const std::vector<std::uint32_t>>;
+
   static RunCache& of_thread() {
     thread_local RunCache cache;
     return cache;
   }
 
   // The run's words, or null.
-  const std::vector<std::uint32_t>* find(std::uint64_t partition, std::size_t run) const {
+  Words find(std::uint64_t partition, std::size_t run) const {
     const Slot& slot = slots_[slot_of(partition, run)];
-    return slot.partition == partition && slot.run == run ? &slot.words : nullptr;
+    return slot.partition == partition && slot.run == run ? slot.words : nullptr;
   }
 
-  void keep(std::uint64_t partition, std::size_t run, const std::vector<std::uint32_t>& words) {
-    if (words.size() > kLargestRun) return;
+  void keep(std::uint64_t partition, std::size_t run, Words words) {
+    if (words->size() > kLargestRun) return;
     Slot& slot = slots_[slot_of(partition, run)];
     slot.partition = partition;
     slot.run = run;
-    slot.words = words;
+    slot.words = std::move(words);
   }
 
  private:
@@ -92,7 +94,7 @@ class RunCache {
   struct Slot {
     std::uint64_t partition = 0;  // none: keys start at 1
     std::size_t run = 0;
-    std::vector<std::uint32_t> words;
+    Words words;
   };
 
   static std::size_t slot_of(std::uint64_t partition, std::size_t run) noexcept {
@@ -143,7 +145,7 @@ void PositionReader::accumulate(std::size_t from, std::size_t count,
     const std::uint8_t* gaps = small_ + from;
     for (std::size_t i = 0; i < count; ++i) into[i] = position += gaps[i];
   } else {
-    const std::uint32_t* gaps = wide_.data() + from;
+    const std::uint32_t* gaps = wide_->data() + from;
     for (std::size_t i = 0; i < count; ++i) into[i] = position += gaps[i];
   }
 }
@@ -187,9 +189,9 @@ void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
   if (total > (std::numeric_limits<std::uint32_t>::max() / 4))
     damaged_positions(*part_, "a run holds too many positions");
   RunCache& cache = RunCache::of_thread();
-  if (const std::vector<std::uint32_t>* kept = cache.find(part_->key, run_)) {
+  if (RunCache::Words kept = cache.find(part_->key, run_)) {
     if (kept->size() == total) {
-      wide_ = *kept;
+      wide_ = std::move(kept);
       return;
     }
   }
@@ -203,12 +205,13 @@ void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
   }
   if (produced % 4 != 0) damaged_positions(*part_, "a run is damaged (a partial word)");
   check_size(produced / 4, total);
-  wide_.resize(produced / 4);
-  for (std::size_t i = 0; i < wide_.size(); ++i) {
+  std::vector<std::uint32_t> words(produced / 4);
+  for (std::size_t i = 0; i < words.size(); ++i) {
     const std::uint8_t* word = raw_.data() + 4 * i;
-    wide_[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 | std::uint32_t{word[2]} << 16 |
+    words[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 | std::uint32_t{word[2]} << 16 |
                std::uint32_t{word[3]} << 24;
   }
+  wide_ = std::make_shared<const std::vector<std::uint32_t>>(std::move(words));
   cache.keep(part_->key, run_, wide_);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -48,7 +49,7 @@ class PositionReader {
   std::span<const Posting> run_postings_;
   const std::uint8_t* small_ = nullptr;  // its gaps as bytes, or null: inflated into wide_
   std::vector<std::uint8_t> raw_;
-  std::vector<std::uint32_t> wide_;
+  std::shared_ptr<const std::vector<std::uint32_t>> wide_;
   std::size_t cursor_rank_ = 0;
   std::size_t cursor_gap_ = 0;
 };

@@ -13,6 +13,9 @@ namespace {
 using quorbel::ByteSpan;
 using quorbel::encoding::Posting;
 
+// The places below which two words' are matched as bits.
+constexpr std::size_t kNearBits = 1024;
+
 // How many positions start the words in a row (word i at start + i), as minisearch.phrases
 // counts them: each position of the first word that has every later word after it. `at` is
 // scratch space, one slot a word.
@@ -20,10 +23,23 @@ std::int32_t occurrences(const std::vector<const std::vector<std::int64_t>*>& pl
                          std::vector<std::size_t>& at) {
   for (const auto* list : places)
     if (list->empty()) return 0;
-  if (places.size() == 2) {  // the common case, in one merge
+  if (places.size() == 2) {  // the common case
     const std::vector<std::int64_t>& first = *places[0];
     const std::vector<std::int64_t>& second = *places[1];
-    std::int32_t count = 0;
+    if (second.back() < static_cast<std::int64_t>(kNearBits)) {
+      // Near the start of a field (most fields): the second word's places as bits, each of the
+      // first word's looked up there, without a branch to mispredict.
+      std::uint64_t bits[kNearBits / 64] = {};
+      for (const std::int64_t place : second) bits[place >> 6] |= std::uint64_t{1} << (place & 63);
+      std::int32_t count = 0;
+      for (const std::int64_t start : first) {
+        const std::int64_t next = std::min<std::int64_t>(start + 1, kNearBits - 1);
+        count +=
+            static_cast<std::int32_t>(bits[next >> 6] >> (next & 63) & 1) & (start + 1 < kNearBits);
+      }
+      return count;
+    }
+    std::int32_t count = 0;  // one merge
     std::size_t i = 0;
     for (const std::int64_t start : first) {
       while (i < second.size() && second[i] <= start) ++i;
@@ -79,6 +95,7 @@ class PhraseEvaluation {
     if (candidates_.empty()) return {};
     index_expansions();
     std::vector<Posting> found;
+    found.reserve(candidates_.size());
     for (std::size_t c = 0; c < candidates_.size(); ++c) {
       const auto [want_title, want_content] = read_places(c);
       const std::int32_t title = want_title ? occurrences(titles_, at_) : 0;
@@ -120,6 +137,11 @@ class PhraseEvaluation {
     // A list at most kDense times the rarest word's is read whole: its candidates are too close
     // together for looking up their chunks to save anything.
     const std::size_t dense = kDense * size_of(words[rarest]);
+    // At most the rarest word's documents (a prefix's expansions may share some): room for them
+    // all, so that a common phrase's candidates are not copied as their arrays grow.
+    candidates_.reserve(size_of(words[rarest]));
+    candidate_ranks_.reserve(candidates_.capacity() * singles_.size());
+    candidate_postings_.reserve(candidates_.capacity() * singles_.size());
     for (const std::size_t term : singles_)
       if (list(term).size() <= dense) list(term).read_all();
     std::stable_sort(singles_.begin(), singles_.end(), [this](std::size_t a, std::size_t b) {

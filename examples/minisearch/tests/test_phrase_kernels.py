@@ -103,6 +103,11 @@ def test_the_kernels_find_the_postings_and_answers_of_the_python_phrases(tmp_pat
         ([Document("a b", "a b"), Document("", "a b")], 'title:"a b"', [(0, 0, 1)]),
         ([Document("a b", "a b"), Document("a b", "")], 'content:"a b"', [(0, 1, 0)]),
         ([Document("", "a " + "z " * 400 + "a b")], '"a b"', [(0, 1, 0)]),  # a deflated run
+        # Either side of place 1024, where two words stop being matched as bits and are merged.
+        ([Document("", "a b " + "z " * 1020 + "a b")], '"a b"', [(0, 2, 0)]),
+        ([Document("", "a b " + "z " * 1021 + "a b")], '"a b"', [(0, 2, 0)]),
+        ([Document("", "b " + "z " * 1022 + "a"), Document("", "z " * 1023 + "a b")], '"a b"', [(1, 1, 0)]),
+        ([Document("", "z " * 1023 + "a"), Document("", "a a")], '"a a"', [(1, 1, 0)]),  # nothing after 1023
     ],
 )
 def test_the_places_counted(tmp_path, documents, query, expected):
