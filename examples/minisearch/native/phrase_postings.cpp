@@ -26,16 +26,19 @@ std::int32_t occurrences(const std::vector<const std::vector<std::int64_t>*>& pl
   if (places.size() == 2) {  // the common case
     const std::vector<std::int64_t>& first = *places[0];
     const std::vector<std::int64_t>& second = *places[1];
-    if (second.back() < static_cast<std::int64_t>(kNearBits)) {
+    const std::int64_t last = second.back();
+    if (last < static_cast<std::int64_t>(kNearBits)) {
       // Near the start of a field (most fields): the second word's places as bits, each of the
       // first word's looked up there, without a branch to mispredict.
-      std::uint64_t bits[kNearBits / 64] = {};
+      std::uint64_t bits[kNearBits / 64];
+      const auto used = static_cast<std::size_t>(last >> 6) + 1;
+      for (std::size_t word = 0; word < used; ++word) bits[word] = 0;
       for (const std::int64_t place : second) bits[place >> 6] |= std::uint64_t{1} << (place & 63);
       std::int32_t count = 0;
       for (const std::int64_t start : first) {
-        const std::int64_t next = std::min<std::int64_t>(start + 1, kNearBits - 1);
+        const std::int64_t next = std::min(start + 1, last);  // a place past the last: none
         count +=
-            static_cast<std::int32_t>(bits[next >> 6] >> (next & 63) & 1) & (start + 1 < kNearBits);
+            static_cast<std::int32_t>(bits[next >> 6] >> (next & 63) & 1) & (start + 1 <= last);
       }
       return count;
     }
