@@ -5,9 +5,9 @@ Each engine first indexes the whole corpus with a key per document (its position
 Then, timed: one commit that deletes the chosen 1 % by key, and one that replaces another 1 %
 (FTS5: DELETE and INSERT in one transaction; tantivy: delete_term and add_document, then commit).
 minisearch's changed index is compared with a fresh build of the live documents on every query,
-AND and OR: the top 10 ids and scores, and the queries per second of both (medians of passes taken
-in turn, after a warm-up); then it is optimized
-and its size compared with the fresh build's.
+AND and OR: the top 10 ids and scores, and the queries per second of both (medians of passes, each
+taking the queries in slices on both indexes in turn, after a warm-up); then it is optimized and
+its size compared with the fresh build's.
 """
 
 from __future__ import annotations
@@ -125,20 +125,31 @@ def _answers(path: Path, texts: dict[str, list[str]]) -> dict[str, list[list[tup
                 for mode in MODES}
 
 
-def _queries_per_second(paths: Sequence[Path], texts: dict[str, list[str]], rounds: int = 3) -> list[float]:
-    """Queries per second of each index over every query, the median of ``rounds`` passes
-    taken in turn (after the pass of :func:`_answers` warmed them), garbage collector off."""
+def _queries_per_second(paths: Sequence[Path], texts: dict[str, list[str]], rounds: int = 3,
+                        slices: int = 20) -> list[float]:
+    """Queries per second of each index over every query, the median of ``rounds`` passes (after
+    the pass of :func:`_answers` warmed them), garbage collector off.  A pass takes the queries
+    in ``slices``, each slice on every index in turn (the first index alternating), so that a
+    slower spell of a shared machine weighs on every index alike."""
     every = [text for mode in MODES for text in texts[mode]]
+    size = -(-len(every) // slices)
+    parts = [every[start:start + size] for start in range(0, len(every), size)]
     seconds: list[list[float]] = [[] for _ in paths]
     indexes = [Index(path) for path in paths]
     gc.disable()
     try:
         for _ in range(rounds):
-            for index, taken in zip(indexes, seconds):
-                started = time.perf_counter()
-                for text in every:
-                    search(index, text, 10)
-                taken.append(time.perf_counter() - started)
+            taken = [0.0] * len(indexes)
+            for number, part in enumerate(parts):
+                order = range(len(indexes)) if number % 2 == 0 else range(len(indexes) - 1, -1, -1)
+                for which in order:
+                    index = indexes[which]
+                    started = time.perf_counter()
+                    for text in part:
+                        search(index, text, 10)
+                    taken[which] += time.perf_counter() - started
+            for passes, total in zip(seconds, taken):
+                passes.append(total)
     finally:
         gc.enable()
         for index in indexes:
