@@ -1,13 +1,17 @@
-// Posting lists decoded lately on this thread, by partition and entry: the lists of common words
-// recur from phrase to phrase, and decoding them (a head sorted by document, or a whole list
-// merged from its head and chunks) costs more than finding the candidates in them. Direct-mapped,
-// within a budget of postings (emptied when a new list would pass it); a list is shared with the
-// readers that took it, so a slot taken by another list never frees one still in use.
+// Posting lists decoded lately, by partition and entry, shared by every thread of the process:
+// the lists of common words recur from phrase to phrase, and decoding them (a head sorted by
+// document, or a whole list merged from its head and chunks) costs more than finding the
+// candidates in them. Direct-mapped, within one budget of postings for the process (emptied when
+// a new list would pass it), under a lock held only to look a slot up or fill it; a list is
+// shared with the readers that took it, so a slot taken by another list never frees one still in
+// use.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "encoding/postings.h"
@@ -23,14 +27,15 @@ class ListCache {
   // whole list that starts with it (head entry), in document order.
   enum class Kind : std::uint8_t { entry, whole };
 
-  static ListCache& of_thread() {
-    thread_local ListCache cache;
-    return cache;
+  static ListCache& shared() {
+    static ListCache* const cache = new ListCache();  // never destroyed: threads may outlive exit
+    return *cache;
   }
 
   // The list kept for `partition` (a key no other open partition has), `entry` and `kind`, or
   // null.
-  List find(std::uint64_t partition, std::size_t entry, Kind kind) const {
+  List find(std::uint64_t partition, std::size_t entry, Kind kind) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     const Slot& slot = slots_[slot_of(partition, entry, kind)];
     return slot.partition == partition && slot.entry == entry && slot.kind == kind ? slot.list
                                                                                    : nullptr;
@@ -38,17 +43,23 @@ class ListCache {
 
   void keep(std::uint64_t partition, std::size_t entry, Kind kind, List list) {
     if (list->size() > kLargestList) return;
+    std::vector<Slot> dropped;  // freed once the lock is let go
+    const std::lock_guard<std::mutex> lock(mutex_);
     Slot& slot = slots_[slot_of(partition, entry, kind)];
     held_ -= slot.list ? slot.list->size() : 0;
-    slot = Slot{};
-    if (held_ + list->size() > kBudget) clear();  // a new working set: start it afresh
+    slot.list.reset();
+    if (held_ + list->size() > kBudget) {  // a new working set: start it afresh
+      dropped.swap(slots_);
+      slots_.resize(kSlots);
+      held_ = 0;
+    }
     held_ += list->size();
-    slot = Slot{partition, entry, kind, std::move(list)};
+    slots_[slot_of(partition, entry, kind)] = Slot{partition, entry, kind, std::move(list)};
   }
 
  private:
   static constexpr std::size_t kSlots = 4096;
-  static constexpr std::size_t kBudget = std::size_t{1} << 20;       // postings: 12 MB a thread
+  static constexpr std::size_t kBudget = std::size_t{1} << 20;       // postings: 12 MB in all
   static constexpr std::size_t kLargestList = std::size_t{1} << 16;  // a sixteenth of it
 
   struct Slot {
@@ -58,17 +69,13 @@ class ListCache {
     List list;
   };
 
-  void clear() {
-    for (Slot& slot : slots_) slot = Slot{};
-    held_ = 0;
-  }
-
   static std::size_t slot_of(std::uint64_t partition, std::size_t entry, Kind kind) noexcept {
     const std::uint64_t mixed =
         (partition * 0x9E3779B97F4A7C15ull) ^ (entry * 2 + static_cast<std::size_t>(kind));
     return static_cast<std::size_t>(mixed * 0xBF58476D1CE4E5B9ull >> 40) % kSlots;
   }
 
+  std::mutex mutex_;
   std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
   std::size_t held_ = 0;  // postings in all slots
 };

@@ -119,7 +119,7 @@ TermList::TermList(const PhraseTerm& term)
   before_.push_back(0);
   for (std::size_t c = 0; c < chunks(); ++c)
     before_.push_back(before_.back() + count_of(part_, head_entry_ + 1 + c));
-  ListCache& cache = ListCache::of_thread();
+  ListCache& cache = ListCache::shared();
   all_ = cache.find(part_.key, head_entry_, ListCache::Kind::whole);
   if (all_) {
     whole_ = true;
@@ -142,7 +142,7 @@ const std::vector<Posting>& TermList::chunk(std::size_t c) {
   List& kept = chunks_[c];
   if (kept) return *kept;
   const std::size_t entry = head_entry_ + 1 + c;
-  ListCache& cache = ListCache::of_thread();
+  ListCache& cache = ListCache::shared();
   kept = cache.find(part_.key, entry, ListCache::Kind::entry);
   if (kept) return *kept;
   std::vector<Posting> postings = decode_entry(part_, entry);
@@ -182,7 +182,7 @@ void TermList::read_all() {
   all_ = std::make_shared<const std::vector<Posting>>(std::move(all));
   whole_ = true;
   if (all_->size() >= kKeptWhole)
-    ListCache::of_thread().keep(part_.key, head_entry_, ListCache::Kind::whole, all_);
+    ListCache::shared().keep(part_.key, head_entry_, ListCache::Kind::whole, all_);
 }
 
 const Posting* TermList::find(std::int32_t doc, std::size_t& rank) {

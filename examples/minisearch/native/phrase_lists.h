@@ -57,8 +57,8 @@ class TermList {
   using Posting = quorbel::encoding::Posting;
   using List = std::shared_ptr<const std::vector<Posting>>;
 
-  // Decodes the head and counts the chunks (or takes the list, or its head, decoded lately on
-  // this thread: list_cache.h). Throws DamagedEntry (terms.h).
+  // Decodes the head and counts the chunks (or takes the list, or its head, decoded lately:
+  // list_cache.h). Throws DamagedEntry (terms.h).
   explicit TermList(const PhraseTerm& term);
 
   std::size_t size() const noexcept {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -61,35 +62,39 @@ class Inflater {
   z_stream stream_{};
 };
 
-// Runs inflated lately on this thread, by partition and run (the runs of common words recur from
-// query to query), direct-mapped. A run is shared with the reader that loaded it: another
-// reader's run may take its slot.
+// Runs inflated lately, by partition and run (the runs of common words recur from query to
+// query), direct-mapped, shared by every thread of the process under a lock held only to look a
+// slot up or fill it. A run is shared with the readers that loaded it: another run may take its
+// slot.
 class RunCache {
  public:
   using Words = std::shared_ptr<const std::vector<std::uint32_t>>;
 
-  static RunCache& of_thread() {
-    thread_local RunCache cache;
-    return cache;
+  static RunCache& shared() {
+    static RunCache* const cache = new RunCache();  // never destroyed: threads may outlive exit
+    return *cache;
   }
 
   // The run's words, or null.
-  Words find(std::uint64_t partition, std::size_t run) const {
+  Words find(std::uint64_t partition, std::size_t run) {
+    const std::lock_guard<std::mutex> lock(mutex_);
     const Slot& slot = slots_[slot_of(partition, run)];
     return slot.partition == partition && slot.run == run ? slot.words : nullptr;
   }
 
   void keep(std::uint64_t partition, std::size_t run, Words words) {
     if (words->size() > kLargestRun) return;
+    Words dropped;  // freed once the lock is let go
+    const std::lock_guard<std::mutex> lock(mutex_);
     Slot& slot = slots_[slot_of(partition, run)];
     slot.partition = partition;
     slot.run = run;
-    slot.words = std::move(words);
+    dropped = std::exchange(slot.words, std::move(words));
   }
 
  private:
   static constexpr std::size_t kSlots = 512;
-  static constexpr std::size_t kLargestRun = 4096;  // words: at most 8 MB a thread in all
+  static constexpr std::size_t kLargestRun = 4096;  // words: at most 8 MB in all
 
   struct Slot {
     std::uint64_t partition = 0;  // none: keys start at 1
@@ -101,6 +106,7 @@ class RunCache {
     return static_cast<std::size_t>((partition * 0x9E3779B97F4A7C15ull) >> 40 ^ run) % kSlots;
   }
 
+  std::mutex mutex_;
   std::vector<Slot> slots_ = std::vector<Slot>(kSlots);
 };
 
@@ -188,7 +194,7 @@ void PositionReader::load_run_of(std::size_t rank) {
 void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
   if (total > (std::numeric_limits<std::uint32_t>::max() / 4))
     damaged_positions(*part_, "a run holds too many positions");
-  RunCache& cache = RunCache::of_thread();
+  RunCache& cache = RunCache::shared();
   if (RunCache::Words kept = cache.find(part_->key, run_)) {
     if (kept->size() == total) {
       wide_ = std::move(kept);
