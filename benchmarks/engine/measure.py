@@ -18,6 +18,7 @@ from contender import MODES, Contender, Searcher
 __all__ = [
     "LatencyRound",
     "build_in_child",
+    "interleaved_pass",
     "latency_round",
     "median_round",
     "query_rounds",
@@ -87,6 +88,34 @@ def _timed_pass(searcher: Searcher, texts: Sequence[str], k: int) -> list[int]:
             started = clock()
             searcher.top(text, k)
             latencies.append(clock() - started)
+    finally:
+        gc.enable()
+    return latencies
+
+
+def interleaved_pass(searchers: dict[str, Searcher], texts: Sequence[str], k: int,
+                     slices: int = 20) -> dict[str, list[int]]:
+    """One pass of ``texts`` on every engine, the latency in nanoseconds of each query: the
+    queries in ``slices``, each slice on every engine in turn (the order rotating), so that a
+    slower spell of a shared machine weighs on every engine alike.  Garbage collector off."""
+    clock = time.perf_counter_ns
+    for searcher in searchers.values():
+        for text in texts[:WARM_UP_QUERIES]:
+            searcher.top(text, k)
+    size = -(-len(texts) // slices) if texts else 1
+    parts = [texts[start:start + size] for start in range(0, len(texts), size)]
+    names = list(searchers)
+    latencies: dict[str, list[int]] = {name: [] for name in names}
+    gc.collect()
+    gc.disable()
+    try:
+        for number, part in enumerate(parts):
+            for name in names[number % len(names):] + names[:number % len(names)]:
+                searcher, taken = searchers[name], latencies[name]
+                for text in part:
+                    started = clock()
+                    searcher.top(text, k)
+                    taken.append(clock() - started)
     finally:
         gc.enable()
     return latencies

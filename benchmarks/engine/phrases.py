@@ -17,7 +17,7 @@ from minisearch import Document
 
 from contender import Searcher
 from corpora import is_agreeable, terms_of
-from measure import _timed_pass, latency_round
+from measure import interleaved_pass, latency_round
 from queries import DEFAULT_SEED
 
 __all__ = ["KINDS", "phrase_figures", "sample_phrase_queries"]
@@ -57,17 +57,17 @@ def sample_phrase_queries(docs: Sequence[Document], count: int) -> dict[str, lis
 
 
 def phrase_figures(searchers: dict[str, Searcher], queries: dict[str, list[str]], k: int) -> dict[str, Any]:
-    """Per engine and kind of query: one timed pass (queries/s, percentiles) and, but for FTS5,
-    the share of top-k lists equal to FTS5's."""
-    figures: dict[str, Any] = {}
+    """Per engine and kind of query: one timed pass, interleaved across the engines slice by slice
+    (queries/s, percentiles), and, but for FTS5, the share of top-k lists equal to FTS5's."""
+    figures: dict[str, Any] = {name: {} for name in searchers}
     reference = searchers.get("SQLite FTS5")
-    for name, searcher in searchers.items():
-        figures[name] = {}
-        for kind in KINDS:
-            texts = queries[kind]
-            timing = latency_round(_timed_pass(searcher, texts, k))
+    for kind in KINDS:
+        texts = queries[kind]
+        latencies = interleaved_pass(searchers, texts, k)
+        for name, searcher in searchers.items():
             agree = None
             if reference is not None and searcher is not reference:
                 agree = sum(searcher.top(text, k) == reference.top(text, k) for text in texts) / max(1, len(texts))
+            timing = latency_round(latencies[name])
             figures[name][kind] = {"timing": asdict(timing), "equal_to_fts5": agree, "queries": len(texts)}
     return figures

@@ -200,7 +200,8 @@ def _phrases_section(corpora: list[Figures]) -> list[str]:
         "",
         "Phrases of two or three consecutive words of a document's content (half of them holding one "
         "of the corpus's 50 most common words) and one-word filters on the title or the content, "
-        "`\"w1 w2\"` and `title:w` in every engine's syntax, top 10, one pass each. *= FTS5* is the "
+        "`\"w1 w2\"` and `title:w` in every engine's syntax, top 10, one pass each, the queries in 20 "
+        "slices, each slice on every engine in turn. *= FTS5* is the "
         "share of top-10 lists equal to FTS5's, ids in order, on the whole corpus.",
         "",
         "| corpus | engine | phrase qps | phrase p50 / p99 ms | = FTS5 | field qps | field p50 / p99 ms | = FTS5 |",
