@@ -126,7 +126,7 @@ PositionReader::PositionReader(const PhraseTerm& term) : part_(term.partition), 
   run_ = first_run_;
 }
 
-void PositionReader::read(std::size_t rank, Places& out, bool title, bool content) {
+const Posting& PositionReader::seek(std::size_t rank) {
   if (!loaded_ || rank >= rank_end_) load_run_of(rank);
   if (rank < rank_begin_ || rank >= rank_end_)  // runs whose counts do not ascend
     damaged_positions(*part_, "its index does not match its runs");
@@ -135,11 +135,24 @@ void PositionReader::read(std::size_t rank, Places& out, bool title, bool conten
     cursor_gap_ +=
         static_cast<std::size_t>(p.title_freq) + static_cast<std::size_t>(p.content_freq);
   }
-  const Posting& p = run_postings_[rank - rank_begin_];
+  return run_postings_[rank - rank_begin_];
+}
+
+void PositionReader::read(std::size_t rank, Places& out, bool title, bool content) {
+  const Posting& p = seek(rank);
   const auto title_freq = static_cast<std::size_t>(p.title_freq);
   if (title) accumulate(cursor_gap_, title_freq, out.title);
   if (content)
     accumulate(cursor_gap_ + title_freq, static_cast<std::size_t>(p.content_freq), out.content);
+}
+
+PositionReader::Gaps PositionReader::gaps(std::size_t rank, bool title) {
+  const Posting& p = seek(rank);
+  const auto title_freq = static_cast<std::size_t>(p.title_freq);
+  const std::size_t from = title ? cursor_gap_ : cursor_gap_ + title_freq;
+  const std::size_t count = title ? title_freq : static_cast<std::size_t>(p.content_freq);
+  if (small_ != nullptr) return {small_ + from, nullptr, count};
+  return {nullptr, wide_->data() + from, count};
 }
 
 void PositionReader::accumulate(std::size_t from, std::size_t count,

@@ -32,7 +32,17 @@ class PositionReader {
   // The positions of posting `rank` in the fields wanted (ranks asked in ascending order).
   void read(std::size_t rank, Places& out, bool title, bool content);
 
+  // The gaps between posting `rank`'s places in one field, the first from place 0: bytes or
+  // 32-bit words, valid until another rank is asked for (ranks asked in ascending order).
+  struct Gaps {
+    const std::uint8_t* small = nullptr;
+    const std::uint32_t* wide = nullptr;
+    std::size_t count = 0;
+  };
+  Gaps gaps(std::size_t rank, bool title);
+
  private:
+  const Posting& seek(std::size_t rank);  // the run of `rank` loaded, its gaps found
   void load_run_of(std::size_t rank);
   void inflate_run(quorbel::ByteSpan body, std::uint64_t total);
   void accumulate(std::size_t from, std::size_t count, std::vector<std::int64_t>& out);

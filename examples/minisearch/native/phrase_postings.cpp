@@ -16,6 +16,67 @@ using quorbel::encoding::Posting;
 // The places below which two words' are matched as bits.
 constexpr std::size_t kNearBits = 1024;
 
+// How many places of the first word have the second right after them, where every place of the
+// second is below kNearBits and `last` is its greatest: the second word's places as bits, each of
+// the first's looked up there without a branch to mispredict. `first` and `second` call their
+// argument with each place of their word, in order.
+template <class First, class Second>
+std::int32_t pairs_by_bits(const First& first, const Second& second, std::int64_t last) {
+  std::uint64_t bits[kNearBits / 64];
+  const auto used = static_cast<std::size_t>(last >> 6) + 1;
+  for (std::size_t word = 0; word < used; ++word) bits[word] = 0;
+  second([&bits](std::int64_t place) { bits[place >> 6] |= std::uint64_t{1} << (place & 63); });
+  std::int32_t count = 0;
+  first([&](std::int64_t start) {
+    const std::int64_t next = std::min(start + 1, last);  // a place past the last: none
+    count += static_cast<std::int32_t>(bits[next >> 6] >> (next & 63) & 1) & (start + 1 <= last);
+  });
+  return count;
+}
+
+// The same by a merge, for places anywhere.
+std::int32_t pairs_by_merge(const std::vector<std::int64_t>& first,
+                            const std::vector<std::int64_t>& second) {
+  std::int32_t count = 0;
+  std::size_t i = 0;
+  for (const std::int64_t start : first) {
+    while (i < second.size() && second[i] <= start) ++i;
+    if (i == second.size()) break;
+    count += second[i] == start + 1;
+  }
+  return count;
+}
+
+// Calls `visit` with each place that `gaps` lead to, in order.
+template <class Visit>
+void for_each_place(const PositionReader::Gaps& gaps, const Visit& visit) {
+  std::int64_t place = 0;
+  if (gaps.small != nullptr) {
+    for (std::size_t i = 0; i < gaps.count; ++i) visit(place += gaps.small[i]);
+  } else {
+    for (std::size_t i = 0; i < gaps.count; ++i) visit(place += gaps.wide[i]);
+  }
+}
+
+// The places of two words in a row in one field, the words given by their gaps there: placed in
+// `first` and `second` (scratch space) only when the second reaches past kNearBits.
+std::int32_t pairs_of_gaps(const PositionReader::Gaps& a, const PositionReader::Gaps& b,
+                           std::vector<std::int64_t>& first, std::vector<std::int64_t>& second) {
+  if (a.count == 0 || b.count == 0) return 0;
+  std::int64_t last = 0;
+  for_each_place(b, [&last](std::int64_t place) { last = place; });
+  const auto places_of = [](const PositionReader::Gaps& gaps) {
+    return [&gaps](const auto& visit) { for_each_place(gaps, visit); };
+  };
+  if (last < static_cast<std::int64_t>(kNearBits))
+    return pairs_by_bits(places_of(a), places_of(b), last);
+  first.clear();
+  second.clear();
+  for_each_place(a, [&first](std::int64_t place) { first.push_back(place); });
+  for_each_place(b, [&second](std::int64_t place) { second.push_back(place); });
+  return pairs_by_merge(first, second);
+}
+
 // How many positions start the words in a row (word i at start + i), as minisearch.phrases
 // counts them: each position of the first word that has every later word after it. `at` is
 // scratch space, one slot a word.
@@ -26,30 +87,13 @@ std::int32_t occurrences(const std::vector<const std::vector<std::int64_t>*>& pl
   if (places.size() == 2) {  // the common case
     const std::vector<std::int64_t>& first = *places[0];
     const std::vector<std::int64_t>& second = *places[1];
-    const std::int64_t last = second.back();
-    if (last < static_cast<std::int64_t>(kNearBits)) {
-      // Near the start of a field (most fields): the second word's places as bits, each of the
-      // first word's looked up there, without a branch to mispredict.
-      std::uint64_t bits[kNearBits / 64];
-      const auto used = static_cast<std::size_t>(last >> 6) + 1;
-      for (std::size_t word = 0; word < used; ++word) bits[word] = 0;
-      for (const std::int64_t place : second) bits[place >> 6] |= std::uint64_t{1} << (place & 63);
-      std::int32_t count = 0;
-      for (const std::int64_t start : first) {
-        const std::int64_t next = std::min(start + 1, last);  // a place past the last: none
-        count +=
-            static_cast<std::int32_t>(bits[next >> 6] >> (next & 63) & 1) & (start + 1 <= last);
-      }
-      return count;
-    }
-    std::int32_t count = 0;  // one merge
-    std::size_t i = 0;
-    for (const std::int64_t start : first) {
-      while (i < second.size() && second[i] <= start) ++i;
-      if (i == second.size()) break;
-      count += second[i] == start + 1;
-    }
-    return count;
+    if (second.back() >= static_cast<std::int64_t>(kNearBits)) return pairs_by_merge(first, second);
+    const auto places_of = [](const std::vector<std::int64_t>& list) {
+      return [&list](const auto& visit) {
+        for (const std::int64_t place : list) visit(place);
+      };
+    };
+    return pairs_by_bits(places_of(first), places_of(second), second.back());
   }
   at.assign(places.size(), 0);
   std::int32_t count = 0;
@@ -96,6 +140,7 @@ class PhraseEvaluation {
   std::vector<Posting> run() {
     find_candidates();
     if (candidates_.empty()) return {};
+    if (query_.words.size() == 2 && singles_.size() == 2 && readers_.size() == 2) return run_pair();
     index_expansions();
     std::vector<Posting> found;
     found.reserve(candidates_.size());
@@ -109,6 +154,38 @@ class PhraseEvaluation {
   }
 
  private:
+  // run() of a phrase of two words, each a term of its own (the commonest phrase): the places in
+  // a row counted from the words' gaps, without placing them in arrays.
+  std::vector<Posting> run_pair() {
+    const std::size_t first_term = query_.words[0][0];
+    const std::size_t first = singles_[0] == first_term ? 0 : 1;  // in the candidates' rows
+    const std::size_t second = 1 - first;
+    PositionReader& first_reader = readers_[first_term];
+    PositionReader& second_reader = readers_[query_.words[1][0]];
+    const bool titles = query_.field != FieldFilter::content;
+    const bool contents = query_.field != FieldFilter::title;
+    std::vector<Posting> found;
+    found.reserve(candidates_.size());
+    for (std::size_t c = 0; c < candidates_.size(); ++c) {
+      const Posting& a = candidate_postings_[2 * c + first];
+      const Posting& b = candidate_postings_[2 * c + second];
+      const std::size_t a_rank = candidate_ranks_[2 * c + first];
+      const std::size_t b_rank = candidate_ranks_[2 * c + second];
+      std::int32_t title = 0;
+      std::int32_t content = 0;
+      if (titles && a.title_freq > 0 && b.title_freq > 0) {
+        title = pairs_of_gaps(first_reader.gaps(a_rank, true), second_reader.gaps(b_rank, true),
+                              pair_first_, pair_second_);
+      }
+      if (contents && a.content_freq > 0 && b.content_freq > 0) {
+        content = pairs_of_gaps(first_reader.gaps(a_rank, false), second_reader.gaps(b_rank, false),
+                                pair_first_, pair_second_);
+      }
+      if (title != 0 || content != 0) found.push_back({candidates_[c], content, title});
+    }
+    return found;
+  }
+
   // Marks, over the segment's documents, those of any of `terms`.
   std::vector<std::uint8_t> marks_of(const std::vector<std::size_t>& terms) {
     std::vector<std::uint8_t> marks(static_cast<std::size_t>(high_ - low_), 0);
@@ -307,6 +384,8 @@ class PhraseEvaluation {
   std::vector<const std::vector<std::int64_t>*> titles_;
   std::vector<const std::vector<std::int64_t>*> contents_;
   std::vector<std::size_t> at_;
+  std::vector<std::int64_t> pair_first_;  // run_pair()'s scratch space
+  std::vector<std::int64_t> pair_second_;
 };
 
 }  // namespace

@@ -108,6 +108,8 @@ def test_the_kernels_find_the_postings_and_answers_of_the_python_phrases(tmp_pat
         ([Document("", "a b " + "z " * 1021 + "a b")], '"a b"', [(0, 2, 0)]),
         ([Document("", "b " + "z " * 1022 + "a"), Document("", "z " * 1023 + "a b")], '"a b"', [(1, 1, 0)]),
         ([Document("", "z " * 1023 + "a"), Document("", "a a")], '"a a"', [(1, 1, 0)]),  # nothing after 1023
+        ([Document("", "z " * 1100 + "a a a")], '"a a"', [(0, 2, 0)]),  # a word twice, far in
+        ([Document("", "z " * 1100 + "a bab a b")], '"a b*"', [(0, 2, 0)]),  # a prefix, far in
     ],
 )
 def test_the_places_counted(tmp_path, documents, query, expected):
