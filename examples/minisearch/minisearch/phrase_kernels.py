@@ -117,19 +117,17 @@ def phrase_postings(segment: SegmentReader, leaf: Leaf) -> bytes:
     for number, word in enumerate(words):
         found = []
         for text in segment.expand(word) if number == last else (word,):
-            place = segment.find(text)
+            place = segment.phrase_term(text)
             if place is None:
                 continue
-            partition, table, term = place
-            slot = slots.get((id(partition), term))
+            partition, term = place
+            key = (id(partition), term[2])
+            slot = slots.get(key)
             if slot is None:
                 if partition not in partitions:
                     partitions.append(partition)
-                slot = slots[id(partition), term] = len(terms)
-                terms.append((
-                    partitions.index(partition), table.heads[term], 1 + table.chunk_count[term], term,
-                    table.first_chunk[term],
-                ))
+                slot = slots[key] = len(terms)
+                terms.append((partitions.index(partition), *term))
             found.append(slot)
         if not found:
             return b""

@@ -302,6 +302,16 @@ class SegmentStore:
             raise IndexUnusableError(f"{self.index_dir}: document {doc_id} cannot be read: {error}") from error
 
 
+#: The most words whose look-ups an open index keeps for the native kernels (and each segment for
+#: the phrase kernels).
+KEPT_TERMS = 4096
+#: A phrase term's look-up not yet kept.
+_UNKNOWN = object()
+#: Where the phrase kernels read a term: its partition, and its head entry, its number of entries
+#: (the head and its chunks), its number in the partition and its first chunk.
+type PhraseTerm = tuple[_Partition, tuple[int, int, int, int]]
+
+
 class SegmentReader:
     """The partitions and document store of one segment."""
 
@@ -312,6 +322,7 @@ class SegmentReader:
         self.rescale(avgdl)
         self.store: SegmentStore | None = None
         self._keys: list[Key | None] | None = None
+        self._phrase_terms: dict[str, PhraseTerm | None] = {}
         try:
             files = segment.files
             self.lengths = decode_lengths(_read(index_dir / files["lengths"]), segment.documents, files["lengths"])
@@ -378,6 +389,21 @@ class SegmentReader:
             table = partition.table(None if self.exact else self.avgdl, self.tier_ratio)
         index = partition.term_ids.get(term)
         return None if index is None else (partition, table, index)
+
+    def phrase_term(self, term: str) -> PhraseTerm | None:
+        """Where the phrase kernels read ``term`` (None where the segment lacks it); kept for the
+        phrases that ask for the term again, up to :data:`KEPT_TERMS` terms."""
+        kept = self._phrase_terms.get(term, _UNKNOWN)
+        if kept is _UNKNOWN:
+            found = self.find(term)
+            kept = None
+            if found is not None:
+                partition, table, index = found
+                kept = (partition, (table.heads[index], 1 + table.chunk_count[index], index, table.first_chunk[index]))
+            if len(self._phrase_terms) >= KEPT_TERMS:
+                self._phrase_terms.clear()  # a new working set: start it afresh
+            self._phrase_terms[term] = kept
+        return kept  # type: ignore[return-value]
 
     def doc_freq(self, term: str) -> int:
         """How many live documents of the segment hold ``term``."""
@@ -501,8 +527,6 @@ class SegmentReader:
 
 #: How often opening follows a manifest that a commit replaced while the files were opened.
 OPEN_ATTEMPTS = 5
-#: The most words whose look-ups an open index keeps for the native kernels.
-KEPT_TERMS = 4096
 
 
 class Index:
