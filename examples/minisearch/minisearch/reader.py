@@ -560,6 +560,7 @@ class Index:
         self._keys: list[Key | None] | None = None
         # Made before any search, while no other thread can export the norms.
         self.phrase_norms = memoryview(self.norms) if PHRASES and isinstance(self.norms, array) else None
+        self._positioned = all(segment.has_positions for segment in self.segments)
         self._key_ids: dict[Key, int] | None = None
         self._kernel_kept: dict[str, list[tuple[object, ...] | None]] = {}
 
@@ -636,7 +637,7 @@ class Index:
         return self._checked(lambda: self._sources(leaf))
 
     def _sources(self, leaf: Leaf) -> list[TermPostings | None]:
-        if leaf.phrase and self.phrase_norms is not None and all(segment.has_positions for segment in self.segments):
+        if leaf.phrase and self.phrase_norms is not None and self._positioned:
             return self._phrase_sources(leaf, self.phrase_norms)
         if leaf.phrase or leaf.field or leaf.prefix:  # deleted documents are left out of the lists
             lists = [unit_postings(segment, leaf) for segment in self.segments]
@@ -671,9 +672,12 @@ class Index:
         """Per segment, phrase ``leaf``'s postings as the native kernels find and pack them, or
         None when they cannot (not built, or a segment without positions)."""
         norms = self.phrase_norms
-        if norms is None or not all(segment.has_positions for segment in self.segments):
+        if norms is None or not self._positioned:
             return None
-        return self._checked(lambda: [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments])
+        try:
+            return [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments]
+        except IndexUnusableError as error:
+            raise IndexUnusableError(f"{self.index_dir}: {error}") from error
 
     def _phrase_sources(self, leaf: Leaf, norms: memoryview) -> list[TermPostings | None]:
         """A phrase's postings found and kept packed by the native kernels, made a list only if
