@@ -75,19 +75,24 @@ def median_round(rounds: Sequence[LatencyRound]) -> LatencyRound:
     )
 
 
+def _time_each(searcher: Searcher, texts: Sequence[str], k: int, latencies: list[int]) -> None:
+    """Append the latency in nanoseconds of each query of ``texts`` to ``latencies``."""
+    clock = time.perf_counter_ns
+    for text in texts:
+        started = clock()
+        searcher.top(text, k)
+        latencies.append(clock() - started)
+
+
 def _timed_pass(searcher: Searcher, texts: Sequence[str], k: int) -> list[int]:
     """Return the latency in nanoseconds of each query of ``texts``, garbage collector off."""
-    clock = time.perf_counter_ns
     latencies: list[int] = []
     for text in texts[:WARM_UP_QUERIES]:
         searcher.top(text, k)
     gc.collect()
     gc.disable()
     try:
-        for text in texts:
-            started = clock()
-            searcher.top(text, k)
-            latencies.append(clock() - started)
+        _time_each(searcher, texts, k, latencies)
     finally:
         gc.enable()
     return latencies
@@ -98,7 +103,6 @@ def interleaved_pass(searchers: dict[str, Searcher], texts: Sequence[str], k: in
     """One pass of ``texts`` on every engine, the latency in nanoseconds of each query: the
     queries in ``slices``, each slice on every engine in turn (the order rotating), so that a
     slower spell of a shared machine weighs on every engine alike.  Garbage collector off."""
-    clock = time.perf_counter_ns
     for searcher in searchers.values():
         for text in texts[:WARM_UP_QUERIES]:
             searcher.top(text, k)
@@ -111,11 +115,7 @@ def interleaved_pass(searchers: dict[str, Searcher], texts: Sequence[str], k: in
     try:
         for number, part in enumerate(parts):
             for name in names[number % len(names):] + names[:number % len(names)]:
-                searcher, taken = searchers[name], latencies[name]
-                for text in part:
-                    started = clock()
-                    searcher.top(text, k)
-                    taken.append(clock() - started)
+                _time_each(searchers[name], part, k, latencies[name])
     finally:
         gc.enable()
     return latencies
