@@ -674,10 +674,7 @@ class Index:
         norms = self.phrase_norms
         if norms is None or not self._positioned:
             return None
-        try:
-            return [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments]
-        except IndexUnusableError as error:
-            raise IndexUnusableError(f"{self.index_dir}: {error}") from error
+        return self._checked(lambda: [PackedPostings(phrase_postings(segment, leaf), norms) for segment in self.segments])
 
     def _phrase_sources(self, leaf: Leaf, norms: memoryview) -> list[TermPostings | None]:
         """A phrase's postings found and kept packed by the native kernels, made a list only if
