@@ -7,6 +7,7 @@ With ``MINISEARCH_SCREENSHOT_DIR`` set, the screenshots are kept there; the READ
 ``MINISEARCH_SCREENSHOT_DIR=examples/minisearch/docs scripts/test.sh examples/minisearch/tests/test_serve_browser.py``.
 """
 
+import itertools
 import json
 import os
 import shutil
@@ -23,12 +24,11 @@ from minisearch import stdlib_corpus
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
 
-from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
+from selenium.common.exceptions import NoAlertPresentException, WebDriverException  # noqa: E402
 from selenium.webdriver.chrome.options import Options  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
-from selenium.webdriver.support import expected_conditions  # noqa: E402
 from selenium.webdriver.support.wait import WebDriverWait  # noqa: E402
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
@@ -46,6 +46,7 @@ pytestmark = [
 ]
 # Modules whose docstrings talk about encoding and decoding: a query has pages of results.
 MODULES = ("json", "base64", "codecs", "binascii", "quopri", "pickle")
+PAGE_TOKENS = itertools.count(1)
 
 
 @pytest.fixture(scope="module")
@@ -93,25 +94,38 @@ def api(server, path, **params):
         return json.load(response)
 
 
-def loaded(driver, page):
-    """Wait until ``page`` (its html element) is gone and the one after it has loaded: a page
+def leaving(driver):
+    """Mark the page shown now with a token of its own and return it: the page a step leads to
+    is the first one whose token differs (a page restored by the back button has an older one)."""
+    token = next(PAGE_TOKENS)
+    driver.execute_script("window.minisearchTestPage = arguments[0]", token)
+    return token
+
+
+def loaded(driver, token):
+    """Wait until the page marked ``token`` is gone and the one after it has loaded: a page
     still loading when a test moves on can replace the document under the next one's keys."""
-    WebDriverWait(driver, 15).until(expected_conditions.staleness_of(page))
-    WebDriverWait(driver, 15).until(lambda _: driver.execute_script("return document.readyState") == "complete")
+    def arrived(_):
+        try:
+            return driver.execute_script(
+                "return window.minisearchTestPage !== arguments[0] && document.readyState === 'complete'", token)
+        except WebDriverException:  # between two documents, the driver may see neither
+            return False
+    WebDriverWait(driver, 15).until(arrived)
 
 
 def activate(driver, element, keys=Keys.ENTER):
     """Send ``keys`` to ``element`` and wait for the page they lead to."""
-    page = driver.find_element(By.TAG_NAME, "html")
+    token = leaving(driver)
     element.send_keys(keys)
-    loaded(driver, page)
+    loaded(driver, token)
 
 
 def go_back(driver):
     """Go back a page and wait for it (the one left must be gone before the one back is read)."""
-    page = driver.find_element(By.TAG_NAME, "html")
+    token = leaving(driver)
     driver.back()
-    loaded(driver, page)
+    loaded(driver, token)
 
 
 def search_by_keyboard(driver, server, query):
