@@ -16,7 +16,9 @@ A segment from documents takes two phases on the executor:
     partition at most.  A task is sent only its own partition's inputs, and
     is made when it is submitted: like the blocks, at most twice the worker
     count are in flight, so that neither the caller nor a cluster's scheduler
-    holds the inputs of every partition at once.
+    holds the inputs of every partition at once.  The segment's keys and
+    document store, which no merge reads, are written meanwhile on a thread
+    of the caller's.
 
 A merge of segments runs the same partition tasks on the segments'
 partitions, and concatenates their lengths, titles and document stores.
@@ -223,15 +225,13 @@ def _segment_from_documents(
             lambda block: _take_block(block, lengths, titles, store),
         )
     write_synced(plan.path("lengths"), encode_lengths(lengths))
-    write_synced(plan.path("keys"), encode_keys(keys.keys))
-    if store is not None:
-        _write_store(store, plan.path("docs"))
     phases["index"] = time.perf_counter() - started
 
     started = time.perf_counter()
-    partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
+    with _beside(functools.partial(_write_side_files, plan, keys.keys, store)) as side_files:
+        partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
     phases["merge"] = time.perf_counter() - started
-    return _segment(plan, lengths, partitions, source, phases), len(blocks)
+    return _segment(plan, lengths, partitions, source, phases, side_files.result()), len(blocks)
 
 
 def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPlan) -> Segment:
@@ -279,9 +279,6 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
             except (OSError, ValueError) as error:  # FormatError, or an empty file that cannot be mapped
                 raise IndexBuildError(f"segment {segment.name}: {error}") from error
     write_synced(plan.path("lengths"), encode_lengths(lengths))
-    write_synced(plan.path("keys"), encode_keys(keys))
-    if plan.store_documents:
-        _write_store(store, plan.path("docs"))
     inputs = [
         tuple(PartitionInput(
             str(index_dir / segment.files[partition_roles(partition)[0]]),
@@ -293,9 +290,12 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
         ) for segment in segments)
         for partition in range(plan.partitions)
     ]
-    partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths, len(absent))
+    side_store = store if plan.store_documents else None
+    with _beside(functools.partial(_write_side_files, plan, keys, side_store)) as side_files:
+        partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths, len(absent))
     source = "merge of " + ", ".join(segment.name for segment in segments)
-    merged = _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started}, len(absent))
+    merged = _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started},
+                      side_files.result(), len(absent))
     return with_deletion_set(merged, plan.work, DeletionSet(tuple(absent))) if absent else merged
 
 
@@ -335,11 +335,31 @@ def _titles_without(payload: memoryview, segment: Segment, deleted: Sequence[int
     return titles_json(titles)
 
 
-def _write_store(store: DocumentStoreWriter, path: Path) -> None:
-    try:
-        store.write(path)
-    except FormatError as error:
-        raise IndexBuildError(str(error)) from error
+@contextlib.contextmanager
+def _beside[T](job: Callable[[], T]) -> Iterator[Future[T]]:
+    """Run ``job`` on a thread of its own while the block runs; the block ends when both have,
+    and the future holds the job's result or its error."""
+    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="minisearch-side-files") as thread:
+        yield thread.submit(job)
+
+
+#: A file of a segment beside its partitions, as written: (bytes, SHA-256 digest).
+type Written = dict[str, tuple[int, str]]
+
+
+def _write_side_files(plan: SegmentPlan, keys: Sequence[Key | None], store: DocumentStoreWriter | None) -> Written:
+    """Write the segment's keys and document store, which no partition's merge reads, while the
+    merges run; returns their sizes and digests, and those of the lengths and titles written
+    before."""
+    write_synced(plan.path("keys"), encode_keys(keys))
+    roles = ["keys", "lengths", "titles"]
+    if store is not None:
+        try:
+            store.write(plan.path("docs"))
+        except FormatError as error:
+            raise IndexBuildError(str(error)) from error
+        roles.append("docs")
+    return {role: (plan.path(role).stat().st_size, sha256_of(plan.path(role))) for role in roles}
 
 
 def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter, store: DocumentStoreWriter | None) -> None:
@@ -424,11 +444,12 @@ def _segment(
     partitions: list[PartitionInfo],
     source: str,
     phases: dict[str, float],
+    side_files: Written,
     absent: int = 0,
 ) -> Segment:
     files = plan.files
-    sizes: dict[str, int] = {}
-    digests: dict[str, str] = {}
+    sizes = {role: size for role, (size, _) in side_files.items()}
+    digests = {role: digest for role, (_, digest) in side_files.items()}
     for info in partitions:
         for role, size, digest in zip(partition_roles(info.number), info.file_sizes, info.file_sha256):
             sizes[role], digests[role] = size, digest

@@ -20,7 +20,7 @@ from minisearch import Index, blocks, check_index, cli, durability, indexer, mer
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
-from minisearch.layout import decode_term_table
+from minisearch.layout import DocumentStoreWriter, decode_term_table
 from minisearch.manifest import FORMAT_VERSION, SEGMENT_ROLES, read_manifest
 from minisearch.partitions import partition_of
 from minisearch.snippets import make_snippet
@@ -537,6 +537,9 @@ FULL_DEVICES = {
         "{index}",
     ),
     "a term table": (no_room(merge, "write_synced", OSError(errno.EDQUOT, "Disk quota exceeded")), "{index}"),
+    # written on a thread of its own while the partitions merge
+    "the document store": (no_room(DocumentStoreWriter, "write", OSError(errno.ENOSPC, "No space left on device")),
+                           "{index}"),
     "the manifest": (no_room_for_the_manifest, "{index}/.build-.*/manifest.json"),
 }
 
