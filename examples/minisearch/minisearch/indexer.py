@@ -28,6 +28,7 @@ from itertools import compress
 from pathlib import Path
 
 from .corpus import Document, Key
+from . import native_build
 from .deletions import read_deletion_set
 from .durability import (
     BUILD_PREFIX,
@@ -40,7 +41,7 @@ from .durability import (
 )
 from .errors import FormatError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
-from .layout import decode_keys
+from .layout import decode_keys_payload, keys_payload
 from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
 from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import choose_partitions
@@ -222,26 +223,41 @@ def merge_by_policy(target: Path, report: BuildReport, pool: Executor, options: 
 def live_keys(index_dir: Path, manifest: Manifest, wanted: Collection[Key] | None = None) -> dict[Key, int]:
     """The key of every live document of the index (or of those among ``wanted``), with its id."""
     keys: dict[Key, int] = {}
+    looked_for = None if wanted is None else list(wanted)
     for segment in manifest.segments:
         if not segment.has_keys:
             continue
         name = segment.files["keys"]
         try:
-            segment_keys = decode_keys((index_dir / name).read_bytes(), segment.documents, name)
+            payload = keys_payload((index_dir / name).read_bytes(), name)
+            if looked_for is None:
+                segment_keys = decode_keys_payload(payload, segment.documents, name)
+            else:
+                found = _keys_among(payload, segment.documents, looked_for, name)
         except (OSError, FormatError) as error:
             raise IndexUnusableError(f"{index_dir / name}: {error}") from error
         deleted = read_deletion_set(index_dir, segment).docs
-        if wanted is None:
+        if looked_for is None:
             keys.update(_segment_live_keys(segment_keys, segment.first_doc, deleted))
             continue
-        held = list(map(wanted.__contains__, segment_keys))  # one C-level pass over the segment's keys
-        if any(held):
+        if found:
             gone = frozenset(deleted)
-            docs = compress(range(segment.first_doc, segment.end_doc), held)
-            for key, doc in zip(compress(segment_keys, held), docs):
-                if key is not None and doc not in gone:
-                    keys[key] = doc
+            for place, key in found:
+                if segment.first_doc + place not in gone:
+                    keys[key] = segment.first_doc + place
     return keys
+
+
+def _keys_among(payload: memoryview, documents: int, wanted: list[Key], what: str) -> list[tuple[int, Key]]:
+    """The places of a segment's keys that are among ``wanted`` (None never is), each with its key,
+    in document order: compared by the kernels, or else on the decoded keys."""
+    found = native_build.keys_among(payload, wanted, documents)
+    if found is not None:
+        return [(place, wanted[index]) for place, index in found]
+    segment_keys = decode_keys_payload(payload, documents, what)
+    held = list(map(set(wanted).__contains__, segment_keys))  # one C-level pass over the segment's keys
+    return [(place, key) for place, key in zip(compress(range(documents), held), compress(segment_keys, held))
+            if key is not None]
 
 
 def _segment_live_keys(keys: list[Key | None], first_doc: int, deleted: Sequence[int]) -> dict[Key, int]:

@@ -360,7 +360,16 @@ def encode_keys(keys: Sequence[Key | None]) -> bytes:
 
 def decode_keys(data: bytes, documents: int, what: str = "keys") -> list[Key | None]:
     """Parse a keys file that must hold ``documents`` keys."""
-    payload = _unpack(KEYS_MAGIC, data, what)
+    return decode_keys_payload(keys_payload(data, what), documents, what)
+
+
+def keys_payload(data: bytes, what: str = "keys") -> memoryview:
+    """The JSON array of a keys file, undecoded."""
+    return _unpack(KEYS_MAGIC, data, what)
+
+
+def decode_keys_payload(payload: memoryview, documents: int, what: str = "keys") -> list[Key | None]:
+    """Parse the JSON array of a keys file (:func:`keys_payload`)."""
     try:
         keys = json.loads(bytes(payload))
     except (UnicodeDecodeError, json.JSONDecodeError, RecursionError, ValueError) as error:

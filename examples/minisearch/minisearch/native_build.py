@@ -24,7 +24,7 @@ from collections.abc import Buffer, Callable, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from . import ranking
-from .corpus import Document
+from .corpus import Document, Key
 from .errors import FormatError, IndexBuildError
 from .kernels import BUILD
 from .layout import GROUP_SIZE, STORE_LEVEL
@@ -42,6 +42,7 @@ __all__ = [
     "block_files",
     "documents_per_term",
     "json_strings",
+    "keys_among",
     "merge_blocks",
     "merges",
     "start_store_groups",
@@ -128,6 +129,17 @@ def json_strings(payload: Buffer, wanted: Sequence[int], count: int) -> list[str
         return None
     assert BUILD is not None
     found: list[str] | None = BUILD.json_strings(payload, array("I", wanted), count)
+    return found
+
+
+def keys_among(payload: Buffer, wanted: list[Key], count: int) -> list[tuple[int, int]] | None:
+    """The places of the elements of ``payload``, a keys file's JSON array of ``count`` keys, that
+    are among ``wanted``, each with its key's index in ``wanted``, in array order; None when the
+    kernels cannot tell (read it with :mod:`json`)."""
+    if not READS_STORED:
+        return None
+    assert BUILD is not None
+    found: list[tuple[int, int]] | None = BUILD.keys_among(payload, wanted, count)
     return found
 
 

@@ -22,6 +22,29 @@ class Reader {
     return true;
   }
 
+  // The text of a JSON integer as Python's json writes one (no leading zero, no "-0"); empty
+  // when the next value is not such an integer.
+  std::string_view integer() noexcept {
+    skip_space();
+    const std::size_t start = at_;
+    if (at_ < json_.size() && json_[at_] == '-') ++at_;
+    const std::size_t digits = at_;
+    while (at_ < json_.size() && json_[at_] >= '0' && json_[at_] <= '9') ++at_;
+    const std::size_t count = at_ - digits;
+    // Past 4,300 digits Python refuses to read an integer: json names that.
+    if (count == 0 || count > 4300 || (json_[digits] == '0' && (count > 1 || digits > start)))
+      return {};
+    if (at_ < json_.size() && (json_[at_] == '.' || json_[at_] == 'e' || json_[at_] == 'E'))
+      return {};
+    return json_.substr(start, at_ - start);
+  }
+
+  bool word(std::string_view expected) noexcept {
+    if (json_.substr(at_, expected.size()) != expected) return false;
+    at_ += expected.size();
+    return true;
+  }
+
   char peek() noexcept {
     skip_space();
     return at_ < json_.size() ? json_[at_] : '\0';
@@ -120,6 +143,12 @@ class Reader {
 
 }  // namespace
 
+bool is_ascii(std::string_view text) noexcept {
+  for (const char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
 std::optional<std::size_t> json_strings_at(std::string_view json,
                                            std::span<const std::uint32_t> wanted,
                                            std::vector<std::string>& out) {
@@ -143,6 +172,42 @@ std::optional<std::size_t> json_strings_at(std::string_view json,
   if (!reader.take(']')) return std::nullopt;
   reader.skip_space();
   if (!reader.at_end() || next != wanted.size()) return std::nullopt;
+  return count;
+}
+
+std::optional<std::size_t> json_keys_among(std::string_view json, const WantedKeys& wanted,
+                                           std::vector<FoundKey>& out) {
+  if (!is_ascii(json)) return std::nullopt;  // Python's json checks the UTF-8
+  Reader reader(json);
+  if (!reader.take('[')) return std::nullopt;
+  std::size_t count = 0;
+  std::string text;
+  if (reader.peek() != ']') {
+    do {
+      const char first = reader.peek();
+      const std::unordered_map<std::string, std::uint32_t>* among = &wanted.integers;
+      if (first == '"') {
+        reader.take('"');
+        text.clear();
+        if (!reader.string(&text) || text.empty()) return std::nullopt;
+        among = &wanted.strings;
+      } else if (first == 'n') {
+        if (!reader.word("null")) return std::nullopt;
+        ++count;
+        continue;
+      } else {
+        const std::string_view digits = reader.integer();
+        if (digits.empty()) return std::nullopt;
+        text.assign(digits);
+      }
+      if (const auto key = among->find(text); key != among->end())
+        out.push_back({static_cast<std::uint32_t>(count), key->second});
+      ++count;
+    } while (reader.take(','));
+  }
+  if (!reader.take(']')) return std::nullopt;
+  reader.skip_space();
+  if (!reader.at_end()) return std::nullopt;
   return count;
 }
 

@@ -454,6 +454,11 @@ PyMethodDef methods[] = {
      "json_strings(payload, wanted, count)\n--\n\n"
      "The strings at the ascending positions wanted of a JSON array of count strings, or None;\n"
      "see minisearch.native_build."},
+    {"keys_among", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_keys_among)),
+     METH_FASTCALL,
+     "keys_among(payload, wanted, count)\n--\n\n"
+     "[(place, index in wanted)] of the wanted keys in a keys file's JSON array, or None;\n"
+     "see minisearch.native_build."},
     {"stored_terms", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_stored_terms)),
      METH_FASTCALL,
      "stored_terms(store, spans, members, titles, max_length, tokenize)\n--\n\n"

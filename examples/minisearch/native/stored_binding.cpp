@@ -1,7 +1,8 @@
-// json_strings and stored_terms: the chosen strings of a JSON array, and the terms of stored
-// documents counted, each group inflated and read in C++ without the GIL. Anything unusual (a
-// damaged group, an escape Python's json reads differently) gives None, and the caller's Python
-// code reads that input, decoding it or naming the damage as it always has.
+// json_strings, keys_among and stored_terms: the chosen strings of a JSON array, the places of
+// wanted keys in a keys file, and the terms of stored documents counted, each group inflated and
+// read in C++ without the GIL. Anything unusual (a damaged group, an escape Python's json reads
+// differently) gives None, and the caller's Python code reads that input, decoding it or naming the
+// damage as it always has.
 #include "stored_binding.h"
 
 #include <zlib.h>
@@ -52,12 +53,6 @@ bool inflate_whole(std::span<const std::uint8_t> data, std::string& out) {
   return whole;
 }
 
-bool is_ascii(std::string_view text) noexcept {
-  for (const char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
-}
-
 PyObject* json_strings(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) raise(PyExc_TypeError, "json_strings takes 3 arguments (payload, wanted, count)");
   const HeldBuffer payload(args[0], "B", 1, "payload must be a bytes-like object");
@@ -82,6 +77,56 @@ PyObject* json_strings(PyObject* const* args, Py_ssize_t nargs) {
     PyList_SET_ITEM(strings.get(), static_cast<Py_ssize_t>(i), text);
   }
   return strings.release();
+}
+
+// A key's text as the keys file writes it; nullopt for one that no keys file can hold (a string
+// with a lone surrogate, an integer of more digits than Python writes).
+std::optional<std::string> key_text(PyObject* key) {
+  PyRef text;
+  if (PyLong_CheckExact(key)) {
+    text = PyRef::steal(PyObject_Str(key));
+    if (!text) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    key = text.get();
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+PyObject* keys_among(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 3) raise(PyExc_TypeError, "keys_among takes 3 arguments (payload, wanted, count)");
+  const HeldBuffer payload(args[0], "B", 1, "payload must be a bytes-like object");
+  PyObject* keys = args[1];
+  if (!PyList_CheckExact(keys)) raise(PyExc_TypeError, "wanted must be a list of keys");
+  const std::int64_t count = to_int(args[2], "count");
+  WantedKeys wanted;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys, i);
+    const bool is_string = PyUnicode_CheckExact(key);
+    if (!is_string && !PyLong_CheckExact(key)) Py_RETURN_NONE;  // Python compares the others
+    std::optional<std::string> text = key_text(key);
+    if (text) (is_string ? wanted.strings : wanted.integers).emplace(std::move(*text), i);
+  }
+  std::vector<FoundKey> found;
+  std::optional<std::size_t> total;
+  {
+    const WithoutGil detached;
+    const std::span<const char> json = payload.items<char>();
+    total = json_keys_among({json.data(), json.size()}, wanted, found);
+  }
+  if (!total || static_cast<std::int64_t>(*total) != count) Py_RETURN_NONE;
+  PyRef places = checked(PyList_New(static_cast<Py_ssize_t>(found.size())));
+  for (std::size_t i = 0; i < found.size(); ++i)
+    PyList_SET_ITEM(places.get(), static_cast<Py_ssize_t>(i),
+                    checked(Py_BuildValue("(II)", found[i].place, found[i].key)).release());
+  return places.release();
 }
 
 // The wanted documents' texts, in order: each group inflated once. False when one is unusual.
@@ -197,6 +242,10 @@ PyObject* stored_terms(PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* py_json_strings(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded<json_strings>(nullptr, args, nargs);
+}
+
+PyObject* py_keys_among(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded<keys_among>(nullptr, args, nargs);
 }
 
 PyObject* py_stored_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {

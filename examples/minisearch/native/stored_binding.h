@@ -11,6 +11,11 @@ namespace minisearch::kernels {
 // json does (the caller then reads it with json).
 PyObject* py_json_strings(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// keys_among(payload, wanted, count) -> [(place, index in wanted)] of the elements of a keys
+// file's JSON array of `count` keys that are among `wanted` (a list of str and int), in array
+// order, or None when the array or a wanted key is not one the kernels compare as Python does.
+PyObject* py_keys_among(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // stored_terms(store, spans, members, titles, max_length, tokenize) -> {term: documents holding
 // it} of documents in a document store, or None when a group is not one the kernels read (the
 // caller then reads them with Python). `spans` (array("Q")) holds each group's start and end in

@@ -1,5 +1,5 @@
-"""Deleted documents read on the kernels: chosen strings of a JSON array against ``json.loads``,
-stored documents' term counts against the counts of their texts, and None (never a wrong answer
+"""Deleted documents read on the kernels: chosen strings of a JSON array and wanted keys in a keys
+file against ``json.loads``, stored documents' term counts against the counts of their texts, and None (never a wrong answer
 or a crash) for anything the kernels do not read as Python does."""
 
 import json
@@ -48,6 +48,46 @@ def test_the_chosen_strings_are_those_json_reads(strings, data, ascii_only):
 )
 def test_what_json_alone_reads_gives_none(payload, wanted, count):
     assert native_build.json_strings(payload, wanted, count) is None
+
+
+KEY = st.text(st.characters(codec="ascii"), min_size=1, max_size=6) | st.integers(-(10**30), 10**30)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(KEY | st.none(), max_size=30), st.lists(KEY, max_size=8), st.booleans())
+def test_the_wanted_keys_found_are_those_json_reads(keys, others, spaced):
+    """Strings and integers alike in text ("5" and 5) are told apart; a key held twice is found twice."""
+    wanted = [key for key in keys if key is not None][::2] + others + [str(key) for key in keys if type(key) is int]
+    payload = json.dumps(keys, separators=(", ", ": ") if spaced else (",", ":")).encode()
+    found = native_build.keys_among(payload, wanted, len(keys))
+    assert found is not None
+    assert [(place, wanted[index]) for place, index in found] == [
+        (place, key) for place, key in enumerate(keys) if key is not None and key in set(wanted)]
+    assert all(type(wanted[index]) is type(keys[place]) for place, index in found)
+
+
+@pytest.mark.parametrize(
+    ("payload", "wanted", "count"),
+    [
+        (b'["a", ""]', ["a"], 2),  # an empty key: json names it
+        (b'["a", 01]', ["a"], 2),
+        (b'["a", -0]', ["a"], 2),
+        (b'["a", 1.0]', [1], 2),  # a float is no key, though it equals one
+        (b'["a", 1e3]', ["a"], 2),
+        (b'["a", true]', [1], 2),
+        (b'["a", "\\ud800"]', ["a"], 2),
+        (b'["a", "\\u00e9", "\xc3\xa9"]', ["a"], 3),  # UTF-8 for json to check
+        (b'["a", "b"]', ["a"], 3),  # not the count the segment holds
+        (b'["a", nul]', ["a"], 2),
+        (b'["a",]', ["a"], 2),
+        (b'["a"] x', ["a"], 1),
+        (b'["a"]', [True], 1),  # True == 1 for Python: compared by Python
+        (b'["a"]', [1.0], 1),
+        (b'["a"]', [None], 1),
+    ],
+)
+def test_keys_the_kernels_do_not_compare_as_python_give_none(payload, wanted, count):
+    assert native_build.keys_among(payload, wanted, count) is None
 
 
 def stored(contents):
@@ -108,6 +148,9 @@ def test_a_group_the_kernels_do_not_read_gives_none(damage):
          TypeError),  # a title per member
         (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I"), [], -1, str.split), ValueError),
         (lambda data: native_build.BUILD.json_strings(data, array("i"), 1), TypeError),
+        (lambda data: native_build.BUILD.keys_among(data, ("a",), 1), TypeError),
+        (lambda data: native_build.BUILD.keys_among("[]", ["a"], 0), TypeError),
+        (lambda data: native_build.BUILD.keys_among(data, ["a"]), TypeError),
     ],
 )
 def test_bad_arguments_raise(call, error):
