@@ -1,7 +1,17 @@
 #include "json_strings.h"
 
+#include <array>
+
 namespace minisearch::kernels {
 namespace {
+
+// The bytes that end a plain run of a string: the quote, the backslash, control characters.
+constexpr std::array<bool, 256> kSpecial = [] {
+  std::array<bool, 256> special{};
+  for (int c = 0; c < 0x20; ++c) special[c] = true;
+  special['"'] = special['\\'] = true;
+  return special;
+}();
 
 class Reader {
  public:
@@ -53,13 +63,13 @@ class Reader {
   // A string's body after its opening quote: decoded into `into` when given, else skipped.
   bool string(std::string* into) {
     while (at_ < json_.size()) {
+      const std::size_t plain = at_;  // a run without quote, backslash or control character
+      while (at_ < json_.size() && !kSpecial[static_cast<unsigned char>(json_[at_])]) ++at_;
+      if (into != nullptr) into->append(json_.data() + plain, at_ - plain);
+      if (at_ == json_.size()) return false;
       const auto c = static_cast<unsigned char>(json_[at_++]);
       if (c == '"') return true;
       if (c < 0x20) return false;
-      if (c != '\\') {
-        if (into != nullptr) into->push_back(static_cast<char>(c));
-        continue;
-      }
       if (!escape(into)) return false;
     }
     return false;

@@ -30,28 +30,46 @@ namespace {
 
 using quorbel::binding::PyRef;
 
-// A zlib stream (as zlib.compress writes it) inflated whole; false when it is not one.
-bool inflate_whole(std::span<const std::uint8_t> data, std::string& out) {
-  z_stream stream{};
-  if (inflateInit(&stream) != Z_OK) throw std::bad_alloc();
-  out.resize(data.size() * 4 + 64);
-  stream.next_in = const_cast<Bytef*>(data.data());
-  stream.avail_in = static_cast<uInt>(data.size());
-  std::size_t written = 0;
-  int status = Z_OK;
-  while (status == Z_OK) {
-    if (written == out.size()) out.resize(out.size() * 2);
-    stream.next_out = reinterpret_cast<Bytef*>(out.data() + written);
-    stream.avail_out = static_cast<uInt>(out.size() - written);
-    status = inflate(&stream, Z_FINISH);
-    written = out.size() - stream.avail_out;
-    if (status == Z_BUF_ERROR && stream.avail_out == 0) status = Z_OK;  // room for more
+// Inflates zlib streams (as zlib.compress writes them) one after another into one buffer, its
+// state set up once and the buffer kept from stream to stream.
+class GroupInflater {
+ public:
+  GroupInflater() {
+    if (inflateInit(&stream_) != Z_OK) throw std::bad_alloc();
   }
-  const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
-  inflateEnd(&stream);
-  out.resize(written);
-  return whole;
-}
+  GroupInflater(const GroupInflater&) = delete;
+  GroupInflater& operator=(const GroupInflater&) = delete;
+  ~GroupInflater() { inflateEnd(&stream_); }
+
+  // `data` inflated whole, valid until the next call; nullopt when it is not one zlib stream.
+  std::optional<std::string_view> inflate_whole(std::span<const std::uint8_t> data) {
+    if (data.size() > kLargest) return std::nullopt;  // Python reads it
+    if (inflateReset(&stream_) != Z_OK) throw std::bad_alloc();
+    if (buffer_.size() < data.size() * 4 + 64) buffer_.resize(data.size() * 4 + 64);
+    stream_.next_in = const_cast<Bytef*>(data.data());
+    stream_.avail_in = static_cast<uInt>(data.size());
+    std::size_t written = 0;
+    int status = Z_OK;
+    while (status == Z_OK) {
+      if (written == buffer_.size()) {
+        if (buffer_.size() > kLargest) return std::nullopt;
+        buffer_.resize(buffer_.size() * 2);
+      }
+      stream_.next_out = reinterpret_cast<Bytef*>(buffer_.data() + written);
+      stream_.avail_out = static_cast<uInt>(buffer_.size() - written);
+      status = inflate(&stream_, Z_FINISH);
+      written = buffer_.size() - stream_.avail_out;
+      if (status == Z_BUF_ERROR && stream_.avail_out == 0) status = Z_OK;  // room for more
+    }
+    if (status != Z_STREAM_END || stream_.avail_in != 0) return std::nullopt;
+    return std::string_view(buffer_.data(), written);
+  }
+
+ private:
+  static constexpr std::size_t kLargest = 1U << 30;  // zlib counts in 32 bits
+  z_stream stream_{};
+  std::vector<char> buffer_;
+};
 
 PyObject* json_strings(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) raise(PyExc_TypeError, "json_strings takes 3 arguments (payload, wanted, count)");
@@ -132,7 +150,7 @@ PyObject* keys_among(PyObject* const* args, Py_ssize_t nargs) {
 // The wanted documents' texts, in order: each group inflated once. False when one is unusual.
 bool stored_texts(std::span<const std::uint8_t> store, std::span<const std::uint64_t> spans,
                   std::span<const std::uint32_t> members, std::vector<std::string>& texts) {
-  std::string group;
+  GroupInflater inflater;
   std::vector<std::uint32_t> places;
   for (std::size_t m = 0; m < members.size() / 2;) {
     const std::uint32_t span = members[2 * m];
@@ -142,8 +160,9 @@ bool stored_texts(std::span<const std::uint8_t> store, std::span<const std::uint
     places.clear();
     for (; m < members.size() / 2 && members[2 * m] == span; ++m)
       places.push_back(members[2 * m + 1]);
-    if (!inflate_whole(store.subspan(start, end - start), group)) return false;
-    if (!json_strings_at(group, places, texts)) return false;
+    const std::optional<std::string_view> group =
+        inflater.inflate_whole(store.subspan(start, end - start));
+    if (!group || !json_strings_at(*group, places, texts)) return false;
   }
   return true;
 }
