@@ -111,6 +111,9 @@ class SegmentPlan:
     """Whether the segment keeps its terms' positions."""
     tokenizer: str = TOKENIZER.name
     """The name of the rule that tokenises the documents: the index's."""
+    with_keys: Callable[[Sequence[Key | None]], None] | None = None
+    """The caller's work on the new documents' keys (an update's deletions), done once they are
+    all known, on a thread of its own while the partitions merge; its error is the segment's."""
 
     @property
     def files(self) -> dict[str, str]:
@@ -148,10 +151,11 @@ def _peek_small(documents: Iterable[Document]) -> tuple[Iterable[Document], int 
 
 
 @contextlib.contextmanager
-def _in_process(workers: int | None, documents: int) -> Iterator[Executor]:
-    """Where a small source of ``documents`` is indexed: ``workers`` threads of this process on
-    the kernels, or this thread (without them, or for a few hundred documents)."""
-    if not native_build.AVAILABLE or documents <= SMALL_SOURCE:
+def _in_process(workers: int | None) -> Iterator[Executor]:
+    """Where a small source is indexed: ``workers`` threads of this process on
+    the kernels (a few documents too: the partitions, mostly their fsyncs, merge side by side),
+    or else this thread."""
+    if not native_build.AVAILABLE:
         yield InlineExecutor()
         return
     with ThreadPoolExecutor(max_workers=workers or default_workers(), thread_name_prefix="minisearch-build") as threads:
@@ -199,7 +203,7 @@ def segment_from_documents(
     if type(plan.executor) is ProcessPoolExecutor:  # a plain local pool, not a cluster or a caller's own kind
         documents, count = _peek_small(documents)
         if count is not None:  # a few documents: starting worker processes would cost more than the work
-            with _in_process(plan.workers, count) as executor:
+            with _in_process(plan.workers) as executor:
                 return _segment_from_documents(documents, dataclasses.replace(plan, executor=executor), block_size,
                                                max_pending, expected_documents, source)
     return _segment_from_documents(documents, plan, block_size, max_pending, expected_documents, source)
@@ -228,10 +232,12 @@ def _segment_from_documents(
     phases["index"] = time.perf_counter() - started
 
     started = time.perf_counter()
-    with _beside(functools.partial(_write_side_files, plan, keys.keys, store)) as side_files:
+    side_files = functools.partial(_write_side_files, plan, keys.keys, store)
+    with_keys = functools.partial(plan.with_keys, keys.keys) if plan.with_keys is not None else None
+    with _beside(side_files, with_keys) as written:
         partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
     phases["merge"] = time.perf_counter() - started
-    return _segment(plan, lengths, partitions, source, phases, side_files.result()), len(blocks)
+    return _segment(plan, lengths, partitions, source, phases, written.result()), len(blocks)
 
 
 def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPlan) -> Segment:
@@ -291,11 +297,11 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
         for partition in range(plan.partitions)
     ]
     side_store = store if plan.store_documents else None
-    with _beside(functools.partial(_write_side_files, plan, keys, side_store)) as side_files:
+    with _beside(functools.partial(_write_side_files, plan, keys, side_store)) as written:
         partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths, len(absent))
     source = "merge of " + ", ".join(segment.name for segment in segments)
     merged = _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started},
-                      side_files.result(), len(absent))
+                      written.result(), len(absent))
     return with_deletion_set(merged, plan.work, DeletionSet(tuple(absent))) if absent else merged
 
 
@@ -336,11 +342,17 @@ def _titles_without(payload: memoryview, segment: Segment, deleted: Sequence[int
 
 
 @contextlib.contextmanager
-def _beside[T](job: Callable[[], T]) -> Iterator[Future[T]]:
-    """Run ``job`` on a thread of its own while the block runs; the block ends when both have,
-    and the future holds the job's result or its error."""
-    with ThreadPoolExecutor(max_workers=1, thread_name_prefix="minisearch-side-files") as thread:
-        yield thread.submit(job)
+def _beside(files: Callable[[], Written], with_keys: Callable[[], None] | None = None) -> Iterator[Future[Written]]:
+    """Write the side ``files`` and do the work ``with_keys`` (if any) on threads of their own while
+    the block runs; the block ends when all have, raising the first error of the two."""
+    threads_wanted = 1 if with_keys is None else 2
+    with ThreadPoolExecutor(max_workers=threads_wanted, thread_name_prefix="minisearch-beside") as threads:
+        written = threads.submit(files)
+        keys_done = None if with_keys is None else threads.submit(with_keys)
+        yield written
+    written.result()
+    if keys_done is not None:
+        keys_done.result()
 
 
 #: A file of a segment beside its partitions, as written: (bytes, SHA-256 digest).

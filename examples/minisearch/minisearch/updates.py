@@ -15,12 +15,13 @@ from bisect import bisect_right
 from collections import defaultdict
 from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import Executor
+from dataclasses import dataclass
 from pathlib import Path
 
 from .corpus import Document, Key, directory_corpus
 from .deletions import add_deletions
 from .durability import build_lock, remove_stale_files
-from .errors import FormatError, IndexUnusableError
+from .errors import IndexUnusableError
 from .executors import InlineExecutor
 from .indexer import (
     BuildReport,
@@ -31,7 +32,6 @@ from .indexer import (
     write_and_commit,
     writer_pool,
 )
-from .layout import decode_keys
 from .manifest import Manifest, Segment, read_manifest
 from .options import BuildOptions
 from .reader import SegmentStore
@@ -131,24 +131,29 @@ def _update(
         counts: dict[str, int] = {}
 
         def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
-            segment, blocks, new_keys = None, 0, []
+            changes: list[_Deletions] = []
+
+            def delete_replaced(new_keys: Sequence[Key | None]) -> None:  # beside the new segment's merges
+                replacing = [key for key in new_keys if key is not None]
+                changes.append(_deletions(target, previous, delete_keys, replacing, work))
+
+            segment, blocks = None, 0
             if documents is not None:
                 plan = SegmentPlan(
                     name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
                     stores_documents(previous), pool, options.workers, options.show_progress,
                     base_documents=previous.live_documents, base_tokens=previous.live_tokens,
-                    tokenizer=previous.tokenizer, positions=previous.has_positions,
+                    tokenizer=previous.tokenizer, positions=previous.has_positions, with_keys=delete_replaced,
                 )
                 segment, blocks = segment_from_documents(
                     documents, plan, options.block_size, options.max_pending, None, source
                 )
-                new_keys = [key for key in _keys_of(plan, segment) if key is not None]
-            keys = live_keys(target, previous, wanted={*delete_keys, *new_keys})  # only the keys looked up
-            unknown.extend(key for key in delete_keys if key not in keys)
-            replaced = [keys[key] for key in new_keys if key in keys]
-            gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
-            counts.update(deleted=len(gone), replaced=len(replaced))
-            segments = _with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule)
+            else:
+                delete_replaced([])
+            (change,) = changes
+            unknown.extend(change.unknown)
+            counts.update(deleted=change.deleted, replaced=change.replaced)
+            segments = change.segments
             if segment is not None and segment.documents:
                 segments.append(segment)
             return segment, previous.with_segments(segments), blocks
@@ -161,12 +166,30 @@ def _update(
     return report
 
 
-def _keys_of(plan: SegmentPlan, segment: Segment) -> list[Key | None]:
-    """The keys of the new segment's documents."""
-    try:
-        return decode_keys(plan.path("keys").read_bytes(), segment.documents, "keys")
-    except FormatError as error:  # written just now: cannot happen unless the disk lies
-        raise IndexUnusableError(str(error)) from error
+@dataclass(frozen=True)
+class _Deletions:
+    """What a commit deletes: the index's segments with their new deletion sets (those left
+    without a live document gone), the keys asked for that the index does not hold, and how many
+    documents go, replaced ones included."""
+
+    segments: list[Segment]
+    unknown: list[Key]
+    deleted: int
+    replaced: int
+
+
+def _deletions(target: Path, previous: Manifest, delete_keys: list[Key], new_keys: list[Key], work: Path) -> _Deletions:
+    """The deletions of ``delete_keys`` and of the documents that ``new_keys`` replace, their sets
+    written in ``work``."""
+    keys = live_keys(target, previous, wanted={*delete_keys, *new_keys})  # only the keys looked up
+    replaced = [keys[key] for key in new_keys if key in keys]
+    gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
+    return _Deletions(
+        segments=_with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule),
+        unknown=[key for key in delete_keys if key not in keys],
+        deleted=len(gone),
+        replaced=len(replaced),
+    )
 
 
 def _with_deletions(

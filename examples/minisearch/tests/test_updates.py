@@ -151,6 +151,13 @@ def test_a_missing_or_corrupt_deletion_set_is_named_by_search_and_check(keyed, d
     with pytest.raises(minisearch.IndexUnusableError, match=path.name):
         Index(directory)
     assert any(path.name in problem for problem in minisearch.check_index(directory).problems)
+    before = {name: (directory / name).read_bytes() for name in visible_files(directory)}
+    # an upsert finds what it replaces while its own segment merges, on another thread
+    for update, argument in [(minisearch.upsert_documents, [Document("t", "words", "k2")]),
+                             (minisearch.delete_documents, ["k2"])]:
+        with pytest.raises(minisearch.IndexUnusableError, match=path.name):
+            with_options(update, argument, directory)
+        assert {name: (directory / name).read_bytes() for name in visible_files(directory)} == before
 
 
 def test_a_second_writer_waits_for_the_first_and_names_it_when_it_gives_up(keyed):
