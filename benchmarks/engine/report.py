@@ -220,12 +220,14 @@ def _phrases_section(corpora: list[Figures]) -> list[str]:
 
 def _changes_section(corpora: list[Figures]) -> list[str]:
     """Deleting and replacing 1 % each, and syncing a directory, per corpus."""
+    rounds = len(corpora[0]["changes"]["minisearch"].get("delete_seconds", [0]))
+    rounds_text = f", in {rounds} rounds, each on a copy of the index as built (the medians)" if rounds > 1 else ""
     lines = [
         "## Documents that change",
         "",
         "Each engine indexes the corpus with a key per document, then, timed: one commit deleting 1 % "
         "of the documents by key, and one replacing another 1 % (FTS5: DELETE and INSERT in one "
-        "transaction; tantivy: delete_documents and add_document, then commit). minisearch's changed "
+        f"transaction; tantivy: delete_documents and add_document, then commit){rounds_text}. minisearch's changed "
         "index is then compared with a fresh build of the live documents on every query, AND and OR "
         "(top 10 keys and scores, exactly) and on queries per second (the median of 3 passes over "
         "every query, each pass taking the queries in 20 slices, each slice on both indexes in turn, after a "
