@@ -27,7 +27,16 @@ from minisearch.indexer import live_keys
 from minisearch.manifest import read_manifest
 from minisearch.errors import FormatError
 from minisearch.indexer import _segment_live_keys
-from minisearch.layout import TITLES_MAGIC, _pack, decode_keys, decode_titles, encode_keys
+from minisearch.layout import (
+    DELETES_MAGIC,
+    TITLES_MAGIC,
+    DeletionSet,
+    _pack,
+    decode_deletion_set,
+    decode_keys,
+    decode_titles,
+    encode_keys,
+)
 from test_indexer import fail_rename_into
 
 WORDS = [f"w{number}" for number in range(12)]
@@ -376,6 +385,29 @@ def test_a_keys_file_holding_anything_but_keys_and_nulls_is_refused(keys):
 def test_a_titles_file_holding_anything_but_strings_is_refused(titles):
     with pytest.raises(FormatError, match="is not a JSON array of titles"):
         decode_titles(_pack(TITLES_MAGIC, json.dumps(titles).encode()), len(titles))
+
+
+VALID_DELETIONS = {"docs": [3, 5, 9], "tokens": 12, "doc_freq": {"a": 3, "b": 1}}
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"docs": [3, 5, 5]}, {"docs": [5, 3, 9]}, {"docs": [-1, 5, 9]}, {"docs": [True, 5, 9]},
+        {"docs": [3.0, 5, 9]}, {"docs": {"3": 1}}, {"tokens": -1}, {"tokens": 1.5}, {"tokens": False},
+        {"doc_freq": {"a": 0}}, {"doc_freq": {"a": 4}}, {"doc_freq": {"a": True}}, {"doc_freq": {"a": 1.0}},
+        {"doc_freq": [["a", 1]]}, {"docs": [], "doc_freq": {"a": 1}},
+    ],
+)
+def test_a_deletion_set_out_of_its_bounds_is_refused(change):
+    """Ids strictly rising from 0, and a count for each term from 1 to the documents deleted."""
+    def packed(body):
+        return _pack(DELETES_MAGIC, json.dumps(body).encode())
+
+    assert decode_deletion_set(packed(VALID_DELETIONS)) == DeletionSet((3, 5, 9), 12, {"a": 3, "b": 1})
+    assert decode_deletion_set(packed({"docs": [], "tokens": 0, "doc_freq": {}})) == DeletionSet(())
+    with pytest.raises(FormatError, match="is not a deletion set"):
+        decode_deletion_set(packed({**VALID_DELETIONS, **change}))
 
 
 _KILLED_WRITER = """
