@@ -223,21 +223,20 @@ def merge_by_policy(target: Path, report: BuildReport, pool: Executor, options: 
 def live_keys(index_dir: Path, manifest: Manifest, wanted: Collection[Key] | None = None) -> dict[Key, int]:
     """The key of every live document of the index (or of those among ``wanted``), with its id."""
     keys: dict[Key, int] = {}
-    looked_for = None if wanted is None else list(wanted)
     for segment in manifest.segments:
         if not segment.has_keys:
             continue
         name = segment.files["keys"]
         try:
             payload = keys_payload((index_dir / name).read_bytes(), name)
-            if looked_for is None:
+            if wanted is None:
                 segment_keys = decode_keys_payload(payload, segment.documents, name)
             else:
-                found = _keys_among(payload, segment.documents, looked_for, name)
+                found = _keys_among(payload, segment.documents, wanted, name)
         except (OSError, FormatError) as error:
             raise IndexUnusableError(f"{index_dir / name}: {error}") from error
         deleted = read_deletion_set(index_dir, segment).docs
-        if looked_for is None:
+        if wanted is None:
             keys.update(_segment_live_keys(segment_keys, segment.first_doc, deleted))
             continue
         if found:
@@ -248,14 +247,15 @@ def live_keys(index_dir: Path, manifest: Manifest, wanted: Collection[Key] | Non
     return keys
 
 
-def _keys_among(payload: memoryview, documents: int, wanted: list[Key], what: str) -> list[tuple[int, Key]]:
+def _keys_among(payload: memoryview, documents: int, wanted: Collection[Key], what: str) -> list[tuple[int, Key]]:
     """The places of a segment's keys that are among ``wanted`` (None never is), each with its key,
     in document order: compared by the kernels, or else on the decoded keys."""
-    found = native_build.keys_among(payload, wanted, documents)
+    looked_for = list(wanted)
+    found = native_build.keys_among(payload, looked_for, documents)
     if found is not None:
-        return [(place, wanted[index]) for place, index in found]
+        return [(place, looked_for[index]) for place, index in found]
     segment_keys = decode_keys_payload(payload, documents, what)
-    held = list(map(set(wanted).__contains__, segment_keys))  # one C-level pass over the segment's keys
+    held = list(map(wanted.__contains__, segment_keys))  # one C-level pass over the segment's keys
     return [(place, key) for place, key in zip(compress(range(documents), held), compress(segment_keys, held))
             if key is not None]
 

@@ -97,14 +97,20 @@ PyObject* json_strings(PyObject* const* args, Py_ssize_t nargs) {
   return strings.release();
 }
 
-// A key's text as the keys file writes it; nullopt for one that no keys file can hold (a string
-// with a lone surrogate, an integer of more digits than Python writes).
+// Clears the error of a key no keys file can hold (a ValueError: a lone surrogate, an integer of
+// more digits than Python writes); any other error (memory) is raised.
+void unholdable_key() {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw PythonError{};
+  PyErr_Clear();
+}
+
+// A key's text as the keys file writes it; nullopt for one that no keys file can hold.
 std::optional<std::string> key_text(PyObject* key) {
   PyRef text;
   if (PyLong_CheckExact(key)) {
     text = PyRef::steal(PyObject_Str(key));
     if (!text) {
-      PyErr_Clear();
+      unholdable_key();
       return std::nullopt;
     }
     key = text.get();
@@ -112,7 +118,7 @@ std::optional<std::string> key_text(PyObject* key) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
   if (utf8 == nullptr) {
-    PyErr_Clear();
+    unholdable_key();
     return std::nullopt;
   }
   return std::string(utf8, static_cast<std::size_t>(size));
@@ -124,13 +130,16 @@ PyObject* keys_among(PyObject* const* args, Py_ssize_t nargs) {
   PyObject* keys = args[1];
   if (!PyList_CheckExact(keys)) raise(PyExc_TypeError, "wanted must be a list of keys");
   const std::int64_t count = to_int(args[2], "count");
+  if (PyList_GET_SIZE(keys) > UINT32_MAX) Py_RETURN_NONE;  // more than a key's index can name
   WantedKeys wanted;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
     PyObject* key = PyList_GET_ITEM(keys, i);
     const bool is_string = PyUnicode_CheckExact(key);
     if (!is_string && !PyLong_CheckExact(key)) Py_RETURN_NONE;  // Python compares the others
     std::optional<std::string> text = key_text(key);
-    if (text) (is_string ? wanted.strings : wanted.integers).emplace(std::move(*text), i);
+    if (text)
+      (is_string ? wanted.strings : wanted.integers)
+          .emplace(std::move(*text), static_cast<std::uint32_t>(i));
   }
   std::vector<FoundKey> found;
   std::optional<std::size_t> total;

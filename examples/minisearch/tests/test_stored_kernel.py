@@ -90,6 +90,12 @@ def test_keys_the_kernels_do_not_compare_as_python_give_none(payload, wanted, co
     assert native_build.keys_among(payload, wanted, count) is None
 
 
+def test_a_wanted_key_no_keys_file_can_hold_is_not_found():
+    """A lone surrogate cannot be written as UTF-8, nor an integer of more digits than Python
+    writes: such keys are not in any file, and the others are still found."""
+    assert native_build.keys_among(b'["a", 7]', ["\ud800", 10**5000, "a", 7], 2) == [(0, 2), (1, 3)]
+
+
 def stored(contents):
     """A document store's groups as bytes, and where each lies."""
     groups = [compress_group(contents[start : start + GROUP_SIZE]) for start in range(0, len(contents), GROUP_SIZE)]
