@@ -53,10 +53,12 @@ __all__ = [
 
 MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "minisearch-index"
-FORMAT_VERSION = 5
+FORMAT_VERSION = 6
 #: Versions this engine reads: version 3 had neither keys nor deletions; 3 and 4 are tokenised by
-#: the legacy rule, in which a combining mark separates terms (see minisearch.tokens).
-READABLE_VERSIONS = (3, 4, 5)
+#: the legacy rule, in which a combining mark separates terms (see minisearch.tokens); before 6, a
+#: run of positions with a gap from 256 on held deflated 32-bit words, not varints (see
+#: minisearch.positions).  An index of an earlier version takes the current one at its next commit.
+READABLE_VERSIONS = (3, 4, 5, 6)
 #: The files of a segment beside its partitions, by role; the document store is optional, and
 #: so are the keys (none in indexes of version 3).
 SEGMENT_ROLES = ("lengths", "titles", "docs", "keys")

@@ -9,10 +9,9 @@ file as bytes: the bytes :func:`minisearch.blocks.build_block` writes without th
 stays the fallback and the oracle of the tests.  ``merge_blocks`` merges a partition of a new
 segment from its blocks, as :func:`minisearch.merge.merge_partition` does, writing the same files.
 
-The positions' compressed streams are made with the zlib the kernels carry only when it is the
-version :mod:`zlib` runs on (the same code, so the same bytes; one stream reused rather than one set
-up for each of many short runs); otherwise the kernels call :func:`~minisearch.positions.deflate_raw`
-and :func:`~minisearch.positions.compress_index`.
+The positions file's index is deflated with the zlib the kernels carry only when it is the
+version :mod:`zlib` runs on (the same code, so the same bytes); otherwise the kernels call
+:func:`~minisearch.positions.compress_index`.
 """
 
 from __future__ import annotations
@@ -28,7 +27,7 @@ from .corpus import Document, Key
 from .errors import FormatError, IndexBuildError
 from .kernels import BUILD
 from .layout import GROUP_SIZE, STORE_LEVEL
-from .positions import BLOCK_INDEX_LEVEL, INDEX_LEVEL, compress_index, deflate_raw, index_payload
+from .positions import BLOCK_INDEX_LEVEL, INDEX_LEVEL, compress_index, index_payload
 from .tokens import MAX_TERM_LENGTH, Tokenizer
 
 if TYPE_CHECKING:
@@ -194,10 +193,10 @@ def merge_blocks(
     return MergedColumns(terms, arrays, postings, size, positions_size)
 
 
-def _zlib(index_level: int) -> tuple[str, Callable[[bytes], bytes], Callable[[bytes], bytes], int]:
-    """How the kernels make the positions' streams: in process with the zlib they carry when it is
-    the version this interpreter's :mod:`zlib` runs (the same bytes), else through these functions."""
-    return zlib.ZLIB_RUNTIME_VERSION, deflate_raw, functools.partial(compress_index, level=index_level), index_level
+def _zlib(index_level: int) -> tuple[str, Callable[[bytes], bytes], int]:
+    """How the kernels deflate a positions file's index: in process with the zlib they carry when it
+    is the version this interpreter's :mod:`zlib` runs (the same bytes), else through this function."""
+    return zlib.ZLIB_RUNTIME_VERSION, functools.partial(compress_index, level=index_level), index_level
 
 
 def _array(typecode: str, data: bytes) -> array[int]:

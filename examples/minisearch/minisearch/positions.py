@@ -15,8 +15,7 @@ each run one raw deflate stream::
 The index (a zlib stream) holds the arrays ``<I`` terms, runs; ``<I`` the
 first run of each term and the end; ``<I`` postings before each run's end,
 counted within its term; ``<Q`` each run's end in the file.  Finding a
-posting's positions is a bisection over its term's runs and one
-decompression.
+posting's positions is a bisection over its term's runs and the reading of one.
 """
 
 from __future__ import annotations
@@ -33,69 +32,39 @@ from itertools import accumulate, chain
 from operator import sub
 from typing import BinaryIO
 
+from quorbel import encode_varint
+
 from .errors import FormatError
 
 __all__ = [
     "BLOCK_INDEX_LEVEL",
     "INDEX_LEVEL",
     "RUN",
-    "STORED_RUN_BYTES",
     "PositionIndex",
     "PositionsWriter",
     "Run",
     "compress_index",
     "decode_run",
-    "deflate_raw",
     "index_payload",
     "encode_run",
     "read_position_index",
-    "run_memory_level",
 ]
 
 POSITIONS_MAGIC = b"MSP1"
 #: Postings per run when a run is written from positions (runs joined from inputs may be shorter).
 RUN = 128
 _COUNTS = struct.Struct("<II")
-#: A run's first byte: its gaps as bytes, or as deflated 32-bit words.
-_SMALL, _WIDE = b"\x00", b"\x01"
+#: A run's first byte: its gaps as bytes, as deflated 32-bit words (written before version 6 of the
+#: index), or as varints.
+_SMALL, _WIDE, _VARINTS = b"\x00", b"\x01", b"\x02"
 _TAIL = struct.Struct("<Q")
+#: The most bytes a gap's varint takes (32 bits, 7 to a byte).
+_VARINT_BYTES = 5
 
 #: One posting's positions: (title positions, content positions).
 Positions = tuple[Sequence[int], Sequence[int]]
-#: A run as stored: the postings it covers and its deflated bytes.
+#: A run as stored: the postings it covers and its bytes.
 Run = tuple[int, bytes]
-
-
-#: The zlib level of a wide run's gaps (the kernels deflate at the same level and alike).  A run's
-#: 32-bit gaps are coded with Huffman codes alone (``Z_HUFFMAN_ONLY``): string matching finds little
-#: in them, so they take 5-7 % fewer bytes than at level 1 with matching, and a third less time,
-#: most of it the setting up of a stream for each of many short runs, which the least memory level
-#: that holds the run (:func:`run_memory_level`) keeps small.  Any level and strategy read alike.
-RUN_LEVEL = 1
-
-
-def run_memory_level(size: int) -> int:
-    """zlib's ``memLevel`` for a wide run of ``size`` bytes: the least (from 1 to 9) whose buffer
-    of ``1 << (level + 6)`` symbols holds it."""
-    level = 1
-    while level < 9 and 1 << (level + 6) < size:
-        level += 1
-    return level
-
-
-#: A wide run of at most this many bytes (8 gaps) is stored as it is in its deflate stream (level
-#: 0): Huffman codes would save it about 3 bytes, for ten times the time.  About half the wide runs
-#: of a corpus are this short.
-STORED_RUN_BYTES = 32
-
-
-def deflate_raw(data: bytes) -> bytes:
-    """A wide run's gaps as stored (a raw deflate stream: Huffman codes, or the bytes themselves
-    for a short run)."""
-    if len(data) <= STORED_RUN_BYTES:
-        return zlib.compress(data, 0, -15)
-    packer = zlib.compressobj(RUN_LEVEL, zlib.DEFLATED, -15, run_memory_level(len(data)), zlib.Z_HUFFMAN_ONLY)
-    return packer.compress(data) + packer.flush()
 
 
 #: The zlib level of a segment's positions index: its arrays of counts and offsets pack 5 % larger
@@ -114,7 +83,8 @@ def compress_index(payload: bytes, level: int = INDEX_LEVEL) -> bytes:
 
 def encode_run(postings: Iterable[Positions]) -> Run:
     """One run of postings' positions: one byte a gap when every gap is below 256 (short fields,
-    most of them), else 32-bit words deflated."""
+    most of them), else a varint a gap.  Varints take a third fewer bytes than the 32-bit words
+    deflated with Huffman codes that runs held before, for a small part of the time."""
     gaps: list[int] = []
     count = 0
     for title, content in postings:
@@ -125,10 +95,7 @@ def encode_run(postings: Iterable[Positions]) -> Run:
         count += 1
     if not gaps or max(gaps) < 256:
         return count, _SMALL + bytes(gaps)
-    words = array("I", gaps)
-    if sys.byteorder == "big":
-        words.byteswap()
-    return count, _WIDE + deflate_raw(words.tobytes())
+    return count, _VARINTS + b"".join(map(encode_varint, gaps))
 
 
 def decode_run(
@@ -140,18 +107,10 @@ def decode_run(
     gaps: Sequence[int]
     if kind == _SMALL:
         gaps = body
+    elif kind == _VARINTS:
+        gaps = _varint_gaps(body, what)
     elif kind == _WIDE:
-        try:
-            raw = zlib.decompress(body, -15)
-        except zlib.error as error:
-            raise FormatError(f"{what}: a run is damaged ({error})") from None
-        words = array("I")
-        words.frombytes(raw[: len(raw) - len(raw) % 4])
-        if sys.byteorder == "big":
-            words.byteswap()
-        if len(words) * 4 != len(raw):
-            raise FormatError(f"{what}: a run is damaged (a partial word)")
-        gaps = words
+        gaps = _deflated_gaps(body, what)
     else:
         raise FormatError(f"{what}: a run of an unknown kind")
     starts = list(accumulate(map(sum, counts), initial=0))
@@ -163,6 +122,41 @@ def decode_run(
         middle, end = start + title, start + title + content
         result.append((list(accumulate(gaps[start:middle])), list(accumulate(gaps[middle:end]))))
     return result
+
+
+def _varint_gaps(body: bytes, what: str) -> list[int]:
+    """A run's varints: each of at most :data:`_VARINT_BYTES` bytes and 32 bits, the last whole."""
+    gaps: list[int] = []
+    value = shift = 0
+    for byte in body:
+        value |= (byte & 0x7F) << shift
+        if byte & 0x80:
+            shift += 7
+            if shift == 7 * _VARINT_BYTES:
+                raise FormatError(f"{what}: a run is damaged (a gap of over {_VARINT_BYTES} bytes)")
+            continue
+        if value > 0xFFFFFFFF:
+            raise FormatError(f"{what}: a run is damaged (a gap beyond 32 bits)")
+        gaps.append(value)
+        value = shift = 0
+    if shift:
+        raise FormatError(f"{what}: a run is damaged (its last gap is cut short)")
+    return gaps
+
+
+def _deflated_gaps(body: bytes, what: str) -> array[int]:
+    """A run of an index written before version 6: 32-bit words in a raw deflate stream."""
+    try:
+        raw = zlib.decompress(body, -15)
+    except zlib.error as error:
+        raise FormatError(f"{what}: a run is damaged ({error})") from None
+    words = array("I")
+    words.frombytes(raw[: len(raw) - len(raw) % 4])
+    if sys.byteorder == "big":
+        words.byteswap()
+    if len(words) * 4 != len(raw):
+        raise FormatError(f"{what}: a run is damaged (a partial word)")
+    return words
 
 
 def runs_of(postings: Sequence[Positions]) -> list[Run]:

@@ -40,32 +40,23 @@ Compressor compressor_of(PyObject* function) {
   };
 }
 
-// The deflate streams of positions: (zlib.ZLIB_RUNTIME_VERSION, deflate_raw, compress_index, the
-// index's level), made in process when the kernels carry that zlib (build_zlib.h).
+// The deflate stream of a positions file's index: (zlib.ZLIB_RUNTIME_VERSION, compress_index, its
+// level), made in process when the kernels carry that zlib (build_zlib.h).
 struct Compressors {
-  std::unique_ptr<RunDeflater> raw_deflater;
   std::unique_ptr<Deflater> index_deflater;
-  Compressor raw, index;
+  Compressor index;
 };
 
-// The level of a wide run of positions: minisearch.positions.RUN_LEVEL, as deflate_raw uses it
-// (RunDeflater: Huffman codes alone, at the run's memory level).
-constexpr int kRunLevel = 1;
-
 Compressors compressors_of(PyObject* zlib) {
-  if (!PyTuple_CheckExact(zlib) || PyTuple_GET_SIZE(zlib) != 4)
-    raise(PyExc_TypeError, "zlib must be (version, deflate_raw, compress, level)");
+  if (!PyTuple_CheckExact(zlib) || PyTuple_GET_SIZE(zlib) != 3)
+    raise(PyExc_TypeError, "zlib must be (version, compress, level)");
   PyObject* version = PyTuple_GET_ITEM(zlib, 0);
   if (!PyUnicode_Check(version)) raise(PyExc_TypeError, "the zlib version must be str");
-  const std::int64_t level = to_int(PyTuple_GET_ITEM(zlib, 3), "the index's level");
+  const std::int64_t level = to_int(PyTuple_GET_ITEM(zlib, 2), "the index's level");
   if (level < 0 || level > 9) raise(PyExc_ValueError, "the index's level must be 0 to 9");
   Compressors made;
-  made.raw = compressor_of(PyTuple_GET_ITEM(zlib, 1));
-  made.index = compressor_of(PyTuple_GET_ITEM(zlib, 2));
-  made.raw_deflater = RunDeflater::make(utf8_of(version), kRunLevel);
-  made.index_deflater = Deflater::make(utf8_of(version), static_cast<int>(level), false);
-  if (RunDeflater* deflater = made.raw_deflater.get(); deflater != nullptr)
-    made.raw = [deflater](std::span<const std::uint8_t> data) { return deflater->deflate(data); };
+  made.index = compressor_of(PyTuple_GET_ITEM(zlib, 1));
+  made.index_deflater = Deflater::make(utf8_of(version), static_cast<int>(level));
   if (Deflater* deflater = made.index_deflater.get(); deflater != nullptr)
     made.index = [deflater](std::span<const std::uint8_t> data) { return deflater->deflate(data); };
   return made;
@@ -107,14 +98,14 @@ PyRef partition_files(const std::vector<PartitionFiles>& files, bool positions) 
   return partition_list;
 }
 
-// The block's documents counted and its files made, without the GIL when the compressors are the
+// The block's documents counted and its files made, without the GIL when the compressor is the
 // kernels' own (a Python compressor is called with it held).
 std::vector<PartitionFiles> built_files(BlockBuilder& builder, const BlockTexts& texts,
                                         std::size_t max_length, std::size_t partitions,
                                         const Compressors& compressors,
                                         std::vector<std::uint32_t>& lengths) {
   std::optional<WithoutGil> detached;
-  if (compressors.raw_deflater && compressors.index_deflater) detached.emplace();
+  if (compressors.index_deflater) detached.emplace();
   std::vector<std::uint32_t> title_ids, content_ids;
   for (std::size_t i = 0; i < texts.titles.size(); ++i) {
     field_terms(texts.titles[i], max_length, builder.terms(), title_ids);
@@ -122,7 +113,7 @@ std::vector<PartitionFiles> built_files(BlockBuilder& builder, const BlockTexts&
     builder.add_document(title_ids, content_ids);
     lengths.push_back(static_cast<std::uint32_t>(title_ids.size() + content_ids.size()));
   }
-  return builder.finish(partitions, compressors.raw, compressors.index);
+  return builder.finish(partitions, compressors.index);
 }
 
 PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {

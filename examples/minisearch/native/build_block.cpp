@@ -15,8 +15,10 @@ using quorbel::encoding::Posting;
 
 namespace {
 
-// Postings per run of a positions file (minisearch.positions.RUN).
+// Postings per run of a positions file (minisearch.positions.RUN), and the kinds of run written.
 constexpr std::size_t kRun = 128;
+constexpr std::uint8_t kSmallRun = 0;   // gaps as bytes
+constexpr std::uint8_t kVarintRun = 2;  // gaps as varints
 
 // Each byte's lower-case form when it is an ASCII letter or digit, else 0.
 constexpr std::array<char, 256> kTermBytes = [] {
@@ -158,7 +160,6 @@ void BlockBuilder::group_gaps() {
 }
 
 std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
-                                                 const Compressor& deflate_raw,
                                                  const Compressor& compress) {
   if (positions_) group_gaps();
   const std::vector<std::uint32_t> order = sorted_ids(terms_);
@@ -203,18 +204,17 @@ std::vector<PartitionFiles> BlockBuilder::finish(std::size_t partitions,
       out.append(encoded);
       if (positions_)
         positions.add_term(lists.postings,
-                           std::span(term_gaps_).subspan(gaps_start_[ids[i]], lists.gap_count),
-                           deflate_raw);
+                           std::span(term_gaps_).subspan(gaps_start_[ids[i]], lists.gap_count));
     }
     if (positions_) files[p].positions = std::move(positions).finish(compress);
   }
   return files;
 }
 
-// Each run of kRun postings: its gaps as bytes when all are below 256, else deflated 32-bit words.
+// Each run of kRun postings: its kind, then its gaps as bytes when all are below 256, else as
+// varints.
 void BlockBuilder::PositionsWriter::add_term(std::span<const Posting> postings,
-                                             std::span<const std::uint32_t> gaps,
-                                             const Compressor& deflate_raw) {
+                                             std::span<const std::uint32_t> gaps) {
   std::size_t gap = 0;
   for (std::size_t first = 0; first < postings.size(); first += kRun) {
     const std::size_t last = std::min(first + kRun, postings.size());
@@ -229,21 +229,12 @@ void BlockBuilder::PositionsWriter::add_term(std::span<const Posting> postings,
     if (widest < 256) {
       const std::size_t at = out_.size();
       out_.resize(at + 1 + run.size());
-      out_[at] = '\0';
+      out_[at] = static_cast<char>(kSmallRun);
       std::transform(run.begin(), run.end(), out_.begin() + static_cast<std::ptrdiff_t>(at + 1),
                      [](std::uint32_t value) { return static_cast<char>(value); });
     } else {
-      words_.resize(4 * run.size());
-      if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(words_.data(), run.data(), words_.size());
-      } else {
-        for (std::size_t i = 0; i < run.size(); ++i)
-          for (std::size_t b = 0; b < 4; ++b)
-            words_[4 * i + b] = static_cast<char>(run[i] >> (8 * b));
-      }
-      out_.push_back('\1');
-      out_ += deflate_raw(
-          std::span(reinterpret_cast<const std::uint8_t*>(words_.data()), words_.size()));
+      out_.push_back(static_cast<char>(kVarintRun));
+      for (const std::uint32_t value : run) append_varint(out_, value);
     }
     index_.run_counts.push_back(static_cast<std::uint32_t>(last));
     index_.run_ends.push_back(out_.size());

@@ -17,8 +17,8 @@
 
 namespace minisearch::kernels {
 
-// Deflates bytes (the positions file's wide runs, and its index) as the Python code does, so that
-// the files match byte for byte whatever zlib the interpreter carries.
+// Deflates bytes (the positions file's index) as the Python code does, so that the files match
+// byte for byte whatever zlib the interpreter carries.
 using Compressor = std::function<std::string(std::span<const std::uint8_t>)>;
 
 // One partition's files.
@@ -46,10 +46,9 @@ class BlockBuilder {
     return id < lists_.size() ? lists_[id].postings.size() : 0;
   }
 
-  // The partition files; `deflate_raw` makes a wide run's stream, `compress` the index's.
-  // Once, after the last document.
-  std::vector<PartitionFiles> finish(std::size_t partitions, const Compressor& deflate_raw,
-                                     const Compressor& compress);
+  // The partition files; `compress` makes the positions index's stream. Once, after the last
+  // document.
+  std::vector<PartitionFiles> finish(std::size_t partitions, const Compressor& compress);
 
  private:
   struct TermLists {
@@ -63,14 +62,13 @@ class BlockBuilder {
   class PositionsWriter {
    public:
     void add_term(std::span<const quorbel::encoding::Posting> postings,
-                  std::span<const std::uint32_t> gaps, const Compressor& deflate_raw);
+                  std::span<const std::uint32_t> gaps);
     // The file: the runs, then the index compressed by `compress`, then where it starts.
     std::string finish(const Compressor& compress) &&;
 
    private:
     std::string out_{"MSP1"};
     PositionsIndex index_;
-    std::string words_;  // a wide run's gaps as little-endian words
   };
 
   void place(std::span<const std::uint32_t> title, std::span<const std::uint32_t> content);

@@ -14,17 +14,13 @@ namespace minisearch::kernels {
 #ifdef MINISEARCH_ZLIB
 namespace {
 
-// As zlib.compressobj(level, DEFLATED, wbits) and zlib.compress(data, level) set a stream up.
+// As zlib.compress(data, level) sets a stream up.
 class ZlibDeflater final : public Deflater {
  public:
   static constexpr std::size_t kChunk = std::size_t{1} << 30;
 
-  ZlibDeflater(int level, bool raw, int memory_level, Strategy strategy) {
-    const int zlib_strategy =
-        strategy == Strategy::huffman_only ? Z_HUFFMAN_ONLY : Z_DEFAULT_STRATEGY;
-    if (deflateInit2(&stream_, level, Z_DEFLATED, raw ? -MAX_WBITS : MAX_WBITS, memory_level,
-                     zlib_strategy) != Z_OK)
-      throw std::bad_alloc();
+  explicit ZlibDeflater(int level) {
+    if (deflateInit(&stream_, level) != Z_OK) throw std::bad_alloc();
   }
   ZlibDeflater(const ZlibDeflater&) = delete;
   ZlibDeflater& operator=(const ZlibDeflater&) = delete;
@@ -61,33 +57,12 @@ class ZlibDeflater final : public Deflater {
 
 }  // namespace
 
-std::unique_ptr<Deflater> Deflater::make(std::string_view runtime_version, int level, bool raw,
-                                         int memory_level, Strategy strategy) {
+std::unique_ptr<Deflater> Deflater::make(std::string_view runtime_version, int level) {
   if (runtime_version != zlibVersion()) return nullptr;
-  return std::make_unique<ZlibDeflater>(level, raw, memory_level, strategy);
+  return std::make_unique<ZlibDeflater>(level);
 }
 #else
-std::unique_ptr<Deflater> Deflater::make(std::string_view, int, bool, int, Strategy) {
-  return nullptr;
-}
+std::unique_ptr<Deflater> Deflater::make(std::string_view, int) { return nullptr; }
 #endif
-
-std::unique_ptr<RunDeflater> RunDeflater::make(std::string_view runtime_version, int level) {
-  if (Deflater::make(runtime_version, level, true, 1, Strategy::huffman_only) == nullptr)
-    return nullptr;
-  return std::unique_ptr<RunDeflater>(new RunDeflater(std::string(runtime_version), level));
-}
-
-std::string RunDeflater::deflate(std::span<const std::uint8_t> data) {
-  if (data.size() <= kStoredRunBytes) {
-    if (stored_ == nullptr) stored_ = Deflater::make(runtime_version_, 0, true, 1);
-    return stored_->deflate(data);
-  }
-  std::unique_ptr<Deflater>& deflater = by_memory_level_[run_memory_level(data.size())];
-  if (deflater == nullptr)
-    deflater = Deflater::make(runtime_version_, level_, true, run_memory_level(data.size()),
-                              Strategy::huffman_only);
-  return deflater->deflate(data);
-}
 
 }  // namespace minisearch::kernels

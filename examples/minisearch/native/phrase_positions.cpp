@@ -20,7 +20,10 @@ using quorbel::encoding::Posting;
 
 constexpr std::size_t kMagicSize = 4;  // b"MSP1" starts a positions file
 constexpr std::uint8_t kSmallRun = 0;  // a run's gaps as bytes
-constexpr std::uint8_t kWideRun = 1;   // a run's gaps as deflated little-endian 32-bit words
+constexpr std::uint8_t kDeflatedRun =
+    1;                                  // as deflated little-endian 32-bit words (before version 6)
+constexpr std::uint8_t kVarintRun = 2;  // as varints
+constexpr std::uint32_t kVarintBytes = 5;  // the most a gap's varint takes (32 bits, 7 to a byte)
 
 [[noreturn]] void damaged_positions(const PhrasePartition& part, const std::string& reason) {
   throw DamagedEntry(std::string(part.positions_what) + ": " + reason);
@@ -62,7 +65,7 @@ class Inflater {
   z_stream stream_{};
 };
 
-// Runs inflated lately, by partition and run (the runs of common words recur from query to
+// Runs decoded lately, by partition and run (the runs of common words recur from query to
 // query), direct-mapped, shared by every thread of the process under a lock held only to look a
 // slot up or fill it. A run is shared with the readers that loaded it: another run may take its
 // slot.
@@ -193,9 +196,9 @@ void PositionReader::load_run_of(std::size_t rank) {
   if (bytes[0] == kSmallRun) {
     small_ = body.data();
     check_size(body.size(), total);
-  } else if (bytes[0] == kWideRun) {
+  } else if (bytes[0] == kDeflatedRun || bytes[0] == kVarintRun) {
     small_ = nullptr;
-    inflate_run(body, total);
+    load_wide_run(bytes[0] == kVarintRun, body, total);
   } else {
     damaged_positions(part, "a run of an unknown kind");
   }
@@ -204,7 +207,7 @@ void PositionReader::load_run_of(std::size_t rank) {
   loaded_ = true;
 }
 
-void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
+void PositionReader::load_wide_run(bool varints, ByteSpan body, std::uint64_t total) {
   if (total > (std::numeric_limits<std::uint32_t>::max() / 4))
     damaged_positions(*part_, "a run holds too many positions");
   RunCache& cache = RunCache::shared();
@@ -214,6 +217,38 @@ void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
       return;
     }
   }
+  std::vector<std::uint32_t> words = varints ? varint_gaps(body) : inflated_gaps(body, total);
+  check_size(words.size(), total);
+  wide_ = std::make_shared<const std::vector<std::uint32_t>>(std::move(words));
+  cache.keep(part_->key, run_, wide_);
+}
+
+// As minisearch.positions reads them: each varint of at most kVarintBytes bytes and 32 bits, the
+// last one whole.
+std::vector<std::uint32_t> PositionReader::varint_gaps(ByteSpan body) const {
+  std::vector<std::uint32_t> gaps;
+  gaps.reserve(body.size());
+  std::uint64_t value = 0;
+  std::uint32_t shift = 0;
+  for (const std::uint8_t byte : body) {
+    value |= std::uint64_t{byte & 0x7Fu} << shift;
+    if ((byte & 0x80) != 0) {
+      shift += 7;
+      if (shift == 7 * kVarintBytes)
+        damaged_positions(*part_, "a run is damaged (a gap of over 5 bytes)");
+      continue;
+    }
+    if (value > std::numeric_limits<std::uint32_t>::max())
+      damaged_positions(*part_, "a run is damaged (a gap beyond 32 bits)");
+    gaps.push_back(static_cast<std::uint32_t>(value));
+    value = 0;
+    shift = 0;
+  }
+  if (shift != 0) damaged_positions(*part_, "a run is damaged (its last gap is cut short)");
+  return gaps;
+}
+
+std::vector<std::uint32_t> PositionReader::inflated_gaps(ByteSpan body, std::uint64_t total) {
   raw_.resize(static_cast<std::size_t>(total) * 4 + 4);  // one word too many: a longer run shows
   std::size_t produced = 0;
   Inflater& inflater = Inflater::of_thread();
@@ -223,15 +258,13 @@ void PositionReader::inflate_run(ByteSpan body, std::uint64_t total) {
     damaged_positions(*part_, "a run is damaged (" + inflater.message() + ")");
   }
   if (produced % 4 != 0) damaged_positions(*part_, "a run is damaged (a partial word)");
-  check_size(produced / 4, total);
   std::vector<std::uint32_t> words(produced / 4);
   for (std::size_t i = 0; i < words.size(); ++i) {
     const std::uint8_t* word = raw_.data() + 4 * i;
     words[i] = std::uint32_t{word[0]} | std::uint32_t{word[1]} << 8 | std::uint32_t{word[2]} << 16 |
                std::uint32_t{word[3]} << 24;
   }
-  wide_ = std::make_shared<const std::vector<std::uint32_t>>(std::move(words));
-  cache.keep(part_->key, run_, wide_);
+  return words;
 }
 
 void PositionReader::check_size(std::uint64_t held, std::uint64_t total) const {

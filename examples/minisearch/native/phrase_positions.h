@@ -1,7 +1,7 @@
 // A phrase word's positions, read from the mapped positions file for its candidates in ascending
-// order (minisearch/positions.py describes the runs): a run is checked and, when deflated,
-// inflated once for all the candidates it holds; its postings (from the word's list) place each
-// posting's positions in it.
+// order (minisearch/positions.py describes the runs): a run is checked and, when its gaps are not
+// bytes, decoded once for all the candidates it holds; its postings (from the word's list) place
+// each posting's positions in it.
 #pragma once
 
 #include <cstddef>
@@ -44,7 +44,9 @@ class PositionReader {
  private:
   const Posting& seek(std::size_t rank);  // the run of `rank` loaded, its gaps found
   void load_run_of(std::size_t rank);
-  void inflate_run(quorbel::ByteSpan body, std::uint64_t total);
+  void load_wide_run(bool varints, quorbel::ByteSpan body, std::uint64_t total);
+  std::vector<std::uint32_t> varint_gaps(quorbel::ByteSpan body) const;
+  std::vector<std::uint32_t> inflated_gaps(quorbel::ByteSpan body, std::uint64_t total);
   void accumulate(std::size_t from, std::size_t count, std::vector<std::int64_t>& out);
   void check_size(std::uint64_t held, std::uint64_t total) const;
 
@@ -57,7 +59,7 @@ class PositionReader {
   std::size_t rank_begin_ = 0;  // the ranks of the run loaded, and its postings
   std::size_t rank_end_ = 0;
   std::span<const Posting> run_postings_;
-  const std::uint8_t* small_ = nullptr;  // its gaps as bytes, or null: inflated into wide_
+  const std::uint8_t* small_ = nullptr;  // its gaps as bytes, or null: decoded into wide_
   std::vector<std::uint8_t> raw_;
   std::shared_ptr<const std::vector<std::uint32_t>> wide_;
   std::size_t cursor_rank_ = 0;

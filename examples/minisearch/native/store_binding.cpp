@@ -75,7 +75,7 @@ PyObject* start(PyObject* const* args, Py_ssize_t nargs) {
   const std::int64_t level = to_int(args[3], "level");
   if (level < 0 || level > 9) raise(PyExc_ValueError, "level must be 0 to 9");
   auto started = std::make_unique<StartedStore>();
-  started->deflater = Deflater::make(version, static_cast<int>(level), false);
+  started->deflater = Deflater::make(version, static_cast<int>(level));
   if (started->deflater == nullptr) Py_RETURN_NONE;
   started->held = PyRef::steal(PyList_AsTuple(args[0]));
   if (started->held.get() == nullptr) throw PythonError{};

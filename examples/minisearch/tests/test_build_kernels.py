@@ -82,9 +82,10 @@ EDGE_CASES = {
     "wide gaps": [Document("a", "a " + "b " * 300 + "a " + "c " * 70000 + "a")],
     "one word many times": [Document("w " * 200, "w " * 1000)] * 3,
     "separators only": [Document("_.-", "__ -- .. \n")],
-    # wide runs of 4 * n bytes about the sizes where they are stored, and where the memory level
-    # they are deflated at changes
-    "wide runs of many sizes": [Document("t", (f"a{n} " + "b " * 300) * n) for n in (1, 8, 9, 31, 32, 33, 64, 65, 700)],
+    # wide runs of many lengths, their gaps either side of where a varint takes another byte
+    "wide runs of many sizes": [Document("t", (f"a{n} " + "b " * 300) * n) for n in (1, 8, 9, 33, 700)],
+    "gaps of varints of one to three bytes": [Document("", "a " + "".join("b " * (gap - 1) + "a " for gap in
+                                                                           (127, 128, 300, 16383, 16384)))],
 }
 
 
@@ -267,8 +268,8 @@ def test_a_damaged_positions_index_fails_the_merge(tmp_path):
         merge_one(tmp_path, path, info)
 
 
-def zlib_settings(version=zlib.ZLIB_RUNTIME_VERSION, deflate=positions.deflate_raw, compress=None, level=1):
-    return (version, deflate, compress or functools.partial(positions.compress_index, level=level), level)
+def zlib_settings(version=zlib.ZLIB_RUNTIME_VERSION, compress=None, level=1):
+    return (version, compress or functools.partial(positions.compress_index, level=level), level)
 
 
 def block_call(titles=("a",), contents=("b",), first_doc=0, partitions=1, tokenize=str.split, compression=None):
@@ -310,18 +311,19 @@ def test_a_tokenizer_that_raises_stops_the_block():
 
 @pytest.mark.parametrize("level", [1, 6])
 def test_the_kernels_deflate_as_the_zlib_module_does(level):
-    """The streams made in process (when the kernels carry this zlib) and through the functions."""
+    """The positions index deflated in process (when the kernels carry this zlib) and through the
+    function."""
     contents = ["w " + "x " * 300 + "w " * 3, "w", "y " * 70000 + "w"]
     titles = ["t"] * len(contents)
     calls = []
 
-    def deflate(data):
+    def compress(data):
         calls.append(len(data))
-        return positions.deflate_raw(data)
+        return positions.compress_index(data, level)
 
     made = block_call(titles, contents, compression=zlib_settings(level=level))(native_build.BUILD)
-    called = block_call(titles, contents, compression=zlib_settings("no such version", deflate, level=level))(native_build.BUILD)
-    assert made == called and calls  # wide runs were deflated through the function
+    called = block_call(titles, contents, compression=zlib_settings("no such version", compress, level))(native_build.BUILD)
+    assert made == called and calls  # the index was deflated through the function
 
 
 def test_the_files_merged_natively_have_the_digests_the_report_gives(tmp_path):

@@ -2,6 +2,7 @@
 segment and the same ranked answer, scores bit for bit, on random indexes of several segments with
 deletions, heads and chunks, short and long fields; damaged positions and bad input raise."""
 
+import os
 import random
 import sys
 import threading
@@ -25,7 +26,7 @@ native = pytest.mark.skipif(not phrase_kernels.PHRASES, reason=minisearch.kernel
 pytestmark = native
 
 # Words that share prefixes ("b*" is three terms), and one that fills a field so that the gaps
-# between positions outgrow a byte (such runs are deflated words).
+# between positions outgrow a byte (such runs are varints).
 WORDS = ["a", "a", "a", "b", "b", "ba", "bab", "c"]
 SHAPE = dict(block_size=8, head_size=2, chunk_size=3, partitions=2)
 
@@ -102,7 +103,7 @@ def test_the_kernels_find_the_postings_and_answers_of_the_python_phrases(tmp_pat
         ([Document("", "b ba bab b b")], '"b b*"', [(0, 2, 0)]),  # the first word among the expansions
         ([Document("a b", "a b"), Document("", "a b")], 'title:"a b"', [(0, 0, 1)]),
         ([Document("a b", "a b"), Document("a b", "")], 'content:"a b"', [(0, 1, 0)]),
-        ([Document("", "a " + "z " * 400 + "a b")], '"a b"', [(0, 1, 0)]),  # a deflated run
+        ([Document("", "a " + "z " * 400 + "a b")], '"a b"', [(0, 1, 0)]),  # a run of varints
         # Either side of place 1024, where two words stop being matched as bits and are merged.
         ([Document("", "a b " + "z " * 1020 + "a b")], '"a b"', [(0, 2, 0)]),
         ([Document("", "a b " + "z " * 1021 + "a b")], '"a b"', [(0, 2, 0)]),
@@ -152,6 +153,65 @@ def test_damaged_positions_raise_index_unusable(tmp_path, damage):
     path.write_bytes(bytes(data))
     with Index(tmp_path) as index, pytest.raises(IndexUnusableError, match=path.name):
         search(index, '"a b"')
+
+
+def rewrite_runs(path, change):
+    """The positions file at ``path`` written again with each run's bytes ``change``d."""
+    data = path.read_bytes()
+    index = positions.read_position_index(data)
+    with open(path, "wb") as handle:
+        writer = positions.PositionsWriter(handle)
+        for term in range(index.terms):
+            writer.add_term([(count, change(run)) for count, run in index.runs(data, term)])
+        writer.finish()
+
+
+def as_deflated_words(run):
+    """A run as indexes before version 6 held one with a gap from 256 on."""
+    if run[:1] != b"\x02":
+        return run
+    words = array("I", positions._varint_gaps(run[1:], "run"))
+    if sys.byteorder == "big":
+        words.byteswap()
+    packer = zlib.compressobj(1, zlib.DEFLATED, -15, 1, zlib.Z_HUFFMAN_ONLY)
+    return b"\x01" + packer.compress(words.tobytes()) + packer.flush()
+
+
+def test_runs_of_deflated_words_written_before_are_read_alike(tmp_path, monkeypatch):
+    random_index(tmp_path, 7)
+    queries = ['"a z"', '"z z a"', 'content:"z b*"', '"a b" OR "z c"']
+    with Index(tmp_path) as index:
+        answers = [[(hit.doc_id, hit.score) for hit in search(index, text, 5).hits] for text in queries]
+    kinds = []
+    for name in os.listdir(tmp_path):
+        if name.startswith("positions-"):
+            rewrite_runs(tmp_path / name, lambda run: kinds.append(run[:1]) or as_deflated_words(run))
+    assert b"\x02" in kinds
+    with Index(tmp_path) as index:
+        assert [[(hit.doc_id, hit.score) for hit in search(index, text, 5).hits] for text in queries] == answers
+        with monkeypatch.context() as patch:
+            pure(index, patch)
+            assert [[(hit.doc_id, hit.score) for hit in search(index, text, 5).hits] for text in queries] == answers
+
+
+@pytest.mark.parametrize(
+    ("damage", "message"),
+    [
+        (lambda body: body[:-1] + bytes([body[-1] | 0x80]), "its last gap is cut short"),
+        (lambda body: b"\xff\xff\xff\xff\x1f" + body[1:], "a gap beyond 32 bits"),
+        (lambda body: b"\x80\x80\x80\x80\x80" + body, "a gap of over 5 bytes"),
+    ],
+)
+@pytest.mark.parametrize("on_kernels", [True, False])
+def test_a_damaged_varint_run_raises_index_unusable(tmp_path, monkeypatch, damage, message, on_kernels):
+    build([Document("", "a " + "z " * 400 + "a b")], tmp_path, partitions=1)
+    path = positions_file(tmp_path)
+    rewrite_runs(path, lambda run: run[:1] + damage(run[1:]) if run[:1] == b"\x02" else run)
+    with Index(tmp_path) as index, pytest.raises(IndexUnusableError, match=message) as raised:
+        if not on_kernels:
+            pure(index, monkeypatch)
+        search(index, '"a b"')
+    assert path.name in str(raised.value)
 
 
 def test_positions_of_another_partition_are_refused(tmp_path):
