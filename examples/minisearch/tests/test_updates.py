@@ -130,21 +130,26 @@ def test_keys_reach_hits_and_documents_and_deleted_keys_are_gone(keyed):
         assert hit.key not in {h.key for h in search(index, "w0", 100).hits}
 
 
+BAD_KEYS = [
+    ([Document("t", "c", 1.5)], "key 1.5 is neither"),
+    ([Document("t", "c", "")], "key '' is neither"),
+    ([Document("t", "c", True)], "key True is neither"),
+    ([Document("t", "c", "new"), Document("t", "c", ["k2"])], "document 1: key \\['k2'\\] is neither"),
+    ([Document("t", "c", "x"), Document("u", "d", "x")], "document 1: key 'x' repeats document 0"),
+]
+
+
 @pytest.mark.parametrize(
-    ("documents", "message"),
-    [
-        ([Document("t", "c", 1.5)], "key 1.5 is neither"),
-        ([Document("t", "c", "")], "key '' is neither"),
-        ([Document("t", "c", True)], "key True is neither"),
-        ([Document("t", "c", "x"), Document("u", "d", "x")], "document 1: key 'x' repeats document 0"),
-        ([Document("t", "c", "k3")], "key 'k3' is in the index already"),
-    ],
+    ("update", "documents", "message"),
+    [("add", [Document("t", "c", "k3")], "key 'k3' is in the index already")]
+    + [(update, *case) for update in ("add", "upsert") for case in BAD_KEYS],
 )
-def test_bad_or_repeated_keys_are_refused_and_nothing_changes(keyed, documents, message):
+def test_bad_or_repeated_keys_are_refused_and_nothing_changes(keyed, update, documents, message):
     directory, _ = keyed
     before = {path.name: path.read_bytes() for path in directory.iterdir()}
+    write = minisearch.add_documents if update == "add" else minisearch.upsert_documents
     with pytest.raises(minisearch.DocumentError, match=message):
-        with_options(minisearch.add_documents, documents, directory, executor=InlineExecutor())
+        with_options(write, documents, directory, executor=InlineExecutor())
     assert {path.name: path.read_bytes() for path in directory.iterdir()} == before
 
 
