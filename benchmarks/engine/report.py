@@ -166,7 +166,7 @@ def write_markdown(path: Path, results: Figures, plot: bool) -> None:
         "Builds: each in a child process of its own, from documents already in memory, timed from the "
         "call to its return (merge, write and commit included), with each engine's default worker or "
         "thread count; medians of "
-        f"{settings['build_rounds_small']} builds on corpora up to 50,000 documents, "
+        f"{settings['build_rounds_small']} builds on corpora up to {settings.get('small_corpus', 50_000):,} documents, "
         f"{settings['build_rounds_large']} above. *Build peak* is the peak resident memory of the "
         "building process plus the largest peak of its child processes; both include the corpus in "
         "memory, and a forked worker counts pages it shares with its parent.",
