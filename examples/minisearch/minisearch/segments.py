@@ -223,21 +223,35 @@ def _segment_from_documents(
     lengths = array("I")
     keys = KeyRecorder(plan.first_doc, plan.known_keys)
     store = DocumentStoreWriter() if plan.store_documents else None
-    with TitlesWriter(plan.path("titles")) as titles:
-        blocks = _index_blocks(
-            documents, plan, block_size, max_pending, expected_documents, keys.record,
-            lambda block: _take_block(block, lengths, titles, store),
-        )
-    write_synced(plan.path("lengths"), encode_lengths(lengths))
-    phases["index"] = time.perf_counter() - started
+    with ThreadPoolExecutor(max_workers=2, thread_name_prefix="minisearch-beside") as beside:
+        check: Callable[[Sequence[Document]], None] = keys.record
+        keys_done = None
+        if plan.with_keys is not None and isinstance(documents, Sequence):
+            keys.record(documents)  # every key known at once: the caller's work on them starts now
+            keys_done = beside.submit(plan.with_keys, keys.keys)
+            check = _checked_already
+        with TitlesWriter(plan.path("titles")) as titles:
+            blocks = _index_blocks(
+                documents, plan, block_size, max_pending, expected_documents, check,
+                lambda block: _take_block(block, lengths, titles, store),
+            )
+        write_synced(plan.path("lengths"), encode_lengths(lengths))
+        phases["index"] = time.perf_counter() - started
 
-    started = time.perf_counter()
-    side_files = functools.partial(_write_side_files, plan, keys.keys, store)
-    with_keys = functools.partial(plan.with_keys, keys.keys) if plan.with_keys is not None else None
-    with _beside(side_files, with_keys) as written:
+        started = time.perf_counter()
+        written = beside.submit(_write_side_files, plan, keys.keys, store)
+        if keys_done is None and plan.with_keys is not None:
+            keys_done = beside.submit(plan.with_keys, keys.keys)
         partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
+    side_files = written.result()
+    if keys_done is not None:
+        keys_done.result()
     phases["merge"] = time.perf_counter() - started
-    return _segment(plan, lengths, partitions, source, phases, written.result()), len(blocks)
+    return _segment(plan, lengths, partitions, source, phases, side_files), len(blocks)
+
+
+def _checked_already(documents: Sequence[Document]) -> None:
+    """The check of a block whose documents' keys were all recorded before the first block."""
 
 
 def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPlan) -> Segment:

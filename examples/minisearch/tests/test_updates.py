@@ -98,7 +98,10 @@ def test_any_sequence_of_changes_ranks_as_a_fresh_build_of_the_live_documents(tm
         elif action == "upsert":
             keys = rng.sample(sorted(live), min(count, len(live))) + [f"d{next(counter)}"]
             new = [document(rng, key) for key in keys]
-            with_options(minisearch.upsert_documents, new, directory, executor=InlineExecutor(), **SHAPE)
+            # From a list, the replaced documents are looked for before the blocks are built; from
+            # an iterator, once they are.
+            source = new if rng.random() < 0.5 else iter(new)
+            with_options(minisearch.upsert_documents, source, directory, executor=InlineExecutor(), **SHAPE)
             for doc in new:  # a replaced document takes a new, larger id
                 live.pop(doc.key, None)
                 live[doc.key] = doc
@@ -142,14 +145,15 @@ BAD_KEYS = [
 @pytest.mark.parametrize(
     ("update", "documents", "message"),
     [("add", [Document("t", "c", "k3")], "key 'k3' is in the index already")]
-    + [(update, *case) for update in ("add", "upsert") for case in BAD_KEYS],
+    + [(update, *case) for update in ("add", "upsert a list", "upsert an iterator") for case in BAD_KEYS],
 )
 def test_bad_or_repeated_keys_are_refused_and_nothing_changes(keyed, update, documents, message):
     directory, _ = keyed
     before = {path.name: path.read_bytes() for path in directory.iterdir()}
+    source = iter(documents) if update == "upsert an iterator" else documents
     write = minisearch.add_documents if update == "add" else minisearch.upsert_documents
     with pytest.raises(minisearch.DocumentError, match=message):
-        with_options(write, documents, directory, executor=InlineExecutor())
+        with_options(write, source, directory, executor=InlineExecutor())
     assert {path.name: path.read_bytes() for path in directory.iterdir()} == before
 
 
