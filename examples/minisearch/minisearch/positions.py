@@ -127,20 +127,25 @@ def decode_run(
 def _varint_gaps(body: bytes, what: str) -> list[int]:
     """A run's varints: each of at most :data:`_VARINT_BYTES` bytes and 32 bits, the last whole."""
     gaps: list[int] = []
-    value = shift = 0
-    for byte in body:
-        value |= (byte & 0x7F) << shift
-        if byte & 0x80:
+    append = gaps.append
+    remaining = iter(body)
+    for byte in remaining:
+        if byte < 0x80:  # most gaps: one byte
+            append(byte)
+            continue
+        value, shift = byte & 0x7F, 7
+        for byte in remaining:
+            value |= (byte & 0x7F) << shift
+            if byte < 0x80:
+                break
             shift += 7
             if shift == 7 * _VARINT_BYTES:
                 raise FormatError(f"{what}: a run is damaged (a gap of over {_VARINT_BYTES} bytes)")
-            continue
+        else:
+            raise FormatError(f"{what}: a run is damaged (its last gap is cut short)")
         if value > 0xFFFFFFFF:
             raise FormatError(f"{what}: a run is damaged (a gap beyond 32 bits)")
-        gaps.append(value)
-        value = shift = 0
-    if shift:
-        raise FormatError(f"{what}: a run is damaged (its last gap is cut short)")
+        append(value)
     return gaps
 
 
