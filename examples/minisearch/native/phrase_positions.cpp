@@ -19,11 +19,12 @@ using quorbel::ByteSpan;
 using quorbel::encoding::Posting;
 
 constexpr std::size_t kMagicSize = 4;  // b"MSP1" starts a positions file
-constexpr std::uint8_t kSmallRun = 0;  // a run's gaps as bytes
-constexpr std::uint8_t kDeflatedRun =
-    1;                                  // as deflated little-endian 32-bit words (before version 6)
-constexpr std::uint8_t kVarintRun = 2;  // as varints
-constexpr std::uint32_t kVarintBytes = 5;  // the most a gap's varint takes (32 bits, 7 to a byte)
+// A run's kind: its gaps as bytes, as deflated little-endian 32-bit words (indexes before version
+// 6), or as varints of at most kVarintBytes bytes (32 bits, 7 to a byte).
+constexpr std::uint8_t kSmallRun = 0;
+constexpr std::uint8_t kDeflatedRun = 1;
+constexpr std::uint8_t kVarintRun = 2;
+constexpr std::uint32_t kVarintBytes = 5;
 
 [[noreturn]] void damaged_positions(const PhrasePartition& part, const std::string& reason) {
   throw DamagedEntry(std::string(part.positions_what) + ": " + reason);

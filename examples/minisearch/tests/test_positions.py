@@ -84,6 +84,8 @@ def test_a_wide_run_is_its_gaps_as_varints_and_a_run_of_deflated_words_still_rea
     runs as kind 1, deflated little-endian 32-bit words, which read alike."""
     positions = [([3], [1, 1004]), ([], [2**32 - 1])]
     assert encode_run(positions) == (2, b"\x02\x03\x01\xeb\x07\xff\xff\xff\xff\x0f")
+    assert encode_run([([255], [0, 255])]) == (1, b"\x00\xff\x00\xff")  # every gap below 256: bytes
+    assert encode_run([([256], [])]) == (1, b"\x02\x80\x02")
     words = array("I", [3, 1, 1003, 2**32 - 1])
     if sys.byteorder == "big":
         words.byteswap()
