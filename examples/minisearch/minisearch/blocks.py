@@ -38,6 +38,7 @@ __all__ = [
     "MAX_TITLE_CHARS",
     "BlockInfo",
     "BlockTask",
+    "HeldBlock",
     "block_path",
     "DocumentError",
     "build_block",
@@ -72,10 +73,23 @@ class BlockTask:
     """The name of the rule that tokenises the documents (see minisearch.tokens)."""
     positions: bool = True
     """Whether to write the terms' positions beside each partition file."""
+    in_memory: bool = False
+    """Whether the block's files are handed back in its :class:`BlockInfo` instead of written,
+    for a caller in the same process (the native kernels only: the Python build writes them)."""
 
     @property
     def documents_path(self) -> str:
         return documents_path(self.path)
+
+
+@dataclass(frozen=True)
+class HeldBlock:
+    """A block's files in memory: per partition its block file and positions file (None
+    without positions), its titles' JSON array and its document store's groups."""
+
+    partitions: tuple[tuple[bytes, bytes | None], ...]
+    titles: bytes
+    documents: bytes
 
 
 @dataclass(frozen=True)
@@ -96,6 +110,8 @@ class BlockInfo:
     """Byte sizes of the block's document store groups, in order (empty without a store)."""
     positions: bool = False
     """Whether each partition file has its positions file beside it."""
+    held: HeldBlock | None = None
+    """The block's files, when they were kept in memory instead of written."""
 
     @property
     def terms(self) -> int:
@@ -186,26 +202,33 @@ def _build_natively(task: BlockTask) -> BlockInfo:
     )
     partition_terms, file_size = [], 0
     for partition, (num_terms, postings, positions) in enumerate(built.partitions):
-        path = partition_path(task.path, partition)
-        _write_bytes(path, postings)
-        if positions is not None:
-            _write_bytes(positions_path(path), positions)
+        if not task.in_memory:
+            path = partition_path(task.path, partition)
+            _write_bytes(path, postings)
+            if positions is not None:
+                _write_bytes(positions_path(path), positions)
         partition_terms.append(num_terms)
         file_size += len(postings)
-    return _finished(task, partition_terms, built.postings, file_size, built.lengths, store, titles)
+    held = tuple((postings, positions) for _, postings, positions in built.partitions) if task.in_memory else None
+    return _finished(task, partition_terms, built.postings, file_size, built.lengths, store, titles, held)
 
 
 def _finished(
     task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes,
     store: Callable[[], StoreGroups] | None = None, titles: list[str] | None = None,
+    held: tuple[tuple[bytes, bytes | None], ...] | None = None,
 ) -> BlockInfo:
-    """The block's titles and stored documents (given by ``store``, or made here) written beside
-    its partitions' files; what it holds."""
-    _write_titles(task, titles if titles is not None else [document[0] for document in task.documents])
+    """The block's titles and stored documents (given by ``store``, or made here) beside its
+    partitions' files (``held``: kept in memory with them); what it holds."""
+    titles_data = _titles_json(task, titles if titles is not None else [document[0] for document in task.documents])
+    data: bytes = b""
     group_sizes: tuple[int, ...] = ()
     if task.store_documents:
         data, group_sizes = (store or functools.partial(_document_groups, task))()
-        _write_bytes(task.documents_path, data)
+    if held is None:
+        _write_bytes(titles_path(task.path), titles_data)
+        if task.store_documents:
+            _write_bytes(task.documents_path, data)
     return BlockInfo(
         number=task.number,
         path=task.path,
@@ -217,6 +240,7 @@ def _finished(
         lengths=lengths,
         group_sizes=group_sizes,
         positions=task.positions,
+        held=None if held is None else HeldBlock(held, titles_data, data),
     )
 
 
@@ -298,14 +322,12 @@ def _check_document(doc_id: int, document: Document | tuple[str, str]) -> None:
         )
 
 
-def _write_titles(task: BlockTask, titles: list[str]) -> None:
+def _titles_json(task: BlockTask, titles: list[str]) -> bytes:
     try:
-        data = titles_json(titles)
+        return titles_json(titles)
     except UnicodeEncodeError:
         found = first_invalid_text(titles, task.first_doc_id, "the title is ")
         raise found or DocumentError(f"block {task.number}: a title is not valid text") from None
-    with written_in_place_of(titles_path(task.path)) as path, open(path, "wb") as handle:
-        handle.write(data)
 
 
 def _start_document_groups(task: BlockTask, contents: list[str]) -> Callable[[], StoreGroups] | None:

@@ -435,24 +435,33 @@ def compress_group(contents: Sequence[str]) -> bytes:
 class DocumentStoreWriter:
     """Writes a document store from the groups of blocks or of other stores, in document order.
 
-    Only the group index is held in memory: the groups are copied from their files by
-    :meth:`write`.
+    Only the group index is held in memory, and the groups of blocks kept in memory: the others
+    are copied from their files by :meth:`write`.
     """
 
     def __init__(self) -> None:
         self.first_docs = array("I")
         self.sizes = array("I")
-        self.sources: list[tuple[str, int, int]] = []
-        """Byte ranges (file, start, end) that hold the groups, in order."""
+        self.sources: list[tuple[str, int, int] | bytes] = []
+        """What holds the groups, in order: byte ranges (file, start, end), or the bytes."""
 
     def add_block(self, first_doc: int, group_sizes: Sequence[int], path: str) -> None:
         """Add a block's groups of :data:`GROUP_SIZE` documents from ``first_doc``, the whole file ``path``."""
         size = os.path.getsize(path)
+        self._add_block_groups(first_doc, group_sizes, size, path)
+        self.sources.append((path, 0, size))
+
+    def add_groups(self, first_doc: int, group_sizes: Sequence[int], data: bytes, what: str) -> None:
+        """Add a block's groups of :data:`GROUP_SIZE` documents from ``first_doc``, held as ``data``
+        (``what`` names them in errors)."""
+        self._add_block_groups(first_doc, group_sizes, len(data), what)
+        self.sources.append(data)
+
+    def _add_block_groups(self, first_doc: int, group_sizes: Sequence[int], size: int, what: str) -> None:
         if size != sum(group_sizes):
-            raise FormatError(f"{path}: {size} bytes, its groups add up to {sum(group_sizes)}")
+            raise FormatError(f"{what}: {size} bytes, its groups add up to {sum(group_sizes)}")
         self.first_docs.extend(range(first_doc, first_doc + GROUP_SIZE * len(group_sizes), GROUP_SIZE))
         self.sizes.extend(group_sizes)
-        self.sources.append((path, 0, size))
 
     def add_store(self, groups: DocumentStoreIndex, path: str) -> None:
         """Add every group of the store at ``path``, whose index is ``groups``."""
@@ -465,8 +474,9 @@ class DocumentStoreWriter:
         """Add one group, the bytes ``start:end`` of the file ``path``."""
         self.first_docs.append(first_doc)
         self.sizes.append(end - start)
-        if self.sources and self.sources[-1][0] == path and self.sources[-1][2] == start:
-            self.sources[-1] = (path, self.sources[-1][1], end)
+        last = self.sources[-1] if self.sources else None
+        if isinstance(last, tuple) and last[0] == path and last[2] == start:
+            self.sources[-1] = (path, last[1], end)
         else:
             self.sources.append((path, start, end))
 
@@ -475,8 +485,12 @@ class DocumentStoreWriter:
         header = DOCS_MAGIC + _GROUPS.pack(len(self.sizes), 0)
         with open(path, "wb") as handle:
             handle.write(header + _u32(self.first_docs) + _u32(self.sizes))
-            for source, start, end in self.sources:
-                with open(source, "rb") as group_file:
+            for source in self.sources:
+                if isinstance(source, bytes):
+                    handle.write(source)
+                    continue
+                name, start, end = source
+                with open(name, "rb") as group_file:
                     group_file.seek(start)
                     _copy(group_file, handle, end - start)
             handle.flush()

@@ -192,6 +192,9 @@ class PartitionInput:
     """Documents of a segment input whose postings the merge drops."""
     positions_path: str = ""
     """Its positions file, when the index keeps positions."""
+    held: tuple[bytes, bytes | None] | None = None
+    """A block's file and positions file in memory, when its worker shared this process and
+    did not write them."""
 
 
 @dataclass(frozen=True)
@@ -252,7 +255,7 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
         return _merge_natively(task)
     merger = BlockMerger()
     positions: dict[str, list[Run]] = {}
-    for source in task.inputs:
+    for source in map(_on_disk, task.inputs):
         try:
             entries = segment_pieces(source) if source.term_table else read_block(source)
             merger.add_entries(entries)
@@ -284,6 +287,18 @@ def _merge_partition(task: PartitionTask) -> PartitionInfo:
     if task.positions_path:
         info = dataclasses.replace(info, positions=_write_positions(task.positions_path, terms, positions))
     return info
+
+
+def _on_disk(source: PartitionInput) -> PartitionInput:
+    """The input with a block held in memory written to its files, which this merge reads."""
+    if source.held is None:
+        return source
+    block, positions = source.held
+    os.makedirs(os.path.dirname(source.postings_path), exist_ok=True)
+    Path(source.postings_path).write_bytes(block)
+    if positions is not None:
+        Path(source.positions_path).write_bytes(positions)
+    return dataclasses.replace(source, held=None)
 
 
 def _segment_lengths(task: PartitionTask) -> array[int]:

@@ -206,6 +206,8 @@ def _array(typecode: str, data: bytes) -> array[int]:
 
 
 def _read_block(source: PartitionInput) -> tuple[bytes, int, bytes, bytes]:
+    if source.held is not None:
+        return source.held[0], source.terms, b"", b""
     try:
         with open(source.postings_path, "rb") as handle:
             return handle.read(), source.terms, b"", b""
@@ -216,8 +218,11 @@ def _read_block(source: PartitionInput) -> tuple[bytes, int, bytes, bytes]:
 def _read_input(source: PartitionInput) -> tuple[bytes, int, bytes, bytes]:
     block = _read_block(source)[0]
     try:
-        with open(source.positions_path, "rb") as handle:
-            positions = handle.read()
+        if source.held is not None and source.held[1] is not None:
+            positions = source.held[1]
+        else:
+            with open(source.positions_path, "rb") as handle:
+                positions = handle.read()
         index, _ = index_payload(positions, source.positions_path)
     except (OSError, FormatError) as error:
         raise IndexBuildError(f"{source.what}: {error}") from error

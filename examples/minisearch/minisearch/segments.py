@@ -114,6 +114,9 @@ class SegmentPlan:
     with_keys: Callable[[Sequence[Key | None]], None] | None = None
     """The caller's work on the new documents' keys (an update's deletions), done once they are
     all known, on a thread of its own while the partitions merge; its error is the segment's."""
+    blocks_in_memory: bool = False
+    """Whether the blocks' files stay in memory (the executor shares this process, and the source
+    is small enough to hold): creating files is most of a small block's cost."""
 
     @property
     def files(self) -> dict[str, str]:
@@ -204,8 +207,9 @@ def segment_from_documents(
         documents, count = _peek_small(documents)
         if count is not None:  # a few documents: starting worker processes would cost more than the work
             with _in_process(plan.workers) as executor:
-                return _segment_from_documents(documents, dataclasses.replace(plan, executor=executor), block_size,
-                                               max_pending, expected_documents, source)
+                in_process = dataclasses.replace(plan, executor=executor, blocks_in_memory=True)
+                return _segment_from_documents(documents, in_process, block_size, max_pending, expected_documents,
+                                               source)
     return _segment_from_documents(documents, plan, block_size, max_pending, expected_documents, source)
 
 
@@ -219,7 +223,8 @@ def _segment_from_documents(
 ) -> tuple[Segment, int]:
     phases: dict[str, float] = {}
     started = time.perf_counter()
-    (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
+    if not (plan.blocks_in_memory and native_build.AVAILABLE):
+        (plan.work / "blocks").mkdir(parents=True, exist_ok=True)
     lengths = array("I")
     keys = KeyRecorder(plan.first_doc, plan.known_keys)
     store = DocumentStoreWriter() if plan.store_documents else None
@@ -390,6 +395,11 @@ def _write_side_files(plan: SegmentPlan, keys: Sequence[Key | None], store: Docu
 
 def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter, store: DocumentStoreWriter | None) -> None:
     lengths.frombytes(block.lengths)
+    if block.held is not None:
+        titles.add_array(block.held.titles)
+        if store is not None:
+            store.add_groups(block.first_doc_id, block.group_sizes, block.held.documents, documents_path(block.path))
+        return
     with open(titles_path(block.path), "rb") as handle:
         titles.add_array(handle.read())
     if store is not None:
@@ -403,6 +413,7 @@ def _block_inputs(blocks: Sequence[BlockInfo], partition: int) -> tuple[Partitio
         PartitionInput(
             block.partition_path(partition), block.partition_terms[partition], what=f"block {block.number}",
             positions_path=positions_path(block.partition_path(partition)) if block.positions else "",
+            held=None if block.held is None else block.held.partitions[partition],
         )
         for block in blocks
     )
@@ -555,7 +566,8 @@ def _index_blocks(
                 while len(blocks) in finished:
                     block = finished.pop(len(blocks))
                     on_block(block)
-                    blocks.append(dataclasses.replace(block, lengths=b"", group_sizes=()))
+                    held = block.held and dataclasses.replace(block.held, titles=b"", documents=b"")
+                    blocks.append(dataclasses.replace(block, lengths=b"", group_sizes=(), held=held))
 
             for number, chunk in enumerate(itertools.batched(documents, block_size)):
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
@@ -566,7 +578,7 @@ def _index_blocks(
                 # which pickle faster than Documents.
                 pairs = chunk if shared else [(document[0], document[1]) for document in chunk]
                 task = BlockTask(number, path, next_doc, pairs, plan.store_documents, plan.partitions, plan.tokenizer,
-                                 plan.positions)
+                                 plan.positions, in_memory=plan.blocks_in_memory)
                 next_doc += len(chunk)
                 pending[plan.executor.submit(build_block, task)] = number
                 while len(pending) >= limit:

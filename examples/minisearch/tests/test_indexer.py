@@ -20,6 +20,7 @@ from minisearch import Index, blocks, check_index, cli, durability, indexer, mer
 from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
+from minisearch.errors import FormatError
 from minisearch.layout import DocumentStoreWriter, decode_term_table
 from minisearch.manifest import FORMAT_VERSION, SEGMENT_ROLES, read_manifest
 from minisearch.partitions import partition_of
@@ -584,3 +585,21 @@ def test_postings_naming_unknown_documents_give_a_clear_error(tmp_path):
     with Index(tmp_path) as index, pytest.raises(minisearch.IndexUnusableError,
                                                  match=r"postings-.*: the entry at byte \d+ is damaged: its CRC-32"):
         search(index, "zebra")
+
+
+@pytest.mark.parametrize("held", [False, True])
+def test_a_block_whose_groups_do_not_fill_its_store_bytes_is_refused(tmp_path, held):
+    """Groups read from a block's file or held in memory are checked alike, before any is written."""
+    data, path = b"x" * 10, tmp_path / "block.docs"
+    path.write_bytes(data)
+    store = DocumentStoreWriter()
+    with pytest.raises(FormatError, match=r"block.docs: 10 bytes, its groups add up to 9"):
+        if held:
+            store.add_groups(0, (4, 5), data, str(path))
+        else:
+            store.add_block(0, (4, 5), str(path))
+    assert (len(store.sizes), store.sources) == (0, [])
+    store.add_groups(0, (4, 6), data, "held")
+    store.add_block(32, (4, 6), str(path))
+    size = store.write(tmp_path / "store")
+    assert (tmp_path / "store").read_bytes()[-20:] == data * 2 and size == (tmp_path / "store").stat().st_size

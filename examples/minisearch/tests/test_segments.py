@@ -368,3 +368,26 @@ def test_on_the_kernels_a_small_source_is_indexed_on_threads(tmp_path, monkeypat
     assert threads.file_sha256 == inline.file_sha256
     with pytest.raises(AssertionError, match="started worker processes"):
         minisearch.build_index(source(corpus), tmp_path / "larger", options)
+
+
+@pytest.mark.skipif(not minisearch.native_build.AVAILABLE, reason="the native build kernels are not built")
+@pytest.mark.parametrize("native_merge", [True, False])
+def test_blocks_held_in_memory_merge_as_written_ones(tmp_path, monkeypatch, native_merge):
+    """A small source on the kernels keeps its blocks in memory, and no block file is made; a
+    merge that reads files (the Python one) has them written first."""
+    if not native_merge:
+        monkeypatch.setattr(minisearch.native_build, "merges", lambda task: False)
+    held_inputs: list[bool] = []
+    on_disk = merge._on_disk
+    monkeypatch.setattr(merge, "_on_disk", lambda source: held_inputs.append(source.held is not None) or on_disk(source))
+    made: list[str] = []
+    monkeypatch.setattr(minisearch.blocks, "_write_bytes", lambda path, data: made.append(path))
+    corpus = zipf_corpus(5, 300)
+    options = minisearch.BuildOptions(show_progress=False, partitions=2, block_size=64)
+    minisearch.build_index(corpus, tmp_path / "held", options)
+    monkeypatch.undo()
+    build(corpus, tmp_path / "files", block_size=64, partitions=2)
+    held, files = (minisearch.manifest.read_manifest(tmp_path / name).segments[0] for name in ("held", "files"))
+    assert held.file_sha256 == files.file_sha256
+    assert made == []
+    assert held_inputs == ([] if native_merge else [True] * 5 * 2)  # 5 blocks, 2 partitions
