@@ -2,8 +2,9 @@
 
 ``minisearch._kernels.build_block`` tokenises a block's ASCII texts itself (lower-cased runs of
 letters and digits, runs longer than :data:`~minisearch.tokens.MAX_TERM_LENGTH` dropped: the
-rule of every tokenizer on ASCII text), takes the terms of other text from the index's rule
-(:meth:`~minisearch.tokens.Tokenizer.tokenize`, called back from the kernel), counts each
+rule of every tokenizer on ASCII text), finds those of other text as the index's rule does in the
+text the rule prepares (:attr:`~minisearch.tokens.Tokenizer.kernel_rule`: lower-cased and composed
+by a call back to Python, the runs of letters, digits and marks read in C++), counts each
 document's terms, places their positions and returns each partition's block file and positions
 file as bytes: the bytes :func:`minisearch.blocks.build_block` writes without the kernels, which
 stays the fallback and the oracle of the tests.  ``merge_blocks`` merges a partition of a new
@@ -70,7 +71,7 @@ def block_files(
     numbered from ``first_doc``."""
     assert BUILD is not None
     lengths, postings, files = BUILD.build_block(
-        titles, contents, first_doc, partitions, positions, MAX_TERM_LENGTH, rule.tokenize, _zlib(BLOCK_INDEX_LEVEL)
+        titles, contents, first_doc, partitions, positions, MAX_TERM_LENGTH, rule.kernel_rule, _zlib(BLOCK_INDEX_LEVEL)
     )
     return BlockFiles(lengths, postings, files)
 
@@ -113,7 +114,7 @@ def documents_per_term(titles: list[str], contents: list[str], rule: Tokenizer) 
     """Per term, how many of the documents (``titles[i]``, ``contents[i]``) hold it, the documents
     tokenised as a block's are."""
     assert BUILD is not None
-    counts: dict[str, int] = BUILD.count_documents(titles, contents, MAX_TERM_LENGTH, rule.tokenize)
+    counts: dict[str, int] = BUILD.count_documents(titles, contents, MAX_TERM_LENGTH, rule.kernel_rule)
     return counts
 
 
@@ -152,7 +153,7 @@ def stored_documents_per_term(
         return None
     assert BUILD is not None
     counts: dict[str, int] | None = BUILD.stored_terms(store, spans, members, titles, MAX_TERM_LENGTH,
-                                                       rule.tokenize)
+                                                       rule.kernel_rule)
     return counts
 
 

@@ -63,12 +63,27 @@ MARK_SPANS = ((0x0300, 0x20000), (0xE0000, 0xE1000))
 
 
 @functools.cache
-def _mark_class() -> str:
-    """The combining marks as the body of a regular expression's character class (built when
-    first needed: ASCII text, which holds none, never needs it)."""
+def _mark_ranges() -> list[tuple[int, int]]:
+    """Where the combining marks lie, first to last code point (found when first needed: ASCII
+    text, which holds none, never needs them)."""
     listed = MARK_RANGES.get(unicodedata.unidata_version)
-    ranges = _parsed_ranges(listed) if listed is not None else _scanned_mark_ranges()
-    return "".join(f"\\U{low:08x}-\\U{high:08x}" for low, high in ranges)
+    return _parsed_ranges(listed) if listed is not None else _scanned_mark_ranges()
+
+
+def _mark_class() -> str:
+    """The combining marks as the body of a regular expression's character class."""
+    return "".join(f"\\U{low:08x}-\\U{high:08x}" for low, high in _mark_ranges())
+
+
+@functools.cache
+def mark_bitmap() -> bytes:
+    """The combining marks as a bitmap, bit ``c % 8`` of byte ``c // 8`` set for code point ``c``:
+    how the native kernels tell them."""
+    bits = bytearray(MARK_SPANS[-1][1] // 8)
+    for low, high in _mark_ranges():
+        for code in range(low, high + 1):
+            bits[code >> 3] |= 1 << (code & 7)
+    return bytes(bits)
 
 
 def _parsed_ranges(text: str) -> list[tuple[int, int]]:
@@ -112,6 +127,19 @@ class Tokenizer:
 
     def __repr__(self) -> str:
         return f"Tokenizer({self.name!r})"
+
+    def prepared(self, text: str) -> str:
+        """The text in which the terms of ``text`` are the runs of a letter or a digit followed by
+        letters, digits and, where the rule keeps them, combining marks (which separate terms
+        otherwise): lower-cased, and composed where marks are kept (see :func:`_composed`)."""
+        lowered = text.lower()
+        return _composed(lowered) if self.keeps_marks and not lowered.isascii() else lowered
+
+    @functools.cached_property
+    def kernel_rule(self) -> tuple[Callable[[str], str], bytes | None]:
+        """The rule as the native kernels take it: :meth:`prepared`, and the marks that continue
+        a term as :func:`mark_bitmap` gives them (None where they separate terms)."""
+        return self.prepared, mark_bitmap() if self.keeps_marks else None
 
     def _runs(self, lowered: str) -> list[str]:
         if self.keeps_marks and not lowered.isascii():

@@ -1,4 +1,4 @@
-// build_block(titles, contents, first_doc, partitions, positions, max_length, tokenize, zlib) and
+// build_block(titles, contents, first_doc, partitions, positions, max_length, rule, zlib) and
 // merge_blocks(...): the Python faces of BlockBuilder (build_block.h) and PartitionMerger
 // (build_merge.h).
 #include "build_binding.h"
@@ -68,14 +68,14 @@ struct BlockTexts {
   std::vector<FieldText> titles, contents;
 };
 
-BlockTexts block_texts(PyObject* titles, PyObject* contents, PyObject* tokenize) {
+BlockTexts block_texts(PyObject* titles, PyObject* contents, const TokenRule& rule) {
   BlockTexts texts{checked(PySequence_Tuple(titles)), checked(PySequence_Tuple(contents)), {}, {}};
   const Py_ssize_t documents = PyTuple_GET_SIZE(texts.held_titles.get());
   texts.titles.reserve(static_cast<std::size_t>(documents));
   texts.contents.reserve(static_cast<std::size_t>(documents));
   for (Py_ssize_t i = 0; i < documents; ++i) {
-    texts.titles.push_back(field_text(PyTuple_GET_ITEM(texts.held_titles.get(), i), tokenize));
-    texts.contents.push_back(field_text(PyTuple_GET_ITEM(texts.held_contents.get(), i), tokenize));
+    texts.titles.push_back(field_text(PyTuple_GET_ITEM(texts.held_titles.get(), i), rule));
+    texts.contents.push_back(field_text(PyTuple_GET_ITEM(texts.held_contents.get(), i), rule));
   }
   return texts;
 }
@@ -134,7 +134,7 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
   if (partitions < 1 || partitions > 1 << 20) raise(PyExc_ValueError, "partitions out of range");
   if (max_length < 0) raise(PyExc_ValueError, "max_length must not be negative");
 
-  const BlockTexts texts = block_texts(titles, contents, args[6]);
+  const BlockTexts texts = block_texts(titles, contents, token_rule(args[6]));
   const Compressors compressors = compressors_of(args[7]);
   BlockBuilder builder(static_cast<std::int32_t>(first_doc), positions != 0);
   std::vector<std::uint32_t> lengths;
@@ -150,7 +150,7 @@ PyObject* build_block(PyObject* const* args, Py_ssize_t nargs) {
                        partition_list.get());
 }
 
-// count_documents(titles, contents, max_length, tokenize): per term, how many documents hold it.
+// count_documents(titles, contents, max_length, rule): per term, how many documents hold it.
 PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 4) raise(PyExc_TypeError, "count_documents takes 4 arguments");
   PyObject* titles = args[0];
@@ -162,10 +162,11 @@ PyObject* count_documents(PyObject* const* args, Py_ssize_t nargs) {
   if (max_length < 0) raise(PyExc_ValueError, "max_length must not be negative");
   BlockBuilder builder(0, false);
   std::vector<std::uint32_t> title_ids, content_ids;
+  const TokenRule rule = token_rule(args[3]);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(titles); ++i) {
-    field_terms(field_text(PyList_GET_ITEM(titles, i), args[3]),
-                static_cast<std::size_t>(max_length), builder.terms(), title_ids);
-    field_terms(field_text(PyList_GET_ITEM(contents, i), args[3]),
+    field_terms(field_text(PyList_GET_ITEM(titles, i), rule), static_cast<std::size_t>(max_length),
+                builder.terms(), title_ids);
+    field_terms(field_text(PyList_GET_ITEM(contents, i), rule),
                 static_cast<std::size_t>(max_length), builder.terms(), content_ids);
     builder.add_document(title_ids, content_ids);
   }

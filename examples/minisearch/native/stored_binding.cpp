@@ -212,7 +212,7 @@ bool stored_texts_split(std::span<const std::uint8_t> store, std::span<const std
 PyObject* stored_terms(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 6)
     raise(PyExc_TypeError,
-          "stored_terms takes 6 arguments (store, spans, members, titles, max_length, tokenize)");
+          "stored_terms takes 6 arguments (store, spans, members, titles, max_length, rule)");
   const HeldBuffer store(args[0], "B", 1, "store must be a bytes-like object");
   const HeldBuffer spans(args[1], "Q", sizeof(std::uint64_t), "spans must be an array('Q')");
   const HeldBuffer members(args[2], "I", sizeof(std::uint32_t), "members must be an array('I')");
@@ -223,13 +223,14 @@ PyObject* stored_terms(PyObject* const* args, Py_ssize_t nargs) {
   if (!PyList_CheckExact(titles) ||
       2 * static_cast<std::size_t>(PyList_GET_SIZE(titles)) != member_items.size())
     raise(PyExc_TypeError, "titles must be a list of one title per member");
+  const TokenRule rule = token_rule(args[5]);
   std::vector<FieldText> title_fields;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(titles); ++i)
-    title_fields.push_back(field_text(PyList_GET_ITEM(titles, i), args[5]));
+    title_fields.push_back(field_text(PyList_GET_ITEM(titles, i), rule));
 
   BlockBuilder builder(0, false);
   std::vector<std::string> texts;
-  std::vector<std::size_t> other;  // documents whose text is not ASCII: tokenised by Python
+  std::vector<std::size_t> other;  // documents whose text is not ASCII: prepared by Python
   std::vector<std::uint32_t> title_ids, content_ids;
   bool readable = false;
   {
@@ -259,7 +260,7 @@ PyObject* stored_terms(PyObject* const* args, Py_ssize_t nargs) {
     }
     const PyRef content = PyRef::steal(text);
     field_terms(title_fields[i], static_cast<std::size_t>(max_length), builder.terms(), title_ids);
-    field_terms(field_text(content.get(), args[5]), static_cast<std::size_t>(max_length),
+    field_terms(field_text(content.get(), rule), static_cast<std::size_t>(max_length),
                 builder.terms(), content_ids);
     builder.add_document(title_ids, content_ids);
   }

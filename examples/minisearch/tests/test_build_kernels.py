@@ -3,6 +3,7 @@ partition's merged files byte for byte the same, on random texts and on the case
 differ most (non-ASCII text, runs longer than a term, repeated words, empty fields, long lists
 split into tiers); a damaged input or a bad argument raises."""
 
+import collections
 import dataclasses
 import functools
 import hashlib
@@ -272,10 +273,10 @@ def zlib_settings(version=zlib.ZLIB_RUNTIME_VERSION, compress=None, level=1):
     return (version, compress or functools.partial(positions.compress_index, level=level), level)
 
 
-def block_call(titles=("a",), contents=("b",), first_doc=0, partitions=1, tokenize=str.split, compression=None):
+def block_call(titles=("a",), contents=("b",), first_doc=0, partitions=1, rule=TOKENIZER.kernel_rule, compression=None):
     return lambda kernels: kernels.build_block(list(titles) if isinstance(titles, tuple) else titles,
                                                list(contents) if isinstance(contents, tuple) else contents,
-                                               first_doc, partitions, True, 64, tokenize, compression or zlib_settings())
+                                               first_doc, partitions, True, 64, rule, compression or zlib_settings())
 
 
 BAD_CALLS = {
@@ -284,7 +285,9 @@ BAD_CALLS = {
     "a title not str": (block_call(titles=(b"a",)), TypeError),
     "no partitions": (block_call(partitions=0), ValueError),
     "ids beyond 31 bits": (block_call(first_doc=2**31 - 1), OverflowError),
-    "a tokenizer that returns no list": (block_call(titles=("é",), tokenize=str.upper), TypeError),
+    "a rule that is no pair": (block_call(rule=str.split), TypeError),
+    "a rule whose marks are no bytes": (block_call(rule=(str.lower, bytearray(1))), TypeError),
+    "a rule that prepares no str": (block_call(titles=("é",), rule=(str.encode, None)), TypeError),
     "a compressor that returns no bytes": (block_call(compression=zlib_settings(version="0", compress=len)), TypeError),
     "a zlib level out of range": (block_call(compression=zlib_settings(level=10)), ValueError),
     "no zlib": (block_call(compression=(None,)), TypeError),
@@ -301,12 +304,12 @@ def test_bad_arguments_raise(call):
         function(native_build.BUILD)
 
 
-def test_a_tokenizer_that_raises_stops_the_block():
-    def tokenize(text):
+def test_a_rule_that_raises_stops_the_block():
+    def prepare(text):
         raise RuntimeError("refused")
 
     with pytest.raises(RuntimeError, match="refused"):
-        block_call(contents=("é",), tokenize=tokenize)(native_build.BUILD)
+        block_call(contents=("é",), rule=(prepare, None))(native_build.BUILD)
 
 
 @pytest.mark.parametrize("level", [1, 6])
@@ -348,3 +351,30 @@ def test_deletions_are_counted_alike_with_and_without_the_kernels(tmp_path, monk
         deletion_sets.append([segment["file_sha256"].get("deletes") for segment in
                               json.loads((index_dir / "manifest.json").read_text())["segments"]])
     assert deletion_sets[0] == deletion_sets[1] and deletion_sets[0][0] is not None
+
+
+def python_counts(titles, contents, rule):
+    counts = collections.Counter()
+    for title, content in zip(titles, contents):
+        counts.update({*rule.tokenize(title), *rule.tokenize(content)})
+    return dict(counts)
+
+
+# Any text but lone surrogates (refused before any rule reads them), with long runs and the
+# characters whose reading differs most: marks after letters, marks first, astral letters and
+# digits, the dotted capital I, underscores.
+unicode_texts = st.lists(
+    st.one_of(
+        st.text(st.characters(exclude_categories=("Cs",)), max_size=40),
+        st.sampled_from(["a\u0301", "\u0301a", "İ", "𝔘𝔫𝔦", "\U0001d7d9", "_x_", "ह\u093f", long_run(65), "é" * 64, "é" * 65]),
+    ),
+    max_size=8,
+).map(" ".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(unicode_texts, unicode_texts), min_size=1, max_size=4), st.sampled_from([TOKENIZER, LEGACY]))
+def test_the_kernels_find_the_terms_the_rule_finds(fields, rule):
+    """Text that is not ASCII: prepared by the rule in Python, its terms found in C++."""
+    titles, contents = [title for title, _ in fields], [content for _, content in fields]
+    assert native_build.documents_per_term(titles, contents, rule) == python_counts(titles, contents, rule)

@@ -151,10 +151,10 @@ def test_a_group_the_kernels_do_not_read_gives_none(damage):
 @pytest.mark.parametrize(
     ("call", "error"),
     [
-        (lambda data: native_build.BUILD.stored_terms(data, array("q"), array("I"), [], 64, str.split), TypeError),
-        (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I", [0, 0]), [], 64, str.split),
+        (lambda data: native_build.BUILD.stored_terms(data, array("q"), array("I"), [], 64, TOKENIZER.kernel_rule), TypeError),
+        (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I", [0, 0]), [], 64, TOKENIZER.kernel_rule),
          TypeError),  # a title per member
-        (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I"), [], -1, str.split), ValueError),
+        (lambda data: native_build.BUILD.stored_terms(data, array("Q"), array("I"), [], -1, TOKENIZER.kernel_rule), ValueError),
         (lambda data: native_build.BUILD.json_strings(data, array("i"), 1), TypeError),
         (lambda data: native_build.BUILD.keys_among(data, ("a",), 1), TypeError),
         (lambda data: native_build.BUILD.keys_among("[]", ["a"], 0), TypeError),
@@ -169,7 +169,7 @@ def test_bad_arguments_raise(call, error):
 def test_a_span_past_the_store_gives_none():
     data, starts = stored(["a", "b"])
     assert native_build.BUILD.stored_terms(data, array("Q", [0, len(data) + 1]), array("I", [0, 0]), ["t"], 64,
-                                           TOKENIZER.tokenize) is None
+                                           TOKENIZER.kernel_rule) is None
     assert native_build.BUILD.stored_terms(data, array("Q", [0, len(data)]), array("I", [1, 0]), ["t"], 64,
-                                           TOKENIZER.tokenize) is None
+                                           TOKENIZER.kernel_rule) is None
 
