@@ -178,11 +178,25 @@ class KeyRecorder:
     def record(self, documents: Sequence[Document]) -> None:
         """Record the keys of the source's next ``documents``; raises :class:`DocumentError`."""
         found = [document[2] if len(document) > 2 else None for document in documents]
-        if found.count(None) < len(found):
-            for number, key in enumerate(found, start=len(self.keys)):
-                if key is not None:
-                    self._check(number, key)
+        numbered = [(key, number) for number, key in enumerate(found, start=len(self.keys)) if key is not None]
+        if numbered and self._all_new([key for key, _ in numbered]):
+            self.seen.update(numbered)
+        else:  # one at a time, to name the first that is not
+            for key, number in numbered:
+                self._check(number, key)
         self.keys.extend(found)
+
+    def _all_new(self, keys: list[Key]) -> bool:
+        """Whether ``keys`` are all valid, different and new, as :meth:`_check` would find them one
+        by one (a few passes at C speed)."""
+        types = set(map(type, keys))
+        return (
+            types <= {str, int}
+            and not (str in types and "" in keys)
+            and len(set(keys)) == len(keys)
+            and self.seen.keys().isdisjoint(keys)
+            and not any(map(self.known.__contains__, keys))
+        )
 
     def _check(self, number: int, key: Key) -> None:
         if not is_key(key):

@@ -391,3 +391,37 @@ def test_blocks_held_in_memory_merge_as_written_ones(tmp_path, monkeypatch, nati
     assert held.file_sha256 == files.file_sha256
     assert made == []
     assert held_inputs == ([] if native_merge else [True] * 5 * 2)  # 5 blocks, 2 partitions
+
+
+def one_at_a_time(blocks, known):
+    """What a recorder that checks every key by itself finds: the keys, or the first error."""
+    recorder = segments.KeyRecorder(0, known)
+    number = 0
+    try:
+        for block in blocks:
+            for document in block:
+                if len(document) > 2 and document[2] is not None:
+                    recorder._check(number, document[2])
+                number += 1
+    except minisearch.DocumentError as error:
+        return str(error)
+    return [document[2] if len(document) > 2 else None for block in blocks for document in block]
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(st.lists(st.one_of(st.none(), st.sampled_from(["a", "b", "", 1, 2, True, 1.0, "1"])), max_size=5),
+             max_size=4),
+    st.sampled_from([frozenset(), frozenset({"b", 2})]),
+)
+def test_keys_checked_a_block_at_a_time_fail_where_one_at_a_time_would(key_blocks, known):
+    blocks = [[minisearch.Document("t", "c", key) if key is not None else ("t", "c") for key in block]
+              for block in key_blocks]
+    recorder = segments.KeyRecorder(0, known)
+    try:
+        for block in blocks:
+            recorder.record(block)
+        found = recorder.keys
+    except minisearch.DocumentError as error:
+        found = str(error)
+    assert found == one_at_a_time(blocks, known)
