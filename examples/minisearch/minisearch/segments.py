@@ -178,12 +178,16 @@ class KeyRecorder:
     def record(self, documents: Sequence[Document]) -> None:
         """Record the keys of the source's next ``documents``; raises :class:`DocumentError`."""
         found = [document[2] if len(document) > 2 else None for document in documents]
-        numbered = [(key, number) for number, key in enumerate(found, start=len(self.keys)) if key is not None]
-        if numbered and self._all_new([key for key, _ in numbered]):
-            self.seen.update(numbered)
-        else:  # one at a time, to name the first that is not
-            for key, number in numbered:
-                self._check(number, key)
+        first = len(self.keys)
+        keys = [key for key in found if key is not None] if None in found else found
+        if keys and self._all_new(keys):
+            numbers = range(first, first + len(found))
+            self.seen.update(zip(found, numbers) if keys is found else
+                             ((key, number) for key, number in zip(found, numbers) if key is not None))
+        elif keys:  # one at a time, to name the first that is not
+            for number, key in enumerate(found, start=first):
+                if key is not None:
+                    self._check(number, key)
         self.keys.extend(found)
 
     def _all_new(self, keys: list[Key]) -> bool:
