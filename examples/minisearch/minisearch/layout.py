@@ -510,8 +510,8 @@ def _copy(source: BinaryIO, target: BinaryIO, count: int) -> None:
 class TitlesWriter:
     """Writes a titles file from JSON arrays of titles, one block or segment at a time.
 
-    Use it with ``with``: the file is finished and synced when the block ends, and left
-    unfinished (closed) if it fails.
+    Use it with ``with``: the file is finished when the block ends (the caller syncs it, beside
+    other work), and left unfinished (closed) if it fails.
     """
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
@@ -527,8 +527,6 @@ class TitlesWriter:
         with self.handle:
             if kind is None:
                 self.handle.write(self.compressor.compress(b"]") + self.compressor.flush())
-                self.handle.flush()
-                os.fsync(self.handle.fileno())
 
     def add_array(self, data: bytes | memoryview) -> None:
         """Append the titles of a JSON array written as :func:`encode_titles` writes it."""

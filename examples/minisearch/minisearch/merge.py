@@ -215,6 +215,9 @@ class PartitionTask:
     chunk_size: int
     positions_path: str = ""
     """Where the partition's positions go (empty: an index without positions)."""
+    lengths: array[int] | None = None
+    """The segment's lengths, when the merge runs in the process that has them: not read from
+    ``lengths_path``, which may not be written yet."""
 
 
 @dataclass(frozen=True)
@@ -302,6 +305,8 @@ def _on_disk(source: PartitionInput) -> PartitionInput:
 
 
 def _segment_lengths(task: PartitionTask) -> array[int]:
+    if task.lengths is not None:
+        return task.lengths
     try:
         with open(task.lengths_path, "rb") as handle:
             return decode_length_array(handle.read(), task.documents, task.lengths_path)

@@ -52,7 +52,7 @@ from .blocks import (
 )
 from .corpus import Document, Key, is_key
 from .deletions import read_deletion_set, with_deletion_set
-from .durability import sha256_of, write_synced
+from .durability import fsync_file, sha256_of, write_synced
 from .errors import DocumentError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers
 from .layout import (
@@ -179,11 +179,12 @@ class KeyRecorder:
         """Record the keys of the source's next ``documents``; raises :class:`DocumentError`."""
         found = [document[2] if len(document) > 2 else None for document in documents]
         first = len(self.keys)
-        keys = [key for key in found if key is not None] if None in found else found
+        keys = [key for key in found if key is not None]
         if keys and self._all_new(keys):
-            numbers = range(first, first + len(found))
-            self.seen.update(zip(found, numbers) if keys is found else
-                             ((key, number) for key, number in zip(found, numbers) if key is not None))
+            if len(keys) == len(found):
+                self.seen.update(zip(keys, range(first, first + len(keys))))
+            else:
+                self.seen.update({key: number for number, key in enumerate(found, first) if key is not None})
         elif keys:  # one at a time, to name the first that is not
             for number, key in enumerate(found, start=first):
                 if key is not None:
@@ -253,16 +254,17 @@ def _segment_from_documents(
             keys.record(documents)  # every key known at once: the caller's work on them starts now
             keys_done = beside.submit(plan.with_keys, keys.keys)
             check = _checked_already
-        with TitlesWriter(plan.path("titles")) as titles:
+        with TitlesWriter(plan.path("titles")) as titles:  # synced beside the merges
             blocks = _index_blocks(
                 documents, plan, block_size, max_pending, expected_documents, check,
                 lambda block: _take_block(block, lengths, titles, store),
             )
-        write_synced(plan.path("lengths"), encode_lengths(lengths))
+        if not plan.blocks_in_memory:  # the merges read it
+            write_synced(plan.path("lengths"), encode_lengths(lengths))
         phases["index"] = time.perf_counter() - started
 
         started = time.perf_counter()
-        written = beside.submit(_write_side_files, plan, keys.keys, store)
+        written = beside.submit(_write_side_files, plan, keys.keys, store, lengths if plan.blocks_in_memory else None)
         if keys_done is None and plan.with_keys is not None:
             keys_done = beside.submit(plan.with_keys, keys.keys)
         partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
@@ -287,7 +289,7 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
     absent: list[int] = []
     store = DocumentStoreWriter()
     deleted_of = {segment.name: _deleted_in(index_dir, segment) for segment in segments}
-    with TitlesWriter(plan.path("titles")) as titles:
+    with TitlesWriter(plan.path("titles")) as titles:  # synced beside the merges
         for segment in segments:
             files = {role: index_dir / name for role, name in segment.files.items()}
             try:
@@ -334,7 +336,7 @@ def merge_segments(segments: Sequence[Segment], index_dir: Path, plan: SegmentPl
         for partition in range(plan.partitions)
     ]
     side_store = store if plan.store_documents else None
-    with _beside(functools.partial(_write_side_files, plan, keys, side_store)) as written:
+    with _beside(functools.partial(_write_side_files, plan, keys, side_store, None)) as written:
         partitions = _merge_partitions(plan, lambda partition: inputs[partition], lengths, len(absent))
     source = "merge of " + ", ".join(segment.name for segment in segments)
     merged = _segment(plan, lengths, partitions, source, {"merge": time.perf_counter() - started},
@@ -396,10 +398,16 @@ def _beside(files: Callable[[], Written], with_keys: Callable[[], None] | None =
 type Written = dict[str, tuple[int, str]]
 
 
-def _write_side_files(plan: SegmentPlan, keys: Sequence[Key | None], store: DocumentStoreWriter | None) -> Written:
+def _write_side_files(
+    plan: SegmentPlan, keys: Sequence[Key | None], store: DocumentStoreWriter | None, lengths: array[int] | None
+) -> Written:
     """Write the segment's keys and document store, which no partition's merge reads, while the
-    merges run; returns their sizes and digests, and those of the lengths and titles written
-    before."""
+    merges run, and its lengths unless they were written before (``lengths`` None: merges in
+    other processes read them); sync its titles, written before; returns the sizes and digests
+    of all four."""
+    if lengths is not None:
+        write_synced(plan.path("lengths"), encode_lengths(lengths))
+    fsync_file(plan.path("titles"))
     write_synced(plan.path("keys"), encode_keys(keys))
     roles = ["keys", "lengths", "titles"]
     if store is not None:
@@ -466,6 +474,7 @@ def _merge_partitions(
             head_size=plan.head_size,
             chunk_size=plan.chunk_size,
             positions_path=str(plan.path(positions_role(partition))) if plan.positions else "",
+            lengths=lengths if plan.blocks_in_memory else None,
         )
 
     results: list[PartitionInfo] = []

@@ -603,3 +603,42 @@ def test_a_block_whose_groups_do_not_fill_its_store_bytes_is_refused(tmp_path, h
     store.add_block(32, (4, 6), str(path))
     size = store.write(tmp_path / "store")
     assert (tmp_path / "store").read_bytes()[-20:] == data * 2 and size == (tmp_path / "store").stat().st_size
+
+
+SYNCED_COMMITS = {
+    **COMMITS,
+    "build on threads, blocks in memory": lambda d: minisearch.build_index(
+        FRUIT[5:], d, minisearch.BuildOptions(show_progress=False, partitions=2)),
+    "upsert": lambda d: minisearch.upsert_documents(
+        [Document("new", "fig", 1), Document("fig", "fig fig", "fresh")], d, minisearch.BuildOptions(show_progress=False)),
+    "delete": lambda d: minisearch.delete_documents([0], d, minisearch.BuildOptions(show_progress=False)),
+}
+
+
+@pytest.mark.parametrize("commit", SYNCED_COMMITS)
+def test_every_file_a_commit_names_is_synced_before_its_manifest(tmp_path, monkeypatch, commit):
+    """Files are synced by whichever thread writes them, some beside the merges: each one the new
+    manifest names must be on the disk (its inode synced) before the manifest replaces the old."""
+    build([Document(d.title, d.content, n) for n, d in enumerate(FRUIT[:3])], tmp_path, partitions=2)
+    add(FRUIT[3:5], tmp_path, merge=False)  # two segments, for optimize to merge
+    earlier = set(os.listdir(tmp_path))  # synced by the commits before
+    synced: set[int] = set()
+    original_fsync, original_replace = os.fsync, os.replace
+    unsynced_at_commit: list[list[str]] = []
+
+    def fsync(fd):
+        synced.add(os.fstat(fd).st_ino)
+        return original_fsync(fd)
+
+    def replace(source, target):
+        if Path(target) == tmp_path / "manifest.json":
+            named = json.loads(Path(source).read_text())
+            files = [name for segment in named["segments"] for name in segment["files"].values() if name not in earlier]
+            unsynced_at_commit.append([name for name in files if (tmp_path / name).stat().st_ino not in synced])
+        return original_replace(source, target)
+
+    monkeypatch.setattr(os, "fsync", fsync)
+    monkeypatch.setattr(os, "replace", replace)
+    SYNCED_COMMITS[commit](tmp_path)
+    assert unsynced_at_commit and all(names == [] for names in unsynced_at_commit)
+    assert set(os.listdir(tmp_path)) != earlier  # the commits wrote files, all synced
