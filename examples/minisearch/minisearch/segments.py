@@ -604,7 +604,9 @@ def _index_blocks(
                 path = block_path(str(plan.work / "blocks"), number)
                 # Threads share the documents as they are; a pool's workers get them without keys,
                 # which pickle faster than Documents.
-                pairs = chunk if shared else [(document[0], document[1]) for document in chunk]
+                pairs: Sequence[Document | tuple[str, str]] = chunk
+                if not shared:
+                    pairs = [(document[0], document[1]) for document in chunk]
                 first, next_doc = next_doc, next_doc + len(chunk)
                 return BlockTask(number, path, first, pairs, plan.store_documents, plan.partitions, plan.tokenizer,
                                  plan.positions, in_memory=plan.blocks_in_memory)
