@@ -54,7 +54,7 @@ from .corpus import Document, Key, is_key
 from .deletions import read_deletion_set, with_deletion_set
 from .durability import fsync_file, sha256_of, write_synced
 from .errors import DocumentError, IndexBuildError, IndexUnusableError
-from .executors import InlineExecutor, default_workers
+from .executors import InlineExecutor, LocalPool, default_workers
 from .layout import (
     GROUP_SIZE,
     DeletionSet,
@@ -222,7 +222,8 @@ def segment_from_documents(
     source: str,
 ) -> tuple[Segment, int]:
     """Index ``documents`` as a new segment; returns it and its number of blocks."""
-    if type(plan.executor) is ProcessPoolExecutor:  # a plain local pool, not a cluster or a caller's own kind
+    # The local pool, or a plain one of the caller's: not a cluster, nor a caller's own kind.
+    if isinstance(plan.executor, LocalPool) or type(plan.executor) is ProcessPoolExecutor:
         documents, count = _peek_small(documents)
         if count is not None:  # a few documents: starting worker processes would cost more than the work
             with _in_process(plan.workers) as executor:

@@ -335,14 +335,18 @@ def test_a_head_ordered_at_a_longer_average_length_stops_where_it_may(tmp_path):
 
 
 def test_a_few_documents_are_indexed_without_starting_the_pool(tmp_path, monkeypatch):
+    """Not even the pool's queues are made: the local pool is made at its first task."""
+
     def refuse(*args, **kwargs):
-        raise AssertionError("a small source started worker processes")
+        raise AssertionError("a small source made a process pool")
 
     build(FRUIT, tmp_path / "inline", block_size=4000, partitions=2)
-    monkeypatch.setattr(minisearch.segments.ProcessPoolExecutor, "submit", refuse)
+    monkeypatch.setattr(minisearch.executors, "ProcessPoolExecutor", refuse)
     minisearch.build_index(FRUIT, tmp_path / "pool", minisearch.BuildOptions(show_progress=False, partitions=2))
     inline, pool = (minisearch.manifest.read_manifest(tmp_path / name).segments[0] for name in ("inline", "pool"))
     assert inline.file_sha256 == pool.file_sha256
+    report = minisearch.upsert_documents(FRUIT[:2], tmp_path / "pool", minisearch.BuildOptions(show_progress=False))
+    assert report.segment is not None and report.segment.documents == 2
 
 
 @pytest.mark.skipif(not minisearch.native_build.AVAILABLE, reason="the native build kernels are not built")
