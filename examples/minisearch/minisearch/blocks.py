@@ -5,7 +5,8 @@ writes their inverted lists as one block file per term partition with
 ``quorbel.write_binary_block`` (terms sorted, each term's postings in
 document order), their titles as a JSON array, and, unless told not to,
 their contents as compressed groups of the document store.  It reports the
-documents' lengths back.
+documents' lengths back.  On the native kernels, a worker that shares the
+caller's process hands these files back as bytes instead (``in_memory``).
 
 Everything here is module-level and its inputs and outputs are plain
 picklable values, so any ``concurrent.futures.Executor`` can run it.
