@@ -597,8 +597,7 @@ def _index_blocks(
                     held = block.held and dataclasses.replace(block.held, titles=b"", documents=b"")
                     blocks.append(dataclasses.replace(block, lengths=b"", group_sizes=(), held=held))
 
-            def task(number: int, chunk: Sequence[Document]) -> BlockTask:
-                nonlocal next_doc
+            for number, chunk in enumerate(itertools.batched(documents, block_size)):
                 if next_doc + len(chunk) > MAX_DOCUMENTS:
                     raise IndexBuildError(f"too many documents: at most {MAX_DOCUMENTS} can be indexed")
                 check(chunk)
@@ -608,19 +607,10 @@ def _index_blocks(
                 pairs: Sequence[Document | tuple[str, str]] = chunk
                 if not shared:
                     pairs = [(document[0], document[1]) for document in chunk]
-                first, next_doc = next_doc, next_doc + len(chunk)
-                return BlockTask(number, path, first, pairs, plan.store_documents, plan.partitions, plan.tokenizer,
+                task = BlockTask(number, path, next_doc, pairs, plan.store_documents, plan.partitions, plan.tokenizer,
                                  plan.positions, in_memory=plan.blocks_in_memory)
-
-            chunks = enumerate(itertools.batched(documents, block_size))
-            while True:
-                # Threads of this process take the next tasks all made first: a thread that starts
-                # while this one is still making tasks waits for the GIL, and then this one does.
-                ready = [task(number, chunk) for number, chunk in itertools.islice(chunks, limit - len(pending) if shared else 1)]
-                if not ready:
-                    break
-                for made in ready:
-                    pending[plan.executor.submit(build_block, made)] = made.number
+                next_doc += len(chunk)
+                pending[plan.executor.submit(build_block, task)] = number
                 while len(pending) >= limit:
                     collect(concurrent.futures.FIRST_COMPLETED)
             while pending:

@@ -79,8 +79,9 @@ def _mark_class() -> str:
 def mark_bitmap() -> bytes:
     """The combining marks as a bitmap, bit ``c % 8`` of byte ``c // 8`` set for code point ``c``:
     how the native kernels tell them."""
-    bits = bytearray(MARK_SPANS[-1][1] // 8)
-    for low, high in _mark_ranges():
+    ranges = _mark_ranges()
+    bits = bytearray(max((high for _, high in ranges), default=0) // 8 + 1)
+    for low, high in ranges:
         for code in range(low, high + 1):
             bits[code >> 3] |= 1 << (code & 7)
     return bytes(bits)
