@@ -86,11 +86,13 @@ class BlockTask:
 @dataclass(frozen=True)
 class HeldBlock:
     """A block's files in memory: per partition its block file and positions file (None
-    without positions), its titles' JSON array and its document store's groups."""
+    without positions), its titles' JSON array, and what gives its document store's groups and
+    their sizes (None without a store).  Those are still being made when the block is handed
+    back: the partitions' merges need only its postings, and start meanwhile."""
 
     partitions: tuple[tuple[bytes, bytes | None], ...]
     titles: bytes
-    documents: bytes
+    documents: Callable[[], StoreGroups] | None = None
 
 
 @dataclass(frozen=True)
@@ -193,14 +195,18 @@ def build_block(task: BlockTask) -> BlockInfo:
 
 def _build_natively(task: BlockTask) -> BlockInfo:
     """:func:`build_block` on the native kernels: the same files, byte for byte.  The document
-    store's groups are made on a thread of the kernels' own meanwhile."""
+    store's groups are made on a thread of the kernels' own."""
     titles = [document[0] for document in task.documents]
     contents = [document[1] for document in task.documents]
     _check_documents(task.first_doc_id, titles, contents)
-    store = _start_document_groups(task, contents) if task.store_documents else None
+    # A block that writes its files makes its store beside its postings; one held in memory after
+    # them, so that the kernels that every merge waits for have the cores first.
+    store = _start_document_groups(task, contents) if task.store_documents and not task.in_memory else None
     built = native_build.block_files(
         titles, contents, task.first_doc_id, task.partitions, task.positions, tokenizer_named(task.tokenizer)
     )
+    if task.store_documents and task.in_memory:
+        store = _start_document_groups(task, contents) or functools.partial(_document_groups, task)
     partition_terms, file_size = [], 0
     for partition, (num_terms, postings, positions) in enumerate(built.partitions):
         if not task.in_memory:
@@ -220,16 +226,23 @@ def _finished(
     held: tuple[tuple[bytes, bytes | None], ...] | None = None,
 ) -> BlockInfo:
     """The block's titles and stored documents (given by ``store``, or made here) beside its
-    partitions' files (``held``: kept in memory with them); what it holds."""
+    partitions' files; what it holds.  A block ``held`` in memory hands back ``store`` unfinished."""
     titles_data = _titles_json(task, titles if titles is not None else [document[0] for document in task.documents])
-    data: bytes = b""
     group_sizes: tuple[int, ...] = ()
+    if held is not None:
+        return _block_info(task, partition_terms, postings, file_size, lengths, (),
+                           HeldBlock(held, titles_data, store))
+    _write_bytes(titles_path(task.path), titles_data)
     if task.store_documents:
         data, group_sizes = (store or functools.partial(_document_groups, task))()
-    if held is None:
-        _write_bytes(titles_path(task.path), titles_data)
-        if task.store_documents:
-            _write_bytes(task.documents_path, data)
+        _write_bytes(task.documents_path, data)
+    return _block_info(task, partition_terms, postings, file_size, lengths, group_sizes, None)
+
+
+def _block_info(
+    task: BlockTask, partition_terms: list[int], postings: int, file_size: int, lengths: bytes,
+    group_sizes: tuple[int, ...], held: HeldBlock | None,
+) -> BlockInfo:
     return BlockInfo(
         number=task.number,
         path=task.path,
@@ -241,7 +254,7 @@ def _finished(
         lengths=lengths,
         group_sizes=group_sizes,
         positions=task.positions,
-        held=None if held is None else HeldBlock(held, titles_data, data),
+        held=held,
     )
 
 

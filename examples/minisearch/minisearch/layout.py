@@ -55,7 +55,7 @@ import struct
 import sys
 import zlib
 from array import array
-from collections.abc import Buffer, Sequence
+from collections.abc import Buffer, Callable, Sequence
 from dataclasses import dataclass, field
 from itertools import accumulate, chain
 from types import TracebackType
@@ -444,9 +444,24 @@ class DocumentStoreWriter:
         self.sizes = array("I")
         self.sources: list[tuple[str, int, int] | bytes] = []
         """What holds the groups, in order: byte ranges (file, start, end), or the bytes."""
+        self.later: list[tuple[int, Callable[[], tuple[bytes, Sequence[int]]], str]] = []
+        """Blocks' groups still being made, in order after those above (see :meth:`add_later`)."""
+
+    def add_later(self, first_doc: int, made: Callable[[], tuple[bytes, Sequence[int]]], what: str) -> None:
+        """Add a block's groups that are still being made: ``made()`` gives them as
+        :meth:`add_groups` takes them (or raises), when the store is written or groups are added
+        after them."""
+        self.later.append((first_doc, made, what))
+
+    def _settle(self) -> None:
+        later, self.later = self.later, []
+        for first_doc, made, what in later:
+            data, group_sizes = made()
+            self.add_groups(first_doc, group_sizes, data, what)
 
     def add_block(self, first_doc: int, group_sizes: Sequence[int], path: str) -> None:
         """Add a block's groups of :data:`GROUP_SIZE` documents from ``first_doc``, the whole file ``path``."""
+        self._settle()
         size = os.path.getsize(path)
         self._add_block_groups(first_doc, group_sizes, size, path)
         self.sources.append((path, 0, size))
@@ -454,6 +469,7 @@ class DocumentStoreWriter:
     def add_groups(self, first_doc: int, group_sizes: Sequence[int], data: bytes, what: str) -> None:
         """Add a block's groups of :data:`GROUP_SIZE` documents from ``first_doc``, held as ``data``
         (``what`` names them in errors)."""
+        self._settle()
         self._add_block_groups(first_doc, group_sizes, len(data), what)
         self.sources.append(data)
 
@@ -465,6 +481,7 @@ class DocumentStoreWriter:
 
     def add_store(self, groups: DocumentStoreIndex, path: str) -> None:
         """Add every group of the store at ``path``, whose index is ``groups``."""
+        self._settle()
         self.first_docs.extend(groups.first_docs)
         self.sizes.extend(end - start for start, end in zip(groups.starts, groups.ends))
         if groups.starts:
@@ -472,6 +489,7 @@ class DocumentStoreWriter:
 
     def add_group(self, first_doc: int, path: str, start: int, end: int) -> None:
         """Add one group, the bytes ``start:end`` of the file ``path``."""
+        self._settle()
         self.first_docs.append(first_doc)
         self.sizes.append(end - start)
         last = self.sources[-1] if self.sources else None
@@ -482,6 +500,7 @@ class DocumentStoreWriter:
 
     def write(self, path: str | os.PathLike[str]) -> int:
         """Write the store; returns its size in bytes."""
+        self._settle()
         header = DOCS_MAGIC + _GROUPS.pack(len(self.sizes), 0)
         with open(path, "wb") as handle:
             handle.write(header + _u32(self.first_docs) + _u32(self.sizes))

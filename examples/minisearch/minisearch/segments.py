@@ -424,8 +424,8 @@ def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter, sto
     lengths.frombytes(block.lengths)
     if block.held is not None:
         titles.add_array(block.held.titles)
-        if store is not None:
-            store.add_groups(block.first_doc_id, block.group_sizes, block.held.documents, documents_path(block.path))
+        if store is not None and block.held.documents is not None:
+            store.add_later(block.first_doc_id, block.held.documents, documents_path(block.path))
         return
     with open(titles_path(block.path), "rb") as handle:
         titles.add_array(handle.read())
@@ -594,7 +594,7 @@ def _index_blocks(
                 while len(blocks) in finished:
                     block = finished.pop(len(blocks))
                     on_block(block)
-                    held = block.held and dataclasses.replace(block.held, titles=b"", documents=b"")
+                    held = block.held and dataclasses.replace(block.held, titles=b"", documents=None)
                     blocks.append(dataclasses.replace(block, lengths=b"", group_sizes=(), held=held))
 
             for number, chunk in enumerate(itertools.batched(documents, block_size)):

@@ -21,7 +21,7 @@ from minisearch.blocks import BlockTask, build_block
 from minisearch.corpus import Document
 from minisearch.executors import InlineExecutor
 from minisearch.errors import FormatError
-from minisearch.layout import DocumentStoreWriter, decode_term_table
+from minisearch.layout import DocumentStoreWriter, decode_term_table, read_document_store_index
 from minisearch.manifest import FORMAT_VERSION, SEGMENT_ROLES, read_manifest
 from minisearch.partitions import partition_of
 from minisearch.snippets import make_snippet
@@ -603,6 +603,36 @@ def test_a_block_whose_groups_do_not_fill_its_store_bytes_is_refused(tmp_path, h
     store.add_block(32, (4, 6), str(path))
     size = store.write(tmp_path / "store")
     assert (tmp_path / "store").read_bytes()[-20:] == data * 2 and size == (tmp_path / "store").stat().st_size
+
+
+def test_groups_still_being_made_take_their_place_in_the_store(tmp_path):
+    """A block's groups handed over unfinished are made once, and written in document order before
+    the groups added after them; an error making them is the store's."""
+    made = []
+
+    def later(data, sizes):
+        def make():
+            made.append(data)
+            return data, sizes
+        return make
+
+    store = DocumentStoreWriter()
+    store.add_later(0, later(b"aaa", (1, 2)), "first")
+    store.add_later(32, later(b"bb", (2,)), "second")
+    store.add_groups(48, (4,), b"cccc", "held")
+    store.add_later(64, later(b"d", (1,)), "last")
+    size = store.write(tmp_path / "store")
+    written = (tmp_path / "store").read_bytes()
+    assert made == [b"aaa", b"bb", b"d"] and size == len(written)
+    assert read_document_store_index(written).first_docs == [0, 16, 32, 48, 64] and written.endswith(b"aaabbccccd")
+
+    def failing():
+        raise minisearch.DocumentError("document 3: not valid text")
+
+    store = DocumentStoreWriter()
+    store.add_later(0, failing, "bad")
+    with pytest.raises(minisearch.DocumentError, match="document 3"):
+        store.write(tmp_path / "bad-store")
 
 
 SYNCED_COMMITS = {
