@@ -4,7 +4,8 @@ tantivy, then check minisearch's answers against a fresh build of the live docum
 Each engine first indexes the whole corpus with a key per document (its position), untimed.
 Then, timed: one commit that deletes the chosen 1 % by key, and one that replaces another 1 %
 (FTS5: DELETE and INSERT in one transaction; tantivy: delete_term and add_document, then commit),
-in :data:`ROUNDS` rounds, each on a copy of the index as built: the medians are reported.
+in :data:`ROUNDS` rounds, each on a copy of the index as built, the engines taking their turns
+round by round: the medians are reported.
 minisearch's changed index is compared with a fresh build of the live documents on every query,
 AND and OR: the top 10 ids and scores, and the queries per second of both (medians of passes, each
 taking the queries in slices on both indexes in turn, after a warm-up); then it is optimized and
@@ -58,24 +59,32 @@ def _plan(docs: Sequence[Document]) -> tuple[list[int], dict[int, Document]]:
     return deleted, {doc: Document(docs[donor].title, docs[donor].content, str(doc)) for doc, donor in zip(replaced, donors)}
 
 
-def _rounds(path: Path, commits: Callable[[Path], dict[str, float]]) -> dict[str, list[float]]:
-    """The timed commits, ``commits(index)``, of each of :data:`ROUNDS` rounds: each on a copy of
-    the index just built at ``path``, the last on ``path`` itself (the changed index compared
-    afterwards). One commit of a small corpus takes milliseconds: a slower spell of the machine
-    would move a single one by half."""
-    figures: dict[str, list[float]] = {}
+#: What a commit round does to an engine's copy of its index: the seconds of each timed commit.
+type Commits = Callable[[Path], dict[str, float]]
+
+
+def _rounds(engines: dict[str, tuple[Path, Commits]]) -> dict[str, dict[str, list[float]]]:
+    """Each engine's timed commits, ``commits(index)``, in :data:`ROUNDS` rounds, each round taking
+    the engines in turn (the first rotating), so that a slower spell of the machine weighs on
+    every engine alike: one commit of a small corpus takes milliseconds, and a slow spell would
+    move it by half.  Each round works on a copy of the index built at ``path``, the last on
+    ``path`` itself (the changed index compared afterwards)."""
+    figures: dict[str, dict[str, list[float]]] = {name: {} for name in engines}
+    names = list(engines)
     for number in range(ROUNDS):
-        target = path if number == ROUNDS - 1 else path.with_name(f"{path.name}-round{number}")
-        if target != path:
-            shutil.copytree(path, target) if path.is_dir() else shutil.copyfile(path, target)
-        for name, seconds in commits(target).items():
-            figures.setdefault(name, []).append(seconds)
-        if target != path:
-            shutil.rmtree(target) if target.is_dir() else target.unlink()
+        for name in names[number % len(names):] + names[:number % len(names)]:
+            path, commits = engines[name]
+            target = path if number == ROUNDS - 1 else path.with_name(f"{path.name}-round{number}")
+            if target != path:
+                shutil.copytree(path, target) if path.is_dir() else shutil.copyfile(path, target)
+            for what, seconds in commits(target).items():
+                figures[name].setdefault(what, []).append(seconds)
+            if target != path:
+                shutil.rmtree(target) if target.is_dir() else target.unlink()
     return figures
 
 
-def _minisearch(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> dict[str, list[float]]:
+def _minisearch(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> Commits:
     keyed = [Document(doc.title, doc.content, str(number)) for number, doc in enumerate(docs)]
     minisearch.build_index(keyed, path, _options())
 
@@ -85,10 +94,10 @@ def _minisearch(docs: Sequence[Document], deleted: list[int], replaced: dict[int
             "upsert_seconds": _timed(lambda: minisearch.upsert_documents(list(replaced.values()), index, _options())),
         }
 
-    return _rounds(path, commits)
+    return commits
 
 
-def _fts5(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> dict[str, list[float]]:
+def _fts5(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> Commits:
     with contextlib.closing(sqlite3.connect(path)) as db:
         db.execute("CREATE VIRTUAL TABLE docs USING fts5(title, content)")
         db.executemany("INSERT INTO docs(rowid, title, content) VALUES (?, ?, ?)",
@@ -109,10 +118,10 @@ def _fts5(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Docu
 
             return {"delete_seconds": _timed(delete), "upsert_seconds": _timed(upsert)}
 
-    return _rounds(path, commits)
+    return commits
 
 
-def _tantivy(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> dict[str, list[float]]:
+def _tantivy(docs: Sequence[Document], deleted: list[int], replaced: dict[int, Document], path: Path) -> Commits:
     import tantivy
 
     builder = tantivy.SchemaBuilder()
@@ -146,7 +155,7 @@ def _tantivy(docs: Sequence[Document], deleted: list[int], replaced: dict[int, D
         writer.wait_merging_threads()
         return figures
 
-    return _rounds(path, commits)
+    return commits
 
 
 def _answers(path: Path, texts: dict[str, list[str]]) -> dict[str, list[list[tuple[str | int | None, float]]]]:
@@ -192,12 +201,16 @@ def bench_changes(docs: Sequence[Document], texts: dict[str, list[str]], directo
     """The figures of deleting and replacing 1 % each; ``texts`` are minisearch's queries by mode."""
     deleted, replaced = _plan(docs)
     figures: dict[str, Any] = {"deleted": len(deleted), "replaced": len(replaced)}
-    engines: list[tuple[str, Callable[..., dict[str, float]]]] = [("minisearch", _minisearch), ("SQLite FTS5", _fts5)]
+    setups: list[tuple[str, Callable[..., Commits]]] = [("minisearch", _minisearch), ("SQLite FTS5", _fts5)]
     if with_tantivy:
-        engines.append(("tantivy", _tantivy))
-    for name, run in engines:
-        print(f"   changes: {name}", flush=True)
-        times = run(docs, deleted, replaced, directory / f"changes-{name.split()[-1]}")
+        setups.append(("tantivy", _tantivy))
+    engines = {}
+    for name, setup in setups:
+        print(f"   changes: building {name}", flush=True)
+        path = directory / f"changes-{name.split()[-1]}"
+        engines[name] = (path, setup(docs, deleted, replaced, path))
+    print(f"   changes: {ROUNDS} rounds, the engines in turn", flush=True)
+    for name, times in _rounds(engines).items():
         figures[name] = {
             "delete_docs_per_second": len(deleted) / statistics.median(times["delete_seconds"]),
             "upsert_docs_per_second": len(replaced) / statistics.median(times["upsert_seconds"]),
