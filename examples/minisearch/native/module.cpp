@@ -449,6 +449,13 @@ PyMethodDef methods[] = {
      kPhrasePostingsDoc},
     {"packed_top_k", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_packed_top_k)),
      METH_FASTCALL, kPackedTopKDoc},
+#ifdef MINISEARCH_LIBDEFLATE
+    {"inflate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_inflate)),
+     METH_FASTCALL,
+     "inflate(data)\n--\n\n"
+     "One whole zlib stream inflated (by libdeflate), or None when it is not one sound stream;\n"
+     "see minisearch.layout."},
+#endif
     {"json_strings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_json_strings)),
      METH_FASTCALL,
      "json_strings(payload, wanted, count)\n--\n\n"

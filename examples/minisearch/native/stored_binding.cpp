@@ -5,8 +5,6 @@
 // damage as it always has.
 #include "stored_binding.h"
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -24,52 +22,12 @@
 #include "guarded.h"
 #include "held_buffer.h"
 #include "json_strings.h"
+#include "whole_inflate.h"
 
 namespace minisearch::kernels {
 namespace {
 
 using quorbel::binding::PyRef;
-
-// Inflates zlib streams (as zlib.compress writes them) one after another into one buffer, its
-// state set up once and the buffer kept from stream to stream.
-class GroupInflater {
- public:
-  GroupInflater() {
-    if (inflateInit(&stream_) != Z_OK) throw std::bad_alloc();
-  }
-  GroupInflater(const GroupInflater&) = delete;
-  GroupInflater& operator=(const GroupInflater&) = delete;
-  ~GroupInflater() { inflateEnd(&stream_); }
-
-  // `data` inflated whole, valid until the next call; nullopt when it is not one zlib stream.
-  std::optional<std::string_view> inflate_whole(std::span<const std::uint8_t> data) {
-    if (data.size() > kLargest) return std::nullopt;  // Python reads it
-    if (inflateReset(&stream_) != Z_OK) throw std::bad_alloc();
-    if (buffer_.size() < data.size() * 4 + 64) buffer_.resize(data.size() * 4 + 64);
-    stream_.next_in = const_cast<Bytef*>(data.data());
-    stream_.avail_in = static_cast<uInt>(data.size());
-    std::size_t written = 0;
-    int status = Z_OK;
-    while (status == Z_OK) {
-      if (written == buffer_.size()) {
-        if (buffer_.size() > kLargest) return std::nullopt;
-        buffer_.resize(buffer_.size() * 2);
-      }
-      stream_.next_out = reinterpret_cast<Bytef*>(buffer_.data() + written);
-      stream_.avail_out = static_cast<uInt>(buffer_.size() - written);
-      status = inflate(&stream_, Z_FINISH);
-      written = buffer_.size() - stream_.avail_out;
-      if (status == Z_BUF_ERROR && stream_.avail_out == 0) status = Z_OK;  // room for more
-    }
-    if (status != Z_STREAM_END || stream_.avail_in != 0) return std::nullopt;
-    return std::string_view(buffer_.data(), written);
-  }
-
- private:
-  static constexpr std::size_t kLargest = 1U << 30;  // zlib counts in 32 bits
-  z_stream stream_{};
-  std::vector<char> buffer_;
-};
 
 PyObject* json_strings(PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 3) raise(PyExc_TypeError, "json_strings takes 3 arguments (payload, wanted, count)");
@@ -159,7 +117,7 @@ PyObject* keys_among(PyObject* const* args, Py_ssize_t nargs) {
 // The wanted documents' texts, in order: each group inflated once. False when one is unusual.
 bool stored_texts(std::span<const std::uint8_t> store, std::span<const std::uint64_t> spans,
                   std::span<const std::uint32_t> members, std::vector<std::string>& texts) {
-  GroupInflater inflater;
+  WholeInflater inflater;
   std::vector<std::uint32_t> places;
   for (std::size_t m = 0; m < members.size() / 2;) {
     const std::uint32_t span = members[2 * m];
@@ -267,7 +225,30 @@ PyObject* stored_terms(PyObject* const* args, Py_ssize_t nargs) {
   return term_counts(builder).release();
 }
 
+#ifdef MINISEARCH_LIBDEFLATE
+PyObject* inflate(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 1) raise(PyExc_TypeError, "inflate takes 1 argument (data)");
+  const HeldBuffer data(args[0], "B", 1, "data must be a bytes-like object");
+  WholeInflater inflater;  // its buffer goes with it: a large file's does not stay
+  std::optional<std::string_view> inflated;
+  {
+    const WithoutGil detached;
+    inflated = inflater.inflate_whole(data.items<std::uint8_t>());
+  }
+  if (!inflated) Py_RETURN_NONE;
+  return checked(
+             PyBytes_FromStringAndSize(inflated->data(), static_cast<Py_ssize_t>(inflated->size())))
+      .release();
+}
+#endif
+
 }  // namespace
+
+#ifdef MINISEARCH_LIBDEFLATE
+PyObject* py_inflate(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return guarded<inflate>(nullptr, args, nargs);
+}
+#endif
 
 PyObject* py_json_strings(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
   return guarded<json_strings>(nullptr, args, nargs);

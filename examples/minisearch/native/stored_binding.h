@@ -23,4 +23,10 @@ PyObject* py_keys_among(PyObject*, PyObject* const* args, Py_ssize_t nargs) noex
 // the groups ascending and the places ascending within a group; `titles` their titles.
 PyObject* py_stored_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+#ifdef MINISEARCH_LIBDEFLATE
+// inflate(data) -> bytes: one whole zlib stream inflated by libdeflate, or None when it is not one
+// sound stream (the caller's zlib then names the damage).
+PyObject* py_inflate(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept;
+#endif
+
 }  // namespace minisearch::kernels

@@ -4,6 +4,7 @@ or a crash) for anything the kernels do not read as Python does."""
 
 import json
 import random
+import zlib
 from array import array
 
 import pytest
@@ -11,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from test_ranking import zipf_corpus
 
-from minisearch import native_build
+from minisearch import layout, native_build
 from minisearch.layout import GROUP_SIZE, compress_group
 from minisearch.tokens import LEGACY, TOKENIZER
 
@@ -173,3 +174,30 @@ def test_a_span_past_the_store_gives_none():
     assert native_build.BUILD.stored_terms(data, array("Q", [0, len(data)]), array("I", [1, 0]), ["t"], 64,
                                            TOKENIZER.kernel_rule) is None
 
+
+
+def outcome(inflate, data):
+    try:
+        return inflate(data)
+    except zlib.error as error:
+        return str(error)
+
+
+@pytest.mark.skipif(layout._KERNELS_INFLATE is None, reason="the kernels inflate with zlib")
+@settings(max_examples=300, deadline=None)
+@given(st.binary(max_size=64), st.integers(1, 2000), st.integers(0, 9), st.sampled_from(["", "cut", "flip", "more"]),
+       st.data())
+def test_a_stream_inflates_as_zlib_inflates_it_sound_or_damaged(piece, repeats, level, damage, data):
+    """The files' streams inflate to zlib's bytes, and damage raises zlib's error, whether the
+    kernels' inflater reads them or hands them back (cut short, a bit flipped, bytes after the end:
+    zlib ignores those); long runs outgrow the first guess at their size."""
+    stream = bytearray(zlib.compress(piece * repeats, level))
+    if damage == "cut":
+        del stream[data.draw(st.integers(0, len(stream) - 1)):]
+    elif damage == "flip":
+        stream[data.draw(st.integers(0, len(stream) - 1))] ^= 1 << data.draw(st.integers(0, 7))
+    elif damage == "more":
+        stream += data.draw(st.binary(min_size=1, max_size=8))
+    assert outcome(layout.inflate, memoryview(stream)) == outcome(zlib.decompress, bytes(stream))
+    if not damage:
+        assert layout._KERNELS_INFLATE(bytes(stream)) == piece * repeats
