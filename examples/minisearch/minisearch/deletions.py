@@ -83,10 +83,12 @@ def with_deletion_set(segment: Segment, directory: Path, deletions: DeletionSet)
     )
 
 
-def add_deletions(index_dir: Path, segment: Segment, docs: Collection[int], directory: Path, rule: Tokenizer) -> Segment:
-    """The segment with ``docs`` (ids of live documents it holds) deleted too: its new deletion
-    set written in ``directory``; ``rule`` is the index's tokenizer."""
-    previous = read_deletion_set(index_dir, segment)
+def add_deletions(
+    index_dir: Path, segment: Segment, docs: Collection[int], directory: Path, rule: Tokenizer, previous: DeletionSet
+) -> Segment:
+    """The segment with ``docs`` (ids of live documents it holds) deleted too, besides those of
+    ``previous``, its deletion set: its new set written in ``directory``; ``rule`` is the index's
+    tokenizer."""
     lengths = decode_lengths(_read(index_dir, segment, "lengths"), segment.documents, segment.files["lengths"])
     terms = _terms_of(index_dir, segment, docs, rule)
     doc_freq = Counter(previous.doc_freq)

@@ -21,7 +21,7 @@ import dataclasses
 import os
 import shutil
 import time
-from collections.abc import Callable, Collection, Iterable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from itertools import compress
@@ -41,7 +41,7 @@ from .durability import (
 )
 from .errors import FormatError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
-from .layout import decode_keys_payload, keys_payload
+from .layout import DeletionSet, decode_keys_payload, keys_payload
 from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
 from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import choose_partitions
@@ -220,8 +220,12 @@ def merge_by_policy(target: Path, report: BuildReport, pool: Executor, options: 
         report.phase_seconds["tiered merge"] = time.perf_counter() - started
 
 
-def live_keys(index_dir: Path, manifest: Manifest, wanted: Collection[Key] | None = None) -> dict[Key, int]:
-    """The key of every live document of the index (or of those among ``wanted``), with its id."""
+def live_keys(
+    index_dir: Path, manifest: Manifest, wanted: Collection[Key] | None = None,
+    deletion_sets: Mapping[str, DeletionSet] | None = None,
+) -> dict[Key, int]:
+    """The key of every live document of the index (or of those among ``wanted``), with its id;
+    ``deletion_sets`` holds the segments' sets (by name) when the caller has read them."""
     keys: dict[Key, int] = {}
     for segment in manifest.segments:
         if not segment.has_keys:
@@ -235,7 +239,8 @@ def live_keys(index_dir: Path, manifest: Manifest, wanted: Collection[Key] | Non
                 found = _keys_among(payload, segment.documents, wanted, name)
         except (OSError, FormatError) as error:
             raise IndexUnusableError(f"{index_dir / name}: {error}") from error
-        deleted = read_deletion_set(index_dir, segment).docs
+        deleted = (read_deletion_set(index_dir, segment) if deletion_sets is None
+                   else deletion_sets[segment.name]).docs
         if wanted is None:
             keys.update(_segment_live_keys(segment_keys, segment.first_doc, deleted))
             continue

@@ -13,13 +13,13 @@ from __future__ import annotations
 import os
 from bisect import bisect_right
 from collections import defaultdict
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from pathlib import Path
 
 from .corpus import Document, Key, directory_corpus
-from .deletions import add_deletions
+from .deletions import add_deletions, read_deletion_set
 from .durability import build_lock, remove_stale_files
 from .errors import IndexUnusableError
 from .executors import InlineExecutor
@@ -32,6 +32,7 @@ from .indexer import (
     write_and_commit,
     writer_pool,
 )
+from .layout import DeletionSet
 from .manifest import Manifest, Segment, read_manifest
 from .options import BuildOptions
 from .reader import SegmentStore
@@ -181,19 +182,35 @@ class _Deletions:
 def _deletions(target: Path, previous: Manifest, delete_keys: list[Key], new_keys: list[Key], work: Path) -> _Deletions:
     """The deletions of ``delete_keys`` and of the documents that ``new_keys`` replace, their sets
     written in ``work``."""
-    keys = live_keys(target, previous, wanted={*delete_keys, *new_keys})  # only the keys looked up
+    sets = _DeletionSets(target, previous.segments)
+    keys = live_keys(target, previous, wanted={*delete_keys, *new_keys}, deletion_sets=sets)  # only those looked up
     replaced = [keys[key] for key in new_keys if key in keys]
     gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
     return _Deletions(
-        segments=_with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule),
+        segments=_with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule, sets),
         unknown=[key for key in delete_keys if key not in keys],
         deleted=len(gone),
         replaced=len(replaced),
     )
 
 
+class _DeletionSets(dict[str, DeletionSet]):
+    """The deletion sets of an index's segments by name, each read when first asked for, once:
+    the keys' look-up and the new sets both need a segment's."""
+
+    def __init__(self, index_dir: Path, segments: Sequence[Segment]) -> None:
+        super().__init__()
+        self.index_dir = index_dir
+        self.segments = {segment.name: segment for segment in segments}
+
+    def __missing__(self, name: str) -> DeletionSet:
+        read = self[name] = read_deletion_set(self.index_dir, self.segments[name])
+        return read
+
+
 def _with_deletions(
-    index_dir: Path, segments: Sequence[Segment], gone: set[int], work: Path, rule: Tokenizer
+    index_dir: Path, segments: Sequence[Segment], gone: set[int], work: Path, rule: Tokenizer,
+    sets: Mapping[str, DeletionSet],
 ) -> list[Segment]:
     """The segments with the documents ``gone`` deleted; those left without a live one go."""
     by_segment: defaultdict[int, list[int]] = defaultdict(list)
@@ -203,7 +220,7 @@ def _with_deletions(
     kept = []
     for number, segment in enumerate(segments):
         if number in by_segment:
-            segment = add_deletions(index_dir, segment, by_segment[number], work, rule)
+            segment = add_deletions(index_dir, segment, by_segment[number], work, rule, sets[segment.name])
         if segment.live_documents:
             kept.append(segment)
     return kept
