@@ -472,17 +472,22 @@ class DocumentStoreWriter:
         self.later: list[tuple[int, Callable[[], tuple[bytes, Sequence[int]]], str]] = []
         """Blocks' groups still being made, in order after those above (see :meth:`add_later`)."""
 
-    def add_later(self, first_doc: int, made: Callable[[], tuple[bytes, Sequence[int]]], what: str) -> None:
+    def add_later(
+        self, first_doc: int, made: Callable[[], tuple[bytes, Sequence[int]]], what: str, unfinished: int
+    ) -> None:
         """Add a block's groups that are still being made: ``made()`` gives them as
         :meth:`add_groups` takes them (or raises), when the store is written or groups are added
-        after them."""
+        after them, or when more than ``unfinished`` blocks' groups would be left to make (the
+        oldest first): as many as are made at once, each with its texts."""
         self.later.append((first_doc, made, what))
+        self._settle(unfinished)
 
-    def _settle(self) -> None:
-        later, self.later = self.later, []
-        for first_doc, made, what in later:
+    def _settle(self, unfinished: int = 0) -> None:
+        while len(self.later) > unfinished:
+            first_doc, made, what = self.later.pop(0)
             data, group_sizes = made()
-            self.add_groups(first_doc, group_sizes, data, what)
+            self._add_block_groups(first_doc, group_sizes, len(data), what)
+            self.sources.append(data)
 
     def add_block(self, first_doc: int, group_sizes: Sequence[int], path: str) -> None:
         """Add a block's groups of :data:`GROUP_SIZE` documents from ``first_doc``, the whole file ``path``."""

@@ -258,7 +258,7 @@ def _segment_from_documents(
         with TitlesWriter(plan.path("titles")) as titles:  # synced beside the merges
             blocks = _index_blocks(
                 documents, plan, block_size, max_pending, expected_documents, check,
-                lambda block: _take_block(block, lengths, titles, store),
+                lambda block: _take_block(block, lengths, titles, store, _in_flight(plan)),
             )
         if not plan.blocks_in_memory:  # the merges read it
             write_synced(plan.path("lengths"), encode_lengths(lengths))
@@ -420,12 +420,16 @@ def _write_side_files(
     return {role: (plan.path(role).stat().st_size, sha256_of(plan.path(role))) for role in roles}
 
 
-def _take_block(block: BlockInfo, lengths: array[int], titles: TitlesWriter, store: DocumentStoreWriter | None) -> None:
+def _take_block(
+    block: BlockInfo, lengths: array[int], titles: TitlesWriter, store: DocumentStoreWriter | None, unfinished: int
+) -> None:
+    """Take a block's lengths, titles and stored groups; those of a block held in memory may be
+    still being made, and are left so for up to ``unfinished`` blocks."""
     lengths.frombytes(block.lengths)
     if block.held is not None:
         titles.add_array(block.held.titles)
         if store is not None and block.held.documents is not None:
-            store.add_later(block.first_doc_id, block.held.documents, documents_path(block.path))
+            store.add_later(block.first_doc_id, block.held.documents, documents_path(block.path), unfinished)
         return
     with open(titles_path(block.path), "rb") as handle:
         titles.add_array(handle.read())

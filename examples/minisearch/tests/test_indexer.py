@@ -606,8 +606,9 @@ def test_a_block_whose_groups_do_not_fill_its_store_bytes_is_refused(tmp_path, h
 
 
 def test_groups_still_being_made_take_their_place_in_the_store(tmp_path):
-    """A block's groups handed over unfinished are made once, and written in document order before
-    the groups added after them; an error making them is the store's."""
+    """A block's groups handed over unfinished are made once, the oldest first when too many are
+    left, and written in document order before the groups added after them; an error making them
+    is the store's."""
     made = []
 
     def later(data, sizes):
@@ -617,10 +618,12 @@ def test_groups_still_being_made_take_their_place_in_the_store(tmp_path):
         return make
 
     store = DocumentStoreWriter()
-    store.add_later(0, later(b"aaa", (1, 2)), "first")
-    store.add_later(32, later(b"bb", (2,)), "second")
+    store.add_later(0, later(b"aaa", (1, 2)), "first", unfinished=1)
+    store.add_later(32, later(b"bb", (2,)), "second", unfinished=1)
+    assert made == [b"aaa"]  # one left unfinished at most
     store.add_groups(48, (4,), b"cccc", "held")
-    store.add_later(64, later(b"d", (1,)), "last")
+    store.add_later(64, later(b"d", (1,)), "last", unfinished=1)
+    assert made == [b"aaa", b"bb"]
     size = store.write(tmp_path / "store")
     written = (tmp_path / "store").read_bytes()
     assert made == [b"aaa", b"bb", b"d"] and size == len(written)
@@ -630,7 +633,7 @@ def test_groups_still_being_made_take_their_place_in_the_store(tmp_path):
         raise minisearch.DocumentError("document 3: not valid text")
 
     store = DocumentStoreWriter()
-    store.add_later(0, failing, "bad")
+    store.add_later(0, failing, "bad", unfinished=1)
     with pytest.raises(minisearch.DocumentError, match="document 3"):
         store.write(tmp_path / "bad-store")
 
