@@ -221,7 +221,8 @@ def _phrases_section(corpora: list[Figures]) -> list[str]:
 def _changes_section(corpora: list[Figures]) -> list[str]:
     """Deleting and replacing 1 % each, and syncing a directory, per corpus."""
     rounds = len(corpora[0]["changes"]["minisearch"].get("delete_seconds", [0]))
-    rounds_text = f", in {rounds} rounds, each on a copy of the index as built (the medians)" if rounds > 1 else ""
+    rounds_text = (f", in {rounds} rounds, the engines taking their turns round by round, each on a copy of the index as built "
+                   "(the medians)" if rounds > 1 else "")
     lines = [
         "## Documents that change",
         "",
