@@ -228,11 +228,11 @@ def _finished(
     """The block's titles and stored documents (given by ``store``, or made here) beside its
     partitions' files; what it holds.  A block ``held`` in memory hands back ``store`` unfinished."""
     titles_data = _titles_json(task, titles if titles is not None else [document[0] for document in task.documents])
-    group_sizes: tuple[int, ...] = ()
     if held is not None:
         return _block_info(task, partition_terms, postings, file_size, lengths, (),
                            HeldBlock(held, titles_data, store))
     _write_bytes(titles_path(task.path), titles_data)
+    group_sizes: tuple[int, ...] = ()
     if task.store_documents:
         data, group_sizes = (store or functools.partial(_document_groups, task))()
         _write_bytes(task.documents_path, data)
