@@ -42,8 +42,6 @@ std::optional<std::string_view> WholeInflater::inflate_whole(std::span<const std
   }
 }
 
-bool inflates_with_libdeflate() { return true; }
-
 #else
 
 namespace {
@@ -85,8 +83,6 @@ std::optional<std::string_view> WholeInflater::inflate_whole(std::span<const std
   if (status != Z_STREAM_END || stream.avail_in != 0) return std::nullopt;
   return std::string_view(buffer_.data(), written);
 }
-
-bool inflates_with_libdeflate() { return false; }
 
 #endif
 

@@ -30,7 +30,4 @@ class WholeInflater {
   std::vector<char> buffer_;
 };
 
-// Whether the inflater runs on libdeflate.
-bool inflates_with_libdeflate();
-
 }  // namespace minisearch::kernels
