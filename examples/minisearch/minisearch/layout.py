@@ -173,7 +173,9 @@ _KERNELS_INFLATE: Callable[[Buffer], bytes | None] | None = getattr(BUILD, "infl
 
 def inflate(data: Buffer) -> bytes:
     """One zlib stream inflated as ``zlib.decompress`` inflates it, raising its errors: by the
-    kernels' inflater when they carry one and the stream is whole and sound, else by zlib."""
+    kernels' inflater when they carry one and the stream is whole and sound, else by zlib.  (That
+    inflater, libdeflate, also reads the two length codes that deflate reserves, where zlib
+    refuses them: then it gives the stream's content, which its checksum vouches for.)"""
     if _KERNELS_INFLATE is not None and (inflated := _KERNELS_INFLATE(data)) is not None:
         return inflated
     return zlib.decompress(data)
