@@ -118,7 +118,7 @@ class SegmentPlan:
     """Whether the blocks' files stay in memory (the executor shares this process, and the source
     is small enough to hold): creating files is most of a small block's cost."""
 
-    @property
+    @functools.cached_property
     def files(self) -> dict[str, str]:
         return data_file_names(self.name, self.partitions, self.store_documents, with_positions=self.positions)
 
