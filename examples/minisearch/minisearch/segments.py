@@ -265,10 +265,17 @@ def _segment_from_documents(
         phases["index"] = time.perf_counter() - started
 
         started = time.perf_counter()
-        written = beside.submit(_write_side_files, plan, keys.keys, store, lengths if plan.blocks_in_memory else None)
-        if keys_done is None and plan.with_keys is not None:
-            keys_done = beside.submit(plan.with_keys, keys.keys)
-        partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths)
+        written: Future[Written] | None = None
+
+        def beside_merges() -> None:
+            nonlocal written, keys_done
+            written = beside.submit(_write_side_files, plan, keys.keys, store,
+                                    lengths if plan.blocks_in_memory else None)
+            if keys_done is None and plan.with_keys is not None:
+                keys_done = beside.submit(plan.with_keys, keys.keys)
+
+        partitions = _merge_partitions(plan, functools.partial(_block_inputs, blocks), lengths, then=beside_merges)
+    assert written is not None
     side_files = written.result()
     if keys_done is not None:
         keys_done.result()
@@ -456,10 +463,15 @@ def _in_flight(plan: SegmentPlan) -> int:
 
 
 def _merge_partitions(
-    plan: SegmentPlan, inputs: Callable[[int], tuple[PartitionInput, ...]], lengths: array[int], absent: int = 0
+    plan: SegmentPlan,
+    inputs: Callable[[int], tuple[PartitionInput, ...]],
+    lengths: array[int],
+    absent: int = 0,
+    then: Callable[[], None] = lambda: None,
 ) -> list[PartitionInfo]:
     """Run one merge task per partition, on ``inputs(partition)``; returns their reports in
-    partition order.
+    partition order.  ``then`` starts the work beside the merges once the first tasks are on their
+    way: begun before them, its Python held the interpreter while the next task waited to be sent.
 
     Each task is made as it is submitted, and at most :func:`_in_flight` run at once: a pool
     keeps a task until it is done, and a cluster's scheduler keeps it until it has run, so
@@ -496,9 +508,13 @@ def _merge_partitions(
 
         try:
             for partition in range(plan.partitions):
+                if partition == limit:  # the first tasks are all sent
+                    then()
                 while len(pending) >= limit:
                     collect()
                 pending.add(plan.executor.submit(merge_partition, task(partition)))
+            if plan.partitions <= limit:
+                then()
             while pending:
                 collect()
         finally:

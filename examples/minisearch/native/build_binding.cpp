@@ -297,12 +297,18 @@ PyObject* merge_blocks(PyObject* const* args, Py_ssize_t nargs) {
     if (!PyTuple_CheckExact(contents.get()) || PyTuple_GET_SIZE(contents.get()) != 4)
       raise(PyExc_TypeError, "read must return (block, terms, positions, index)");
     PyObject* const* fields = &PyTuple_GET_ITEM(contents.get(), 0);
-    merger.add_block(bytes_of(fields[0]),
-                     static_cast<std::size_t>(to_int(fields[1], "a term count")));
-    if (positions) {
-      merger.add_positions(bytes_of(fields[2]), bytes_of(fields[3]));
-      kept.push_back(std::move(contents));
+    const quorbel::ByteSpan block = bytes_of(fields[0]);
+    const auto terms = static_cast<std::size_t>(to_int(fields[1], "a term count"));
+    const quorbel::ByteSpan positions_file = positions ? bytes_of(fields[2]) : quorbel::ByteSpan{};
+    const quorbel::ByteSpan positions_index = positions ? bytes_of(fields[3]) : quorbel::ByteSpan{};
+    {
+      // Decoding a block's lists is most of a merge's reading: the other merges and the work
+      // beside them have the interpreter meanwhile.
+      const WithoutGil detached;
+      merger.add_block(block, terms);
+      if (positions) merger.add_positions(positions_file, positions_index);
     }
+    if (positions) kept.push_back(std::move(contents));
   }
   OutputFile postings_file(args[5]);
   std::optional<OutputFile> positions_file;

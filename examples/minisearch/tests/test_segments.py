@@ -4,7 +4,9 @@ import gc
 import itertools
 import json
 import os
+import types
 import weakref
+from array import array
 from concurrent.futures import Future
 from pathlib import Path
 
@@ -19,6 +21,7 @@ import minisearch
 from minisearch import Index, check_index, merge, search, segments
 from minisearch.blocks import block_path, build_block, partition_path
 from minisearch.executors import InlineExecutor
+from minisearch.manifest import new_generation
 from minisearch.partitions import choose_partitions, parse_size, partition_of
 from minisearch.policy import MERGE_FACTOR, next_merge, tier_of
 
@@ -429,3 +432,25 @@ def test_keys_checked_a_block_at_a_time_fail_where_one_at_a_time_would(key_block
     except minisearch.DocumentError as error:
         found = str(error)
     assert found == one_at_a_time(blocks, known)
+
+
+@pytest.mark.parametrize("partitions", [1, 2, 5])
+def test_the_work_beside_the_merges_starts_once_the_first_tasks_are_sent(tmp_path, partitions):
+    """The side files' thread would hold the interpreter while the next merge waited to be sent:
+    it starts after the first tasks (two for one worker), and once."""
+    events: list[object] = []
+
+    class Recording(InlineExecutor):
+        def submit(self, fn, /, *args, **kwargs):
+            (task,) = args
+            events.append(task.number)
+            future: Future[object] = Future()
+            future.set_result(types.SimpleNamespace(number=task.number))
+            return future
+
+    plan = segments.SegmentPlan(new_generation(), tmp_path, 0, partitions, 128, 256, False, Recording(), workers=1)
+    reports = segments._merge_partitions(plan, lambda partition: (), array("I", [3, 4]),
+                                         then=lambda: events.append("beside"))
+    assert [report.number for report in reports] == list(range(partitions))
+    first = min(partitions, 2)
+    assert events == [*range(first), "beside", *range(first, partitions)]
