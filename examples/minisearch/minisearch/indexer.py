@@ -456,8 +456,9 @@ def _write_then_commit(
 
 def _commit(target: Path, work: Path, manifest: Manifest, new_files: list[str]) -> None:
     """Move the new files into ``target``; replacing the manifest commits."""
+    work_dir, target_dir = os.fspath(work), os.fspath(target)  # joined as strings: cheaper than Paths
     for file_name in new_files:
-        os.replace(work / file_name, target / file_name)
+        os.replace(os.path.join(work_dir, file_name), os.path.join(target_dir, file_name))
     manifest_tmp = work / MANIFEST_NAME
     manifest_tmp.write_text(manifest.to_json(), encoding="utf-8")
     fsync_file(manifest_tmp)

@@ -122,8 +122,12 @@ class SegmentPlan:
     def files(self) -> dict[str, str]:
         return data_file_names(self.name, self.partitions, self.store_documents, with_positions=self.positions)
 
+    @functools.cached_property
+    def _paths(self) -> dict[str, Path]:
+        return {role: self.work / name for role, name in self.files.items()}
+
     def path(self, role: str) -> Path:
-        return self.work / self.files[role]
+        return self._paths[role]
 
 
 #: A source of at most this many documents is indexed in the calling process, not on the executor:
