@@ -4,7 +4,7 @@ tantivy, then check minisearch's answers against a fresh build of the live docum
 Each engine first indexes the whole corpus with a key per document (its position), untimed.
 Then, timed: one commit that deletes the chosen 1 % by key, and one that replaces another 1 %
 (FTS5: DELETE and INSERT in one transaction; tantivy: delete_term and add_document, then commit),
-in :data:`ROUNDS` rounds, each on a copy of the index as built, the engines taking their turns
+in :data:`ROUNDS` rounds (:data:`ROUNDS_SMALL` on a small corpus), each on a copy of the index as built, the engines taking their turns
 round by round: the medians are reported.
 minisearch's changed index is compared with a fresh build of the live documents on every query,
 AND and OR: the top 10 ids and scores, and the queries per second of both (medians of passes, each
@@ -34,8 +34,12 @@ __all__ = ["bench_changes", "bench_sync"]
 
 SHARE = 0.01
 SEED = 77
-#: Rounds of the timed commits, each on a copy of a fresh index: their median is reported.
+#: Rounds of the timed commits, each on a copy of a fresh index: their median is reported.  More
+#: on a corpus of at most SMALL_CORPUS documents, whose commits take a few milliseconds and moved
+#: by a third between full runs with the machine's spells (a round copies every engine's index).
 ROUNDS = 5
+ROUNDS_SMALL = 11
+SMALL_CORPUS = 100_000
 
 
 def _options() -> minisearch.BuildOptions:
@@ -63,18 +67,18 @@ def _plan(docs: Sequence[Document]) -> tuple[list[int], dict[int, Document]]:
 type Commits = Callable[[Path], dict[str, float]]
 
 
-def _rounds(engines: dict[str, tuple[Path, Commits]]) -> dict[str, dict[str, list[float]]]:
-    """Each engine's timed commits, ``commits(index)``, in :data:`ROUNDS` rounds, each round taking
+def _rounds(engines: dict[str, tuple[Path, Commits]], rounds: int) -> dict[str, dict[str, list[float]]]:
+    """Each engine's timed commits, ``commits(index)``, in ``rounds`` rounds, each round taking
     the engines in turn (the first rotating), so that a slower spell of the machine weighs on
     every engine alike: one commit of a small corpus takes milliseconds, and a slow spell would
     move it by half.  Each round works on a copy of the index built at ``path``, the last on
     ``path`` itself (the changed index compared afterwards)."""
     figures: dict[str, dict[str, list[float]]] = {name: {} for name in engines}
     names = list(engines)
-    for number in range(ROUNDS):
+    for number in range(rounds):
         for name in names[number % len(names):] + names[:number % len(names)]:
             path, commits = engines[name]
-            target = path if number == ROUNDS - 1 else path.with_name(f"{path.name}-round{number}")
+            target = path if number == rounds - 1 else path.with_name(f"{path.name}-round{number}")
             if target != path:
                 shutil.copytree(path, target) if path.is_dir() else shutil.copyfile(path, target)
             for what, seconds in commits(target).items():
@@ -209,8 +213,9 @@ def bench_changes(docs: Sequence[Document], texts: dict[str, list[str]], directo
         print(f"   changes: building {name}", flush=True)
         path = directory / f"changes-{name.split()[-1]}"
         engines[name] = (path, setup(docs, deleted, replaced, path))
-    print(f"   changes: {ROUNDS} rounds, the engines in turn", flush=True)
-    for name, times in _rounds(engines).items():
+    rounds = ROUNDS_SMALL if len(docs) <= SMALL_CORPUS else ROUNDS
+    print(f"   changes: {rounds} rounds, the engines in turn", flush=True)
+    for name, times in _rounds(engines, rounds).items():
         figures[name] = {
             "delete_docs_per_second": len(deleted) / statistics.median(times["delete_seconds"]),
             "upsert_docs_per_second": len(replaced) / statistics.median(times["upsert_seconds"]),

@@ -220,9 +220,13 @@ def _phrases_section(corpora: list[Figures]) -> list[str]:
 
 def _changes_section(corpora: list[Figures]) -> list[str]:
     """Deleting and replacing 1 % each, and syncing a directory, per corpus."""
-    rounds = len(corpora[0]["changes"]["minisearch"].get("delete_seconds", [0]))
+    counts = {corpus["name"]: len(corpus["changes"]["minisearch"].get("delete_seconds", [0])) for corpus in corpora}
+    rounds = " or ".join(f"{number} ({', '.join(name for name in counts if counts[name] == number)})"
+                         for number in sorted(set(counts.values()), reverse=True))
+    if len(set(counts.values())) == 1:
+        rounds = str(next(iter(counts.values())))
     rounds_text = (f", in {rounds} rounds, the engines taking their turns round by round, each on a copy of the index as built "
-                   "(the medians)" if rounds > 1 else "")
+                   "(the medians)" if max(counts.values()) > 1 else "")
     lines = [
         "## Documents that change",
         "",
