@@ -96,7 +96,7 @@ def add_deletions(
     deletions = DeletionSet(
         tuple(sorted({*previous.docs, *docs})),
         previous.tokens + sum(lengths[doc - segment.first_doc] for doc in docs),
-        dict(doc_freq),  # in the order of its terms once written
+        dict(doc_freq),  # its encoder sorts the terms
     )
     return with_deletion_set(segment, directory, deletions)
 

@@ -512,13 +512,11 @@ def _merge_partitions(
 
         try:
             for partition in range(plan.partitions):
-                if partition == limit:  # the first tasks are all sent
-                    then()
                 while len(pending) >= limit:
                     collect()
                 pending.add(plan.executor.submit(merge_partition, task(partition)))
-            if plan.partitions <= limit:
-                then()
+                if partition + 1 == min(limit, plan.partitions):  # the first tasks are all sent
+                    then()
             while pending:
                 collect()
         finally:
