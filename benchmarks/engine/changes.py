@@ -4,8 +4,8 @@ tantivy, then check minisearch's answers against a fresh build of the live docum
 Each engine first indexes the whole corpus with a key per document (its position), untimed.
 Then, timed: one commit that deletes the chosen 1 % by key, and one that replaces another 1 %
 (FTS5: DELETE and INSERT in one transaction; tantivy: delete_term and add_document, then commit),
-in :data:`ROUNDS` rounds (:data:`ROUNDS_SMALL` on a small corpus), each on a copy of the index as built, the engines taking their turns
-round by round: the medians are reported.
+in :data:`ROUNDS` rounds (:data:`ROUNDS_SMALL` on a small corpus), each on a copy of the index as
+built, the engines taking their turns round by round: the medians are reported.
 minisearch's changed index is compared with a fresh build of the live documents on every query,
 AND and OR: the top 10 ids and scores, and the queries per second of both (medians of passes, each
 taking the queries in slices on both indexes in turn, after a warm-up); then it is optimized and
