@@ -35,7 +35,8 @@ How the code is laid out, from the command line to the bytes:
   :mod:`~minisearch.marks` where Unicode's combining marks lie).
 * Building: :mod:`~minisearch.options` (:class:`BuildOptions`),
   :mod:`~minisearch.indexer` (build, add, optimize and their commits),
-  :mod:`~minisearch.updates` (delete, upsert, sync) and
+  :mod:`~minisearch.updates` (delete, upsert, sync),
+  :mod:`~minisearch.pending` (small changes logged, indexed by the readers) and
   :mod:`~minisearch.deletions` (the deletion sets) →
   :mod:`~minisearch.segments` (one segment: blocks, then one merge per
   partition) → :mod:`~minisearch.blocks` (the workers' blocks) and

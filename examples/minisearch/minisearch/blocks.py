@@ -42,6 +42,8 @@ __all__ = [
     "HeldBlock",
     "block_path",
     "DocumentError",
+    "check_documents",
+    "first_invalid_text",
     "build_block",
     "first_invalid_text",
     "partition_path",
@@ -198,7 +200,7 @@ def _build_natively(task: BlockTask) -> BlockInfo:
     store's groups are made on a thread of the kernels' own."""
     titles = [document[0] for document in task.documents]
     contents = [document[1] for document in task.documents]
-    _check_documents(task.first_doc_id, titles, contents)
+    check_documents(task.first_doc_id, titles, contents)
     # A block that writes its files makes its store beside its postings; one held in memory after
     # them, so that the kernels that every merge waits for have the cores first.
     store = _start_document_groups(task, contents) if task.store_documents and not task.in_memory else None
@@ -311,7 +313,7 @@ def doc_freqs(postings: Sequence[Posting]) -> tuple[int, int]:
     )
 
 
-def _check_documents(first_doc_id: int, titles: list[str], contents: list[str]) -> None:
+def check_documents(first_doc_id: int, titles: list[str], contents: list[str]) -> None:
     """:func:`_check_document` on every document: all at once when they pass, one by one to name
     the first that does not."""
     if (

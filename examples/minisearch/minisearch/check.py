@@ -44,7 +44,7 @@ from . import ranking
 from .corpus import Key
 from .deletions import read_deletion_set
 from .durability import sha256_of
-from .errors import IndexUnusableError
+from .errors import DocumentError, IndexUnusableError
 from .layout import (
     FormatError,
     TermTable,
@@ -54,7 +54,9 @@ from .layout import (
     decode_titles,
     read_document_store_index,
 )
-from .manifest import Segment, partition_roles, positions_role, read_manifest
+from .manifest import Pending, Segment, partition_roles, positions_role, read_manifest
+from .pending import read_change
+from .segments import check_new_documents
 from .partitions import partition_of
 from .positions import decode_run, read_position_index
 from .ranking import average_length, length_norms, weighted_frequency
@@ -331,7 +333,20 @@ def check_index(index_dir: str | os.PathLike[str]) -> CheckReport:
     for segment in manifest.segments:
         _check_segment(report, directory, segment, manifest.tokenizer_rule)
         _check_keys(report, directory, segment, keys)
+    for pending in manifest.pending:
+        _check_pending(report, directory, pending, manifest.end_doc)
     return report
+
+
+def _check_pending(report: CheckReport, directory: Path, pending: Pending, first_doc: int) -> None:
+    """A pending change: its digest, its form, and documents a reader can index."""
+    try:
+        change = read_change(directory, pending)
+        check_new_documents(change.documents, first_doc)
+    except IndexUnusableError as error:
+        report.add(str(error))
+    except DocumentError as error:
+        report.add(f"{pending.file}: {error}")
 
 
 def _check_keys(report: CheckReport, directory: Path, segment: Segment, seen: dict[Key, int]) -> None:

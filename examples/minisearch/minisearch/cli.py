@@ -269,6 +269,10 @@ def _ms(seconds: float) -> str:
 
 def format_summary(report: BuildReport) -> str:
     """The summary of a build, add or merge: counts, sizes, speed and time per phase."""
+    if report.pending is not None:
+        pending = report.manifest.pending_count
+        return (f"index       {report.index_dir}: {report.documents:,} documents and {report.pending.keys:,} "
+                f"deletions logged as pending ({pending:,} in all; a reader indexes them when it opens the index)")
     if report.segment is None:
         return f"index       {report.index_dir}: nothing to do ({len(report.manifest.segments)} segment(s))"
     phases = ", ".join(f"{name} {seconds:.2f} s" for name, seconds in report.phase_seconds.items())

@@ -42,7 +42,7 @@ from .durability import (
 from .errors import FormatError, IndexBuildError, IndexUnusableError
 from .executors import InlineExecutor, default_workers, local_executor
 from .layout import DeletionSet, decode_keys_payload, keys_payload
-from .manifest import MANIFEST_NAME, Manifest, Segment, new_generation, read_manifest
+from .manifest import MANIFEST_NAME, Manifest, Pending, Segment, new_generation, read_manifest
 from .options import DEFAULT_BLOCK_SIZE, BuildOptions
 from .partitions import choose_partitions
 from .policy import next_merge
@@ -81,9 +81,14 @@ class BuildReport:
     unknown_keys: list[Key] = field(default_factory=list)
     """Keys asked to be deleted that the index does not hold."""
     phase_seconds: dict[str, float] = field(default_factory=dict)
+    pending: Pending | None = None
+    """The change logged as pending by a small commit (see minisearch.pending), if it was."""
 
     @property
     def documents(self) -> int:
+        """Documents added."""
+        if self.pending is not None:
+            return self.pending.documents
         return self.segment.documents if self.segment else 0
 
     @property
@@ -198,6 +203,7 @@ def add_documents(
     with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
+        previous = _fold_pending(target, previous, pool, options)
         known = live_keys(target, previous)
         report = _commit_new_segment(
             target, previous, previous, stores_documents(previous), pool, options,
@@ -291,9 +297,16 @@ def optimize_index(
     with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
         manifest = read_manifest(target)
         remove_stale_files(target, keep=manifest.files)
+        manifest = _fold_pending(target, manifest, pool, options)
         if len(manifest.segments) <= 1:
             return BuildReport(target, manifest, None)
         return _commit_merge(target, manifest, (0, len(manifest.segments)), pool, options)
+
+
+def _fold_pending(target: Path, manifest: Manifest, pool: Executor, options: BuildOptions) -> Manifest:
+    from .updates import fold_pending  # the pending changes are applied as an update applies them
+
+    return fold_pending(target, manifest, pool, options)
 
 
 def _default_partitions(source_bytes: int | None, memory: int | None, executor: Executor | None,

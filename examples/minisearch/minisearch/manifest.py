@@ -10,6 +10,7 @@ documents (ids ``first_doc`` onwards) and is split into term partitions
     lengths-<segment>.bin            per segment: its documents' lengths,
     titles-<segment>.bin             titles
     docs-<segment>.bin               and document store (absent when built without it)
+    pending-<generation>.bin         a small commit's change, not yet in a segment (see minisearch.pending)
     .lock                            taken by a build, add or merge while it runs
 
 The commit that replaces the manifest, and the lock around it, are in
@@ -42,6 +43,7 @@ __all__ = [
     "DELETES_ROLE",
     "MANIFEST_NAME",
     "Manifest",
+    "Pending",
     "Segment",
     "data_file_names",
     "new_generation",
@@ -53,12 +55,13 @@ __all__ = [
 
 MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "minisearch-index"
-FORMAT_VERSION = 6
+FORMAT_VERSION = 7
 #: Versions this engine reads: version 3 had neither keys nor deletions; 3 and 4 are tokenised by
 #: the legacy rule, in which a combining mark separates terms (see minisearch.tokens); before 6, a
 #: run of positions with a gap from 256 on held deflated 32-bit words, not varints (see
-#: minisearch.positions).  An index of an earlier version takes the current one at its next commit.
-READABLE_VERSIONS = (3, 4, 5, 6)
+#: minisearch.positions); before 7, no change was pending.  An index of an earlier version takes
+#: the current one at its next commit.
+READABLE_VERSIONS = (3, 4, 5, 6, 7)
 #: The files of a segment beside its partitions, by role; the document store is optional, and
 #: so are the keys (none in indexes of version 3).
 SEGMENT_ROLES = ("lengths", "titles", "docs", "keys")
@@ -72,7 +75,9 @@ _TAG_RE = re.compile(r"[0-9a-f]{8}")
 DATA_FILE_RE = re.compile(
     rf"(?:(?:lengths|titles|docs|keys)-{_GENERATION}\.bin)|(?:postings-{_GENERATION}-\d{{3,4}}\.blk)"
     rf"|(?:(?:terms|positions)-{_GENERATION}-\d{{3,4}}\.bin)|(?:deletes-{_GENERATION}-[0-9a-f]{{8}}\.bin)"
+    rf"|(?:pending-{_GENERATION}\.bin)"
 )
+PENDING_RE = re.compile(rf"pending-{_GENERATION}\.bin")
 
 
 
@@ -229,6 +234,27 @@ class Segment:
 
 
 @dataclass(frozen=True)
+class Pending:
+    """A small commit's change, logged in one file until a commit folds it into a segment."""
+
+    file: str
+    size: int
+    sha256: str
+    documents: int
+    """Documents the change adds."""
+    keys: int
+    """Keys the change deletes."""
+
+    def validate(self) -> None:
+        if not isinstance(self.file, str) or not PENDING_RE.fullmatch(self.file):
+            raise IndexUnusableError(f"manifest: {self.file!r} is not the name of a pending change")
+        for name in ("size", "documents", "keys"):
+            _count(getattr(self, name), name)
+        if not isinstance(self.sha256, str) or not re.fullmatch(r"[0-9a-f]{64}", self.sha256):
+            raise IndexUnusableError(f"manifest: the digest of {self.file} is not a SHA-256")
+
+
+@dataclass(frozen=True)
 class Manifest:
     """The contents of ``manifest.json``: the committed segments, in document order."""
 
@@ -243,6 +269,8 @@ class Manifest:
     version: int = FORMAT_VERSION
     positions: bool = True
     """Whether the index keeps its terms' positions (False: built with --no-positions)."""
+    pending: tuple[Pending, ...] = ()
+    """Small commits' changes after the segments, oldest first (see minisearch.pending)."""
 
     @property
     def documents(self) -> int:
@@ -282,12 +310,23 @@ class Manifest:
 
     @property
     def files(self) -> list[str]:
-        """Every data file of every segment."""
-        return [name for segment in self.segments for name in segment.files.values()]
+        """Every data file of every segment, and the pending changes' files."""
+        return [name for segment in self.segments for name in segment.files.values()] + [
+            change.file for change in self.pending
+        ]
+
+    @property
+    def pending_count(self) -> int:
+        """Documents added and keys deleted by the pending changes."""
+        return sum(change.documents + change.keys for change in self.pending)
 
     def with_segments(self, segments: Sequence[Segment]) -> Manifest:
-        """The next commit: these segments in place of the current ones."""
+        """The next commit: these segments in place of the current ones (the pending changes kept)."""
         return replace(self, segments=tuple(segments), commit=self.commit + 1, version=FORMAT_VERSION)
+
+    def with_pending(self, pending: Sequence[Pending]) -> Manifest:
+        """The next commit: these pending changes in place of the current ones."""
+        return replace(self, pending=tuple(pending), commit=self.commit + 1, version=FORMAT_VERSION)
 
     def to_json(self) -> str:
         data = asdict(self)
@@ -316,7 +355,8 @@ class Manifest:
         documents, total_tokens = data.pop("documents", None), data.pop("total_tokens", None)
         try:
             segments = tuple(Segment(**segment) for segment in data.pop("segments"))
-            manifest = cls(segments=segments, **data)
+            pending = tuple(Pending(**change) for change in data.pop("pending", ()))
+            manifest = cls(segments=segments, pending=pending, **data)
         except (KeyError, TypeError) as error:
             raise IndexUnusableError(f"manifest has missing or unknown fields: {error}") from error
         manifest._validate()
@@ -344,6 +384,12 @@ class Manifest:
         for segment in self.segments:
             segment.validate(self.partitions, first_doc)
             first_doc = segment.end_doc
+        if not isinstance(self.pending, tuple) or not all(type(change) is Pending for change in self.pending):
+            raise IndexUnusableError("manifest field 'pending' is not a list of changes")
+        for change in self.pending:
+            change.validate()
+        if len({change.file for change in self.pending}) != len(self.pending):
+            raise IndexUnusableError("manifest: a pending change is listed twice")
 
 
 def read_manifest(index_dir: str | os.PathLike[str]) -> Manifest:

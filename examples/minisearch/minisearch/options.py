@@ -8,11 +8,14 @@ from .executors import MAX_WORKERS
 from .merge import DEFAULT_CHUNK_SIZE, DEFAULT_HEAD_SIZE
 from .partitions import MAX_PARTITIONS, MIN_MEMORY
 
-__all__ = ["DEFAULT_BLOCK_SIZE", "MAX_BLOCK_SIZE", "BuildOptions"]
+__all__ = ["DEFAULT_BLOCK_SIZE", "DEFAULT_PENDING_LIMIT", "MAX_BLOCK_SIZE", "BuildOptions"]
 
 #: Documents per block: each block adds one list per term to every merge, so larger blocks make
 #: fewer, longer lists to join.
 DEFAULT_BLOCK_SIZE = 4000
+#: Documents added and keys deleted by small commits that an index holds pending: a reader
+#: indexes them when it opens the index, about a millisecond per ten documents.
+DEFAULT_PENDING_LIMIT = 1000
 #: The most documents a block may hold: the most an index holds.
 MAX_BLOCK_SIZE = 2**31 - 1
 
@@ -46,12 +49,18 @@ class BuildOptions:
     follows its index)."""
     wait: float = 0.0
     """Seconds to wait for another writer of the index to finish before failing."""
+    pending_limit: int = DEFAULT_PENDING_LIMIT
+    """The most documents and keys a delete, upsert or sync may leave pending, logged in one
+    file each and indexed by the readers (see :mod:`minisearch.pending`); 0: every change is
+    written as segments and deletion sets at once."""
 
     def __post_init__(self) -> None:
         for name in ("block_size", "head_size", "chunk_size", "max_pending", "memory"):
             value = getattr(self, name)
             if value is not None and value < 1:
                 raise ValueError(f"{name} must be at least 1")
+        if not 0 <= self.pending_limit <= MAX_BLOCK_SIZE:
+            raise ValueError(f"pending_limit must be between 0 and {MAX_BLOCK_SIZE}")
         if not 0.0 <= self.wait < float("inf"):
             raise ValueError("wait must be a finite number of seconds, at least 0")
         if self.block_size > MAX_BLOCK_SIZE:

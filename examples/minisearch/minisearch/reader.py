@@ -13,12 +13,15 @@ from __future__ import annotations
 
 import mmap
 import os
+import shutil
 import threading
+import weakref
 import zlib
 from array import array
 from bisect import bisect_left, bisect_right
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from dataclasses import dataclass
 from functools import partial
 from itertools import chain, repeat
 from pathlib import Path
@@ -42,7 +45,7 @@ from .layout import (
     read_document_group,
     read_document_store_index,
 )
-from .manifest import Manifest, Segment, partition_roles, positions_role, read_manifest
+from .manifest import DELETES_ROLE, Manifest, Segment, partition_roles, positions_role, read_manifest
 from .partitions import partition_of
 from .phrase_kernels import PHRASES, PackedPostings, PartitionViews, deleted_view, phrase_postings, unpack
 from .phrases import unit_postings
@@ -315,7 +318,10 @@ type PhraseTerm = tuple[_Partition, tuple[int, int, int, int]]
 class SegmentReader:
     """The partitions and document store of one segment."""
 
-    def __init__(self, index_dir: Path, manifest: Manifest, segment: Segment, avgdl: float) -> None:
+    def __init__(
+        self, index_dir: Path, manifest: Manifest, segment: Segment, avgdl: float, deletes_dir: Path | None = None
+    ) -> None:
+        """``deletes_dir``, when given, holds the segment's deletion set instead of ``index_dir``."""
         self.segment = segment
         self.index_dir = index_dir
         self.partitions: list[_Partition] = []
@@ -329,7 +335,7 @@ class SegmentReader:
             self.titles = decode_titles(_read(index_dir / files["titles"]), segment.documents, files["titles"])
             # Read now, decoded on first use: a merge may remove the file while this index is open.
             self._keys_data = _read(index_dir / files["keys"]) if segment.has_keys else None
-            deletions = read_deletion_set(index_dir, segment)
+            deletions = read_deletion_set(deletes_dir or index_dir, segment)
             self.deleted = frozenset(deletions.docs)
             # The plain-word kernels' view of them: ascending ids, searched in place.
             self.deleted_ids = array("i", deletions.docs) if NATIVE and deletions.docs else None
@@ -538,10 +544,14 @@ class Index:
     def __init__(self, index_dir: str | os.PathLike[str]) -> None:
         self.index_dir = Path(index_dir)
         self.segments: list[SegmentReader] = []
+        self._opened: _Opened | None = None
         self._open(_open_segments(self.index_dir))
 
-    def _open(self, opened: tuple[Manifest, list[SegmentReader]]) -> None:
-        self.manifest, self.segments = opened
+    def _open(self, opened: _Opened) -> None:
+        self._opened = opened
+        self.manifest, self.segments = opened.manifest, opened.segments
+        if opened.view is not None:  # removed with the view if the index is never closed
+            weakref.finalize(self, shutil.rmtree, opened.view, ignore_errors=True)
         manifest = self.manifest
         self.avgdl = average_length(manifest.live_tokens, manifest.live_documents)
         for segment in self.segments:
@@ -574,14 +584,12 @@ class Index:
         self._open(opened)
         return True
 
-    def _read(self, name: str) -> bytes:
-        return _read(self.index_dir / name)
-
     def close(self) -> None:
         """Release the mapped files."""
         self._kernel_kept = {}
-        for segment in getattr(self, "segments", []):
-            segment.close()
+        opened = getattr(self, "_opened", None)
+        if opened is not None:
+            opened.close()
 
     def __enter__(self) -> Self:
         return self
@@ -745,20 +753,50 @@ class Index:
         return Document(self.titles[doc_id], self.content(doc_id), key)
 
 
-def _open_segments(index_dir: Path) -> tuple[Manifest, list[SegmentReader]]:
+@dataclass
+class _Opened:
+    """A commit opened: its manifest (the pending changes applied), a reader of each segment, and
+    the private directory of the pending changes' files, if it has any."""
+
+    manifest: Manifest
+    segments: list[SegmentReader]
+    view: Path | None = None
+
+    def close(self) -> None:
+        for reader in self.segments:
+            reader.close()
+        if self.view is not None:
+            shutil.rmtree(self.view, ignore_errors=True)
+
+
+def _open_segments(index_dir: Path) -> _Opened:
     """The manifest and a reader of each of its segments.  A commit may replace the manifest and
     remove the files of the segments it replaced while they are being opened: opening then starts
     again from the newer manifest."""
     for attempt in range(OPEN_ATTEMPTS):
         manifest = read_manifest(index_dir)
-        segments: list[SegmentReader] = []
+        opened = _Opened(manifest, [])
         try:
-            for segment in manifest.segments:
-                segments.append(SegmentReader(index_dir, manifest, segment, 1.0))
-            return manifest, segments
+            in_view: set[str] = set()
+            if manifest.pending:
+                from .updates import pending_view  # the pending changes folded as a writer folds them
+
+                opened.manifest, opened.view = pending_view(index_dir, manifest)
+                in_view = set(os.listdir(opened.view))
+            for segment in opened.manifest.segments:
+                files = segment.files.values()
+                if opened.view is not None and in_view.issuperset(files):  # the pending documents' segment
+                    reader = SegmentReader(opened.view, opened.manifest, segment, 1.0)
+                else:
+                    deletes_dir = opened.view if segment.files.get(DELETES_ROLE) in in_view else None
+                    reader = SegmentReader(index_dir, opened.manifest, segment, 1.0, deletes_dir)
+                opened.segments.append(reader)
+            return opened
         except IndexUnusableError:
-            for reader in segments:
-                reader.close()
+            opened.close()
             if attempt + 1 == OPEN_ATTEMPTS or read_manifest(index_dir).commit == manifest.commit:
                 raise
+        except BaseException:
+            opened.close()
+            raise
     raise AssertionError("unreachable")

@@ -46,6 +46,8 @@ from .blocks import (
     BlockTask,
     block_path,
     build_block,
+    check_documents,
+    first_invalid_text,
     documents_path,
     positions_path,
     titles_path,
@@ -84,7 +86,7 @@ from .progress import progress
 from .ranking import average_length
 from .tokens import TOKENIZER
 
-__all__ = ["MAX_DOCUMENTS", "SegmentPlan", "merge_segments", "segment_from_documents"]
+__all__ = ["MAX_DOCUMENTS", "SegmentPlan", "check_new_documents", "merge_segments", "segment_from_documents"]
 
 
 @dataclass(frozen=True)
@@ -215,6 +217,17 @@ class KeyRecorder:
         if key in self.known:
             raise DocumentError(f"document {number}: key {key!r} is in the index already")
         self.seen[key] = number
+
+
+def check_new_documents(documents: Sequence[Document], first_doc: int) -> None:
+    """Raise the :class:`DocumentError` that indexing ``documents`` from ``first_doc`` on would
+    raise, if any: a key, a field's type or size, or text that is not valid."""
+    KeyRecorder(first_doc, frozenset()).record(documents)
+    titles, contents = [document[0] for document in documents], [document[1] for document in documents]
+    check_documents(first_doc, titles, contents)
+    found = first_invalid_text(titles, first_doc, "the title is ") or first_invalid_text(contents, first_doc, "")
+    if found is not None:
+        raise found
 
 
 def segment_from_documents(

@@ -10,12 +10,14 @@ so every result equals that of a fresh build of the live documents.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 from bisect import bisect_right
 from collections import defaultdict
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import Executor
 from dataclasses import dataclass
+from itertools import chain, islice
 from pathlib import Path
 
 from .corpus import Document, Key, directory_corpus
@@ -33,13 +35,17 @@ from .indexer import (
     writer_pool,
 )
 from .layout import DeletionSet
-from .manifest import Manifest, Segment, read_manifest
+from .manifest import Manifest, Pending, Segment, new_generation, read_manifest
 from .options import BuildOptions
 from .reader import SegmentStore
-from .segments import SegmentPlan, segment_from_documents
+from .pending import Replay, replay, view_directory, write_change
+from .segments import SegmentPlan, check_new_documents, segment_from_documents
 from .tokens import Tokenizer
 
-__all__ = ["delete_documents", "sync_directory", "upsert_documents"]
+__all__ = ["delete_documents", "fold_pending", "pending_view", "sync_directory", "upsert_documents"]
+
+#: The most pending changes an index holds: a reader replays each when it opens the index.
+MAX_PENDING_CHANGES = 64
 
 
 def delete_documents(
@@ -75,6 +81,9 @@ def sync_directory(
     document store cannot tell: it refuses."""
     target = Path(index_dir).absolute()
     manifest = read_manifest(existing_index(target))
+    if manifest.pending:  # the files are compared with the documents the index holds
+        with build_lock(target, options.wait), writer_pool(executor, options.workers) as pool:
+            manifest = fold_pending(target, read_manifest(target), pool, options)
     if not stores_documents(manifest):
         raise IndexUnusableError(f"{target} was built without its documents: sync cannot tell changed files")
     indexed = live_keys(target, manifest)
@@ -123,48 +132,149 @@ def _update(
     source: str = "",
 ) -> BuildReport:
     """One commit: ``documents`` (if any) as a new segment, and the documents of ``delete_keys`` and
-    of the new documents' keys deleted; then merges by the tiered policy."""
+    of the new documents' keys deleted; then merges by the tiered policy.  A small change is
+    logged as pending instead (see :mod:`minisearch.pending`)."""
     target = Path(index_dir).absolute()  # workers may run in another directory
-    with build_lock(existing_index(target), options.wait), writer_pool(executor, options.workers) as pool:
+    with build_lock(existing_index(target), options.wait):
         previous = read_manifest(target)
         remove_stale_files(target, keep=previous.files)
-        unknown: list[Key] = []
-        counts: dict[str, int] = {}
+        documents, small = _small_change(documents, delete_keys, previous, options.pending_limit)
+        if small is not None:
+            return _log_change(target, previous, delete_keys, small)
+        with writer_pool(executor, options.workers) as pool:
+            previous = fold_pending(target, previous, pool, options)
+            counts: dict[str, object] = {}
+
+            def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
+                segment, manifest, blocks, changed = _changes(
+                    target, previous, documents, delete_keys, options, pool, source, name, work
+                )
+                counts["change"] = changed
+                return segment, manifest, blocks
+
+            report = write_and_commit(target, previous, make, keep_empty=True)
+            change = counts["change"]
+            assert isinstance(change, _Deletions)
+            report.deleted, report.replaced, report.unknown_keys = change.deleted, change.replaced, change.unknown
+            if report.segment is not None and report.segment.documents == 0:
+                report.segment = None
+            merge_by_policy(target, report, pool, options)
+    return report
+
+
+def _changes(
+    target: Path,
+    previous: Manifest,
+    documents: Iterable[Document] | None,
+    delete_keys: list[Key],
+    options: BuildOptions,
+    pool: Executor,
+    source: str,
+    name: str,
+    work: Path,
+) -> tuple[Segment | None, Manifest, int, _Deletions]:
+    """The files of one change written in ``work``: the new documents' segment named ``name``
+    (if any) and the new deletion sets; the next manifest, and what was deleted."""
+    changes: list[_Deletions] = []
+
+    def delete_replaced(new_keys: Sequence[Key | None]) -> None:  # beside the new segment's merges
+        replacing = [key for key in new_keys if key is not None]
+        changes.append(_deletions(target, previous, delete_keys, replacing, work))
+
+    segment, blocks = None, 0
+    if documents is not None:
+        plan = SegmentPlan(
+            name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
+            stores_documents(previous), pool, options.workers, options.show_progress,
+            base_documents=previous.live_documents, base_tokens=previous.live_tokens,
+            tokenizer=previous.tokenizer, positions=previous.has_positions, with_keys=delete_replaced,
+        )
+        segment, blocks = segment_from_documents(documents, plan, options.block_size, options.max_pending, None, source)
+    else:
+        delete_replaced([])
+    (change,) = changes
+    segments = change.segments
+    if segment is not None and segment.documents:
+        segments.append(segment)
+    return segment, previous.with_segments(segments), blocks, change
+
+
+def _small_change(
+    documents: Iterable[Document] | None, delete_keys: list[Key], previous: Manifest, limit: int
+) -> tuple[Iterable[Document] | None, list[Document] | None]:
+    """The documents (their first ones read), and all of them when the change is small enough to
+    log as pending: the index's pending documents and keys stay within ``limit``."""
+    room = limit - previous.pending_count - len(delete_keys)
+    if room < 0 or len(previous.pending) >= MAX_PENDING_CHANGES or not previous.has_keys:
+        return documents, None
+    if documents is None:
+        return None, []
+    it = iter(documents)
+    first = list(islice(it, room + 1))
+    if len(first) > room:
+        return chain(first, it), None
+    return first, first
+
+
+def _log_change(target: Path, previous: Manifest, delete_keys: list[Key], documents: list[Document]) -> BuildReport:
+    """Commit a small change as pending: its documents checked as a segment would check them."""
+    documents = [Document(document[0], document[1], document[2] if len(document) > 2 else None)
+                 for document in documents]
+    check_new_documents(documents, previous.end_doc)
+    replayed = replay(target, previous)
+    new_keys = [document.key for document in documents if document.key is not None]
+    in_segments = live_keys(target, previous, wanted={*delete_keys, *new_keys})
+    unknown = [key for key in delete_keys if not replayed.holds(key, key in in_segments)]
+    known = list(dict.fromkeys(key for key in delete_keys if replayed.holds(key, key in in_segments)))
+    replaced = sum(replayed.holds(key, key in in_segments) for key in new_keys)
+    if not documents and not known:
+        report = BuildReport(target, previous, None)
+    else:
+        logged: list[Pending] = []
 
         def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
-            changes: list[_Deletions] = []
-
-            def delete_replaced(new_keys: Sequence[Key | None]) -> None:  # beside the new segment's merges
-                replacing = [key for key in new_keys if key is not None]
-                changes.append(_deletions(target, previous, delete_keys, replacing, work))
-
-            segment, blocks = None, 0
-            if documents is not None:
-                plan = SegmentPlan(
-                    name, work, previous.end_doc, previous.partitions, previous.head_size, previous.chunk_size,
-                    stores_documents(previous), pool, options.workers, options.show_progress,
-                    base_documents=previous.live_documents, base_tokens=previous.live_tokens,
-                    tokenizer=previous.tokenizer, positions=previous.has_positions, with_keys=delete_replaced,
-                )
-                segment, blocks = segment_from_documents(
-                    documents, plan, options.block_size, options.max_pending, None, source
-                )
-            else:
-                delete_replaced([])
-            (change,) = changes
-            unknown.extend(change.unknown)
-            counts.update(deleted=change.deleted, replaced=change.replaced)
-            segments = change.segments
-            if segment is not None and segment.documents:
-                segments.append(segment)
-            return segment, previous.with_segments(segments), blocks
+            logged.append(write_change(work, known, documents))
+            return None, previous.with_pending((*previous.pending, *logged)), 0
 
         report = write_and_commit(target, previous, make, keep_empty=True)
-        report.deleted, report.replaced, report.unknown_keys = counts["deleted"], counts["replaced"], unknown
-        if report.segment is not None and report.segment.documents == 0:
-            report.segment = None
-        merge_by_policy(target, report, pool, options)
+        report.pending = logged[0]
+    report.deleted, report.replaced, report.unknown_keys = len(known) + replaced, replaced, unknown
     return report
+
+
+def fold_pending(target: Path, previous: Manifest, pool: Executor, options: BuildOptions) -> Manifest:
+    """Commit the index's pending changes into its files (a segment and deletion sets), if it has
+    any; returns the manifest committed, or ``previous``."""
+    if not previous.pending:
+        return previous
+    replayed = replay(target, previous)
+
+    def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
+        segment, manifest, blocks, _ = _fold(target, previous, replayed, options, pool, name, work)
+        return segment, manifest, blocks
+
+    return write_and_commit(target, previous, make, keep_empty=True).manifest
+
+
+def _fold(
+    target: Path, previous: Manifest, replayed: Replay, options: BuildOptions, pool: Executor, name: str, work: Path
+) -> tuple[Segment | None, Manifest, int, _Deletions]:
+    documents = list(replayed.documents.values())
+    segment, manifest, blocks, change = _changes(
+        target, previous, documents or None, sorted(replayed.deleted, key=repr), options, pool, "pending changes",
+        name, work,
+    )
+    return segment, dataclasses.replace(manifest, pending=()), blocks, change
+
+
+def pending_view(index_dir: Path, manifest: Manifest) -> tuple[Manifest, Path]:
+    """The index as a fold of its pending changes would commit it, in a private directory: the
+    manifest (of the same commit) and the directory, which the caller removes."""
+    replayed = replay(index_dir, manifest)
+    options = BuildOptions(show_progress=False, workers=0)  # a few documents: faster in this thread
+    with view_directory() as directory:
+        _, folded, _, _ = _fold(index_dir, manifest, replayed, options, InlineExecutor(), new_generation(), directory)
+        return dataclasses.replace(folded, commit=manifest.commit), directory
 
 
 @dataclass(frozen=True)

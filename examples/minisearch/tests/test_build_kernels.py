@@ -347,7 +347,7 @@ def test_deletions_are_counted_alike_with_and_without_the_kernels(tmp_path, monk
         build(corpus, index_dir, block_size=7)
         with monkeypatch.context() as patch:
             patch.setattr(native_build, "AVAILABLE", native)
-            with_options(minisearch.delete_documents, gone, index_dir)
+            with_options(minisearch.delete_documents, gone, index_dir, pending_limit=0)
         deletion_sets.append([segment["file_sha256"].get("deletes") for segment in
                               json.loads((index_dir / "manifest.json").read_text())["segments"]])
     assert deletion_sets[0] == deletion_sets[1] and deletion_sets[0][0] is not None

@@ -642,9 +642,17 @@ SYNCED_COMMITS = {
     **COMMITS,
     "build on threads, blocks in memory": lambda d: minisearch.build_index(
         FRUIT[5:], d, minisearch.BuildOptions(show_progress=False, partitions=2)),
-    "upsert": lambda d: minisearch.upsert_documents(
-        [Document("new", "fig", 1), Document("fig", "fig fig", "fresh")], d, minisearch.BuildOptions(show_progress=False)),
-    "delete": lambda d: minisearch.delete_documents([0], d, minisearch.BuildOptions(show_progress=False)),
+    **{
+        f"{name}{', pending' if limit else ''}": change
+        for limit in (0, 100)
+        for name, change in {
+            "upsert": lambda d, limit=limit: minisearch.upsert_documents(
+                [Document("new", "fig", 1), Document("fig", "fig fig", "fresh")], d,
+                minisearch.BuildOptions(show_progress=False, pending_limit=limit)),
+            "delete": lambda d, limit=limit: minisearch.delete_documents(
+                [0], d, minisearch.BuildOptions(show_progress=False, pending_limit=limit)),
+        }.items()
+    },
 }
 
 
@@ -666,7 +674,8 @@ def test_every_file_a_commit_names_is_synced_before_its_manifest(tmp_path, monke
     def replace(source, target):
         if Path(target) == tmp_path / "manifest.json":
             named = json.loads(Path(source).read_text())
-            files = [name for segment in named["segments"] for name in segment["files"].values() if name not in earlier]
+            files = [name for segment in named["segments"] for name in segment["files"].values()]
+            files = [name for name in files + [change["file"] for change in named["pending"]] if name not in earlier]
             unsynced_at_commit.append([name for name in files if (tmp_path / name).stat().st_ino not in synced])
         return original_replace(source, target)
 

@@ -348,7 +348,8 @@ def test_a_few_documents_are_indexed_without_starting_the_pool(tmp_path, monkeyp
     minisearch.build_index(FRUIT, tmp_path / "pool", minisearch.BuildOptions(show_progress=False, partitions=2))
     inline, pool = (minisearch.manifest.read_manifest(tmp_path / name).segments[0] for name in ("inline", "pool"))
     assert inline.file_sha256 == pool.file_sha256
-    report = minisearch.upsert_documents(FRUIT[:2], tmp_path / "pool", minisearch.BuildOptions(show_progress=False))
+    report = minisearch.upsert_documents(FRUIT[:2], tmp_path / "pool",
+                                         minisearch.BuildOptions(show_progress=False, pending_limit=0))
     assert report.segment is not None and report.segment.documents == 2
 
 

@@ -42,6 +42,8 @@ from test_indexer import fail_rename_into
 WORDS = [f"w{number}" for number in range(12)]
 QUERIES = ["w0", "w3", "w1 w2", "w0 OR w7", "w1*", "w2 -w0", "w11"]
 SHAPE = dict(block_size=3, head_size=2, chunk_size=3, partitions=2)
+#: Options that write every change into segments and deletion sets at once, none left pending.
+FOLDED = minisearch.BuildOptions(show_progress=False, pending_limit=0)
 
 
 def document(rng, key):
@@ -75,8 +77,12 @@ steps = st.lists(
 
 
 @settings(max_examples=30, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(seed=st.integers(0, 10**6), start=st.integers(1, 15), steps=steps)
-def test_any_sequence_of_changes_ranks_as_a_fresh_build_of_the_live_documents(tmp_path_factory, seed, start, steps):
+@given(seed=st.integers(0, 10**6), start=st.integers(1, 15), steps=steps, limit=st.sampled_from([0, 5, 1000]))
+def test_any_sequence_of_changes_ranks_as_a_fresh_build_of_the_live_documents(
+    tmp_path_factory, seed, start, steps, limit
+):
+    """Changes written at once, left pending, or both (a change past the limit folds those before
+    it); the pending ones rank alike before and after they are folded."""
     rng = random.Random(seed)
     directory = tmp_path_factory.mktemp("changing")
     counter = iter(range(10**6))
@@ -91,7 +97,7 @@ def test_any_sequence_of_changes_ranks_as_a_fresh_build_of_the_live_documents(tm
             live.update((doc.key, doc) for doc in new)
         elif action == "delete":
             gone = rng.sample(sorted(live), min(count, len(live)))
-            report = with_options(minisearch.delete_documents, gone, directory)
+            report = with_options(minisearch.delete_documents, gone, directory, pending_limit=limit)
             assert report.deleted == len(gone) and not report.unknown_keys
             for key in gone:
                 del live[key]
@@ -101,16 +107,22 @@ def test_any_sequence_of_changes_ranks_as_a_fresh_build_of_the_live_documents(tm
             # From a list, the replaced documents are looked for before the blocks are built; from
             # an iterator, once they are.
             source = new if rng.random() < 0.5 else iter(new)
-            with_options(minisearch.upsert_documents, source, directory, executor=InlineExecutor(), **SHAPE)
+            report = with_options(minisearch.upsert_documents, source, directory, executor=InlineExecutor(),
+                                  pending_limit=limit, **SHAPE)
+            assert (report.documents, report.replaced) == (len(new), len(keys) - 1)
             for doc in new:  # a replaced document takes a new, larger id
                 live.pop(doc.key, None)
                 live[doc.key] = doc
         else:
             with_options(minisearch.optimize_index, directory, executor=InlineExecutor())
         assert not minisearch.check_index(directory).problems
-    assert_same(answers(directory), fresh(list(live.values()), tmp_path_factory.mktemp("fresh")))
+    expected = fresh(list(live.values()), tmp_path_factory.mktemp("fresh"))
+    assert_same(answers(directory), expected)
     with Index(directory) as index:
         assert index.documents == len(live)
+    with_options(minisearch.add_documents, [], directory, executor=InlineExecutor())  # folds what is pending
+    assert not minisearch.manifest.read_manifest(directory).pending
+    assert_same(answers(directory), expected)
 
 
 @pytest.fixture
@@ -160,7 +172,7 @@ def test_bad_or_repeated_keys_are_refused_and_nothing_changes(keyed, update, doc
 @pytest.mark.parametrize("damage", ["missing", "corrupt"])
 def test_a_missing_or_corrupt_deletion_set_is_named_by_search_and_check(keyed, damage):
     directory, _ = keyed
-    minisearch.delete_documents(["k1"], directory, minisearch.BuildOptions(show_progress=False))
+    minisearch.delete_documents(["k1"], directory, FOLDED)
     path = next(directory.glob("deletes-*.bin"))
     if damage == "missing":
         path.unlink()
@@ -171,10 +183,10 @@ def test_a_missing_or_corrupt_deletion_set_is_named_by_search_and_check(keyed, d
     assert any(path.name in problem for problem in minisearch.check_index(directory).problems)
     before = {name: (directory / name).read_bytes() for name in visible_files(directory)}
     # an upsert finds what it replaces while its own segment merges, on another thread
-    for update, argument in [(minisearch.upsert_documents, [Document("t", "words", "k2")]),
-                             (minisearch.delete_documents, ["k2"])]:
+    for update, argument, limit in [(minisearch.upsert_documents, [Document("t", "words", "k2")], limit)
+                                    for limit in (0, 100)] + [(minisearch.delete_documents, ["k2"], 100)]:
         with pytest.raises(minisearch.IndexUnusableError, match=path.name):
-            with_options(update, argument, directory)
+            with_options(update, argument, directory, pending_limit=limit)
         assert {name: (directory / name).read_bytes() for name in visible_files(directory)} == before
 
 
@@ -261,13 +273,16 @@ def test_delete_lists_unknown_keys_and_exits_1_having_deleted_the_known(keyed, c
         index.doc_id("k4")
 
 
-def test_deleting_every_document_of_a_segment_drops_it(keyed):
+@pytest.mark.parametrize("limit", [0, 100])
+def test_deleting_every_document_of_a_segment_drops_it(keyed, limit):
     directory, documents = keyed
     with_options(minisearch.add_documents, [Document("x", "w0", "x1")], directory, executor=InlineExecutor(),
                  merge=False)
-    minisearch.delete_documents(["x1"], directory, minisearch.BuildOptions(show_progress=False))
+    with_options(minisearch.delete_documents, ["x1"], directory, pending_limit=limit)
+    with Index(directory) as index:
+        assert len(index.segments) == 1 and index.documents == len(documents)
     manifest = minisearch.manifest.read_manifest(directory)
-    assert len(manifest.segments) == 1 and manifest.live_documents == len(documents)
+    assert len(manifest.segments) == (1 if limit == 0 else 2) and len(manifest.pending) == (limit > 0)
     assert set(visible_files(directory)) == {*manifest.files, "manifest.json"}
 
 
@@ -307,14 +322,16 @@ def test_a_merge_drops_what_deleted_documents_held(keyed):
 
 
 UPDATES = {
-    "delete": lambda d: minisearch.delete_documents(["k1", "k21"], d, minisearch.BuildOptions(show_progress=False)),
-    "upsert": lambda d: with_options(minisearch.upsert_documents, [Document("t", "w0 w1", "k2"), Document("n", "w5", "n")],
-                                     d, executor=InlineExecutor(), **SHAPE),
+    "delete": lambda d, limit: with_options(minisearch.delete_documents, ["k1", "k21"], d, pending_limit=limit),
+    "upsert": lambda d, limit: with_options(minisearch.upsert_documents,
+                                            [Document("t", "w0 w1", "k2"), Document("n", "w5", "n")],
+                                            d, executor=InlineExecutor(), pending_limit=limit, **SHAPE),
 }
 
 
+@pytest.mark.parametrize("limit", [0, 100])
 @pytest.mark.parametrize("update", UPDATES)
-def test_a_rename_failing_in_an_update_keeps_the_previous_index(tmp_path, monkeypatch, update):
+def test_a_rename_failing_in_an_update_keeps_the_previous_index(tmp_path, monkeypatch, update, limit):
     rng = random.Random(5)
     origin = tmp_path / "origin"
     build([document(rng, f"k{n}") for n in range(20)], origin, **SHAPE)
@@ -324,15 +341,16 @@ def test_a_rename_failing_in_an_update_keeps_the_previous_index(tmp_path, monkey
     with monkeypatch.context() as patch:  # every rename of the whole update, counted on a copy
         shutil.copytree(origin, tmp_path / "count")
         renames = fail_rename_into(patch, tmp_path / "count", 0)
-        UPDATES[update](tmp_path / "count")
-    assert renames[-1] == "manifest.json" and any(name.startswith("deletes-") for name in renames)
+        UPDATES[update](tmp_path / "count", limit)
+    assert renames[-1] == "manifest.json" and any(name.startswith("deletes-" if limit == 0 else "pending-")
+                                                  for name in renames)
     for number in range(1, len(renames) + 1):
         shutil.rmtree(tmp_path / "try", ignore_errors=True)
         shutil.copytree(origin, tmp_path / "try")
         with monkeypatch.context() as patch:
             fail_rename_into(patch, tmp_path / "try", number)
             with pytest.raises((OSError, KeyboardInterrupt), match="injected"):
-                UPDATES[update](tmp_path / "try")
+                UPDATES[update](tmp_path / "try", limit)
         assert {name: (tmp_path / "try" / name).read_bytes() for name in visible_files(tmp_path / "try")} == before
         assert minisearch.check_index(tmp_path / "try").ok
 
@@ -423,8 +441,8 @@ _KILLED_WRITER = """
 import json, sys
 import minisearch
 from minisearch import BuildOptions, Document
-index, replacements, gone = sys.argv[1], json.loads(sys.argv[2]), json.loads(sys.argv[3])
-options = BuildOptions(show_progress=False, workers=0)
+index, replacements, gone, limit = sys.argv[1], json.loads(sys.argv[2]), json.loads(sys.argv[3]), int(sys.argv[4])
+options = BuildOptions(show_progress=False, workers=0, pending_limit=limit)
 print("begin", flush=True)
 minisearch.upsert_documents([Document(*fields) for fields in replacements], index, options)
 print("upserted", flush=True)
@@ -434,15 +452,15 @@ minisearch.delete_documents(gone, index, options)
 
 def _stored(index_dir):
     with Index(index_dir) as index:
-        keys = minisearch.indexer.live_keys(index_dir, minisearch.manifest.read_manifest(index_dir))
-        return {key: tuple(index.document(key)) for key in keys}
+        return {key: tuple(index.document(key)) for key in index.keys_by_id() if key is not None}
 
 
 _KILLED_SYNC = """
 import sys
 import minisearch
 print("begin", flush=True)
-minisearch.sync_directory(sys.argv[2], sys.argv[1], minisearch.BuildOptions(show_progress=False, workers=0))
+options = minisearch.BuildOptions(show_progress=False, workers=0, pending_limit=int(sys.argv[3]))
+minisearch.sync_directory(sys.argv[2], sys.argv[1], options)
 """
 
 
@@ -479,7 +497,8 @@ def _killed_at_random(tmp_path, base, script, arguments, states, probe_key, stag
     assert killed  # some kills fell in the middle of a commit
 
 
-def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_commit(tmp_path):
+@pytest.mark.parametrize("limit", [0, 1000])
+def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_commit(tmp_path, limit):
     base = tmp_path / "base"
     build([Document(f"title {n}", f"text {n} shared words", f"k{n}") for n in range(300)], base, block_size=50)
     replacements = [[f"new {n}", f"replaced {n} shared", f"k{n}"] for n in range(0, 300, 3)]
@@ -487,11 +506,12 @@ def test_a_writer_killed_at_any_moment_leaves_the_index_before_or_after_each_com
     before = _stored(base)
     upserted = {**before, **{fields[2]: tuple(fields) for fields in replacements}}
     deleted = {key: value for key, value in upserted.items() if key not in gone}
-    arguments = [json.dumps(replacements), json.dumps(gone)]
+    arguments = [json.dumps(replacements), json.dumps(gone), str(limit)]
     _killed_at_random(tmp_path, base, _KILLED_WRITER, arguments, [before, upserted, deleted], "k2", stages=2)
 
 
-def test_a_sync_killed_at_any_moment_leaves_the_index_before_or_after_it(tmp_path):
+@pytest.mark.parametrize("limit", [0, 1000])
+def test_a_sync_killed_at_any_moment_leaves_the_index_before_or_after_it(tmp_path, limit):
     source, base = tmp_path / "notes", tmp_path / "base"
     source.mkdir()
     for n in range(300):
@@ -506,7 +526,7 @@ def test_a_sync_killed_at_any_moment_leaves_the_index_before_or_after_it(tmp_pat
         (source / f"n{n}.txt").write_text(f"new {n} shared")
     synced = _stored_after(base, tmp_path / "expected", source)
     assert synced != before and "n1.txt" not in synced and "n300.txt" in synced
-    _killed_at_random(tmp_path, base, _KILLED_SYNC, [str(source)], [before, synced], "n2.txt")
+    _killed_at_random(tmp_path, base, _KILLED_SYNC, [str(source), str(limit)], [before, synced], "n2.txt")
 
 
 def _stored_after(base, index, source):
@@ -521,8 +541,9 @@ def test_the_keys_looked_up_are_those_of_every_live_key(tmp_path):
     key and one the index never held are not found."""
     corpus = [document._replace(key=f"k{n}" if n % 5 else n) for n, document in enumerate(zipf_corpus(4, 30))]
     build(corpus, tmp_path, block_size=7)
-    with_options(minisearch.delete_documents, ["k1", "k2", 10], tmp_path)
-    with_options(minisearch.upsert_documents, [Document("again", "words", "k1"), Document("new", "w", "k3")], tmp_path)
+    with_options(minisearch.delete_documents, ["k1", "k2", 10], tmp_path, pending_limit=0)
+    with_options(minisearch.upsert_documents, [Document("again", "words", "k1"), Document("new", "w", "k3")], tmp_path,
+                 pending_limit=0)
     manifest = read_manifest(tmp_path)
     every = live_keys(tmp_path, manifest)
     wanted = {"k1", "k2", "k3", 10, 15, "never"}
