@@ -229,6 +229,8 @@ def bench_changes(docs: Sequence[Document], texts: dict[str, list[str]], directo
     minisearch.build_index(live + list(replaced.values()), fresh, _options())
     got, expected = _answers(changed, texts), _answers(fresh, texts)
     changed_qps, fresh_qps = _queries_per_second([changed, fresh], texts)
+    figures["pending"] = minisearch.manifest.read_manifest(changed).pending_count
+    figures["open_ms_changed"], figures["open_ms_fresh"] = _open_milliseconds([changed, fresh])
     figures["queries"] = sum(map(len, texts.values()))
     figures["equal_top10"] = sum(a == b for mode in MODES for a, b in zip(got[mode], expected[mode]))
     figures["qps_changed"], figures["qps_fresh"] = changed_qps, fresh_qps
@@ -238,6 +240,18 @@ def bench_changes(docs: Sequence[Document], texts: dict[str, list[str]], directo
     for path in directory.glob("changes-*"):
         shutil.rmtree(path, ignore_errors=True) if path.is_dir() else path.unlink()
     return figures
+
+
+def _open_milliseconds(paths: Sequence[Path], times: int = 9) -> list[float]:
+    """Milliseconds to open each index and close it (the median of ``times``, the indexes in
+    turn): what a reader pays for the changes a small commit left pending."""
+    taken: list[list[float]] = [[] for _ in paths]
+    for _ in range(times):
+        for which, path in enumerate(paths):
+            started = time.perf_counter()
+            Index(path).close()
+            taken[which].append(time.perf_counter() - started)
+    return [statistics.median(seconds) * 1000 for seconds in taken]
 
 
 def _index_bytes(path: Path) -> int:
