@@ -550,8 +550,6 @@ class Index:
     def _open(self, opened: _Opened) -> None:
         self._opened = opened
         self.manifest, self.segments = opened.manifest, opened.segments
-        if opened.view is not None:  # removed with the view if the index is never closed
-            weakref.finalize(self, shutil.rmtree, opened.view, ignore_errors=True)
         manifest = self.manifest
         self.avgdl = average_length(manifest.live_tokens, manifest.live_documents)
         for segment in self.segments:
@@ -761,12 +759,18 @@ class _Opened:
     manifest: Manifest
     segments: list[SegmentReader]
     view: Path | None = None
+    _remove_view: weakref.finalize[..., _Opened] | None = None
+
+    def adopt(self, view: Path) -> None:
+        """Keep ``view``, removed on :meth:`close`, or else when this is collected."""
+        self.view = view
+        self._remove_view = weakref.finalize(self, shutil.rmtree, view, ignore_errors=True)
 
     def close(self) -> None:
         for reader in self.segments:
             reader.close()
-        if self.view is not None:
-            shutil.rmtree(self.view, ignore_errors=True)
+        if self._remove_view is not None:
+            self._remove_view()
 
 
 def _open_segments(index_dir: Path) -> _Opened:
@@ -781,8 +785,9 @@ def _open_segments(index_dir: Path) -> _Opened:
             if manifest.pending:
                 from .updates import pending_view  # the pending changes folded as a writer folds them
 
-                opened.manifest, opened.view = pending_view(index_dir, manifest)
-                in_view = set(os.listdir(opened.view))
+                opened.manifest, view = pending_view(index_dir, manifest)
+                opened.adopt(view)
+                in_view = set(os.listdir(view))
             for segment in opened.manifest.segments:
                 files = segment.files.values()
                 if opened.view is not None and in_view.issuperset(files):  # the pending documents' segment

@@ -1,6 +1,7 @@
 """Small commits left pending: one file each, indexed by the readers, folded by the next large
 commit, ``add`` or ``optimize``."""
 
+import gc
 import hashlib
 import json
 
@@ -167,6 +168,9 @@ def test_a_readers_view_goes_when_it_closes_or_moves_on(index_dir, tmp_path):
     assert index.refresh() and [view.name for view in views.iterdir()] != [first.name]
     assert "k1" not in {hit.key for hit in search(index, "text", k=20).hits}
     index.close()
+    assert list(views.iterdir()) == []
+    Index(index_dir)  # never closed: its view goes when it is collected
+    gc.collect()
     assert list(views.iterdir()) == []
     with_options(minisearch.optimize_index, index_dir, executor=InlineExecutor())
     with Index(index_dir):
