@@ -9,8 +9,9 @@ reader replays the pending changes in order when it opens the index and
 indexes them in a private directory as the commit that folds them would:
 one segment of the documents still live, the deleted ones in deletion sets.
 So every result equals that of a fresh build of the live documents, as after
-any commit.  The next commit that is not small folds the pending changes into
-the index's files, and so do ``add`` and ``optimize`` before they start.
+any commit.  The next commit that is not small takes the pending deletions
+into its own commit, after a commit of their own folds any pending documents
+into a segment; ``add``, ``optimize`` and ``sync`` fold them before they start.
 """
 
 from __future__ import annotations

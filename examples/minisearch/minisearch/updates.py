@@ -142,15 +142,15 @@ def _update(
         if small is not None:
             return _log_change(target, previous, delete_keys, small)
         with writer_pool(executor, options.workers) as pool:
-            previous = fold_pending(target, previous, pool, options)
+            previous, taken = _fold_before(target, previous, pool, options)
             counts: dict[str, object] = {}
 
             def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
                 segment, manifest, blocks, changed = _changes(
-                    target, previous, documents, delete_keys, options, pool, source, name, work
+                    target, previous, documents, delete_keys, options, pool, source, name, work, taken
                 )
                 counts["change"] = changed
-                return segment, manifest, blocks
+                return segment, dataclasses.replace(manifest, pending=()), blocks
 
             report = write_and_commit(target, previous, make, keep_empty=True)
             change = counts["change"]
@@ -172,14 +172,16 @@ def _changes(
     source: str,
     name: str,
     work: Path,
+    taken: frozenset[Key] = frozenset(),
 ) -> tuple[Segment | None, Manifest, int, _Deletions]:
     """The files of one change written in ``work``: the new documents' segment named ``name``
-    (if any) and the new deletion sets; the next manifest, and what was deleted."""
+    (if any) and the new deletion sets, those of the keys ``taken`` by pending deletions
+    included; the next manifest, and what the change deleted."""
     changes: list[_Deletions] = []
 
     def delete_replaced(new_keys: Sequence[Key | None]) -> None:  # beside the new segment's merges
         replacing = [key for key in new_keys if key is not None]
-        changes.append(_deletions(target, previous, delete_keys, replacing, work))
+        changes.append(_deletions(target, previous, delete_keys, replacing, work, taken))
 
     segment, blocks = None, 0
     if documents is not None:
@@ -242,6 +244,20 @@ def _log_change(target: Path, previous: Manifest, delete_keys: list[Key], docume
     return report
 
 
+def _fold_before(
+    target: Path, previous: Manifest, pool: Executor, options: BuildOptions
+) -> tuple[Manifest, frozenset[Key]]:
+    """Ready the index for a change written at once: pending deletions alone are taken into the
+    change's own commit (the keys returned); pending documents are folded by a commit of their
+    own first."""
+    if not previous.pending:
+        return previous, frozenset()
+    replayed = replay(target, previous)
+    if not replayed.documents:
+        return previous, frozenset(replayed.deleted)
+    return fold_pending(target, previous, pool, options), frozenset()
+
+
 def fold_pending(target: Path, previous: Manifest, pool: Executor, options: BuildOptions) -> Manifest:
     """Commit the index's pending changes into its files (a segment and deletion sets), if it has
     any; returns the manifest committed, or ``previous``."""
@@ -289,16 +305,23 @@ class _Deletions:
     replaced: int
 
 
-def _deletions(target: Path, previous: Manifest, delete_keys: list[Key], new_keys: list[Key], work: Path) -> _Deletions:
-    """The deletions of ``delete_keys`` and of the documents that ``new_keys`` replace, their sets
-    written in ``work``."""
+def _deletions(
+    target: Path, previous: Manifest, delete_keys: list[Key], new_keys: list[Key], work: Path,
+    taken: frozenset[Key] = frozenset(),
+) -> _Deletions:
+    """The deletions of ``delete_keys``, of the documents that ``new_keys`` replace and of those
+    the pending deletions took (``taken``: not this change's, nor held by the index it sees),
+    their sets written in ``work``."""
     sets = _DeletionSets(target, previous.segments)
-    keys = live_keys(target, previous, wanted={*delete_keys, *new_keys}, deletion_sets=sets)  # only those looked up
-    replaced = [keys[key] for key in new_keys if key in keys]
-    gone = {keys[key] for key in delete_keys if key in keys} | set(replaced)
+    wanted = {*taken, *delete_keys, *new_keys}
+    keys = live_keys(target, previous, wanted=wanted, deletion_sets=sets)  # only those looked up
+    held = {key: doc for key, doc in keys.items() if key not in taken} if taken else keys
+    replaced = [held[key] for key in new_keys if key in held]
+    gone = {held[key] for key in delete_keys if key in held} | set(replaced)
     return _Deletions(
-        segments=_with_deletions(target, previous.segments, gone, work, previous.tokenizer_rule, sets),
-        unknown=[key for key in delete_keys if key not in keys],
+        segments=_with_deletions(target, previous.segments, gone | {keys[key] for key in taken if key in keys}, work,
+                                 previous.tokenizer_rule, sets),
+        unknown=[key for key in delete_keys if key not in held],
         deleted=len(gone),
         replaced=len(replaced),
     )

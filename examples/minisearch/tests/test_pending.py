@@ -91,6 +91,18 @@ def test_a_change_past_the_limit_folds_the_pending_ones_first(index_dir):
     assert set(stored(index_dir)) == {f"k{n}" for n in range(1, 12)}
 
 
+def test_a_change_past_the_limit_takes_pending_deletions_into_its_own_commit(index_dir):
+    with_options(minisearch.delete_documents, ["k0", "k1"], index_dir, pending_limit=3)
+    report = with_options(minisearch.upsert_documents, [Document("b", "w", "k1"), Document("c", "w", "k2")],
+                          index_dir, executor=InlineExecutor(), pending_limit=3)
+    manifest = read_manifest(index_dir)
+    assert not manifest.pending and manifest.commit == 3  # the build, the deletion, this change
+    assert (report.documents, report.replaced, report.deleted) == (2, 1, 1)  # k1 was gone already: added
+    again = with_options(minisearch.delete_documents, ["k0", "k2", "k3", "k4"], index_dir, pending_limit=0)
+    assert (again.deleted, again.unknown_keys) == (3, ["k0"])
+    assert set(stored(index_dir)) == {f"k{n}" for n in range(1, 12) if n not in (2, 3, 4)}
+
+
 def test_the_number_of_pending_changes_is_bounded(index_dir, monkeypatch):
     monkeypatch.setattr(minisearch.updates, "MAX_PENDING_CHANGES", 2)
     for key in ("k0", "k1", "k2"):
