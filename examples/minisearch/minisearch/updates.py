@@ -46,6 +46,9 @@ __all__ = ["delete_documents", "fold_pending", "pending_view", "sync_directory",
 
 #: The most pending changes an index holds: a reader replays each when it opens the index.
 MAX_PENDING_CHANGES = 64
+#: The most characters of text the pending changes hold (their files about as many bytes): a
+#: writer and each reader hold a change's documents in memory at once.
+MAX_PENDING_TEXT = 16 << 20
 
 
 def delete_documents(
@@ -213,9 +216,15 @@ def _small_change(
         return None, []
     it = iter(documents)
     first = list(islice(it, room + 1))
-    if len(first) > room:
+    text = sum(change.size for change in previous.pending) + sum(map(_text_length, first))
+    if len(first) > room or text > MAX_PENDING_TEXT:
         return chain(first, it), None
     return first, first
+
+
+def _text_length(document: Document) -> int:
+    """Characters of a document's title and content (0 for what is not text: refused later)."""
+    return sum(len(field) for field in document[:2] if isinstance(field, str))
 
 
 def _log_change(target: Path, previous: Manifest, delete_keys: list[Key], documents: list[Document]) -> BuildReport:

@@ -111,6 +111,16 @@ def test_the_number_of_pending_changes_is_bounded(index_dir, monkeypatch):
     assert read_manifest(index_dir).segments[0].deleted == 3
 
 
+def test_the_text_of_pending_changes_is_bounded(index_dir, monkeypatch):
+    monkeypatch.setattr(minisearch.updates, "MAX_PENDING_TEXT", 100)
+    with_options(minisearch.upsert_documents, [Document("t", "x" * 40, "n1")], index_dir)
+    assert len(read_manifest(index_dir).pending) == 1  # 41 characters, a file of about 70 bytes
+    with_options(minisearch.upsert_documents, [Document("t", "y" * 40, "n2")], index_dir, executor=InlineExecutor())
+    manifest = read_manifest(index_dir)
+    assert not manifest.pending and len(manifest.segments) == 3  # the first folded, then the second
+    assert {stored(index_dir)[key][1] for key in ("n1", "n2")} == {"x" * 40, "y" * 40}
+
+
 @pytest.mark.parametrize("damage", ["missing", "corrupt", "truncated"])
 def test_a_damaged_pending_change_is_named_and_nothing_changes(index_dir, damage):
     with_options(minisearch.upsert_documents, [Document("new", "w", "n1")], index_dir)
