@@ -5,7 +5,10 @@ deletion sets of the segments that lose documents replace the manifest
 together, so a reader sees the index before or after the whole change.  A
 segment left without a live document goes.  Statistics stay exact: the
 reader subtracts what each deletion set holds (:mod:`minisearch.deletions`),
-so every result equals that of a fresh build of the live documents.
+so every result equals that of a fresh build of the live documents.  A small
+change is committed as one file, left pending for the readers to index (see
+:mod:`minisearch.pending`); a change past the limit takes pending deletions
+into its own commit, after pending documents are folded by a commit of their own.
 """
 
 from __future__ import annotations
