@@ -36,7 +36,8 @@ How the code is laid out, from the command line to the bytes:
 * Building: :mod:`~minisearch.options` (:class:`BuildOptions`),
   :mod:`~minisearch.indexer` (build, add, optimize and their commits),
   :mod:`~minisearch.updates` (delete, upsert, sync),
-  :mod:`~minisearch.pending` (small changes logged, indexed by the readers) and
+  :mod:`~minisearch.pending` (small changes logged, indexed by the readers),
+  :mod:`~minisearch.sync_state` (what the last sync saw of its directory) and
   :mod:`~minisearch.deletions` (the deletion sets) →
   :mod:`~minisearch.segments` (one segment: blocks, then one merge per
   partition) → :mod:`~minisearch.blocks` (the workers' blocks) and

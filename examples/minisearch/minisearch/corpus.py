@@ -27,6 +27,8 @@ __all__ = [
     "CorpusError",
     "Document",
     "directory_corpus",
+    "directory_files",
+    "read_text_file",
     "docstrings_of_source",
     "jsonl_corpus",
     "limit_documents",
@@ -201,6 +203,18 @@ def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = N
     (undecodable, or holding a NUL character) are skipped: their relative
     paths are appended to ``skipped``, if given.
     """
+    for title, path in directory_files(root):
+        text = read_text_file(path)
+        if text is None:
+            if skipped is not None:
+                skipped.append(title)
+            continue
+        yield Document(title, text, title)
+
+
+def directory_files(root: str | os.PathLike[str]) -> Iterator[tuple[str, str]]:
+    """The files :func:`directory_corpus` visits, in its order: each one's relative path with
+    ``/`` separators, and its path."""
     base = Path(root)
     if not base.is_dir():
         raise CorpusError(f"not a directory: {base}")
@@ -209,15 +223,14 @@ def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = N
         relative = os.path.relpath(directory, base)
         prefix = "" if relative == os.curdir else relative.replace(os.sep, "/") + "/"
         for filename in sorted(filenames):
-            if filename.startswith("."):
-                continue
-            text = _read_text_file(os.path.join(directory, filename))
-            title = prefix + filename
-            if text is None or "\0" in text:
-                if skipped is not None:
-                    skipped.append(title)
-                continue
-            yield Document(title, text, title)
+            if not filename.startswith("."):
+                yield prefix + filename, os.path.join(directory, filename)
+
+
+def read_text_file(path: str) -> str | None:
+    """What :func:`directory_corpus` indexes of a file: its text, or None (skipped)."""
+    text = _read_text_file(path)
+    return None if text is None or "\0" in text else text
 
 
 def _read_text_file(path: str) -> str | None:

@@ -28,6 +28,7 @@ from typing import BinaryIO
 
 from .errors import DiskFullError, IndexUnusableError
 from .manifest import DATA_FILE_RE, MANIFEST_NAME
+from .sync_state import SYNC_STATE_NAME
 
 __all__ = [
     "BUILD_PREFIX",
@@ -177,7 +178,7 @@ def is_own_entry(name: str) -> bool:
     """True for the names a build may leave in an index directory."""
     return (
         name in (MANIFEST_NAME, LOCK_NAME)
-        or name.startswith(BUILD_PREFIX)
+        or name.startswith((BUILD_PREFIX, SYNC_STATE_NAME))
         or DATA_FILE_RE.fullmatch(name) is not None
     )
 

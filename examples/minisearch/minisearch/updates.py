@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import time
 from bisect import bisect_right
 from collections import defaultdict
 from collections.abc import Iterable, Iterator, Mapping, Sequence
@@ -23,7 +24,7 @@ from dataclasses import dataclass
 from itertools import chain, islice
 from pathlib import Path
 
-from .corpus import Document, Key, directory_corpus
+from .corpus import Document, Key, directory_files, read_text_file
 from .deletions import add_deletions, read_deletion_set
 from .durability import build_lock, remove_stale_files
 from .errors import IndexUnusableError
@@ -43,6 +44,7 @@ from .options import BuildOptions
 from .reader import SegmentStore
 from .pending import Replay, replay, view_directory, write_change
 from .segments import SegmentPlan, check_new_documents, segment_from_documents
+from .sync_state import Stamp, read_sync_state, recent, stamp_of, write_sync_state
 from .tokens import Tokenizer
 
 __all__ = ["delete_documents", "fold_pending", "pending_view", "sync_directory", "upsert_documents"]
@@ -83,45 +85,74 @@ def sync_directory(
 ) -> BuildReport:
     """Make the index follow ``directory`` (indexed with its files' relative paths as keys):
     new files are added, changed ones replaced, and the documents of removed ones deleted.  A
-    file has changed when its text differs from the stored one, which an index without its
-    document store cannot tell: it refuses."""
+    file has changed when its size or modification time differs from what the last sync of the
+    index saw (:mod:`minisearch.sync_state`), and then when its text differs from the stored one,
+    which an index without its document store cannot tell: it refuses."""
     target = Path(index_dir).absolute()
     manifest = read_manifest(existing_index(target))
+    root = os.path.realpath(directory)
+    seen = read_sync_state(target, manifest.commit, root)  # before a fold: it changes no document
     if manifest.pending:  # the files are compared with the documents the index holds
         with build_lock(target, options.wait), writer_pool(executor, options.workers) as pool:
-            manifest = fold_pending(target, read_manifest(target), pool, options)
+            folded = fold_pending(target, read_manifest(target), pool, options)
+            seen = seen if folded.commit == manifest.commit + 1 else {}
+            manifest = folded
     if not stores_documents(manifest):
         raise IndexUnusableError(f"{target} was built without its documents: sync cannot tell changed files")
     indexed = live_keys(target, manifest)
-    present: set[Key | None] = set()
-    changed = list(_changed_files(directory, target, manifest, indexed, present))
-    removed: list[Key] = [key for key in indexed if isinstance(key, str) and key not in present]
-    return _update(target, changed, removed, options, executor=executor, source=f"sync of {directory}")
+    files = _DirectoryFiles(directory, seen)
+    changed = list(files.changed(target, manifest, indexed))
+    removed: list[Key] = [key for key in indexed if isinstance(key, str) and key not in files.present]
+    report = _update(target, changed, removed, options, executor=executor, source=f"sync of {directory}")
+    write_sync_state(target, report.manifest.commit, root, files.recorded)
+    return report
 
 
-def _changed_files(
-    directory: str | os.PathLike[str], target: Path, manifest: Manifest, indexed: dict[Key, int], present: set[Key | None]
-) -> Iterator[Document]:
-    """The documents of ``directory`` that the index lacks or holds with another text; the key of
-    every document read is added to ``present``."""
-    stores: dict[str, SegmentStore] = {}
-    starts = [segment.first_doc for segment in manifest.segments]
-    try:
-        for document in directory_corpus(directory):
-            present.add(document.key)
-            doc = indexed.get(document.key) if document.key is not None else None
-            if doc is None:
-                yield document
-                continue
-            segment = manifest.segments[_segment_number(starts, doc)]
-            store = stores.get(segment.name)
-            if store is None:
-                store = stores[segment.name] = SegmentStore(target, segment)
-            if store.content(doc) != document.content:
-                yield document
-    finally:
-        for store in stores.values():
-            store.close()
+class _DirectoryFiles:
+    """A directory's text files as a sync sees them: those a record of the last sync shows
+    unchanged are not read."""
+
+    def __init__(self, directory: str | os.PathLike[str], seen: dict[str, Stamp]) -> None:
+        self.directory, self.seen = directory, seen
+        self.started = time.time_ns()
+        self.present: set[Key] = set()
+        self.recorded: dict[str, Stamp] = {}
+        """Each indexed file's size and time, for the next sync (recent ones left out)."""
+
+    def changed(self, target: Path, manifest: Manifest, indexed: dict[Key, int]) -> Iterator[Document]:
+        """The documents of the directory that the index lacks or holds with another text."""
+        stores: dict[str, SegmentStore] = {}
+        starts = [segment.first_doc for segment in manifest.segments]
+        try:
+            for title, path in directory_files(self.directory):
+                try:
+                    stamp = stamp_of(os.stat(path))
+                except OSError:
+                    continue
+                doc = indexed.get(title)
+                if doc is not None and self.seen.get(title) == stamp:
+                    self._keep(title, stamp)
+                    continue
+                text = read_text_file(path)
+                if text is None:
+                    continue
+                self._keep(title, stamp)
+                if doc is None:
+                    yield Document(title, text, title)
+                    continue
+                segment = manifest.segments[_segment_number(starts, doc)]
+                if segment.name not in stores:
+                    stores[segment.name] = SegmentStore(target, segment)
+                if stores[segment.name].content(doc) != text:
+                    yield Document(title, text, title)
+        finally:
+            for store in stores.values():
+                store.close()
+
+    def _keep(self, title: str, stamp: Stamp) -> None:
+        self.present.add(title)
+        if not recent(stamp, self.started):
+            self.recorded[title] = stamp
 
 
 def _segment_number(starts: Sequence[int], doc: int) -> int:
