@@ -35,6 +35,7 @@ from .progress import tqdm_available
 from .query import QuerySyntaxError
 from .reader import Index
 from .search import SearchResult, search
+from .sync_state import recent, write_sync_state
 from .updates import delete_documents, sync_directory, upsert_documents
 from .web.payload import query_error_json, search_page
 
@@ -356,13 +357,17 @@ class SourceChoice(NamedTuple):
     description: str
     size: int | None
     skipped: list[str]
+    stamps: dict[str, tuple[int, int]] | None = None
+    """A directory's indexed files' sizes and times, as read (for the first sync)."""
 
 
 def _source(args: argparse.Namespace) -> SourceChoice:
     skipped: list[str] = []
     if args.dir is not None:
         size = sum(path.stat().st_size for path in Path(args.dir).rglob("*") if path.is_file())
-        return SourceChoice(lambda _: directory_corpus(args.dir, skipped), f"text files below {args.dir}", size, skipped)
+        stamps: dict[str, tuple[int, int]] = {}
+        return SourceChoice(lambda _: directory_corpus(args.dir, skipped, stamps), f"text files below {args.dir}", size,
+                            skipped, stamps)
     if args.jsonl is not None:
         try:
             jsonl_size: int | None = os.path.getsize(args.jsonl)
@@ -387,7 +392,11 @@ def _print_skipped(source: SourceChoice, out: TextIO) -> None:
 
 def cmd_index(args: argparse.Namespace, out: TextIO) -> int:
     source = _source(args)
+    started = time.time_ns()
     report = _build(source.read, args.index, args, source.description, source.size)
+    if source.stamps is not None:  # what a sync of the directory would have seen, for the first one
+        recorded = {title: stamp for title, stamp in source.stamps.items() if not recent(stamp, started)}
+        write_sync_state(report.index_dir, report.manifest.commit, os.path.realpath(args.dir), recorded)
     print(format_summary(report), file=out)
     _print_skipped(source, out)
     return 0

@@ -192,7 +192,9 @@ def module_docstrings(module: tuple[str, str]) -> list[Document]:
         return []
 
 
-def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = None) -> Iterator[Document]:
+def directory_corpus(
+    root: str | os.PathLike[str], skipped: list[str] | None = None, stamps: dict[str, tuple[int, int]] | None = None
+) -> Iterator[Document]:
     """Yield one document per text file below ``root``, recursively.
 
     The title is the file's path relative to ``root`` with ``/`` separators,
@@ -201,10 +203,17 @@ def directory_corpus(root: str | os.PathLike[str], skipped: list[str] | None = N
     files that are not regular files (named pipes, devices, sockets, which
     could block a read for ever), cannot be read, or are not UTF-8 text
     (undecodable, or holding a NUL character) are skipped: their relative
-    paths are appended to ``skipped``, if given.
+    paths are appended to ``skipped``, if given.  ``stamps``, if given, gets each indexed file's
+    size and modification time (in nanoseconds) as they were before it was read.
     """
     for title, path in directory_files(root):
+        try:
+            info = os.stat(path) if stamps is not None else None
+        except OSError:
+            info = None
         text = read_text_file(path)
+        if info is not None and text is not None and stamps is not None:
+            stamps[title] = (info.st_size, info.st_mtime_ns)
         if text is None:
             if skipped is not None:
                 skipped.append(title)

@@ -10,6 +10,7 @@ import pytest
 from conftest import build, with_options
 
 import minisearch
+import minisearch.cli
 import minisearch.updates
 from minisearch import Document, Index
 from minisearch.executors import InlineExecutor
@@ -103,3 +104,19 @@ def test_files_modified_just_before_a_sync_are_read_by_the_next(synced):
     reads.clear()
     sync(notes, index)
     assert reads == ["n5.txt"]
+
+
+def test_an_index_built_from_a_directory_records_it_for_the_first_sync(tmp_path, monkeypatch):
+    notes = tmp_path / "notes"
+    notes.mkdir()
+    for n in range(4):
+        write(notes / f"n{n}.txt", f"note {n}")
+    (notes / "fresh.txt").write_text("written a moment ago")
+    assert minisearch.cli.main(["index", str(tmp_path / "index"), "--dir", str(notes), "--no-progress"]) == 0
+    reads = []
+    original = minisearch.updates.read_text_file
+    monkeypatch.setattr(minisearch.updates, "read_text_file", lambda path: reads.append(path) or original(path))
+    write(notes / "n2.txt", "note two")
+    sync(notes, tmp_path / "index")
+    assert sorted(os.path.basename(path) for path in reads) == ["fresh.txt", "n2.txt"]
+    assert contents(tmp_path / "index")["n2.txt"] == "note two"
