@@ -207,13 +207,10 @@ def directory_corpus(
     size and modification time (in nanoseconds) as they were before it was read.
     """
     for title, path in directory_files(root):
-        try:
-            info = os.stat(path) if stamps is not None else None
-        except OSError:
-            info = None
+        stamp = _stamp(path) if stamps is not None else None
         text = read_text_file(path)
-        if info is not None and text is not None and stamps is not None:
-            stamps[title] = (info.st_size, info.st_mtime_ns)
+        if stamps is not None and stamp is not None and text is not None:
+            stamps[title] = stamp
         if text is None:
             if skipped is not None:
                 skipped.append(title)
@@ -234,6 +231,14 @@ def directory_files(root: str | os.PathLike[str]) -> Iterator[tuple[str, str]]:
         for filename in sorted(filenames):
             if not filename.startswith("."):
                 yield prefix + filename, os.path.join(directory, filename)
+
+
+def _stamp(path: str) -> tuple[int, int] | None:
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None
+    return info.st_size, info.st_mtime_ns
 
 
 def read_text_file(path: str) -> str | None:

@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from .corpus import Document, Key, is_key
+from .durability import write_synced
 from .errors import IndexUnusableError
 from .manifest import Manifest, Pending, new_generation
 
@@ -47,10 +48,7 @@ def write_change(work: Path, delete_keys: Sequence[Key], documents: Sequence[Doc
         ensure_ascii=False, separators=(",", ":"),
     ).encode("utf-8")
     name = pending_file(new_generation())
-    with open(work / name, "wb") as handle:
-        handle.write(data)
-        handle.flush()
-        os.fsync(handle.fileno())
+    write_synced(work / name, data)
     return Pending(name, len(data), hashlib.sha256(data).hexdigest(), len(documents), len(delete_keys))
 
 

@@ -268,10 +268,12 @@ def _log_change(target: Path, previous: Manifest, delete_keys: list[Key], docume
     check_new_documents(documents, previous.end_doc)
     replayed = replay(target, previous)
     new_keys = [document.key for document in documents if document.key is not None]
-    in_segments = live_keys(target, previous, wanted={*delete_keys, *new_keys})
-    unknown = [key for key in delete_keys if not replayed.holds(key, key in in_segments)]
-    known = list(dict.fromkeys(key for key in delete_keys if replayed.holds(key, key in in_segments)))
-    replaced = sum(replayed.holds(key, key in in_segments) for key in new_keys)
+    wanted = {*delete_keys, *new_keys}
+    in_segments = live_keys(target, previous, wanted=wanted)
+    held = {key for key in wanted if replayed.holds(key, key in in_segments)}
+    unknown = [key for key in delete_keys if key not in held]
+    known = [key for key in dict.fromkeys(delete_keys) if key in held]
+    replaced = sum(key in held for key in new_keys)
     if not documents and not known:
         report = BuildReport(target, previous, None)
     else:
@@ -298,7 +300,7 @@ def _fold_before(
     replayed = replay(target, previous)
     if not replayed.documents:
         return previous, frozenset(replayed.deleted)
-    return fold_pending(target, previous, pool, options), frozenset()
+    return _commit_fold(target, previous, replayed, pool, options), frozenset()
 
 
 def fold_pending(target: Path, previous: Manifest, pool: Executor, options: BuildOptions) -> Manifest:
@@ -306,8 +308,10 @@ def fold_pending(target: Path, previous: Manifest, pool: Executor, options: Buil
     any; returns the manifest committed, or ``previous``."""
     if not previous.pending:
         return previous
-    replayed = replay(target, previous)
+    return _commit_fold(target, previous, replay(target, previous), pool, options)
 
+
+def _commit_fold(target: Path, previous: Manifest, replayed: Replay, pool: Executor, options: BuildOptions) -> Manifest:
     def make(name: str, work: Path) -> tuple[Segment | None, Manifest, int]:
         segment, manifest, blocks, _ = _fold(target, previous, replayed, options, pool, name, work)
         return segment, manifest, blocks
